@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, and runs every test.
+# The suite runs in the AddressSanitizer + UndefinedBehaviorSanitizer build; the optimised build that
+# ./run.sh ships is built too, so that optimiser-only warnings stop us here, and its benchmarks compile.
+set -euo pipefail
+cd "$(dirname "$0")"
+./scripts/install-deps.sh
+
+jobs=$(nproc)
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+
+echo "== sanitizer build"
+cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=Debug -DVALLORIN_SANITIZE=ON >/dev/null
+cmake --build build/asan -j "$jobs"
+echo "== tests (sanitizers)"
+ctest --test-dir build/asan --output-on-failure -j "$jobs" --timeout 300
+
+echo "== release build"
+cmake -S . -B build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVALLORIN_BENCH=ON >/dev/null
+cmake --build build/release -j "$jobs"
+
+if [ -x scripts/fuzz.sh ]; then
+  echo "== fuzz (bounded)"
+  ./scripts/fuzz.sh
+fi
+echo "== all tests passed"

@@ -1,0 +1,60 @@
+// Helpers shared by the test suites: temporary folders and log capture.
+#pragma once
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+// A fresh folder under $TMPDIR (or /tmp), removed with everything in it on destruction.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::string& path() const { return path_; }
+  std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+std::string ReadFile(const std::string& path);
+void WriteFile(const std::string& path, const std::string& content);
+
+// Collects every log line emitted while it exists. The constructor raises the print level to trace
+// (unless told otherwise) and silences the normal outputs; the destructor restores both.
+class LogCapture {
+ public:
+  struct Line {
+    int level;
+    std::string label;
+    std::string text;
+  };
+
+  explicit LogCapture(int printLevel = 60);
+  ~LogCapture();
+  LogCapture(const LogCapture&) = delete;
+  LogCapture& operator=(const LogCapture&) = delete;
+
+  std::vector<Line> lines() const;
+  // True when some line's text contains the fragment.
+  bool contains(const std::string& fragment) const;
+  // Number of lines whose text contains the fragment.
+  size_t count(const std::string& fragment) const;
+  // All texts joined by newlines, for failure messages.
+  std::string dump() const;
+  void clear();
+
+ private:
+  static void Observe(int level, const char* label, const char* text, void* self);
+  mutable std::mutex mutex_;
+  std::vector<Line> lines_;
+  int savedLevel_;
+  int savedMode_;
+};
+
+}  // namespace testsupport
