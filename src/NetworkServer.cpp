@@ -1,10 +1,177 @@
 #include "NetworkServer.h"
 
-#include "StopFlag.h"
-#include "support/Logger.h"
+#include <curl/curl.h>
 
-int NetworkServer::Run(int, char**) {
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <fstream>
+#include <sstream>
+
+#include "Configuration.h"
+#include "Exception.h"
+#include "StopFlag.h"
+#include "lora/Bytes.h"
+#include "support/Logger.h"
+#include "support/System.h"
+#include "support/Text.h"
+
+namespace {
+
+// Sections that other code indexes by key: anything but an object there would make every later
+// lookup fail, so such a document is refused at once.
+constexpr const char* kObjectSections[] = {"log",  "udp",          "lora",  "network",
+                                           "mqtt", "addressRange", "paths"};
+
+void ReportToStandardError(const Exception& e) {
+  std::string text = "File " + e.file() + " Line " + std::to_string(e.line()) + ": " + e.message();
+  if (e.errorNumber() != -1) text += "   Error #" + std::to_string(e.errorNumber());
+  fprintf(stderr, "%s\n", text.c_str());
+  LOG_ERROR("%s", text.c_str());
+}
+
+}  // namespace
+
+int NetworkServer::Run(int argc, char** argv) {
+  if (std::optional<int> status = StartUp(argc, argv)) return *status;
+  try {
+    StartThreads();
+    RunGatewayReceiveLoop();
+  } catch (const Exception& e) {
+    ReportToStandardError(e);
+  } catch (const char* text) {
+    fprintf(stderr, "%s", text);
+  } catch (const std::string& text) {
+    fprintf(stderr, "%s", text.c_str());
+  }
+  return Shutdown();
+}
+
+std::optional<int> NetworkServer::StartUp(int argc, char** argv) {
+  if (curl_global_init(CURL_GLOBAL_ALL) != CURLE_OK) {
+    LOG_FATAL("Failed to init curl library");
+    return 1;
+  }
+  srand(static_cast<unsigned>(time(nullptr)));
+
+  switch (ScanFirstPass(argc, argv, commandLine)) {
+    case FirstPass::ExitSuccess: return 0;
+    case FirstPass::ExitFailure: return 1;
+    case FirstPass::Continue: break;
+  }
+  if (!ReadConfigurationFile()) return 1;
+  if (!ApplyOptions(argc, argv, config, settings, commandLine)) return 1;
+  StopFlag::InstallSignalHandlers();
+
+  try {
+    if (!ValidateConfiguration()) return 1;
+  } catch (const Json::Exception& e) {
+    // A key of an unexpected JSON type deep inside a section: refuse rather than guess.
+    LOG_ERROR("Invalid configuration: %s", e.what());
+    return 1;
+  }
+  return std::nullopt;
+}
+
+bool NetworkServer::ReadConfigurationFile() {
+  const std::string& path = commandLine.configPath;
+  auto refuse = [this](const char* format, const std::string& file) {
+    if (!commandLine.logFile.empty()) ZEV::Logger::setup(ZEV::Logger::FILE, commandLine.logFile);
+    LOG_ERROR(format, file.c_str());
+    return false;
+  };
+  std::ifstream in(path);
+  if (!in.is_open()) return refuse("Configuration file not found [%s]", path);
+
+  Json::CharReaderBuilder builder;
+  builder["collectComments"] = false;
+  std::string errors;
+  if (!Json::parseFromStream(builder, in, &config, &errors) || !config.isObject()) {
+    return refuse("Failed to parse config file [%s], invalid JSON", path);
+  }
+  for (const char* section : kObjectSections) {
+    if (config.isMember(section) && !config[section].isObject()) {
+      LOG_ERROR("Configuration section '%s' must be a JSON object [%s]", section, path.c_str());
+      return false;
+    }
+  }
+  return true;
+}
+
+bool NetworkServer::ValidateConfiguration() {
+  Configuration::ApplyPaths(config, settings);
+  if (config["log"].isMember("level") && config["log"]["level"].isInt()) {
+    ZEV::Logger::setPrintLevel(config["log"]["level"].asInt(), false);
+  }
+
+  Configuration::ValidateModeAndDelays(config, settings);
+  std::string logFile = Configuration::ResolveLogFile(config, commandLine);
+  auto mode = static_cast<ZEV::Logger::PrintMode>(Configuration::SelectPrintMode(config, !logFile.empty()));
+  if (logFile.empty()) {
+    ZEV::Logger::setup(mode);
+  } else {
+    ZEV::Logger::setup(mode, logFile);
+  }
+
+  std::string serial;
+  ZEV::System::cmd("cat " + settings.paths.deviceIdFile + " 2>/dev/null", serial);
+  settings.gatewaySerial = ZEV::Text::trim(serial);
   LOG_INFO("Lora Network Server started, Version: %s GwSerial: %s", settings.version.c_str(),
            settings.gatewaySerial.c_str());
+
+  Configuration::ApplyUdpDefaults(config);
+
+  // Channel plan, its regional defaults and the packet forwarder files go here.
+
+  Configuration::ApplyTimingKeys(config, settings);
+  if (!Configuration::ApplyNetworkIdentity(config, settings)) return false;
+  Configuration::ApplyLocalCardEui(commandLine, settings);
+
+  Configuration::ApplyJoinKeys(config, settings);
+  Configuration::ApplyBeaconKeys(config);
+  Configuration::ApplyAdrKeys(config);
+  Configuration::ApplyTestAndWhitelist(config, commandLine);
+
+  LOG_INFO("Lora Card AP 1: %s %s", settings.card1["productId"].asCString(),
+           settings.card1["hwVersion"].asCString());
+  LOG_INFO("Lora Card AP 2: %s %s", settings.card2["productId"].asCString(),
+           settings.card2["hwVersion"].asCString());
+  if (ZEV::Logger::isPrintable(ZEV::Logger::PrintLevel::INFO_LEVEL)) {
+    std::string document = Configuration::StyledJson(config);
+    LOG_INFO("Network Server Config --------------------- \r\n%s", document.c_str());
+    LOG_INFO("-------------------------------------------");
+  }
+  Configuration::ApplyDeviceKeys(config, settings);
+
+  if (config["db"].isString()) settings.databasePath = config["db"].asString();
+  if (FILE* probe = fopen(settings.databasePath.c_str(), "r")) {
+    fclose(probe);
+  } else {
+    LOG_INFO("Failed to open database [%s].", settings.databasePath.c_str());
+  }
+  return true;
+}
+
+void NetworkServer::StartThreads() {
+  LOG_TRACE("Testing Upstream UDP Port");
+  uint16_t upstreamPort = static_cast<uint16_t>(config["udp"]["upstreamPort"].asUInt());
+  bool allowPublic = config["udp"]["allowPublic"].isBool() && config["udp"]["allowPublic"].asBool();
+  if (!upstreamSocket.open(upstreamPort, allowPublic)) {
+    THROW_EXCEPTION("Cannot open Upstream UDP socket.  " + upstreamSocket.errorText());
+  }
+  upstreamSocket.close();
+}
+
+void NetworkServer::RunGatewayReceiveLoop() {
+  LOG_TRACE("Start GatewayReceive thread");
+  while (!StopFlag::IsSet()) SleepMs(100);
+  LOG_INFO("Shutdown signal received %d", StopFlag::Signal());
+}
+
+int NetworkServer::Shutdown() {
+  LOG_DEBUG("Program closing");
+  upstreamSocket.close();
+  curl_global_cleanup();
+  LOG_DEBUG("Program closed");
   return 0;
 }

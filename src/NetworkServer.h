@@ -1,11 +1,16 @@
 // The process-wide server state: owns the configuration document, the derived settings and every
-// shared object of the running server. Created by main(), filled by the start-up sequence, and
-// alive until the process exits.
+// shared object of the running server (sockets, channel plan, database, registries, queues). It is
+// created by main(), filled by the start-up sequence while the process is still single-threaded,
+// and lives until the process exits.
 #pragma once
 
 #include <json/json.h>
 
+#include <optional>
+
+#include "Options.h"
 #include "Settings.h"
+#include "gateway/UdpSocket.h"
 
 class NetworkServer {
  public:
@@ -14,4 +19,20 @@ class NetworkServer {
 
   Json::Value config{Json::objectValue};
   Settings settings;
+  CommandLine commandLine;
+
+  UdpSocket upstreamSocket;
+  UdpSocket downstreamSocket;
+  UdpSocket appUpSocket;
+  UdpSocket appDownSocket;
+  UdpSocket commandSocket;
+
+ private:
+  // Start-up up to the point where the threads run; an exit status when the process must end.
+  std::optional<int> StartUp(int argc, char** argv);
+  bool ReadConfigurationFile();
+  bool ValidateConfiguration();
+  void StartThreads();
+  void RunGatewayReceiveLoop();
+  int Shutdown();
 };

@@ -1,0 +1,370 @@
+#include "Configuration.h"
+
+#include <cctype>
+#include <cstdio>
+
+#include "lora/Bytes.h"
+#include "lora/Crypto.h"
+#include "support/Logger.h"
+#include "support/Text.h"
+
+namespace Configuration {
+namespace {
+
+bool IsHexText(const std::string& text) {
+  for (char c : text) {
+    if (!std::isxdigit(static_cast<unsigned char>(c))) return false;
+  }
+  return true;
+}
+
+// Reset `key` of `section` to `value` unless the current value passes `valid`.
+template <typename Valid>
+void ResetUnless(Json::Value& section, const char* key, const Json::Value& value, Valid valid) {
+  if (!section.isMember(key) || !valid(section[key])) section[key] = value;
+}
+
+bool IsUnsigned(const Json::Value& v) { return v.isUInt(); }
+bool IsInteger(const Json::Value& v) { return v.isInt(); }
+
+}  // namespace
+
+std::string StyledJson(const Json::Value& value) { return value.toStyledString(); }
+
+void ValidateModeAndDelays(Json::Value& config, Settings& settings) {
+  ResetUnless(config["udp"], "orbaPort", 1790, IsInteger);
+
+  Json::Value& lora = config["lora"];
+  ResetUnless(lora, "rx1Delay", 1, [](const Json::Value& v) { return v.isUInt() && v.asUInt() <= 15; });
+
+  Json::Value& network = config["network"];
+  if (!network.isMember("public")) {
+    LOG_INFO("Setting to Public LoRaWAN Network Mode");
+    network["public"] = 1;
+  } else if (network["public"].isBool()) {
+    network["public"] = network["public"].asBool() ? 1 : 0;
+  }
+  int mode = network["public"].isInt() ? network["public"].asInt() : 1;
+
+  const Json::Value& joinDelay = lora["joinDelay"];
+  if (!joinDelay.isUInt() || joinDelay.asUInt() > 15) {
+    if (mode == 0) {
+      LOG_INFO("Network Mode Private ZEV, Join Delay is not configured, setting Join Delay to 1 second");
+      lora["joinDelay"] = 1;
+    } else if (mode == 2) {
+      LOG_INFO("Network Mode Private LoRaWAN, Join Delay is not configured, setting Join Delay to 5 seconds");
+      lora["joinDelay"] = 5;
+    } else {
+      LOG_INFO("Network Mode Public LoRaWAN, Join Delay is not configured, setting Join Delay to 5 seconds");
+      lora["joinDelay"] = 5;
+    }
+  }
+  settings.joinDelayMs = static_cast<uint64_t>(lora["joinDelay"].asUInt()) * 1000;
+  settings.joinDelayUs = static_cast<uint64_t>(lora["joinDelay"].asUInt()) * 1000000;
+  settings.rx1DelayMs = static_cast<uint64_t>(lora["rx1Delay"].asUInt()) * 1000;
+  settings.rx1DelayUs = static_cast<uint64_t>(lora["rx1Delay"].asUInt()) * 1000000;
+
+  if (!lora["netID"].isString()) {
+    lora["netID"] = "000000";
+  } else {
+    std::string netId = lora["netID"].asString();
+    if ((netId.size() != 6 && netId.size() != 8) || !IsHexText(netId)) {
+      LOG_WARNING("Invalid NetID, must be valid hex string. Changing to '000000'");
+      lora["netID"] = "000000";
+    }
+  }
+}
+
+std::string ResolveLogFile(const Json::Value& config, const CommandLine& line) {
+  if (!line.logFile.empty()) return line.logFile;
+  const Json::Value& path = config["log"]["path"];
+  if (!config.isMember("log") || !config["log"].isMember("path")) {
+    std::string document = StyledJson(config);
+    LOG_ERROR("['%s']['%s'] not found in config: \r\n%s", "log", "path", document.c_str());
+    return "";
+  }
+  return path.isString() ? path.asString() : "";
+}
+
+int SelectPrintMode(const Json::Value& config, bool haveLogFile) {
+  const Json::Value& log = config["log"];
+  bool console = log["console"].isBool() && log["console"].asBool();
+  bool syslog = log["syslog"].isBool() && log["syslog"].asBool();
+  if (syslog) return console ? 5 : 3;
+  if (haveLogFile) return console ? 4 : 2;
+  return console ? 1 : 0;
+}
+
+void ApplyUdpDefaults(Json::Value& config) {
+  Json::Value& udp = config["udp"];
+  const std::pair<const char*, int> ports[] = {
+      {"upstreamPort", 1780}, {"downstreamPort", 1782}, {"appPortUp", 1784}, {"appPortDown", 1786}};
+  for (const auto& [key, port] : ports) {
+    if (!udp.isMember(key)) {
+      udp[key] = port;
+    } else if (!udp[key].isUInt() || udp[key].asUInt() > 65535) {
+      LOG_WARNING("Invalid ['%s']['%s'] setting, using %d", "udp", key, port);
+      udp[key] = port;
+    }
+  }
+}
+
+void ApplyTimingKeys(Json::Value& config, Settings& settings) {
+  Json::Value& lora = config["lora"];
+  if (!lora.isMember("networkLeadTime")) {
+    lora["networkLeadTime"] = 250;
+  } else if (!lora["networkLeadTime"].isUInt64() || lora["networkLeadTime"].asUInt64() <= 250) {
+    LOG_WARNING("Configured network-lead-time is below the minimum, setting to %llu ms.", 250ULL);
+    lora["networkLeadTime"] = 250;
+  }
+  settings.networkLeadTimeMs = lora["networkLeadTime"].asUInt64();
+
+  const Json::Value& read = lora;  // const access: reading must not add null members
+  if (read["schedulePaddingMs"].isUInt64()) {
+    settings.schedulePaddingMs = read["schedulePaddingMs"].asUInt64();
+  }
+  if (read["reducedPacketUpdates"].isBool()) {
+    settings.reducedPacketUpdates = read["reducedPacketUpdates"].asBool();
+  }
+  if (read["skipPacketForwarderFieldCheck"].isBool()) {
+    settings.skipPacketForwarderFieldCheck = read["skipPacketForwarderFieldCheck"].asBool();
+  }
+  if (read["deviceResetTime"].isUInt64()) {
+    settings.deviceResetTimeMs = static_cast<int64_t>(read["deviceResetTime"].asUInt64() * 1000);
+  }
+  if (read["deviceLostTime"].isUInt64()) {
+    settings.deviceLostTimeMs = static_cast<int64_t>(read["deviceLostTime"].asUInt64() * 1000);
+  }
+  ResetUnless(config["network"], "vendorId", "008000",
+              [](const Json::Value& v) { return v.isString(); });
+}
+
+void ApplyJoinKeys(Json::Value& config, Settings& settings) {
+  Json::Value& lora = config["lora"];
+  std::string order =
+      lora["joinByteOrder"].isString() ? ZEV::Text::toUpperCase(lora["joinByteOrder"].asString()) : "";
+  lora["joinByteOrder"] = (order == "MSB") ? "MSB" : "LSB";
+  const Json::Value& timeout = static_cast<const Json::Value&>(lora)["classCAckTimeout"];
+  if (timeout.isInt64()) settings.classCAckTimeoutMs = timeout.asInt64();
+}
+
+void ApplyBeaconKeys(Json::Value& config) {
+  Json::Value& lora = config["lora"];
+  if (!lora.isMember("beaconInterval")) {
+    LOG_WARNING("Setting for beacon interval not found. Beacon is disabled.");
+    lora["beaconInterval"] = 0;
+  } else if (!lora["beaconInterval"].isUInt()) {
+    lora["beaconInterval"] = 0;
+  } else {
+    unsigned interval = lora["beaconInterval"].asUInt();
+    // 0 is the operator's way to switch the beacon off, not a divisor to test.
+    if (interval != 0 && 86400 % interval != 0) {
+      LOG_ERROR("Invalid beacon interval, must be a factor of the number of seconds in a day. Beacon is disabled.");
+      lora["beaconInterval"] = 0;
+    }
+  }
+
+  if (!lora["beaconPower"].isUInt()) {
+    lora["beaconPower"] = 27;
+  } else if (lora["beaconPower"].asUInt() > 27) {
+    LOG_WARNING("Invalid beacon power, cannot be greater than 27. Changing to 27.");
+    lora["beaconPower"] = 27;
+  }
+
+  if (!lora["beaconDelay"].isUInt()) {
+    lora["beaconDelay"] = 0;
+  } else if (lora["beaconDelay"].asUInt() > 50) {
+    LOG_WARNING("Invalid beacon delay, cannot be greater than 50 ms. Changing to 50.");
+    lora["beaconDelay"] = 50;
+  }
+}
+
+void ApplyAdrKeys(Json::Value& config) {
+  Json::Value& lora = config["lora"];
+  ResetUnless(lora, "ADRStep", 30, [](const Json::Value& v) {
+    return v.isInt() && v.asInt() >= 1 && v.asInt() <= 999;
+  });
+
+  auto usRange = [](const Json::Value& v) {
+    return v.isInt() && ((v.asInt() >= 0 && v.asInt() <= 4) || (v.asInt() >= 8 && v.asInt() <= 13));
+  };
+  auto euRange = [](const Json::Value& v) { return v.isInt() && v.asInt() >= 0 && v.asInt() <= 7; };
+  ResetUnless(lora, "minDatarateUS", 0, usRange);
+  ResetUnless(lora, "maxDatarateUS", 4, usRange);
+  ResetUnless(lora, "minDatarateEU", 0, euRange);
+  ResetUnless(lora, "maxDatarateEU", 5, euRange);
+
+  // US915 and AU915 have no uplink data rates 5 to 7 (the 500 kHz rates start at 8).
+  auto usUplink = [](const Json::Value& v) {
+    return v.isInt() && v.asInt() >= 0 && !(v.asInt() >= 5 && v.asInt() <= 7) && v.asInt() <= 13;
+  };
+  const std::string band = lora["frequencyBand"].asString();
+  if (band == "US915" || band == "AU915") {
+    ResetUnless(lora, "minDatarate", 0, usUplink);
+    ResetUnless(lora, "maxDatarate", band == "US915" ? 3 : 5, usUplink);
+  } else if (band == "EU868") {
+    ResetUnless(lora, "minDatarate", 0, euRange);
+    ResetUnless(lora, "maxDatarate", 5, euRange);
+  }
+  const Json::Value& read = lora;
+  if (read["minDatarate"].isInt() && read["maxDatarate"].isInt() &&
+      read["maxDatarate"].asInt() < read["minDatarate"].asInt()) {
+    Json::Value low = lora["maxDatarate"];
+    lora["maxDatarate"] = lora["minDatarate"];
+    lora["minDatarate"] = low;
+  }
+}
+
+void ApplyTestAndWhitelist(Json::Value& config, const CommandLine& line) {
+  ResetUnless(config["lora"], "dutyCyclePeriod", 60, IsUnsigned);
+
+  if (!config["test"].isObject()) config["test"] = Json::Value(Json::objectValue);
+  Json::Value& test = config["test"];
+  const std::pair<const char*, bool> flags[] = {
+      {"disableRxJoin1", line.disableJoinRx1}, {"disableRxJoin2", line.disableJoinRx2},
+      {"disableRxWindow1", line.disableRx1},   {"disableRxWindow2", line.disableRx2},
+      {"disableDutyCycle", line.disableDutyCycle},
+  };
+  for (const auto& [key, given] : flags) {
+    if (!test.isMember(key)) test[key] = given;
+  }
+
+  const Json::Value& whitelist = static_cast<const Json::Value&>(config)["whitelist"];
+  if (!whitelist.isObject() || !whitelist["devices"].isArray()) {
+    Json::Value fresh(Json::objectValue);
+    fresh["devices"] = Json::Value(Json::arrayValue);
+    fresh["enabled"] = true;
+    config["whitelist"] = fresh;
+  }
+}
+
+void ApplyDeviceKeys(Json::Value& config, Settings& settings) {
+  Json::Value& lora = config["lora"];
+  if (!lora.isMember("deviceQueueSize")) lora["deviceQueueSize"] = 16;
+  if (lora["deviceQueueSize"].isUInt()) {
+    settings.deviceQueueSize = static_cast<uint16_t>(lora["deviceQueueSize"].asUInt());
+  }
+
+  const Json::Value& read = config;
+  const Json::Value& lease = read["network"]["leasetime"];
+  if (lease.isUInt64()) settings.deviceLeaseTimeMs = lease.asUInt64() * 60000;
+  if (settings.deviceLeaseTimeMs == 0) {
+    LOG_INFO("Devices leases will not expire.");
+  } else {
+    LOG_INFO("Devices leases expire %llu ms after last contact",
+             static_cast<unsigned long long>(settings.deviceLeaseTimeMs));
+  }
+
+  if (read["lora"]["antennaGain"].isInt()) settings.antennaGain = read["lora"]["antennaGain"].asInt();
+  if (read["lora"]["maxTxPower"].isInt()) {
+    settings.maxTxPower = read["lora"]["maxTxPower"].asInt() + settings.antennaGain;
+  }
+}
+
+void ApplyPaths(const Json::Value& config, Settings& settings) {
+  const Json::Value& paths = config["paths"];
+  if (!paths.isObject()) return;
+  GatewayPaths& p = settings.paths;
+  const std::pair<const char*, std::string*> keys[] = {
+      {"runDir", &p.runDir},
+      {"deviceIdFile", &p.deviceIdFile},
+      {"templateDir", &p.templateDir},
+      {"templateFallbackDir", &p.templateFallbackDir},
+      {"restartCommand", &p.restartCommand},
+      {"caFile", &p.caFile},
+      {"whitelistFile", &p.whitelistFile},
+  };
+  for (const auto& [key, target] : keys) {
+    if (paths[key].isString()) *target = paths[key].asString();
+  }
+}
+
+}  // namespace Configuration
+
+// ---------------------------------------------------------------------------------------------
+// Network identity and key.
+
+namespace Configuration {
+namespace {
+
+std::string CleanHexText(const std::string& text) {
+  std::string cleaned;
+  for (char c : text) {
+    if (c == ':' || c == '-' || c == '.') continue;
+    cleaned += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  }
+  return cleaned;
+}
+
+}  // namespace
+
+bool ApplyNetworkIdentity(Json::Value& config, const Settings& settings) {
+  Json::Value& network = config["network"];
+  const Json::Value& read = network;
+
+  if (read["eui"].isString() && !read["eui"].asString().empty()) {
+    std::string cleaned = CleanHexText(read["eui"].asString());
+    if (cleaned.size() != 16) {
+      LOG_ERROR("Invalid network eui, must be 16 hex chars [%s]", read["eui"].asCString());
+      return false;
+    }
+    network["eui"] = cleaned;
+  } else {
+    if (!read["name"].isString()) {
+      LOG_ERROR("Must supply network eui or name");
+      return false;
+    }
+    std::string name = read["name"].asString();
+    if (name.empty()) name = "ZEV-" + settings.gatewaySerial;
+    if (name.size() < 8) {
+      LOG_ERROR("Network name must be at least 8 characters in length");
+      return false;
+    }
+    LOG_TRACE("Generating Network Id...");
+    network["eui"] = Lora::NetworkEuiFromName(name).text;
+  }
+
+  if (read["key"].isString() && !read["key"].asString().empty()) {
+    std::string cleaned = CleanHexText(read["key"].asString());
+    if (cleaned.size() != 32) {
+      LOG_ERROR("Invalid network key, must be 32 hex chars [%s]", read["key"].asCString());
+      return false;
+    }
+    network["key"] = cleaned;
+  } else {
+    if (!read["passphrase"].isString()) {
+      LOG_ERROR("Must supply network key or passphrase");
+      return false;
+    }
+    std::string passphrase = read["passphrase"].asString();
+    if (passphrase.empty()) passphrase = "ZEV-" + settings.gatewaySerial;
+    if (passphrase.size() < 8) {
+      LOG_ERROR("Network passphrase must be at least 8 characters in length");
+      return false;
+    }
+    LOG_TRACE("Generating Network Key...");
+    // The key generator takes the length as an 8-bit count; longer pass phrases wrap, as they
+    // always have on deployed gateways, so that their keys stay the same.
+    passphrase.resize(passphrase.size() & 0xFF);
+    network["key"] = Lora::CmacKeyFromText(passphrase).text;
+  }
+
+  if (read["baseKey"].isString() && !read["baseKey"].asString().empty()) {
+    std::string text = read["baseKey"].asString();
+    uint8_t bytes[16];
+    if ((text.size() == 32 || text.size() == 47) && HexToBytes(text.c_str(), bytes, 16, true)) {
+      network["baseKey"] = BytesToHex(bytes, 16, true, 0);
+    } else {
+      fputs("Failed to parse Base Key\r\n", stdout);
+      fflush(stdout);
+      network["baseKey"] = "";
+    }
+  }
+  return true;
+}
+
+void ApplyLocalCardEui(const CommandLine& line, Settings& settings) {
+  if (!line.card1Eui.empty()) settings.localCardEui = HexToUInt64(line.card1Eui.c_str(), 8);
+}
+
+}  // namespace Configuration

@@ -1,0 +1,116 @@
+#include "gateway/UdpSocket.h"
+
+#include <arpa/inet.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+UdpSocket::~UdpSocket() { close(); }
+
+bool UdpSocket::open(uint16_t port, bool allowPublic) {
+  close();
+  char hostName[256];
+  int result = gethostname(hostName, sizeof hostName);
+  if (result != 0) {
+    setError("Unable to read host name", result);
+    return false;
+  }
+  int fd = socket(AF_INET, SOCK_DGRAM, 0);
+  if (fd == -1) return false;
+  descriptor_.store(fd);
+
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  local.sin_port = htons(port);
+  local.sin_addr.s_addr = htonl(allowPublic ? INADDR_ANY : INADDR_LOOPBACK);
+  if (bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+    setError("Unable to bind socket", 0);
+    return false;
+  }
+  timeval timeout{0, 100000};
+  if (setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) != 0) {
+    perror("Error");
+  }
+  return descriptor_.load() != -1;
+}
+
+void UdpSocket::close() {
+  int fd = descriptor_.exchange(-1);
+  if (fd != -1) ::close(fd);
+}
+
+ssize_t UdpSocket::receive(sockaddr_in& peer, uint8_t* buffer, size_t capacity) {
+  MutexLock guard(receiveMutex_);
+  while (true) {
+    socklen_t peerLength = sizeof peer;
+    ssize_t n = recvfrom(descriptor_.load(), buffer, capacity, 0, reinterpret_cast<sockaddr*>(&peer),
+                         &peerLength);
+    if (n >= 0) return n;
+    if (errno == ECONNRESET) continue;
+    setError("Unable to receive datagram", errno);
+    return n;
+  }
+}
+
+bool UdpSocket::send(const sockaddr_in& peer, const uint8_t* data, size_t length) {
+  MutexLock guard(transmitMutex_);
+  ssize_t n = sendto(descriptor_.load(), data, length, 0, reinterpret_cast<const sockaddr*>(&peer),
+                     sizeof peer);
+  if (n < 0 || static_cast<size_t>(n) != length) {
+    setError("Unable to transmit datagram", errno);
+    return false;
+  }
+  return true;
+}
+
+std::string UdpSocket::errorText() const {
+  MutexLock guard(errorMutex_);
+  return errorText_;
+}
+
+int UdpSocket::errorNumber() const {
+  MutexLock guard(errorMutex_);
+  return errorNumber_;
+}
+
+uint16_t UdpSocket::localPort() const {
+  sockaddr_in local{};
+  socklen_t length = sizeof local;
+  int fd = descriptor_.load();
+  if (fd == -1 || getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) != 0) return 0;
+  return ntohs(local.sin_port);
+}
+
+void UdpSocket::setError(const char* text, int number) {
+  MutexLock guard(errorMutex_);
+  errorText_ = text;
+  errorNumber_ = number;
+}
+
+bool UdpSocket::ParseAddress(const char* text, uint32_t& value) {
+  unsigned a = 0, b = 0, c = 0, d = 0;
+  if (text == nullptr || sscanf(text, "%u.%u.%u.%u", &a, &b, &c, &d) < 4) {
+    value = 0;
+    return false;
+  }
+  value = ((a & 0xFF) << 24) | ((b & 0xFF) << 16) | ((c & 0xFF) << 8) | (d & 0xFF);
+  return true;
+}
+
+std::string UdpSocket::PeerText(const sockaddr_in& peer) {
+  char address[INET_ADDRSTRLEN] = "";
+  inet_ntop(AF_INET, &peer.sin_addr, address, sizeof address);
+  return std::string(address) + ":" + std::to_string(ntohs(peer.sin_port));
+}
+
+sockaddr_in UdpSocket::LoopbackAddress(uint16_t port) {
+  sockaddr_in peer{};
+  peer.sin_family = AF_INET;
+  peer.sin_port = htons(port);
+  peer.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return peer;
+}

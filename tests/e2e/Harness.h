@@ -1,0 +1,86 @@
+// End-to-end harness: runs the real vallorin binary in a temporary folder with a configuration of
+// its own (free loopback ports, every gateway path inside the folder) and talks to it over loopback
+// UDP as a packet forwarder would. Every wait is bounded.
+#pragma once
+
+#include <json/json.h>
+#include <netinet/in.h>
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace e2e {
+
+struct ExitResult {
+  int status = -1;  // exit status; -1 when the process had to be killed
+  std::string out;
+  std::string err;
+};
+
+// A free UDP port on 127.0.0.1 at the time of the call.
+uint16_t FreeUdpPort();
+
+// A complete working configuration (EU868, console off, log file) rooted in `dir`.
+Json::Value BaseConfig(const std::string& dir);
+// Writes the document as `dir/name` and returns the path.
+std::string WriteConfig(const std::string& dir, const Json::Value& config,
+                        const std::string& name = "vallorin.conf");
+
+// The effective configuration the server logged at start-up (null when not found).
+Json::Value EffectiveConfig(const std::string& logText);
+
+class ServerProcess {
+ public:
+  // The process runs with `workDir` as its current folder; its standard output and error go to
+  // files there.
+  explicit ServerProcess(std::string workDir);
+  ~ServerProcess();
+  ServerProcess(const ServerProcess&) = delete;
+  ServerProcess& operator=(const ServerProcess&) = delete;
+
+  // Starts the binary with the arguments; asNobody drops root privileges in the child first.
+  void start(const std::vector<std::string>& args, bool asNobody = false);
+  // Waits until `file` (standard output when empty) contains the text.
+  bool waitFor(const std::string& text, int timeoutMs, const std::string& file = "") const;
+  // Sends the signal and waits for the exit; returns the exit status (-1: killed after timeout).
+  int stop(int signal = 15, int timeoutMs = 5000);
+  // Waits for the process to end by itself.
+  int wait(int timeoutMs);
+  bool running();
+
+  std::string out() const;
+  std::string err() const;
+  pid_t pid() const { return pid_; }
+
+ private:
+  std::string workDir_;
+  pid_t pid_ = -1;
+  int status_ = -1;
+};
+
+// Runs the binary to its end (killed after the timeout).
+ExitResult Run(const std::vector<std::string>& args, const std::string& workDir,
+               int timeoutMs = 10000);
+
+// A packet forwarder's socket on 127.0.0.1.
+class UdpPeer {
+ public:
+  UdpPeer();
+  ~UdpPeer();
+  UdpPeer(const UdpPeer&) = delete;
+  UdpPeer& operator=(const UdpPeer&) = delete;
+
+  void send(uint16_t port, const std::vector<uint8_t>& datagram) const;
+  void send(uint16_t port, const std::string& datagram) const;
+  // Next datagram within the timeout; false when none arrived.
+  bool receive(std::vector<uint8_t>& datagram, int timeoutMs) const;
+  uint16_t port() const { return port_; }
+
+ private:
+  int fd_ = -1;
+  uint16_t port_ = 0;
+};
+
+}  // namespace e2e
