@@ -528,19 +528,6 @@ TEST(Join, SessionKeys) {
   }
 }
 
-TEST(Join, SessionKeyBlockReversesNetIdAndDevNonce) {
-  const Bytes appKey = Hex("000102030405060708090a0b0c0d0e0f");
-  const uint8_t appNonce[3] = {0xaa, 0xbb, 0xcc};
-  const uint8_t netId[3] = {0x00, 0x00, 0x13};  // as configured, most significant first
-  Lora::CypherKey nwkSKey;
-  Lora::CypherKey appSKey;
-  DeriveSessionKeys(Lora::CypherKey(appKey.data()), appNonce, netId, 0x1234, nwkSKey, appSKey);
-  Bytes block = Hex("01aabbcc130000341200000000000000");
-  EXPECT_EQ(nwkSKey.text(), ToHex(OpenSslAes(appKey, block.data(), true)));
-  block[0] = 0x02;
-  EXPECT_EQ(appSKey.text(), ToHex(OpenSslAes(appKey, block.data(), true)));
-}
-
 // ---- the server's own derivations ----
 
 TEST(Derivation, CrcCheckValues) {
