@@ -18,13 +18,6 @@ int8_t ConfiguredDatarate(const Json::Value& lora, const char* key, int8_t fixed
   return static_cast<int8_t>(std::clamp<int64_t>(value, 0, highest));
 }
 
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 }  // namespace
 
 ChannelPlan::ChannelPlan(const Json::Value& config, const Settings& settings,
@@ -206,18 +199,27 @@ RxWindowParams ChannelPlan::withDatarate(RxWindowParams params, int datarate) co
 
 bool ChannelPlan::applyChannelMaskText(const std::string& text) {
   if (text.empty()) return false;
-  uint32_t mask = 0;
-  bool valid = text.size() <= 4;
-  for (size_t i = 0; valid && i < text.size(); ++i) {
-    int digit = HexDigit(text[i]);
-    valid = digit >= 0;
-    mask = (mask << 4) | static_cast<uint32_t>(digit);
-  }
-  if (!valid) {
+  uint64_t mask = 0;
+  if (text.size() > 4 || !parseHex(text, 0, text.size(), &mask)) {
     LOG_WARNING("Invalid channel mask '%s', using the %s default", text.c_str(), region_.name);
     return false;
   }
-  channelMask_ = mask;
+  channelMask_ = static_cast<uint32_t>(mask);
+  return true;
+}
+
+bool ChannelPlan::parseHex(const std::string& text, size_t begin, size_t end, uint64_t* out) {
+  uint64_t value = 0;
+  for (size_t i = begin; i < end; ++i) {
+    char c = text[i];
+    int digit = (c >= '0' && c <= '9')   ? c - '0'
+                : (c >= 'a' && c <= 'f') ? c - 'a' + 10
+                : (c >= 'A' && c <= 'F') ? c - 'A' + 10
+                                         : -1;
+    if (digit < 0) return false;
+    value = (value << 4) | static_cast<uint64_t>(digit);
+  }
+  *out = value;
   return true;
 }
 

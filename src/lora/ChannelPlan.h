@@ -191,6 +191,8 @@ class ChannelPlan {
   // Applies a non-empty hex text of at most 4 digits to channelMask. False for the empty text and
   // for a text that is not such hex (logged), so that the caller applies its default.
   bool applyChannelMaskText(const std::string& text);
+  // Hex digits text[begin, end) (at most 16), most significant first; false on a non-hex digit.
+  static bool parseHex(const std::string& text, size_t begin, size_t end, uint64_t* out);
 
   // Writes entry index (0-4) of the CFList: the frequency in 100 Hz units, 3 bytes, least
   // significant first; logged at debug level unless told otherwise.

@@ -22,21 +22,6 @@ constexpr uint32_t k125KhzChannelStepHz = 200000;
 constexpr uint32_t k500KhzChannelStepHz = 1600000;  // also the width of one 8-channel sub-band
 constexpr size_t kMaskTextMinLength = 20;
 
-bool ParseHex(const std::string& text, size_t begin, size_t end, uint64_t* out) {
-  uint64_t value = 0;
-  for (size_t i = begin; i < end; ++i) {
-    char c = text[i];
-    int digit = (c >= '0' && c <= '9')   ? c - '0'
-                : (c >= 'a' && c <= 'f') ? c - 'a' + 10
-                : (c >= 'A' && c <= 'F') ? c - 'A' + 10
-                                         : -1;
-    if (digit < 0) return false;
-    value = (value << 4) | static_cast<uint64_t>(digit);
-  }
-  *out = value;
-  return true;
-}
-
 }  // namespace
 
 ChannelPlanWideBand::ChannelPlanWideBand(const Json::Value& config, const Settings& settings,
@@ -48,7 +33,7 @@ void ChannelPlanWideBand::configureChannelMask(const std::string& text) {
     uint64_t mask500 = 0;
     uint64_t mask125 = 0;
     // Characters 0-1 are not used; they keep the text aligned with the 72-channel layout.
-    if (ParseHex(text, 2, 4, &mask500) && ParseHex(text, 4, 20, &mask125)) {
+    if (parseHex(text, 2, 4, &mask500) && parseHex(text, 4, 20, &mask125)) {
       channelMask64to71_ = static_cast<uint16_t>(mask500);
       channelMask32to63_ = static_cast<uint32_t>(mask125 >> 32);
       channelMask0to31_ = static_cast<uint32_t>(mask125);
