@@ -148,6 +148,12 @@ bool Connection::OpenHeld() {
     return false;
   }
 
+  // The run-time copy is rebuilt from flash at every start, so syncing it to its (RAM-backed)
+  // storage buys nothing; the flash file is written through its own connection with SQLite's
+  // defaults. The journal stays (in memory) so that transactions still roll back.
+  sqlite3_exec(db_, "PRAGMA synchronous = OFF; PRAGMA journal_mode = MEMORY;", nullptr, nullptr,
+               nullptr);
+
   LOG_DEBUG("Load db %s into %s", flashPath_.c_str(), runtimePath_.c_str());
   if (LoadFromFlash() == SQLITE_OK) {
     dirty_ = false;
