@@ -105,12 +105,14 @@ int64_t LoraDatabase::QueueDownlink(const Json::Value& message) {
   if (m["ack_retries"].isInt()) attempts = m["ack_retries"].asInt();
 
   for (const char* required : {"deveui", "data_size", "data"}) {
-    if (!m.isMember(required)) {
+    // A device EUI that is not text names no device: treat it as absent.
+    const bool textRequired = std::string(required) == "deveui";
+    if (!m.isMember(required) || (textRequired && !m[required].isString())) {
       LOG_ERROR("SQL Query failed to queue downlink missing '%s'", required);
       return -1;
     }
   }
-  const std::string eui = EuiKey(m["deveui"].isString() ? m["deveui"].asString() : "");
+  const std::string eui = EuiKey(m["deveui"].asString());
   Lock lock(connection_);
   Statement st(lock,
                "INSERT INTO downlink_queue (device_id, device_eui, data_size, port, data, "

@@ -275,8 +275,8 @@ inline const std::string& SessionQuery(bool byAddress) {
              " AS last_seen FROM sessions s LEFT JOIN end_devices d ON d.id = s.device_id");
     return q;
   }();
-  static const std::string all = base + " ORDER BY s.id ASC;";
-  static const std::string one = base + " WHERE s.dev_addr = ?1;";
+  static const std::string all = std::string(base).append(" ORDER BY s.id ASC;");
+  static const std::string one = std::string(base).append(" WHERE s.dev_addr = ?1;");
   return byAddress ? one : all;
 }
 

@@ -319,6 +319,8 @@ TEST_F(LoraDatabaseTest, QueueDownlinkDefaultsAndRequiredMembers) {
        "SQL Query failed to queue downlink missing 'data'"},
       {"no deveui", R"({"data_size":1,"data":"AQ=="})",
        "SQL Query failed to queue downlink missing 'deveui'"},
+      {"deveui not text", R"({"deveui":7,"data_size":1,"data":"AQ=="})",
+       "SQL Query failed to queue downlink missing 'deveui'"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -530,6 +532,30 @@ TEST_F(LoraDatabaseTest, HostileTextsAreStoredVerbatim) {
   EXPECT_EQ(Runtime("SELECT type, name, sql FROM sqlite_master ORDER BY name;"), schema);
   EXPECT_EQ(Runtime("SELECT COUNT(*) FROM end_devices;"), "5");
   EXPECT_EQ(Runtime("SELECT COUNT(*) FROM sessions;"), "5");
+}
+
+TEST(LoraDatabaseNames, EuiTextsAndOptions) {
+  EXPECT_EQ(LoraDatabase::EuiText(0x008000000000e19cULL), "00-80-00-00-00-00-e1-9c");
+  struct Case {
+    const char* in;
+    const char* stored;
+  } cases[] = {
+      {"008000000000E19C", "00-80-00-00-00-00-e1-9c"},
+      {"00:80:00:00:00:00:e1:9c", "00-80-00-00-00-00-e1-9c"},
+      {"00-80-00-00-00-00-e1-9c-", "00-80-00-00-00-00-e1-9c-"},  // not an EUI: unchanged
+      {"80000000e19c", "80000000e19c"},                          // too short: unchanged
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.in);
+    EXPECT_EQ(LoraDatabase::EuiKey(c.in), c.stored);
+  }
+  Json::Value config;
+  config["lora"]["netID"] = "000013";
+  auto options = LoraDatabase::OptionsFrom("/f.db", "/run", "/w", config);
+  EXPECT_EQ(options.netId, 0x13u);
+  EXPECT_EQ(options.runDir, "/run");
+  config["lora"]["netID"] = 19;  // not text: the default
+  EXPECT_EQ(LoraDatabase::OptionsFrom("/f.db", "/run", "/w", config).netId, 0u);
 }
 
 TEST_F(LoraDatabaseTest, TxpkFillsDownlinkRecord) {
