@@ -1,0 +1,427 @@
+#include "Database/SqlDb.h"
+
+#include <sys/stat.h>
+
+#include <chrono>
+#include <thread>
+
+#include "support/Logger.h"
+
+namespace SqlDb {
+
+namespace {
+
+const std::string kEmpty;
+
+void SleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+// The row callback of sqlite3_exec.
+int CollectRow(void* context, int columns, char** values, char** names) {
+  static_cast<Client*>(context)->AddRow(columns, values, names);
+  return 0;
+}
+
+bool MarksDirty(const std::string& sql) {
+  return !sql.empty() && (sql[0] == 'D' || sql[0] == 'I' || sql[0] == 'U');
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Client
+
+Client::Client(Connection& connection) : connection_(connection) {}
+
+Client::~Client() = default;
+
+bool Client::Next() {
+  if (cursor_ + 1 < static_cast<long>(rows_.size())) {
+    ++cursor_;
+    return true;
+  }
+  Clear();
+  return false;
+}
+
+void Client::Clear() {
+  rows_.clear();
+  cursor_ = -1;
+}
+
+const Client::Row* Client::Current() const {
+  if (cursor_ < 0 || cursor_ >= static_cast<long>(rows_.size())) return nullptr;
+  return &rows_[static_cast<size_t>(cursor_)];
+}
+
+size_t Client::Columns() const {
+  const Row* row = Current();
+  return row == nullptr ? 0 : row->values.size();
+}
+
+const std::string& Client::Value(size_t column) const {
+  const Row* row = Current();
+  if (row == nullptr || column >= row->values.size()) return kEmpty;
+  return row->values[column];
+}
+
+const std::string& Client::Name(size_t column) const {
+  const Row* row = Current();
+  if (row == nullptr || column >= row->names->size()) return kEmpty;
+  return (*row->names)[column];
+}
+
+const std::string* Client::Find(const char* name) const {
+  const Row* row = Current();
+  if (row == nullptr) return nullptr;
+  for (size_t i = 0; i < row->names->size(); ++i) {
+    if ((*row->names)[i] == name) return &row->values[i];
+  }
+  return nullptr;
+}
+
+void Client::AddRow(int columns, char** values, char** names) {
+  std::vector<std::string> rowValues;
+  rowValues.reserve(static_cast<size_t>(columns));
+  for (int i = 0; i < columns; ++i) rowValues.emplace_back(values[i] != nullptr ? values[i] : "");
+  // Rows of one statement share their names; only build a new list when they change.
+  std::shared_ptr<const std::vector<std::string>> rowNames;
+  if (!rows_.empty() && rows_.back().names->size() == static_cast<size_t>(columns)) {
+    rowNames = rows_.back().names;
+    for (int i = 0; i < columns; ++i) {
+      if ((*rowNames)[static_cast<size_t>(i)] != (names[i] != nullptr ? names[i] : "")) {
+        rowNames.reset();
+        break;
+      }
+    }
+  }
+  if (!rowNames) {
+    auto built = std::make_shared<std::vector<std::string>>();
+    for (int i = 0; i < columns; ++i) built->emplace_back(names[i] != nullptr ? names[i] : "");
+    rowNames = std::move(built);
+  }
+  rows_.push_back(Row{std::move(rowValues), std::move(rowNames)});
+  cursor_ = -1;
+}
+
+void Client::AddRow(std::vector<std::string> values,
+                    const std::shared_ptr<const std::vector<std::string>>& names) {
+  rows_.push_back(Row{std::move(values), names});
+  cursor_ = -1;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Connection
+
+Connection::Connection(std::string flashPath, std::string runDir)
+    : flashPath_(std::move(flashPath)),
+      runDir_(std::move(runDir)),
+      runtimePath_(runDir_ + "/" + kRunFileName) {
+  sqlite3_enable_shared_cache(1);
+  Open();
+}
+
+Connection::~Connection() { Close(); }
+
+bool Connection::Open() {
+  MutexLock lock(mutex_);
+  return OpenHeld();
+}
+
+bool Connection::OpenHeld() {
+  struct stat info {};
+  if (stat(runDir_.c_str(), &info) != 0) {
+    LOG_DEBUG("Create '%s' folder", runDir_.c_str());
+    if (mkdir(runDir_.c_str(), 0700) != 0)
+      LOG_ERROR("Failed to create '%s' folder", runDir_.c_str());
+  }
+  if (db_ != nullptr) CloseHeld();
+
+  LOG_DEBUG("Open db in %s", runtimePath_.c_str());
+  int rc =
+      sqlite3_open_v2(runtimePath_.c_str(), &db_,
+                      SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, nullptr);
+  if (rc != SQLITE_OK) {
+    LOG_ERROR("failed to create in memory db [%s]", db_ != nullptr ? sqlite3_errmsg(db_) : "");
+    if (db_ != nullptr) sqlite3_close(db_);
+    db_ = nullptr;
+    open_ = false;
+    return false;
+  }
+
+  // The run-time copy is rebuilt from flash at every start, so syncing it to its (RAM-backed)
+  // storage buys nothing; the flash file is written through its own connection with SQLite's
+  // defaults. The journal stays (in memory) so that transactions still roll back.
+  sqlite3_exec(db_, "PRAGMA synchronous = OFF; PRAGMA journal_mode = MEMORY;", nullptr, nullptr,
+               nullptr);
+
+  LOG_DEBUG("Load db %s into %s", flashPath_.c_str(), runtimePath_.c_str());
+  if (LoadFromFlash() == SQLITE_OK) {
+    dirty_ = false;
+    open_ = true;
+    return true;
+  }
+  LOG_ERROR("failed to open db [%s]", flashPath_.c_str());
+  return open_.load();
+}
+
+int Connection::LoadFromFlash() {
+  sqlite3* flash = nullptr;
+  int rc = sqlite3_open(flashPath_.c_str(), &flash);
+  if (rc != SQLITE_OK) {
+    sqlite3_close(flash);
+    return rc;
+  }
+  sqlite3_backup* backup = sqlite3_backup_init(db_, "main", flash, "main");
+  if (backup != nullptr) {
+    LOG_INFO("DB loading...");
+    sqlite3_backup_step(backup, -1);
+    rc = sqlite3_backup_finish(backup);
+  } else {
+    rc = sqlite3_errcode(db_);  // init errors are left on the destination
+  }
+  if (rc == SQLITE_OK) rc = sqlite3_errcode(flash);
+  sqlite3_close(flash);
+  return rc;
+}
+
+int Connection::SaveToFlash(bool allAtOnce) {
+  sqlite3* flash = nullptr;
+  int rc = sqlite3_open(flashPath_.c_str(), &flash);
+  if (rc != SQLITE_OK) {
+    sqlite3_close(flash);
+    return rc;
+  }
+  sqlite3_backup* backup = nullptr;
+  {
+    MutexLock lock(mutex_);
+    if (db_ != nullptr) backup = sqlite3_backup_init(flash, "main", db_, "main");
+  }
+  if (backup != nullptr) {
+    const int pages = allAtOnce ? -1 : kPagesPerStep;
+    for (;;) {
+      int step;
+      {
+        MutexLock lock(mutex_);
+        step = sqlite3_backup_step(backup, pages);
+        const int total = sqlite3_backup_pagecount(backup);
+        LOG_INFO("DB backup %d / %d complete", total - sqlite3_backup_remaining(backup), total);
+      }
+      if (step == SQLITE_OK) {
+        SleepMs(5);
+      } else if (step == SQLITE_BUSY || step == SQLITE_LOCKED) {
+        SleepMs(250);
+      } else {
+        break;
+      }
+    }
+    MutexLock lock(mutex_);
+    rc = sqlite3_backup_finish(backup);
+  } else {
+    rc = sqlite3_errcode(flash);  // init errors are left on the destination
+  }
+  sqlite3_close(flash);
+  return rc;
+}
+
+int Connection::Save(bool allAtOnce) {
+  MutexLock saveLock(saveMutex_);
+  if (!open_) return 0;
+  {
+    MutexLock lock(mutex_);
+    if (!dirty_) {
+      LOG_INFO("DB not dirty");
+      return 0;
+    }
+    // Cleared before the copy: a change made while the copy runs sets it again, so it is never
+    // forgotten even when the copy did not carry it.
+    dirty_ = false;
+  }
+  int rc = SaveToFlash(allAtOnce);
+  if (rc != SQLITE_OK) {
+    MutexLock lock(mutex_);
+    dirty_ = true;
+  }
+  return rc;
+}
+
+bool Connection::ExecuteHeld(Client* client, const std::string& sql, bool keepRows,
+                             bool firstCall) {
+  if (db_ == nullptr) {
+    LOG_ERROR("SQL error: [%s] %s", "database not open", firstCall ? "on first call" : "");
+    return false;
+  }
+  char* error = nullptr;
+  int rc =
+      sqlite3_exec(db_, sql.c_str(), client != nullptr ? &CollectRow : nullptr, client, &error);
+  changes_ = sqlite3_changes(db_);
+  if (rc != SQLITE_OK) {
+    LOG_ERROR("SQL error: [%s] %s", error != nullptr ? error : sqlite3_errstr(rc),
+              firstCall ? "on first call" : "");
+    sqlite3_free(error);
+    if (client != nullptr && !keepRows) client->Clear();
+    return false;
+  }
+  if (MarksDirty(sql)) dirty_ = true;
+  if (client != nullptr && !keepRows) client->Clear();
+  return true;
+}
+
+bool Connection::Execute(Client& client, const std::string& sql, bool keepRows, bool firstCall) {
+  MutexLock lock(mutex_);
+  return ExecuteHeld(&client, sql, keepRows, firstCall);
+}
+
+int64_t Connection::Insert(Client& client, const std::string& sql) {
+  MutexLock lock(mutex_);
+  if (!ExecuteHeld(&client, sql, false, false)) return -1;
+  return sqlite3_last_insert_rowid(db_);
+}
+
+void Connection::Reconnect() {
+  MutexLock saveLock(saveMutex_);
+  MutexLock lock(mutex_);
+  LOG_WARNING("DB Connection failed, reconnecting...");
+  CloseHeld();
+  OpenHeld();
+  if (!open_) {
+    SleepMs(500);
+    CloseHeld();
+    OpenHeld();
+    SleepMs(500);
+  }
+}
+
+void Connection::Step(sqlite3_stmt* statement) {
+  MutexLock lock(mutex_);
+  int rc = sqlite3_step(statement);
+  LOG_DEBUG("step %d %s", rc, db_ != nullptr ? sqlite3_errmsg(db_) : "");
+  if (rc == SQLITE_DONE || rc == SQLITE_ROW) {
+    if (!sqlite3_stmt_readonly(statement)) dirty_ = true;
+  }
+  rc = sqlite3_finalize(statement);
+  LOG_DEBUG("fin: %d %s", rc, db_ != nullptr ? sqlite3_errmsg(db_) : "");
+}
+
+std::string Connection::LastError() {
+  MutexLock lock(mutex_);
+  return db_ != nullptr ? sqlite3_errmsg(db_) : "database not open";
+}
+
+void Connection::Close() {
+  MutexLock lock(mutex_);
+  CloseHeld();
+}
+
+void Connection::CloseHeld() {
+  if (db_ != nullptr) {
+    // Statements never outlive their Lock, so nothing should keep the connection busy; should
+    // something still do, let SQLite close it once that is finished rather than leak it.
+    if (sqlite3_close(db_) != SQLITE_OK) sqlite3_close_v2(db_);
+    db_ = nullptr;
+  }
+  open_ = false;
+}
+
+bool Connection::IsDirty() {
+  MutexLock lock(mutex_);
+  return dirty_;
+}
+
+void Connection::MarkDirty() {
+  MutexLock lock(mutex_);
+  dirty_ = true;
+}
+
+int Connection::Changes() {
+  MutexLock lock(mutex_);
+  return changes_;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Lock and Statement
+
+Lock::Lock(Connection& connection) : connection_(connection) { connection_.mutex_.lock(); }
+
+Lock::~Lock() { connection_.mutex_.unlock(); }
+
+bool Lock::Execute(const char* script) NO_THREAD_SAFETY_ANALYSIS {
+  return connection_.ExecuteHeld(nullptr, script, false, false);
+}
+
+Statement::Statement(Lock& lock, const char* sql) NO_THREAD_SAFETY_ANALYSIS
+    : connection_(lock.connection()) {
+  sqlite3* db = connection_.db_;
+  if (db == nullptr) {
+    LOG_ERROR("SQL error: [%s] %s", "database not open", "");
+    return;
+  }
+  if (sqlite3_prepare_v2(db, sql, -1, &statement_, nullptr) != SQLITE_OK) {
+    LOG_ERROR("SQL error: [%s] %s", sqlite3_errmsg(db), "");
+    sqlite3_finalize(statement_);
+    statement_ = nullptr;
+  }
+}
+
+Statement::~Statement() { sqlite3_finalize(statement_); }
+
+Statement& Statement::BindInt(int index, int64_t value) {
+  if (statement_ != nullptr) sqlite3_bind_int64(statement_, index, value);
+  return *this;
+}
+
+Statement& Statement::BindDouble(int index, double value) {
+  if (statement_ != nullptr) sqlite3_bind_double(statement_, index, value);
+  return *this;
+}
+
+Statement& Statement::BindText(int index, const std::string& value) {
+  if (statement_ != nullptr) {
+    sqlite3_bind_text(statement_, index, value.data(), static_cast<int>(value.size()),
+                      SQLITE_TRANSIENT);
+  }
+  return *this;
+}
+
+Statement& Statement::BindNull(int index) {
+  if (statement_ != nullptr) sqlite3_bind_null(statement_, index);
+  return *this;
+}
+
+bool Statement::Run(Client* rows) NO_THREAD_SAFETY_ANALYSIS {
+  if (statement_ == nullptr) return false;
+  sqlite3* db = connection_.db_;
+  const int before = sqlite3_total_changes(db);
+  std::shared_ptr<const std::vector<std::string>> names;
+  int rc;
+  while ((rc = sqlite3_step(statement_)) == SQLITE_ROW) {
+    if (rows == nullptr) continue;
+    const int columns = sqlite3_column_count(statement_);
+    if (!names) {
+      auto built = std::make_shared<std::vector<std::string>>();
+      for (int i = 0; i < columns; ++i) {
+        const char* name = sqlite3_column_name(statement_, i);
+        built->emplace_back(name != nullptr ? name : "");
+      }
+      names = std::move(built);
+    }
+    std::vector<std::string> values;
+    values.reserve(static_cast<size_t>(columns));
+    for (int i = 0; i < columns; ++i) {
+      const unsigned char* text = sqlite3_column_text(statement_, i);
+      values.emplace_back(text != nullptr ? reinterpret_cast<const char*>(text) : "",
+                          static_cast<size_t>(sqlite3_column_bytes(statement_, i)));
+    }
+    rows->AddRow(std::move(values), names);
+  }
+  changes_ = sqlite3_changes(db);
+  connection_.changes_ = changes_;
+  lastInsertId_ = sqlite3_last_insert_rowid(db);
+  if (sqlite3_total_changes(db) != before) connection_.dirty_ = true;
+  if (rc != SQLITE_DONE) {
+    LOG_ERROR("SQL error: [%s] %s", sqlite3_errmsg(db), "");
+    return false;
+  }
+  return true;
+}
+
+}  // namespace SqlDb
