@@ -321,7 +321,7 @@ bool ApplyNetworkIdentity(Json::Value& config, const Settings& settings) {
       return false;
     }
     LOG_TRACE("Generating Network Id...");
-    network["eui"] = Lora::NetworkEuiFromName(name).text;
+    network["eui"] = NetworkEuiFromName(name).compactText();
   }
 
   if (read["key"].isString() && !read["key"].asString().empty()) {
@@ -345,8 +345,8 @@ bool ApplyNetworkIdentity(Json::Value& config, const Settings& settings) {
     LOG_TRACE("Generating Network Key...");
     // The key generator takes the length as an 8-bit count; longer pass phrases wrap, as they
     // always have on deployed gateways, so that their keys stay the same.
-    passphrase.resize(passphrase.size() & 0xFF);
-    network["key"] = Lora::CmacKeyFromText(passphrase).text;
+    network["key"] =
+        CmacKeyFromText(passphrase.c_str(), static_cast<uint8_t>(passphrase.size())).text();
   }
 
   if (read["baseKey"].isString() && !read["baseKey"].asString().empty()) {

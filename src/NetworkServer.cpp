@@ -12,6 +12,7 @@
 #include "Exception.h"
 #include "StopFlag.h"
 #include "lora/Bytes.h"
+#include "lora/ChannelPlanSetup.h"
 #include "support/Logger.h"
 #include "support/System.h"
 #include "support/Text.h"
@@ -65,6 +66,8 @@ std::optional<int> NetworkServer::StartUp(int argc, char** argv) {
 
   try {
     if (!ValidateConfiguration()) return 1;
+    OpenDatabase();
+    LoadLists();
   } catch (const Json::Exception& e) {
     // A key of an unexpected JSON type deep inside a section: refuse rather than guess.
     LOG_ERROR("Invalid configuration: %s", e.what());
@@ -121,7 +124,10 @@ bool NetworkServer::ValidateConfiguration() {
 
   Configuration::ApplyUdpDefaults(config);
 
-  // Channel plan, its regional defaults and the packet forwarder files go here.
+  plan = ResolveChannelPlan(config, settings);
+  if (!plan) return false;
+  ApplyRegionalDefaults(config, settings, *plan);
+  // The packet forwarder's files are written here when the card options are given.
 
   Configuration::ApplyTimingKeys(config, settings);
   if (!Configuration::ApplyNetworkIdentity(config, settings)) return false;
@@ -130,12 +136,16 @@ bool NetworkServer::ValidateConfiguration() {
   Configuration::ApplyJoinKeys(config, settings);
   Configuration::ApplyBeaconKeys(config);
   Configuration::ApplyAdrKeys(config);
+  plan->refreshDatarateBounds();
+  ApplyPlanLimits(config, *plan);
   Configuration::ApplyTestAndWhitelist(config, commandLine);
 
-  LOG_INFO("Lora Card AP 1: %s %s", settings.card1["productId"].asCString(),
-           settings.card1["hwVersion"].asCString());
-  LOG_INFO("Lora Card AP 2: %s %s", settings.card2["productId"].asCString(),
-           settings.card2["hwVersion"].asCString());
+  const Json::Value& card1 = settings.card1;
+  const Json::Value& card2 = settings.card2;
+  LOG_INFO("Lora Card AP 1: %s %s", card1["productId"].asString().c_str(),
+           card1["hwVersion"].asString().c_str());
+  LOG_INFO("Lora Card AP 2: %s %s", card2["productId"].asString().c_str(),
+           card2["hwVersion"].asString().c_str());
   if (ZEV::Logger::isPrintable(ZEV::Logger::PrintLevel::INFO_LEVEL)) {
     std::string document = Configuration::StyledJson(config);
     LOG_INFO("Network Server Config --------------------- \r\n%s", document.c_str());
@@ -150,6 +160,24 @@ bool NetworkServer::ValidateConfiguration() {
     LOG_INFO("Failed to open database [%s].", settings.databasePath.c_str());
   }
   return true;
+}
+
+void NetworkServer::OpenDatabase() {
+  LOG_TRACE("Connect to db");
+  database = std::make_unique<LoraDatabase>(LoraDatabase::OptionsFrom(
+      settings.databasePath, settings.paths.runDir, settings.paths.whitelistFile, config));
+  database->InitSchema();
+  statistics.load(*database);
+}
+
+void NetworkServer::LoadLists() {
+  LOG_TRACE("Initialize Lists");
+  const Json::Value& lora = config["lora"];
+  Gateway::DutyCycleSettings dutyCycle;
+  dutyCycle.periodMinutes = lora["dutyCyclePeriod"].asUInt();
+  dutyCycle.frequencyEU = lora["frequencyEU"].isUInt() ? lora["frequencyEU"].asUInt() : 0;
+  gateways = std::make_unique<GatewayMemoryList>(database.get(), dutyCycle, plan->dutyCycleEnforced());
+  gateways->load();
 }
 
 void NetworkServer::StartThreads() {
@@ -170,7 +198,15 @@ void NetworkServer::RunGatewayReceiveLoop() {
 
 int NetworkServer::Shutdown() {
   LOG_DEBUG("Program closing");
+  if (database) statistics.save(*database);
   upstreamSocket.close();
+  if (database) {
+    LOG_DEBUG("Start DB Backup");
+    database->Backup(true);
+    LOG_DEBUG("DB Backup complete");
+    gateways.reset();
+    database.reset();
+  }
   curl_global_cleanup();
   LOG_DEBUG("Program closed");
   return 0;

@@ -6,11 +6,16 @@
 
 #include <json/json.h>
 
+#include <memory>
 #include <optional>
 
+#include "Database/Lora-Database.h"
 #include "Options.h"
 #include "Settings.h"
+#include "devices/NetworkStatistics.h"
+#include "gateway/GatewayMemoryList.h"
 #include "gateway/UdpSocket.h"
+#include "lora/ChannelPlan.h"
 
 class NetworkServer {
  public:
@@ -27,11 +32,20 @@ class NetworkServer {
   UdpSocket appDownSocket;
   UdpSocket commandSocket;
 
+  // Built in start-up order; declared so that destruction runs in reverse (the plan and the
+  // registry refer to the configuration and the database).
+  std::unique_ptr<Lora::ChannelPlan> plan;
+  std::unique_ptr<LoraDatabase> database;
+  NetworkStatistics statistics;
+  std::unique_ptr<GatewayMemoryList> gateways;
+
  private:
   // Start-up up to the point where the threads run; an exit status when the process must end.
   std::optional<int> StartUp(int argc, char** argv);
   bool ReadConfigurationFile();
   bool ValidateConfiguration();
+  void OpenDatabase();
+  void LoadLists();
   void StartThreads();
   void RunGatewayReceiveLoop();
   int Shutdown();

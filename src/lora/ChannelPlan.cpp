@@ -41,6 +41,13 @@ ChannelPlan::ChannelPlan(const Json::Value& config, const Settings& settings,
 
 ChannelPlan::~ChannelPlan() = default;
 
+void ChannelPlan::refreshDatarateBounds() {
+  minDatarate_ = ConfiguredDatarate(lora(), "minDatarate", region_.fixedMinDatarate, 0,
+                                    region_.highestUplinkDatarate);
+  maxDatarate_ = ConfiguredDatarate(lora(), "maxDatarate", region_.fixedMaxDatarate,
+                                    region_.defaultMaxDatarate, region_.highestUplinkDatarate);
+}
+
 void ChannelPlan::fillLinkAdrChannelMask(uint8_t* out) const {
   out[0] = static_cast<uint8_t>(channelMask_);
   out[1] = static_cast<uint8_t>(channelMask_ >> 8);

@@ -154,6 +154,10 @@ class ChannelPlan {
   // Selects the US915/AU915 sub-band; the other plans only keep the number.
   virtual void setSubBand(uint8_t subBand);
 
+  // Start-up validates "minDatarate"/"maxDatarate" after the plan is built (the rules depend on
+  // the resolved region); this takes the validated values before the channel mask is configured.
+  void refreshDatarateBounds();
+
   Region region() const { return region_.region; }
   const char* name() const { return region_.name; }
   int8_t minDeviceTxPower() const { return minDeviceTxPower_; }

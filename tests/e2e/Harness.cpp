@@ -128,12 +128,13 @@ void ServerProcess::start(const std::vector<std::string>& args, bool asNobody) {
   }
 }
 
-bool ServerProcess::waitFor(const std::string& text, int timeoutMs, const std::string& file) const {
+bool ServerProcess::waitFor(const std::string& text, int timeoutMs, const std::string& file) {
   const std::string path = file.empty() ? workDir_ + "/stdout.txt" : file;
   auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   while (true) {
+    bool alive = running();
     if (Slurp(path).find(text) != std::string::npos) return true;
-    if (Clock::now() >= deadline) return false;
+    if (!alive || Clock::now() >= deadline) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
 }
@@ -172,7 +173,7 @@ int ServerProcess::stop(int signal, int timeoutMs) {
 std::string ServerProcess::out() const { return Slurp(workDir_ + "/stdout.txt"); }
 std::string ServerProcess::err() const { return Slurp(workDir_ + "/stderr.txt"); }
 
-ExitResult Run(const std::vector<std::string>& args, const std::string& workDir, int timeoutMs) {
+ExitResult RunBinary(const std::vector<std::string>& args, const std::string& workDir, int timeoutMs) {
   ServerProcess process(workDir);
   process.start(args);
   ExitResult result;

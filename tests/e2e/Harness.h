@@ -42,8 +42,9 @@ class ServerProcess {
 
   // Starts the binary with the arguments; asNobody drops root privileges in the child first.
   void start(const std::vector<std::string>& args, bool asNobody = false);
-  // Waits until `file` (standard output when empty) contains the text.
-  bool waitFor(const std::string& text, int timeoutMs, const std::string& file = "") const;
+  // Waits until `file` (standard output when empty) contains the text; gives up early when the
+  // process has ended without writing it.
+  bool waitFor(const std::string& text, int timeoutMs, const std::string& file = "");
   // Sends the signal and waits for the exit; returns the exit status (-1: killed after timeout).
   int stop(int signal = 15, int timeoutMs = 5000);
   // Waits for the process to end by itself.
@@ -61,7 +62,7 @@ class ServerProcess {
 };
 
 // Runs the binary to its end (killed after the timeout).
-ExitResult Run(const std::vector<std::string>& args, const std::string& workDir,
+ExitResult RunBinary(const std::vector<std::string>& args, const std::string& workDir,
                int timeoutMs = 10000);
 
 // A packet forwarder's socket on 127.0.0.1.

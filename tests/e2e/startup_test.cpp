@@ -7,7 +7,7 @@
 
 using e2e::BaseConfig;
 using e2e::EffectiveConfig;
-using e2e::Run;
+using e2e::RunBinary;
 using e2e::ServerProcess;
 using e2e::WriteConfig;
 using testsupport::ReadFile;
@@ -35,7 +35,8 @@ StartedRun StartAndStop(const TempDir& dir, const Json::Value& config,
   bool started = server.waitFor("Start GatewayReceive thread", 10000, logPath);
   StartedRun run;
   run.status = server.stop(SIGTERM, 5000);
-  run.log = ReadFile(logPath);
+  // Lines from before the logger is set up go to standard output.
+  run.log = server.out() + ReadFile(logPath);
   run.err = server.err();
   run.effective = EffectiveConfig(run.log);
   EXPECT_TRUE(started) << run.log << run.err;
@@ -45,7 +46,7 @@ StartedRun StartAndStop(const TempDir& dir, const Json::Value& config,
 // Runs a configuration that start-up must refuse; returns the log and standard streams.
 e2e::ExitResult Refused(const TempDir& dir, const Json::Value& config) {
   std::string path = WriteConfig(dir.path(), config);
-  e2e::ExitResult result = Run({"-c", path}, dir.path());
+  e2e::ExitResult result = RunBinary({"-c", path}, dir.path());
   result.out += ReadFile(config["log"]["path"].asString());
   return result;
 }
@@ -54,13 +55,13 @@ e2e::ExitResult Refused(const TempDir& dir, const Json::Value& config) {
 
 TEST(Startup, VersionAndHelpExitBeforeReadingTheFile) {
   TempDir dir;
-  auto version = Run({"-c", "/nonexistent.conf", "--debug", "--version"}, dir.path());
+  auto version = RunBinary({"-c", "/nonexistent.conf", "--debug", "--version"}, dir.path());
   EXPECT_EQ(version.status, 0);
   EXPECT_EQ(version.out, "ZEV Network Server - Version 2.0.19\r\n");
 
   for (const char* help : {"--help", "-help"}) {
     SCOPED_TRACE(help);
-    auto usage = Run({help}, dir.path());
+    auto usage = RunBinary({help}, dir.path());
     EXPECT_EQ(usage.status, 0);
     EXPECT_EQ(usage.out.rfind("Kestrawin Lora Network Server v2.0.19\n\nUsage: vallorin [-l log-file]", 0), 0u)
         << usage.out;
@@ -76,13 +77,13 @@ TEST(Startup, VersionAndHelpExitBeforeReadingTheFile) {
 
 TEST(Startup, MissingOrBrokenConfigurationFileExitsWithOne) {
   TempDir dir;
-  auto missing = Run({}, dir.path());
+  auto missing = RunBinary({}, dir.path());
   EXPECT_EQ(missing.status, 1);
   EXPECT_NE(missing.out.find("Configuration file not found [./vallorin.conf]"), std::string::npos)
       << missing.out;
 
   // With -l the complaint goes to that file.
-  auto logged = Run({"-l", dir.file("early.log"), "-c", dir.file("none.conf")}, dir.path());
+  auto logged = RunBinary({"-l", dir.file("early.log"), "-c", dir.file("none.conf")}, dir.path());
   EXPECT_EQ(logged.status, 1);
   EXPECT_NE(ReadFile(dir.file("early.log")).find("Configuration file not found [" + dir.file("none.conf") + "]"),
             std::string::npos);
@@ -90,7 +91,7 @@ TEST(Startup, MissingOrBrokenConfigurationFileExitsWithOne) {
   for (const char* text : {"{\"log\": ", "[1, 2]", "", "{\"lora\": 5}", "\x01\xff\xfe"}) {
     SCOPED_TRACE(text);
     testsupport::WriteFile(dir.file("bad.conf"), text);
-    auto bad = Run({"-c", dir.file("bad.conf")}, dir.path());
+    auto bad = RunBinary({"-c", dir.file("bad.conf")}, dir.path());
     EXPECT_EQ(bad.status, 1);
     EXPECT_TRUE(bad.out.find("Failed to parse config file [" + dir.file("bad.conf") + "], invalid JSON") !=
                     std::string::npos ||
@@ -105,16 +106,16 @@ TEST(Startup, CommandLineComplaints) {
   std::string path = WriteConfig(dir.path(), config);
 
   // Every unrecognised option is named, the scan completes, then the process ends with 1.
-  auto unknown = Run({"-c", path, "--bogus", "-x", "--debug"}, dir.path());
+  auto unknown = RunBinary({"-c", path, "--bogus", "-x", "--debug"}, dir.path());
   EXPECT_EQ(unknown.status, 1);
   EXPECT_NE(unknown.err.find("Unrecognized parameter --bogus\n"), std::string::npos) << unknown.err;
   EXPECT_NE(unknown.err.find("Unrecognized parameter -x\n"), std::string::npos);
 
   // An option that needs a value, given last.
-  auto noValue = Run({"-c", path, "--db"}, dir.path());
+  auto noValue = RunBinary({"-c", path, "--db"}, dir.path());
   EXPECT_EQ(noValue.status, 1);
   EXPECT_NE(noValue.err.find("Missing value for option --db"), std::string::npos) << noValue.err;
-  auto noConfigValue = Run({"-c"}, dir.path());
+  auto noConfigValue = RunBinary({"-c"}, dir.path());
   EXPECT_EQ(noConfigValue.status, 1);
 
   // -p with a value that is not a number is reported and start-up goes on.
@@ -358,7 +359,7 @@ TEST(Startup, WrongTypesAndHugeTextsNeverCrash) {
       [](Json::Value& c) { c["lora"]["netID"] = Json::Value(Json::arrayValue); },
       [&](Json::Value& c) { c["lora"]["netID"] = huge; },
       [](Json::Value& c) { c["lora"]["maxDatarate"] = "7"; },
-      [](Json::Value& c) { c["log"]["level"] = "verbose"; },
+      [](Json::Value& c) { c["log"]["syslog"] = "on"; },
       [](Json::Value& c) { c["test"] = 3; },
       [](Json::Value& c) { c["whitelist"] = "yes"; },
       [&](Json::Value& c) { c["network"]["baseKey"] = huge; },
