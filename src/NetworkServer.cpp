@@ -10,9 +10,11 @@
 
 #include "Configuration.h"
 #include "Exception.h"
+#include "PacketForwarderConfig.h"
 #include "StopFlag.h"
 #include "lora/Bytes.h"
 #include "lora/ChannelPlanSetup.h"
+#include "lora/ConfigRead.h"
 #include "support/Logger.h"
 #include "support/System.h"
 #include "support/Text.h"
@@ -127,7 +129,13 @@ bool NetworkServer::ValidateConfiguration() {
   plan = ResolveChannelPlan(config, settings);
   if (!plan) return false;
   ApplyRegionalDefaults(config, settings, *plan);
-  // The packet forwarder's files are written here when the card options are given.
+  if (!commandLine.loraPath.empty() && !commandLine.card1Eui.empty() &&
+      Lora::ConfigRead::Member(config, "lora").isObject()) {
+    WritePacketForwarderConfiguration(config, settings,
+                                      Lora::ConfigRead::Text(config["lora"], "frequencyBand"),
+                                      commandLine.loraPath, commandLine.card1Eui,
+                                      commandLine.card2Eui);
+  }
 
   Configuration::ApplyTimingKeys(config, settings);
   if (!Configuration::ApplyNetworkIdentity(config, settings)) return false;
