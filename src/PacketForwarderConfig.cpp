@@ -49,7 +49,7 @@ struct SingleChannel {
   bool used;
   uint8_t radio;
   Offset offset;
-  int32_t ifHz;  // kFixed only
+  int32_t ifHz;             // kFixed only
   uint8_t spreadingFactor;  // standard LoRa channel only
   uint32_t bandwidthHz;     // standard LoRa channel only
 };
@@ -74,7 +74,7 @@ struct PlanLayout {
   FrequencyRange radio1Snap;
   uint32_t radio1SnapHz;
   const ChannelSlot* snappedMultiSf;
-  ChannelSlot multiSf[kMultiSfChannelCount];
+  const ChannelSlot* multiSf;  // kMultiSfChannelCount entries
   SingleChannel loraStd;
   SingleChannel fsk;
   FrequencyRange tx;
@@ -107,35 +107,35 @@ constexpr SingleChannel kSf8Bw500At300k = {true, 0, Offset::kFixed, 300000, 8, 5
 constexpr SingleChannel kSf7Bw250AtDr6 = {true, 0, Offset::kDatarate6, 0, 7, 250000};
 constexpr SingleChannel kFskAtDr7 = {true, 0, Offset::kDatarate7, 0, 0, 0};
 
-#define MULTI_SF(table) \
-  {table[0], table[1], table[2], table[3], table[4], table[5], table[6], table[7]}
-
+// Per row: band, wide band, radio 0 centre, sub-band step, radio 1 above radio 0;
+//   radio 1 key, default, valid ranges and their count, snap range, snapped centre and layout;
+//   multi-SF layout, standard LoRa channel, FSK channel;
+//   transmit range, TX notch, LBT channels, LBT channel 3 left out at, RX2 left out at.
 constexpr PlanLayout kLayouts[] = {
     {"US915", true, 902700000, 1600000, 800000, nullptr, 0, {}, 0, {0, 0}, 0, nullptr,
-     MULTI_SF(kWideBandMultiSf), kSf8Bw500At300k, kNoChannel,
+     kWideBandMultiSf, kSf8Bw500At300k, kNoChannel,
      {902000000, 928000000}, false, false, 0, 0},
     {"AU915", true, 915600000, 1600000, 800000, nullptr, 0, {}, 0, {0, 0}, 0, nullptr,
-     MULTI_SF(kWideBandMultiSf), kSf8Bw500At300k, kNoChannel,
+     kWideBandMultiSf, kSf8Bw500At300k, kNoChannel,
      {915000000, 928000000}, false, false, 0, 0},
     {"EU868", false, 868500000, 0, 0, "frequencyEU", 869500000,
      {{863500000, 867500000}}, 1, {869100000, 869500000}, 869400000, kEU868SnappedMultiSf,
-     MULTI_SF(kThreePlusFiveMultiSf), kSf7Bw250AtDr6, kFskAtDr7,
+     kThreePlusFiveMultiSf, kSf7Bw250AtDr6, kFskAtDr7,
      {863000000, 870000000}, true, true, 0, 0},
     {"AS923", false, 923600000, 0, 0, "frequencyAS", 922600000,
      {{920500000, 922600000}, {924100000, 927500000}}, 2, {0, 0}, 0, nullptr,
-     MULTI_SF(kThreePlusFiveMultiSf), kSf7Bw250AtDr6, kFskAtDr7,
+     kThreePlusFiveMultiSf, kSf7Bw250AtDr6, kFskAtDr7,
      {920000000, 928000000}, false, true, 0, 923200000},
     {"KR920", false, 922500000, 0, 0, "frequencyKR", 922900000,
      {{921300000, 921500000}, {922900000, 922900000}}, 2, {0, 0}, 0, nullptr,
-     MULTI_SF(kThreePlusFiveMultiSf), kNoChannel, kNoChannel,
+     kThreePlusFiveMultiSf, kNoChannel, kNoChannel,
      {920900000, 923300000}, false, true, 922900000, 0},
     {"IN865", false, 865200000, 0, 0, "frequencyIN", 866385000,
      {{866000000, 867000000}}, 1, {0, 0}, 0, nullptr,
-     MULTI_SF(kIN865MultiSf), {true, 0, Offset::kFixed, 0, 7, 250000},
+     kIN865MultiSf, {true, 0, Offset::kFixed, 0, 7, 250000},
      {true, 1, Offset::kDatarate7, 0, 0, 0},
      {865000000, 867000000}, true, false, 0, 0},
 };
-#undef MULTI_SF
 // clang-format on
 
 const PlanLayout* FindLayout(const std::string& band) {
@@ -213,7 +213,8 @@ int ReadSubBand(Json::Value& lora, const char* key) {
 RadioPlan PlanRadios(const PlanLayout& layout, const Json::Value& lora, int subBand) {
   RadioPlan radios{{layout.radio0Hz, 0}, true, layout.multiSf};
   if (layout.wideBand) {
-    radios.centreHz[0] = layout.radio0Hz + layout.subBandStepHz * static_cast<uint32_t>(subBand - 1);
+    radios.centreHz[0] =
+        layout.radio0Hz + layout.subBandStepHz * static_cast<uint32_t>(subBand - 1);
     radios.centreHz[1] = radios.centreHz[0] + layout.radio1AboveRadio0Hz;
     return radios;
   }
@@ -228,15 +229,20 @@ RadioPlan PlanRadios(const PlanLayout& layout, const Json::Value& lora, int subB
   for (uint8_t i = 0; i < layout.radio1ValidCount; ++i) {
     if (layout.radio1Valid[i].contains(radio1)) radios.radio1Valid = true;
   }
-  if (!radios.radio1Valid) LOG_WARNING("Invalid frequency for radio 1, only radio 0 will be enabled");
+  if (!radios.radio1Valid) {
+    LOG_WARNING("Invalid frequency for radio 1, only radio 0 will be enabled");
+  }
   return radios;
 }
 
 int32_t ChannelOffset(const SingleChannel& channel, const Settings& settings) {
   switch (channel.offset) {
-    case Offset::kDatarate6: return settings.frequencyOffsetDR6;
-    case Offset::kDatarate7: return settings.frequencyOffsetDR7;
-    case Offset::kFixed: break;
+    case Offset::kDatarate6:
+      return settings.frequencyOffsetDR6;
+    case Offset::kDatarate7:
+      return settings.frequencyOffsetDR7;
+    case Offset::kFixed:
+      break;
   }
   return channel.ifHz;
 }
@@ -295,7 +301,8 @@ bool ApplyLbtSettings(Json::Value& sx1301, const Json::Value& lora) {
   return true;
 }
 
-Json::Value LbtChannels(const PlanLayout& layout, const RadioPlan& radios, const Json::Value& lora) {
+Json::Value LbtChannels(const PlanLayout& layout, const RadioPlan& radios,
+                        const Json::Value& lora) {
   std::vector<uint32_t> frequencies;
   if (layout.lbtChannels) {
     for (int i = 0; i < kMultiSfChannelCount; ++i) {
@@ -384,7 +391,8 @@ void ApplyRadios(Json::Value& sx1301, const PlanLayout& layout, const RadioPlan&
 
 // The channels card 1 listens on, as the rest of the server sees them: the eight multi-SF
 // channels, then the standard LoRa channel.
-Json::Value ChannelMap(const PlanLayout& layout, const RadioPlan& radios, const Settings& settings) {
+Json::Value ChannelMap(const PlanLayout& layout, const RadioPlan& radios,
+                       const Settings& settings) {
   Json::Value channels(Json::arrayValue);
   for (int i = 0; i < kMultiSfChannelCount; ++i) {
     const ChannelSlot& slot = radios.multiSf[i];
@@ -415,7 +423,8 @@ Json::Value ChannelMap(const PlanLayout& layout, const RadioPlan& radios, const 
 void ApplyNetworkMode(Json::Value& document, Json::Value& config) {
   int64_t mode = ConfigRead::NetworkMode(config);
   Json::UInt syncWord = mode == 1 ? kPublicSyncWord : kPrivateSyncWord;
-  const Json::Value& configured = ConfigRead::Member(ConfigRead::Member(config, "lora"), "syncWord");
+  const Json::Value& configured =
+      ConfigRead::Member(ConfigRead::Member(config, "lora"), "syncWord");
   if (configured.isUInt()) {
     syncWord = configured.asUInt();
     if (syncWord == kPublicSyncWord) {
@@ -489,7 +498,8 @@ bool WritePacketForwarderConfiguration(Json::Value& config, const Settings& sett
   }
   const std::string eui1 = CompactEui(card1Eui);
   if (eui1.empty()) {
-    LOG_ERROR("Invalid EUI of LoRa card %d [%s], global_conf.json not written", 1, card1Eui.c_str());
+    LOG_ERROR("Invalid EUI of LoRa card %d [%s], global_conf.json not written", 1,
+              card1Eui.c_str());
     return false;
   }
   // Start-up only gets here with a "lora" section.

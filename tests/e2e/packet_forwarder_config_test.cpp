@@ -48,8 +48,9 @@ struct CardFolder {
   CardFolder() {
     mkdir(dir.file("templates").c_str(), 0755);
     mkdir(dir.file("lora").c_str(), 0755);
-    testsupport::WriteFile(dir.file("templates/global_conf.json"),
-                           ReadFile(std::string(VALLORIN_SOURCE_DIR) + "/examples/global_conf.json"));
+    testsupport::WriteFile(
+        dir.file("templates/global_conf.json"),
+        ReadFile(std::string(VALLORIN_SOURCE_DIR) + "/examples/global_conf.json"));
   }
 
   // Runs the server through start-up and stops it; or, when start-up refuses, waits for its exit.
@@ -72,7 +73,9 @@ struct CardFolder {
     result.card2 = ParseFile(dir.file("lora/2/global_conf.json"));
     return result;
   }
-  std::vector<std::string> cardOptions() const { return {"--lora-path", dir.file("lora"), "--lora-eui", kEui}; }
+  std::vector<std::string> cardOptions() const {
+    return {"--lora-path", dir.file("lora"), "--lora-eui", kEui};
+  }
 };
 
 uint32_t ChannelHz(const Json::Value& sx, const Json::Value& channel) {
@@ -110,7 +113,8 @@ TEST(PacketForwarderFiles, Us915SubBand2FromTheExampleTemplate) {
   options.insert(options.end(), {"--subband", "2"});
   ServerRun run = s.run(options);
   EXPECT_EQ(run.status, 0);
-  EXPECT_TRUE(Contains(run.log, "Loaded default global_conf.json from " + s.dir.file("templates/")));
+  EXPECT_TRUE(
+      Contains(run.log, "Loaded default global_conf.json from " + s.dir.file("templates/")));
   EXPECT_TRUE(Contains(run.log, "Setup for global_conf.json for US915"));
   EXPECT_TRUE(Contains(run.log, "Write global_conf.json card 1"));
   EXPECT_FALSE(Contains(run.log, "card 2"));
@@ -143,7 +147,8 @@ TEST(PacketForwarderFiles, Us915SubBand2FromTheExampleTemplate) {
   EXPECT_EQ(sx["radio_0"]["type"].asString(), "SX1257");
   EXPECT_EQ(sx["tx_lut_15"]["rf_power"].asInt(), 27);
   EXPECT_TRUE(sx.isMember("antenna_gain"));
-  EXPECT_EQ(ReadFile(s.dir.file("lora/1/global_conf.json")).rfind("/* Packet forwarder template", 0), 0u);
+  EXPECT_EQ(
+      ReadFile(s.dir.file("lora/1/global_conf.json")).rfind("/* Packet forwarder template", 0), 0u);
 }
 
 TEST(PacketForwarderFiles, RegionsSubBandsAndSecondCard) {
@@ -155,7 +160,8 @@ TEST(PacketForwarderFiles, RegionsSubBandsAndSecondCard) {
   };
   const Case cases[] = {
       {"EU868 radio 1 placed at 869.4 MHz",
-       [](Json::Value& c) { c["lora"]["frequencyEU"] = 869300000; }, {},
+       [](Json::Value& c) { c["lora"]["frequencyEU"] = 869300000; },
+       {},
        [](const ServerRun& run) {
          const Json::Value& sx = run.card1["SX1301_conf"];
          EXPECT_EQ(sx["radio_0"]["freq"].asUInt(), Hz(868.5));
@@ -176,7 +182,8 @@ TEST(PacketForwarderFiles, RegionsSubBandsAndSecondCard) {
        {},
        [](const ServerRun& run) {
          const Json::Value& sx = run.card1["SX1301_conf"];
-         EXPECT_TRUE(Contains(run.log, "Invalid frequency for radio 1, only radio 0 will be enabled"));
+         EXPECT_TRUE(
+             Contains(run.log, "Invalid frequency for radio 1, only radio 0 will be enabled"));
          EXPECT_TRUE(Contains(run.log, "LBT is enabled"));
          EXPECT_EQ(sx["radio_0"]["freq"].asUInt(), Hz(923.6));
          EXPECT_FALSE(sx["radio_1"]["enable"].asBool());
@@ -194,23 +201,28 @@ TEST(PacketForwarderFiles, RegionsSubBandsAndSecondCard) {
          EXPECT_EQ(lbt["chan_cfg"][2]["scan_time_us"].asInt(), 5000);
        }},
       {"US915 without a sub-band",
-       [](Json::Value& c) { c["lora"]["frequencyBand"] = "US915"; }, {},
+       [](Json::Value& c) { c["lora"]["frequencyBand"] = "US915"; },
+       {},
        [](const ServerRun& run) {
          EXPECT_TRUE(Contains(
-             run.log, "Setting ['lora']['frequencySubBand'] not found in config, using sub-band 1"));
+             run.log,
+             "Setting ['lora']['frequencySubBand'] not found in config, using sub-band 1"));
          EXPECT_EQ(run.effective["lora"]["frequencySubBand"].asInt(), 1);
          EXPECT_EQ(run.card1["SX1301_conf"]["radio_0"]["freq"].asUInt(), Hz(902.7));
        }},
       {"US915 sub-band 9",
-       [](Json::Value& c) { c["lora"]["frequencyBand"] = "US915"; }, {"--subband", "9"},
+       [](Json::Value& c) { c["lora"]["frequencyBand"] = "US915"; },
+       {"--subband", "9"},
        [](const ServerRun& run) {
-         EXPECT_TRUE(Contains(run.log, "Invalid ['lora']['frequencySubBand'] setting 9, using sub-band 1"));
+         EXPECT_TRUE(
+             Contains(run.log, "Invalid ['lora']['frequencySubBand'] setting 9, using sub-band 1"));
          EXPECT_EQ(run.effective["lora"]["frequencySubBand"].asInt(), 1);
          ExpectMultiSf(run, {902.3, 902.5, 902.7, 902.9, 903.1, 903.3, 903.5, 903.7});
        }},
       {"AU915 with a second card on sub-band 3, private network",
        [](Json::Value& c) { c["lora"]["frequencyBand"] = "AU915"; },
-       {"--subband", "2", "--lora-eui-2", "00800000A0000F4E", "--subband-2", "3", "--private-lorawan"},
+       {"--subband", "2", "--lora-eui-2", "00800000A0000F4E", "--subband-2", "3",
+        "--private-lorawan"},
        [](const ServerRun& run) {
          EXPECT_TRUE(Contains(run.log, "Write global_conf.json card 2"));
          EXPECT_EQ(run.card1["SX1301_conf"]["radio_0"]["freq"].asUInt(), Hz(917.2));
@@ -245,8 +257,10 @@ TEST(PacketForwarderFiles, BadInputNeverStopsTheServer) {
     testsupport::WriteFile(s.dir.file("templates/global_conf.json"), "{\"SX1301_conf\": {");
     ServerRun run = s.run(s.cardOptions());
     EXPECT_EQ(run.status, 0);
-    EXPECT_TRUE(Contains(run.log, "Failed to load default global_conf.json from " + s.dir.file("templates/")));
-    EXPECT_TRUE(Contains(run.log, "Failed to load default global_conf.json from " + s.dir.file("opt/")));
+    EXPECT_TRUE(Contains(
+        run.log, "Failed to load default global_conf.json from " + s.dir.file("templates/")));
+    EXPECT_TRUE(
+        Contains(run.log, "Failed to load default global_conf.json from " + s.dir.file("opt/")));
     EXPECT_EQ(run.card1["SX1301_conf"]["radio_0"]["freq"].asUInt(), Hz(868.5));
     EXPECT_EQ(run.card1["gateway_conf"]["gateway_ID"].asString(), "00800000a0000f4d");
     EXPECT_FALSE(run.card1["SX1301_conf"].isMember("tx_lut_0"));

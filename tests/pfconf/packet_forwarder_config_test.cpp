@@ -74,6 +74,7 @@ TEST(PacketForwarderConfig, RadiosAndChannelsPerRegion) {
     double txMin, txMax;
     bool notch;
   };
+  // clang-format off
   const Case cases[] = {
       {"US915 sub-band 2", "US915", R"({"frequencySubBand": 2})", 904.3, 905.1,
        {903.9, 904.1, 904.3, 904.5, 904.7, 904.9, 905.1, 905.3}, 904.6, 8, 500000, 0, 902, 928, false},
@@ -115,6 +116,7 @@ TEST(PacketForwarderConfig, RadiosAndChannelsPerRegion) {
       {"IN865 867.5, FSK goes with radio 1", "IN865", R"({"frequencyIN": 867500000})", 865.2, 0,
        {865.0625, 865.4025, 865.2325, 0, 0, 0, 0, 0}, 865.2, 7, 250000, 0, 865, 867, true},
   };
+  // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     Writer w(c.lora);
@@ -126,7 +128,8 @@ TEST(PacketForwarderConfig, RadiosAndChannelsPerRegion) {
     const Json::Value& channels = map[0]["channels"];
     ASSERT_EQ(channels.size(), 9u);
     bool radio1On = c.radio1 != 0;
-    EXPECT_EQ(log.count("Invalid frequency for radio 1, only radio 0 will be enabled"), radio1On ? 0u : 1u);
+    EXPECT_EQ(log.count("Invalid frequency for radio 1, only radio 0 will be enabled"),
+              radio1On ? 0u : 1u);
 
     EXPECT_EQ(sx["radio_0"]["freq"].asUInt(), Hz(c.radio0));
     EXPECT_TRUE(sx["radio_0"]["enable"].asBool());
@@ -139,7 +142,8 @@ TEST(PacketForwarderConfig, RadiosAndChannelsPerRegion) {
       EXPECT_EQ(sx["radio_1"]["freq"].asUInt(), Hz(c.radio1));
     }
     EXPECT_FALSE(sx["radio_1"]["tx_enable"].asBool());
-    for (const char* radio : {"radio_0", "radio_1"}) EXPECT_EQ(sx[radio]["rssi_offset"].asInt(), -162);
+    for (const char* radio : {"radio_0", "radio_1"})
+      EXPECT_EQ(sx[radio]["rssi_offset"].asInt(), -162);
 
     for (int i = 0; i < 8; ++i) {
       SCOPED_TRACE(i);
@@ -196,22 +200,37 @@ TEST(PacketForwarderConfig, ListenBeforeTalkChannels) {
     std::vector<double> channels;  // MHz
   };
   const Case cases[] = {
-      {"EU868: RX2 takes the last place", "EU868",
+      {"EU868: RX2 takes the last place",
+       "EU868",
        R"({"frequencyEU": 867100000, "rx2Frequency": 869525000})",
        {868.1, 868.3, 868.5, 866.7, 866.9, 867.1, 867.3, 869.525}},
-      {"EU868 at 869.4: RX2 after seven channels", "EU868", R"({"rx2Frequency": 869525000})",
+      {"EU868 at 869.4: RX2 after seven channels",
+       "EU868",
+       R"({"rx2Frequency": 869525000})",
        {868.1, 868.3, 868.5, 868.8, 869.0, 869.525, 869.8, 869.525}},
-      {"EU868 without radio 1", "EU868", R"({"frequencyEU": 868000000, "rx2Frequency": 869525000})",
+      {"EU868 without radio 1",
+       "EU868",
+       R"({"frequencyEU": 868000000, "rx2Frequency": 869525000})",
        {868.1, 868.3, 868.5, 869.525}},
-      {"AS923 default RX2 is not listed", "AS923", R"({"rx2Frequency": 923200000})",
+      {"AS923 default RX2 is not listed",
+       "AS923",
+       R"({"rx2Frequency": 923200000})",
        {923.2, 923.4, 923.6, 922.2, 922.4, 922.6, 922.8, 923.0}},
-      {"AS923 other RX2", "AS923", R"({"rx2Frequency": 921400000})",
+      {"AS923 other RX2",
+       "AS923",
+       R"({"rx2Frequency": 921400000})",
        {923.2, 923.4, 923.6, 922.2, 922.4, 922.6, 922.8, 921.4}},
-      {"AS923 without radio 1", "AS923", R"({"frequencyAS": 923000000, "rx2Frequency": 921400000})",
+      {"AS923 without radio 1",
+       "AS923",
+       R"({"frequencyAS": 923000000, "rx2Frequency": 921400000})",
        {923.2, 923.4, 923.6, 921.4}},
-      {"KR920 at 922.9 leaves out the doubled channel", "KR920", R"({"rx2Frequency": 921900000})",
+      {"KR920 at 922.9 leaves out the doubled channel",
+       "KR920",
+       R"({"rx2Frequency": 921900000})",
        {922.1, 922.3, 922.5, 922.7, 922.9, 923.1, 923.3, 921.9}},
-      {"KR920 at 921.4", "KR920", R"({"frequencyKR": 921400000, "rx2Frequency": 921900000})",
+      {"KR920 at 921.4",
+       "KR920",
+       R"({"frequencyKR": 921400000, "rx2Frequency": 921900000})",
        {922.1, 922.3, 922.5, 921.0, 921.2, 921.4, 921.6, 921.9}},
       {"US915 has no list", "US915", R"({"frequencySubBand": 1})", {}},
       {"IN865 has no list", "IN865", "{}", {}},
@@ -319,10 +338,14 @@ TEST(PacketForwarderConfig, SubBandsOutOfRangeBecomeOne) {
   };
   const Case cases[] = {
       {"{}", "Setting ['lora']['frequencySubBand'] not found in config, using sub-band 1"},
-      {R"({"frequencySubBand": 0})", "Invalid ['lora']['frequencySubBand'] setting 0, using sub-band 1"},
-      {R"({"frequencySubBand": 9})", "Invalid ['lora']['frequencySubBand'] setting 9, using sub-band 1"},
-      {R"({"frequencySubBand": -3})", "Invalid ['lora']['frequencySubBand'] setting -3, using sub-band 1"},
-      {R"({"frequencySubBand": "2"})", "Invalid ['lora']['frequencySubBand'] setting 0, using sub-band 1"},
+      {R"({"frequencySubBand": 0})",
+       "Invalid ['lora']['frequencySubBand'] setting 0, using sub-band 1"},
+      {R"({"frequencySubBand": 9})",
+       "Invalid ['lora']['frequencySubBand'] setting 9, using sub-band 1"},
+      {R"({"frequencySubBand": -3})",
+       "Invalid ['lora']['frequencySubBand'] setting -3, using sub-band 1"},
+      {R"({"frequencySubBand": "2"})",
+       "Invalid ['lora']['frequencySubBand'] setting 0, using sub-band 1"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.lora);
@@ -336,7 +359,8 @@ TEST(PacketForwarderConfig, SubBandsOutOfRangeBecomeOne) {
   Writer second(R"({"frequencySubBand": 4})");
   LogCapture log;
   ASSERT_TRUE(second.write("AU915", "0080000000000002"));
-  EXPECT_TRUE(log.contains("Setting ['lora']['frequencySubBand2'] not found in config, using sub-band 1"));
+  EXPECT_TRUE(
+      log.contains("Setting ['lora']['frequencySubBand2'] not found in config, using sub-band 1"));
   EXPECT_EQ(second.card(2)["SX1301_conf"]["radio_0"]["freq"].asUInt(), Hz(915.6));
 }
 
@@ -360,20 +384,39 @@ TEST(PacketForwarderConfig, TemplateIsKeptAndFallsBack) {
   };
   const std::string deep = std::string(5000, '[') + std::string(5000, ']');
   const Case cases[] = {
-      {"primary", kTemplate.c_str(), "not read", {"Loaded default global_conf.json from <t>"}, true},
-      {"primary missing", nullptr, kTemplate.c_str(),
-       {"Failed to load default global_conf.json from <t>", "Loaded default global_conf.json from <o>"},
+      {"primary",
+       kTemplate.c_str(),
+       "not read",
+       {"Loaded default global_conf.json from <t>"},
        true},
-      {"primary not JSON", "SX1301_conf = {", kTemplate.c_str(),
-       {"Failed to load default global_conf.json from <t>", "Loaded default global_conf.json from <o>"},
+      {"primary missing",
+       nullptr,
+       kTemplate.c_str(),
+       {"Failed to load default global_conf.json from <t>",
+        "Loaded default global_conf.json from <o>"},
        true},
-      {"neither", "[1, 2, 3]", "\x01\xff{",
-       {"Failed to load default global_conf.json from <t>", "Failed to load default global_conf.json from <o>"},
+      {"primary not JSON",
+       "SX1301_conf = {",
+       kTemplate.c_str(),
+       {"Failed to load default global_conf.json from <t>",
+        "Loaded default global_conf.json from <o>"},
+       true},
+      {"neither",
+       "[1, 2, 3]",
+       "\x01\xff{",
+       {"Failed to load default global_conf.json from <t>",
+        "Failed to load default global_conf.json from <o>"},
        false},
-      {"members of the wrong type", R"({"SX1301_conf": [1], "gateway_conf": 7})", nullptr,
-       {"Loaded default global_conf.json from <t>"}, false},
-      {"nesting too deep", deep.c_str(), nullptr,
-       {"Failed to load default global_conf.json from <t>"}, false},
+      {"members of the wrong type",
+       R"({"SX1301_conf": [1], "gateway_conf": 7})",
+       nullptr,
+       {"Loaded default global_conf.json from <t>"},
+       false},
+      {"nesting too deep",
+       deep.c_str(),
+       nullptr,
+       {"Failed to load default global_conf.json from <t>"},
+       false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -383,9 +426,9 @@ TEST(PacketForwarderConfig, TemplateIsKeptAndFallsBack) {
     LogCapture log;
     ASSERT_TRUE(w.write("US915"));
     for (std::string line : c.lines) {
-      line.replace(line.find('<'), 3, line.find("<t>") != std::string::npos
-                                          ? w.settings.paths.templateDir
-                                          : w.settings.paths.templateFallbackDir);
+      line.replace(line.find('<'), 3,
+                   line.find("<t>") != std::string::npos ? w.settings.paths.templateDir
+                                                         : w.settings.paths.templateFallbackDir);
       EXPECT_EQ(log.count(line), 1u) << line << "\n" << log.dump();
     }
     const std::string text = w.text(1);
