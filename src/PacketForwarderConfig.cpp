@@ -428,7 +428,7 @@ void ApplyNetworkMode(Json::Value& document, Json::Value& config) {
   if (configured.isUInt()) {
     syncWord = configured.asUInt();
     if (syncWord == kPublicSyncWord) {
-      config["network"]["public"] = 1;
+      ObjectMember(config, "network")["public"] = 1;
       mode = 1;
     }
   }
