@@ -1,0 +1,41 @@
+#include "ThreadSlot.h"
+
+#include <limits.h>
+
+#include <algorithm>
+#include <cerrno>
+
+namespace {
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr size_t kSanitizerScale = 16;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr size_t kSanitizerScale = 16;
+#else
+constexpr size_t kSanitizerScale = 1;
+#endif
+#else
+constexpr size_t kSanitizerScale = 1;
+#endif
+
+constexpr size_t kWordScale = sizeof(void*) >= 8 ? 2 : 1;
+
+}  // namespace
+
+size_t ThreadSlot::EffectiveStackSize(uint32_t nominal) {
+  size_t size = static_cast<size_t>(nominal) * kWordScale * kSanitizerScale;
+  return std::max<size_t>(size, PTHREAD_STACK_MIN);
+}
+
+int ThreadSlot::start(void* argument) {
+  if (entry_ == nullptr) return EINVAL;
+  pthread_attr_t attributes;
+  int result = pthread_attr_init(&attributes);
+  if (result != 0) return result;
+  result = pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+  if (result == 0) result = pthread_attr_setstacksize(&attributes, EffectiveStackSize(stackSize_));
+  if (result == 0) result = pthread_create(&handle_, &attributes, entry_, argument);
+  pthread_attr_destroy(&attributes);
+  return result;
+}

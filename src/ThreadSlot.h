@@ -1,0 +1,36 @@
+// One long-lived (or one-datagram) thread of the server: its stack size, its handle and its entry.
+// Threads are created detached; nobody joins them, the process exit ends them.
+#pragma once
+
+#include <pthread.h>
+
+#include <cstddef>
+#include <cstdint>
+
+class ThreadSlot {
+ public:
+  using Entry = void* (*)(void*);
+
+  ThreadSlot() = default;
+  ThreadSlot(Entry entry, uint32_t stackSize) : entry_(entry), stackSize_(stackSize) {}
+
+  void configure(Entry entry, uint32_t stackSize) {
+    entry_ = entry;
+    stackSize_ = stackSize;
+  }
+  // Creates the detached thread; the result of pthread_create (0 on success).
+  int start(void* argument = nullptr);
+
+  uint32_t stackSize() const { return stackSize_; }
+  pthread_t handle() const { return handle_; }
+
+  // The stack actually requested for a nominal size. The nominal sizes fit the 32-bit gateway;
+  // 64-bit frames are about twice as deep, and sanitizer builds need far more room for their
+  // shadow frames and redzones.
+  static size_t EffectiveStackSize(uint32_t nominal);
+
+ private:
+  Entry entry_ = nullptr;
+  uint32_t stackSize_ = 0;
+  pthread_t handle_{};
+};
