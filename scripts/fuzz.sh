@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets with clang and runs each for a bounded time on its seed corpus.
+# FUZZ_SECONDS sets the time per target (default 30).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+seconds="${FUZZ_SECONDS:-30}"
+build=build/fuzz
+CC=clang CXX=clang++ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DVALLORIN_FUZZ=ON -DVALLORIN_TESTS=OFF >/dev/null
+cmake --build "$build" -j2 --target $(cd fuzz && ls *_fuzz.cpp | sed 's/\.cpp$//') >/dev/null
+
+for source in fuzz/*_fuzz.cpp; do
+  name=$(basename "$source" .cpp)
+  work=$(mktemp -d)
+  [ -d "fuzz/corpus/$name" ] && cp -r "fuzz/corpus/$name/." "$work/"
+  echo "-- $name (${seconds} s)"
+  if ! "$build/fuzz/$name" -max_total_time="$seconds" -max_len=16384 -rss_limit_mb=1024 \
+    -print_final_stats=1 "$work" >"$work.log" 2>&1; then
+    cat "$work.log"
+    echo "!! $name failed"
+    exit 1
+  fi
+  grep -E '^(Done|stat::number_of_executed_units)' "$work.log" || true
+  rm -rf "$work" "$work.log"
+done
