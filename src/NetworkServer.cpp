@@ -70,6 +70,7 @@ std::optional<int> NetworkServer::StartUp(int argc, char** argv) {
     if (!ValidateConfiguration()) return 1;
     OpenDatabase();
     LoadLists();
+    LinkProtocol();
   } catch (const Json::Exception& e) {
     // A key of an unexpected JSON type deep inside a section: refuse rather than guess.
     LOG_ERROR("Invalid configuration: %s", e.what());
@@ -188,32 +189,17 @@ void NetworkServer::LoadLists() {
   gateways->load();
 }
 
-void NetworkServer::StartThreads() {
-  LOG_TRACE("Testing Upstream UDP Port");
-  uint16_t upstreamPort = static_cast<uint16_t>(config["udp"]["upstreamPort"].asUInt());
-  bool allowPublic = config["udp"]["allowPublic"].isBool() && config["udp"]["allowPublic"].asBool();
-  if (!upstreamSocket.open(upstreamPort, allowPublic)) {
-    THROW_EXCEPTION("Cannot open Upstream UDP socket.  " + upstreamSocket.errorText());
-  }
-  upstreamSocket.close();
-}
-
-void NetworkServer::RunGatewayReceiveLoop() {
-  LOG_TRACE("Start GatewayReceive thread");
-  while (!StopFlag::IsSet()) SleepMs(100);
-  LOG_INFO("Shutdown signal received %d", StopFlag::Signal());
-}
-
 int NetworkServer::Shutdown() {
   LOG_DEBUG("Program closing");
+  WaitForIdleWorkers();
   if (database) statistics.save(*database);
   upstreamSocket.close();
+  // The shared objects stay alive: detached threads may still be finishing a round while the
+  // process exits, and the exit ends them.
   if (database) {
     LOG_DEBUG("Start DB Backup");
     database->Backup(true);
     LOG_DEBUG("DB Backup complete");
-    gateways.reset();
-    database.reset();
   }
   curl_global_cleanup();
   LOG_DEBUG("Program closed");

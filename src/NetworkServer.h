@@ -6,16 +6,22 @@
 
 #include <json/json.h>
 
+#include <atomic>
 #include <memory>
 #include <optional>
 
 #include "Database/Lora-Database.h"
 #include "Options.h"
+#include "PacketWorkers.h"
 #include "Settings.h"
+#include "ThreadSlot.h"
 #include "devices/NetworkStatistics.h"
+#include "gateway/GatewayClock.h"
 #include "gateway/GatewayMemoryList.h"
+#include "gateway/MessageProtocol.h"
 #include "gateway/UdpSocket.h"
 #include "lora/ChannelPlan.h"
+#include "support/RecentList.h"
 
 class NetworkServer {
  public:
@@ -39,6 +45,19 @@ class NetworkServer {
   NetworkStatistics statistics;
   std::unique_ptr<GatewayMemoryList> gateways;
 
+  // Filled by the packet workers, trimmed by the time thread, drained by commands.
+  RecentList recentUplinks;
+  RecentList recentJoins;
+  GatewayClock gatewayClock;
+  // What the packet-forwarder protocol reaches; complete before the first thread starts.
+  MessageProtocol::Links protocolLinks;
+  std::unique_ptr<PacketWorkerPool> workers;
+
+  // The time thread's millisecond tick; read by timers elsewhere without a lock.
+  std::atomic<uint64_t> tickMs{0};
+  // Sender of the newest datagram on the downstream port (written by that thread only).
+  sockaddr_in downstreamSender{};
+
  private:
   // Start-up up to the point where the threads run; an exit status when the process must end.
   std::optional<int> StartUp(int argc, char** argv);
@@ -46,7 +65,22 @@ class NetworkServer {
   bool ValidateConfiguration();
   void OpenDatabase();
   void LoadLists();
+  void LinkProtocol();
   void StartThreads();
+  void StartThread(ThreadSlot& slot, ThreadSlot::Entry entry, const char* trace, const char* failure);
   void RunGatewayReceiveLoop();
+  void WaitForIdleWorkers();
   int Shutdown();
+
+  // Thread bodies; each entry takes the server as its argument.
+  static void* TimeThread(void* server);
+  static void* BackupThread(void* server);
+  static void* DownstreamThread(void* server);
+  void RunTimeThread();
+  void RunBackupThread();
+  void RunDownstreamThread();
+
+  ThreadSlot timeSlot_;
+  ThreadSlot backupSlot_;
+  ThreadSlot downstreamSlot_;
 };

@@ -2,6 +2,7 @@
 #include "NetworkServer.h"
 
 int main(int argc, char** argv) {
-  static NetworkServer server;
-  return server.Run(argc, argv);
+  // Never destroyed: the server's detached threads may still use it while the process exits.
+  static NetworkServer* server = new NetworkServer;
+  return server->Run(argc, argv);
 }

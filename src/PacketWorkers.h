@@ -1,0 +1,54 @@
+// The five packet workers: each takes one datagram from the gateway receive loop and runs the
+// protocol, classification and uplink handling for it on a thread of its own, so a slow uplink
+// (database, MQTT) never holds up the reception of the next one.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <array>
+#include <cstdint>
+#include <functional>
+
+#include "ThreadSlot.h"
+#include "support/Mutex.h"
+
+class PacketWorkerPool;
+
+struct PacketWorker {
+  static constexpr size_t kBufferSize = 16384;
+  static constexpr uint32_t kStackSize = 32768;
+
+  unsigned index = 0;
+  uint8_t buffer[kBufferSize] = {};
+  sockaddr_in sender{};
+  uint16_t length = 0;  // datagram bytes plus the terminating zero
+  PacketWorkerPool* pool = nullptr;
+  ThreadSlot slot;
+};
+
+class PacketWorkerPool {
+ public:
+  static constexpr size_t kWorkers = 5;
+  // Runs on the worker's thread for the datagram [begin, end); *end is a zero byte.
+  using Handler = std::function<void(const uint8_t* begin, const uint8_t* end, const sockaddr_in& sender)>;
+
+  explicit PacketWorkerPool(Handler handler);
+  PacketWorkerPool(const PacketWorkerPool&) = delete;
+  PacketWorkerPool& operator=(const PacketWorkerPool&) = delete;
+
+  // Gives the datagram (at most kBufferSize - 1 bytes) to the next free worker, round robin from
+  // the last one used. Blocks while all five are busy; false when the stop flag ended the wait.
+  bool handOver(const uint8_t* datagram, size_t length, const sockaddr_in& sender) EXCLUDES(mutex_);
+
+  size_t busyCount() const EXCLUDES(mutex_);
+
+ private:
+  static void* Entry(void* worker);
+  void work(PacketWorker& worker) EXCLUDES(mutex_);
+
+  const Handler handler_;
+  mutable Mutex mutex_;  // the worker table: free flags and the hand-over
+  std::array<PacketWorker, kWorkers> workers_;
+  std::array<bool, kWorkers> free_ GUARDED_BY(mutex_);
+  size_t next_ = 0;  // only the receive loop hands over
+};

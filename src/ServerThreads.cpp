@@ -1,0 +1,210 @@
+// The server's threads: the gateway receive loop on the main thread with its packet workers, the
+// downstream receive thread with the packet-forwarder watchdog, the database backup and trim
+// thread, and the 10 ms time thread. All of them end their loops on the stop flag.
+#include <cstdlib>
+#include <memory>
+
+#include "Exception.h"
+#include "NetworkServer.h"
+#include "ServerTimers.h"
+#include "StopFlag.h"
+#include "lora/Bytes.h"
+#include "support/Logger.h"
+
+namespace {
+
+constexpr uint32_t kThreadStack = 16384;
+constexpr size_t kDatagramBuffer = 16384;
+constexpr size_t kDownstreamBuffer = 16385;
+constexpr unsigned kHousekeepingRounds = 100;   // about once a second
+constexpr unsigned kReportRounds = 30000;       // about every five minutes
+constexpr size_t kRecentUplinksKept = 30;
+constexpr size_t kRecentJoinsKept = 20;
+constexpr int kPauseAfterExceptionMs = 1000;
+
+bool AllowPublic(const Json::Value& config) {
+  const Json::Value& value = config["udp"]["allowPublic"];
+  return value.isBool() && value.asBool();
+}
+
+uint16_t PortOr(const Json::Value& config, const char* key, uint16_t fallback) {
+  const Json::Value& value = config["udp"][key];
+  return value.isUInt() && value.asUInt() <= 0xFFFF ? static_cast<uint16_t>(value.asUInt()) : fallback;
+}
+
+}  // namespace
+
+void NetworkServer::LinkProtocol() {
+  protocolLinks.downstream = &downstreamSocket;
+  protocolLinks.gateways = gateways.get();
+  protocolLinks.statistics = &statistics;
+  protocolLinks.plan = plan.get();
+  protocolLinks.recentUplinks = &recentUplinks;
+  protocolLinks.clock = &gatewayClock;
+  protocolLinks.routes.gateways = gateways.get();
+  protocolLinks.skipFieldCheck = settings.skipPacketForwarderFieldCheck;
+  workers = std::make_unique<PacketWorkerPool>(
+      [this](const uint8_t* begin, const uint8_t* end, const sockaddr_in& sender) {
+        MessageProtocol::HandleDatagram(protocolLinks, begin, end, sender);
+      });
+}
+
+void NetworkServer::StartThread(ThreadSlot& slot, ThreadSlot::Entry entry, const char* trace,
+                                const char* failure) {
+  LOG_TRACE("%s", trace);
+  slot.configure(entry, kThreadStack);
+  int result = slot.start(this);
+  if (result != 0) THROW_EXCEPTION(failure, result);
+}
+
+void NetworkServer::StartThreads() {
+  LOG_TRACE("Testing Upstream UDP Port");
+  uint16_t upstreamPort = PortOr(config, "upstreamPort", 1780);
+  if (!upstreamSocket.open(upstreamPort, false)) {
+    THROW_EXCEPTION("Cannot open Upstream UDP socket.  " + upstreamSocket.errorText());
+  }
+  upstreamSocket.close();
+
+  // The command, MQTT, beacon and application-data threads start here, in that order around the
+  // ones below, once they exist.
+  StartThread(timeSlot_, &NetworkServer::TimeThread, "Start Time thread", "Unable to create time thread");
+  StartThread(backupSlot_, &NetworkServer::BackupThread, "Start Db Backup thread",
+              "Unable to create Db Backup thread");
+  StartThread(downstreamSlot_, &NetworkServer::DownstreamThread,
+              "Start GatewayDownstreamReceive thread", "Unable to create downstream receive thread");
+}
+
+void NetworkServer::RunGatewayReceiveLoop() {
+  LOG_TRACE("Start GatewayReceive thread");
+  const uint16_t port = PortOr(config, "upstreamPort", 1780);
+  const bool allowPublic = AllowPublic(config);
+  while (!StopFlag::IsSet()) {
+    try {
+      std::unique_ptr<uint8_t[]> buffer(new uint8_t[kDatagramBuffer]);
+      if (!upstreamSocket.open(port, allowPublic)) {
+        throw Exception(ZEV::Logger::PrintLevel::ERROR_LEVEL, __FILE__, __LINE__,
+                        upstreamSocket.errorText(), upstreamSocket.errorNumber());
+      }
+      while (!StopFlag::IsSet()) {
+        sockaddr_in sender{};
+        // One byte stays free for the terminating zero the workers rely on.
+        ssize_t received = upstreamSocket.receive(sender, buffer.get(), kDatagramBuffer - 1);
+        if (received < 0) continue;
+        buffer[received] = 0;
+        workers->handOver(buffer.get(), static_cast<size_t>(received), sender);
+      }
+      upstreamSocket.close();
+    } catch (const Exception& e) {
+      e.log("Rx Msg exception : ");
+      upstreamSocket.close();
+      if (StopFlag::IsSet()) break;
+      SleepMs(kPauseAfterExceptionMs);
+    }
+  }
+  LOG_INFO("Shutdown signal received %d", StopFlag::Signal());
+}
+
+void NetworkServer::WaitForIdleWorkers() {
+  // Workers finish one datagram each; give them a moment so the final backup sees their writes.
+  for (int i = 0; i < 200 && workers && workers->busyCount() > 0; ++i) SleepMs(10);
+}
+
+void* NetworkServer::TimeThread(void* server) {
+  static_cast<NetworkServer*>(server)->RunTimeThread();
+  return nullptr;
+}
+
+void* NetworkServer::BackupThread(void* server) {
+  static_cast<NetworkServer*>(server)->RunBackupThread();
+  return nullptr;
+}
+
+void* NetworkServer::DownstreamThread(void* server) {
+  static_cast<NetworkServer*>(server)->RunDownstreamThread();
+  return nullptr;
+}
+
+void NetworkServer::RunTimeThread() {
+  tickMs.store(MonotonicMs());
+  uint64_t rounds = 0;
+  while (!StopFlag::IsSet()) {
+    try {
+      SleepMs(10);
+      tickMs.fetch_add(10);
+      ++rounds;
+      // Device timers and due transmit opportunities are served here once devices and the
+      // transmit queue exist.
+      if (rounds % kHousekeepingRounds == 0) {
+        uint64_t now = MonotonicMs();
+        if (gateways) gateways->housekeeping(now);
+        tickMs.store(now);
+        recentUplinks.trim(kRecentUplinksKept);
+        recentJoins.trim(kRecentJoinsKept);
+      }
+      if (rounds % kReportRounds == 0) {
+        // The management agent's network report goes out here once its client exists.
+      }
+    } catch (const Exception& e) {
+      e.log("Time thread exception : ");
+      SleepMs(kPauseAfterExceptionMs);
+    }
+  }
+}
+
+void NetworkServer::RunBackupThread() {
+  try {
+    BackupSchedule schedule = BackupSchedule::FromConfig(config);
+    BackupTrimLoop::Actions actions;
+    actions.sleep = [](uint64_t ms) {
+      // Sleep in short steps so that a stop does not wait out a whole trim interval.
+      for (uint64_t slept = 0; slept < ms && !StopFlag::IsSet(); slept += 100) SleepMs(100);
+    };
+    actions.trim = [this](uint32_t rows) {
+      if (database && !StopFlag::IsSet()) database->TrimPackets(rows);
+    };
+    actions.backup = [this] { return database && database->Backup(false); };
+    actions.stopped = [] { return StopFlag::IsSet(); };
+    BackupTrimLoop(schedule, std::move(actions)).run();
+  } catch (const Exception& e) {
+    e.log("Db Backup exception : ");
+  }
+}
+
+void NetworkServer::RunDownstreamThread() {
+  const bool allowPublic = AllowPublic(config);
+  std::unique_ptr<uint8_t[]> buffer(new uint8_t[kDownstreamBuffer]);
+  while (!StopFlag::IsSet()) {
+    const uint16_t port = PortOr(config, "downstreamPort", 1782);
+    if (!downstreamSocket.open(port, allowPublic)) {
+      LOG_ERROR("Cannot open Downstream UDP socket.  %s", downstreamSocket.errorText().c_str());
+    } else {
+      ForwarderWatchdog watchdog(MonotonicMs());
+      while (!StopFlag::IsSet()) {
+        ssize_t received = downstreamSocket.receive(downstreamSender, buffer.get(), kDownstreamBuffer - 1);
+        uint64_t now = MonotonicMs();
+        if (received < 0) {
+          if (watchdog.timeout(now)) {
+            int status = system(settings.paths.restartCommand.c_str());
+            (void)status;
+          }
+          continue;
+        }
+        watchdog.datagram(now);
+        buffer[received] = 0;
+        try {
+          MessageProtocol::HandleDatagram(protocolLinks, buffer.get(), buffer.get() + received,
+                                          downstreamSender);
+        } catch (const MessageProtocol::SyntaxError& e) {
+          LOG_INFO("Message Protocol syntax error %s", e.what());
+        } catch (const Exception& e) {
+          e.log("GatewayDownstreamReceive Msg exception : ");
+          break;
+        }
+      }
+    }
+    // The socket stays open while the process shuts down: the final answers may still need it.
+    if (StopFlag::IsSet()) break;
+    downstreamSocket.close();
+    SleepMs(kPauseAfterExceptionMs);
+  }
+}
