@@ -5,6 +5,8 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 ./scripts/install-deps.sh
+# The independent LoRaWAN frame builder of the end-to-end tests.
+npm ci --prefix tests/e2e/node --no-audit --no-fund --loglevel=error >/dev/null
 
 jobs=$(nproc)
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1

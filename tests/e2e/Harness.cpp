@@ -1,5 +1,7 @@
 #include "Harness.h"
 
+#include <gtest/gtest.h>
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -15,6 +17,8 @@
 #include <sstream>
 #include <stdexcept>
 #include <thread>
+
+#include "lora/Bytes.h"
 
 namespace e2e {
 namespace {
@@ -210,6 +214,37 @@ void UdpPeer::send(uint16_t port, const std::vector<uint8_t>& datagram) const {
 
 void UdpPeer::send(uint16_t port, const std::string& datagram) const {
   send(port, std::vector<uint8_t>(datagram.begin(), datagram.end()));
+}
+
+std::vector<uint8_t> ForwarderDatagram(uint8_t version, uint16_t token, uint8_t identifier,
+                                       uint64_t eui, const std::string& text, bool withEui) {
+  std::vector<uint8_t> out = {version, static_cast<uint8_t>(token >> 8),
+                              static_cast<uint8_t>(token & 0xFF), identifier};
+  if (withEui) {
+    for (int shift = 56; shift >= 0; shift -= 8) out.push_back(static_cast<uint8_t>(eui >> shift));
+  }
+  out.insert(out.end(), text.begin(), text.end());
+  return out;
+}
+
+std::vector<uint8_t> LoraPacket(const std::string& specJson) {
+  std::string quoted = "'";
+  for (char c : specJson) quoted += (c == '\'') ? std::string("'\\''") : std::string(1, c);
+  quoted += "'";
+  std::string command = "node " VALLORIN_SOURCE_DIR "/tests/e2e/node/frames.js " + quoted + " 2>&1";
+  std::string out;
+  if (FILE* pipe = popen(command.c_str(), "r")) {
+    char buffer[512];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
+    if (pclose(pipe) != 0) out.insert(0, "failed: ");
+  }
+  std::vector<uint8_t> bytes(out.size() / 2);
+  if (out.empty() || out.size() % 2 != 0 || !HexToBytes(out.c_str(), bytes.data(), bytes.size(), false)) {
+    ADD_FAILURE() << "lora-packet did not build the frame (run ./test.sh to install it): " << out;
+    return {};
+  }
+  return bytes;
 }
 
 bool UdpPeer::receive(std::vector<uint8_t>& datagram, int timeoutMs) const {

@@ -1,0 +1,20 @@
+// Builds LoRaWAN PHYPayloads with an implementation independent of the server's, for the
+// end-to-end tests. Usage: node frames.js '<json>' where the JSON holds "fields" (lora-packet's
+// field names; byte fields as hex text, most significant byte first as lora-packet expects)
+// and optional "keys" (AppSKey, NwkSKey, AppKey as hex). Prints the PHYPayload as hex.
+"use strict";
+const lora = require("lora-packet");
+
+const spec = JSON.parse(process.argv[2]);
+const bytes = (hex) => (typeof hex === "string" ? Buffer.from(hex, "hex") : undefined);
+const fields = Object.assign({}, spec.fields);
+for (const name of ["DevAddr", "AppEUI", "DevEUI", "DevNonce", "AppNonce", "NetID", "FOpts", "CFList"]) {
+  if (typeof fields[name] === "string") fields[name] = bytes(fields[name]);
+}
+if (typeof fields.payloadHex === "string") {
+  fields.payload = bytes(fields.payloadHex);
+  delete fields.payloadHex;
+}
+const keys = spec.keys || {};
+const packet = lora.fromFields(fields, bytes(keys.AppSKey), bytes(keys.NwkSKey), bytes(keys.AppKey));
+process.stdout.write(packet.getPHYPayload().toString("hex"));
