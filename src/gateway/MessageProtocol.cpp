@@ -294,7 +294,19 @@ void DecodeRxpk(PushContext& context, const Value& element) {
   }
 
   const char* data = record.textValue("data");
-  uint16_t decoded = data == nullptr ? 0 : Base64Decode(data, frame.data, Lora::Frame::kCapacity);
+  uint16_t decoded = 0;
+  if (data != nullptr) {
+    // A longer payload is cut to the frame's 255 bytes, which are exactly the first 340 characters.
+    constexpr size_t kFrameText = Lora::Frame::kCapacity / 3 * 4;
+    char cut[kFrameText + 1];
+    const char* text = data;
+    if (std::strlen(data) > kFrameText) {
+      std::memcpy(cut, data, kFrameText);
+      cut[kFrameText] = '\0';
+      text = cut;
+    }
+    decoded = Base64Decode(text, frame.data, Lora::Frame::kCapacity);
+  }
   if (decoded == 0) record.reject(std::string("Data invalid :") + (data == nullptr ? "" : data));
   frame.length = decoded;
   if (hasSize && size != decoded) record.reject("Data size does not match bytes received");

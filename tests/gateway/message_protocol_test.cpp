@@ -329,6 +329,24 @@ TEST_F(MessageProtocolTest, MemberFaultsRejectTheRestOfTheDatagram) {
   }
 }
 
+// Decoded data beyond a frame's 255 bytes is cut before the size check.
+TEST_F(MessageProtocolTest, OverlongDataIsCutToAFrame) {
+  std::vector<uint8_t> bytes(300);
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(0x40 + i);
+  bytes[5] = 0;  // FCtrl: no options
+  Json::Value exact = Rxpk(bytes);
+  exact["size"] = 255;
+  Json::Value claimed = Rxpk(bytes);  // size 300
+  Push(PushJson({exact}));
+  ASSERT_EQ(uplinks.size(), 1u);
+  EXPECT_EQ(uplinks[0].size(), 255u);
+  EXPECT_EQ(uplinks[0].data[254], bytes[254]);
+
+  LogCapture log;
+  Push(PushJson({claimed}));
+  EXPECT_TRUE(log.contains("Message rejected - Data size does not match bytes received"));
+}
+
 TEST_F(MessageProtocolTest, FieldCheckCanBeSkipped) {
   links.skipFieldCheck = true;
   Json::Value sparse;
