@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "Harness.h"
+#include "ForwarderRecords.h"
 #include "TestSupport.h"
 #include "lora/Bytes.h"
 
@@ -25,41 +26,13 @@ namespace {
 constexpr uint64_t kEui = 0x0102030405060708ull;
 constexpr const char* kEuiText = "01-02-03-04-05-06-07-08";
 
-std::string Base64(const std::vector<uint8_t>& bytes) {
-  std::vector<char> text(Base64EncodedCapacity(bytes.size()));
-  Base64Encode(bytes.data(), bytes.size(), text.data(), true);
-  return text.data();
-}
-
-std::string Compact(const Json::Value& value) {
-  Json::StreamWriterBuilder builder;
-  builder["indentation"] = "";
-  return Json::writeString(builder, value);
-}
-
 Json::Value Rxpk(const std::vector<uint8_t>& frame, double lsnr = 7.5) {
-  Json::Value r;
-  r["tmst"] = 1000000;
-  r["chan"] = 0;
-  r["rfch"] = 0;
-  r["freq"] = 868.1;
-  r["stat"] = 1;
-  r["modu"] = "LORA";
-  r["datr"] = "SF7BW125";
-  r["codr"] = "4/5";
+  Json::Value r = testsupport::RxpkRecord(frame);
   r["lsnr"] = lsnr;
-  r["rssi"] = -40;
-  r["size"] = static_cast<unsigned>(frame.size());
-  r["data"] = Base64(frame);
   return r;
 }
-
-std::string Push(const std::vector<Json::Value>& packets) {
-  Json::Value root;
-  root["rxpk"] = Json::arrayValue;
-  for (const Json::Value& p : packets) root["rxpk"].append(p);
-  return Compact(root);
-}
+std::string Compact(const Json::Value& value) { return testsupport::CompactJson(value); }
+std::string Push(const std::vector<Json::Value>& packets) { return testsupport::PushDataJson(packets); }
 
 // Rows of a query on the database file, each row's columns joined by "|".
 std::vector<std::string> Query(const std::string& path, const std::string& sql) {

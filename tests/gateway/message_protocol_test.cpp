@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "../lora/PlanTestSupport.h"
+#include "ForwarderRecords.h"
 #include "TestSupport.h"
 #include "devices/NetworkStatistics.h"
 #include "gateway/GatewayClock.h"
@@ -38,12 +39,6 @@ std::vector<uint8_t> Datagram(uint8_t version, uint16_t token, uint8_t identifie
   return out;
 }
 
-std::string Base64(const std::vector<uint8_t>& bytes) {
-  std::vector<char> text(Base64EncodedCapacity(bytes.size()));
-  Base64Encode(bytes.data(), bytes.size(), text.data(), true);
-  return text.data();
-}
-
 // An unconfirmed uplink: MHDR, DevAddr, FCtrl, FCnt, FPort, one payload byte, MIC.
 std::vector<uint8_t> UplinkBytes(uint8_t tag = 0x5A) {
   // The MIC follows the tag: copies of one transmission are recognised by their last bytes.
@@ -51,33 +46,12 @@ std::vector<uint8_t> UplinkBytes(uint8_t tag = 0x5A) {
 }
 
 Json::Value Rxpk(const std::vector<uint8_t>& frame = UplinkBytes()) {
-  Json::Value r;
-  r["tmst"] = 123456;
-  r["chan"] = 2;
-  r["rfch"] = 1;
-  r["freq"] = 868.1;
-  r["stat"] = 1;
-  r["modu"] = "LORA";
-  r["datr"] = "SF9BW125";
-  r["codr"] = "4/5";
-  r["lsnr"] = -11.5;
-  r["rssi"] = -57;
-  r["size"] = static_cast<unsigned>(frame.size());
-  r["data"] = Base64(frame);
-  return r;
+  return testsupport::RxpkRecord(frame);
 }
-
-std::string Compact(const Json::Value& value) {
-  Json::StreamWriterBuilder builder;
-  builder["indentation"] = "";
-  return Json::writeString(builder, value);
-}
-
+std::string Base64(const std::vector<uint8_t>& bytes) { return testsupport::Base64Text(bytes); }
+std::string Compact(const Json::Value& value) { return testsupport::CompactJson(value); }
 std::string PushJson(const std::vector<Json::Value>& packets) {
-  Json::Value root;
-  root["rxpk"] = Json::arrayValue;
-  for (const Json::Value& p : packets) root["rxpk"].append(p);
-  return Compact(root);
+  return testsupport::PushDataJson(packets);
 }
 
 class MessageProtocolTest : public ::testing::Test {

@@ -1,0 +1,43 @@
+#include "ForwarderRecords.h"
+
+#include "lora/Bytes.h"
+
+namespace testsupport {
+
+std::string Base64Text(const std::vector<uint8_t>& bytes) {
+  std::vector<char> text(Base64EncodedCapacity(bytes.size()));
+  Base64Encode(bytes.data(), bytes.size(), text.data(), true);
+  return text.data();
+}
+
+std::string CompactJson(const Json::Value& value) {
+  Json::StreamWriterBuilder builder;
+  builder["indentation"] = "";
+  return Json::writeString(builder, value);
+}
+
+Json::Value RxpkRecord(const std::vector<uint8_t>& frame) {
+  Json::Value r;
+  r["tmst"] = 123456;
+  r["chan"] = 2;
+  r["rfch"] = 1;
+  r["freq"] = 868.1;
+  r["stat"] = 1;
+  r["modu"] = "LORA";
+  r["datr"] = "SF9BW125";
+  r["codr"] = "4/5";
+  r["lsnr"] = -11.5;
+  r["rssi"] = -57;
+  r["size"] = static_cast<unsigned>(frame.size());
+  r["data"] = Base64Text(frame);
+  return r;
+}
+
+std::string PushDataJson(const std::vector<Json::Value>& packets) {
+  Json::Value root;
+  root["rxpk"] = Json::arrayValue;
+  for (const Json::Value& p : packets) root["rxpk"].append(p);
+  return CompactJson(root);
+}
+
+}  // namespace testsupport
