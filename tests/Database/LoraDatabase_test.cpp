@@ -94,6 +94,10 @@ TEST_F(LoraDatabaseTest, FreshFileGetsVersion17AndOneZeroStatisticsRow) {
   for (uint32_t value : stats.record().values) EXPECT_EQ(value, 0u);
   SqlDb::Timestamp created;
   EXPECT_TRUE(SqlDb::ParseTimestamp(stats.record().createdAt, created)) << stats.record().createdAt;
+  // SQLite's own CURRENT_TIMESTAMP: whole seconds, no fraction.
+  EXPECT_EQ(Runtime("SELECT created_at GLOB '[0-9][0-9][0-9][0-9]-[0-9][0-9]-[0-9][0-9] "
+                    "[0-9][0-9]:[0-9][0-9]:[0-9][0-9]' FROM network_statistics;"),
+            "1");
   EXPECT_EQ(Runtime("SELECT name FROM sqlite_master WHERE type = 'table' AND name IN "
                     "('ranges', 'gateway_statistics', 'groups') ORDER BY name;"),
             "gateway_statistics;groups;ranges");
