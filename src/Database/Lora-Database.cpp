@@ -74,12 +74,15 @@ bool LoraDatabase::InitSchema() {
 
   LOG_INFO("Database version: %s", version.c_str());
   LOG_INFO("Latest version:   %s", kSchemaVersion);
+  bool ok = true;
   if (!read || strtol(version.c_str(), nullptr, 10) <= 16) {
     LOG_INFO("Creating database");
-    if (!CreateSchema()) return false;
-    UpgradeOldSchema();
+    ok = CreateSchema();
+    if (ok) UpgradeOldSchema();
   }
-  bool ok = EnsureAdditions();
+  // A failed creation leaves the previous tables; they get no additions of ours, but devices with
+  // the invalid address are still cleared from them, so that none is restored at start-up.
+  if (ok) ok = EnsureAdditions();
   if (version != kSchemaVersion) ok = DeleteBadDevices() && ok;
   return ok;
 }

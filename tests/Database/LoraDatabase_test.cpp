@@ -105,6 +105,29 @@ TEST_F(LoraDatabaseTest, FreshFileGetsVersion17AndOneZeroStatisticsRow) {
   EXPECT_FALSE(capture_.contains("whitelist"));
 }
 
+// The schema script fails (an index of that name already belongs to another table): the previous
+// tables stay as they were, and devices with the invalid address are still removed from them.
+TEST_F(LoraDatabaseTest, FailedCreationKeepsOldTablesAndStillRemovesBadDevices) {
+  {
+    LoraDatabase& db = OpenInitialised();
+    AddDevice(LoraDatabase::kInvalidDevAddr, kEui);
+    AddDevice(kAddr, "00-00-00-00-00-00-00-01");
+    ASSERT_TRUE(db.Backup(true));
+  }
+  ASSERT_EQ(Flash("UPDATE schema SET version = '16'; DROP INDEX gateway_eui; "
+                  "CREATE TABLE other (x); CREATE INDEX gateway_eui ON other (x);"),
+            "");
+  capture_.clear();
+  Open();
+  EXPECT_FALSE(db_->InitSchema());
+  EXPECT_TRUE(capture_.contains("Creating database"));
+  EXPECT_TRUE(capture_.contains("SQL Query failed to update create database"));
+  EXPECT_EQ(Runtime("SELECT version FROM schema;"), "16");
+  EXPECT_EQ(Runtime("SELECT COUNT(*) FROM sqlite_master WHERE name = 'other';"), "1");
+  EXPECT_EQ(Runtime("SELECT device_eui FROM end_devices;"), "00-00-00-00-00-00-00-01");
+  EXPECT_EQ(Runtime("SELECT dev_addr FROM sessions;"), std::to_string(kAddr));
+}
+
 TEST_F(LoraDatabaseTest, Version17IsKeptAndSavesNothingWhenUnchanged) {
   {
     LoraDatabase& db = OpenInitialised();
