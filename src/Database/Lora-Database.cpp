@@ -139,16 +139,21 @@ bool LoraDatabase::EnsureAdditions() {
 }
 
 void LoraDatabase::UpgradeOldSchema() {
+  bool hasNodes = false;
   {
     SqlDb::Client tables(connection_);
     RunOne(
         connection_, "SELECT name FROM sqlite_master WHERE type = 'table' AND name = 'nodes';",
         [](Statement&) {}, &tables);
-    if (tables.RowCount() == 0) return;  // nothing of the older layout
+    hasNodes = tables.RowCount() > 0;
   }
+  // Without the older tables there is nothing to carry over; asking anyway would only log a
+  // failed query on every fresh database.
   NodeClient nodes(*this);
-  if (!connection_.Execute(nodes, lora_sql::kOldNodesQuery, true)) return;
+  if (hasNodes && !connection_.Execute(nodes, lora_sql::kOldNodesQuery, true)) nodes.Clear();
 
+  // The file lists exactly the devices this creation carried over, so it is emptied even when
+  // there are none: a list left from an earlier database would name devices that are gone.
   std::ofstream whitelist(options_.whitelistFile, std::ios::trunc);
   if (!whitelist) LOG_WARNING("Unable to write whitelist file %s", options_.whitelistFile.c_str());
   std::set<std::string> written;

@@ -82,6 +82,7 @@ class LoraDatabaseTest : public ::testing::Test {
 };
 
 TEST_F(LoraDatabaseTest, FreshFileGetsVersion17AndOneZeroStatisticsRow) {
+  testsupport::WriteFile(dir_.file("whitelist.jsonlines"), "{\"deveui\":\"from before\"}\n");
   LoraDatabase& db = OpenInitialised();
   EXPECT_TRUE(capture_.contains("Database version: 0"));
   EXPECT_TRUE(capture_.contains("Latest version:   17"));
@@ -101,8 +102,10 @@ TEST_F(LoraDatabaseTest, FreshFileGetsVersion17AndOneZeroStatisticsRow) {
   EXPECT_EQ(Runtime("SELECT name FROM sqlite_master WHERE type = 'table' AND name IN "
                     "('ranges', 'gateway_statistics', 'groups') ORDER BY name;"),
             "gateway_statistics;groups;ranges");
-  // Nothing from an older layout: the whitelist file is not touched.
-  EXPECT_FALSE(capture_.contains("whitelist"));
+  // Nothing carried over, so the whitelist file lists nothing, and no query of the older layout
+  // was tried.
+  EXPECT_EQ(testsupport::ReadFile(dir_.file("whitelist.jsonlines")), "");
+  EXPECT_FALSE(capture_.contains("no such table: nodes"));
 }
 
 // The schema script fails (an index of that name already belongs to another table): the previous
@@ -225,6 +228,19 @@ TEST_F(LoraDatabaseTest, OlderLayoutIsCarriedOverWithWhitelist) {
   EXPECT_EQ(Runtime("SELECT COUNT(*) FROM sqlite_master WHERE name IN ('nodes', 'packets', "
                     "'appkeys', 'statistics');"),
             "0");
+}
+
+// Older tables whose device query cannot run (no packets table) carry nothing over, but are
+// dropped all the same and leave an empty whitelist.
+TEST_F(LoraDatabaseTest, IncompleteOlderLayoutIsDroppedWithEmptyWhitelist) {
+  testsupport::WriteFile(dir_.file("whitelist.jsonlines"), "stale line\n");
+  ASSERT_EQ(Flash("CREATE TABLE nodes (address, appeui, deveui); CREATE TABLE network (x); "
+                  "INSERT INTO nodes VALUES (42, '0102030405060708', '0000000000000002');"),
+            "");
+  OpenInitialised();
+  EXPECT_EQ(Runtime("SELECT COUNT(*) FROM end_devices;"), "0");
+  EXPECT_EQ(testsupport::ReadFile(dir_.file("whitelist.jsonlines")), "");
+  EXPECT_EQ(Runtime("SELECT COUNT(*) FROM sqlite_master WHERE name IN ('nodes', 'network');"), "0");
 }
 
 TEST_F(LoraDatabaseTest, DevicesAndSessionsRoundTrip) {
