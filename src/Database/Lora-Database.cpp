@@ -74,12 +74,15 @@ bool LoraDatabase::InitSchema() {
 
   LOG_INFO("Database version: %s", version.c_str());
   LOG_INFO("Latest version:   %s", kSchemaVersion);
+  bool ok = true;
   if (!read || strtol(version.c_str(), nullptr, 10) <= 16) {
     LOG_INFO("Creating database");
-    if (!CreateSchema()) return false;
-    UpgradeOldSchema();
+    ok = CreateSchema();
+    if (ok) UpgradeOldSchema();
   }
-  bool ok = EnsureAdditions();
+  // A failed creation leaves the previous tables; they get no additions of ours, but devices with
+  // the invalid address are still cleared from them, so that none is restored at start-up.
+  if (ok) ok = EnsureAdditions();
   if (version != kSchemaVersion) ok = DeleteBadDevices() && ok;
   return ok;
 }
@@ -136,16 +139,21 @@ bool LoraDatabase::EnsureAdditions() {
 }
 
 void LoraDatabase::UpgradeOldSchema() {
+  bool hasNodes = false;
   {
     SqlDb::Client tables(connection_);
     RunOne(
         connection_, "SELECT name FROM sqlite_master WHERE type = 'table' AND name = 'nodes';",
         [](Statement&) {}, &tables);
-    if (tables.RowCount() == 0) return;  // nothing of the older layout
+    hasNodes = tables.RowCount() > 0;
   }
+  // Without the older tables there is nothing to carry over; asking anyway would only log a
+  // failed query on every fresh database.
   NodeClient nodes(*this);
-  if (!connection_.Execute(nodes, lora_sql::kOldNodesQuery, true)) return;
+  if (hasNodes && !connection_.Execute(nodes, lora_sql::kOldNodesQuery, true)) nodes.Clear();
 
+  // The file lists exactly the devices this creation carried over, so it is emptied even when
+  // there are none: a list left from an earlier database would name devices that are gone.
   std::ofstream whitelist(options_.whitelistFile, std::ios::trunc);
   if (!whitelist) LOG_WARNING("Unable to write whitelist file %s", options_.whitelistFile.c_str());
   std::set<std::string> written;

@@ -126,9 +126,8 @@ inline constexpr const char* kSchemaScript =
     "pkt_1st_wnd UNSIGNED INTEGER, pkt_2nd_wnd UNSIGNED INTEGER, pkt_dropped UNSIGNED INTEGER, "
     "tx_1st_wnd UNSIGNED INTEGER, tx_2nd_wnd UNSIGNED INTEGER, tx_ack_pkts UNSIGNED INTEGER, "
     "tx_ack_dups UNSIGNED INTEGER, created_at TEXT NOT NULL); "
-    // The zero row's time in the same text form as every other time stamp.
     "INSERT INTO network_statistics VALUES (NULL, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, "
-    "0, 0, 0, 0, strftime('%Y-%m-%d %H:%M:%f', 'now')); "
+    "0, 0, 0, 0, CURRENT_TIMESTAMP); "
 
     "DROP TABLE IF EXISTS gateway_statistics; "
     "CREATE TABLE gateway_statistics (id INTEGER PRIMARY KEY AUTOINCREMENT NOT NULL, gateway_id "

@@ -82,6 +82,7 @@ class LoraDatabaseTest : public ::testing::Test {
 };
 
 TEST_F(LoraDatabaseTest, FreshFileGetsVersion17AndOneZeroStatisticsRow) {
+  testsupport::WriteFile(dir_.file("whitelist.jsonlines"), "{\"deveui\":\"from before\"}\n");
   LoraDatabase& db = OpenInitialised();
   EXPECT_TRUE(capture_.contains("Database version: 0"));
   EXPECT_TRUE(capture_.contains("Latest version:   17"));
@@ -94,11 +95,40 @@ TEST_F(LoraDatabaseTest, FreshFileGetsVersion17AndOneZeroStatisticsRow) {
   for (uint32_t value : stats.record().values) EXPECT_EQ(value, 0u);
   SqlDb::Timestamp created;
   EXPECT_TRUE(SqlDb::ParseTimestamp(stats.record().createdAt, created)) << stats.record().createdAt;
+  // SQLite's own CURRENT_TIMESTAMP: whole seconds, no fraction.
+  EXPECT_EQ(Runtime("SELECT created_at GLOB '[0-9][0-9][0-9][0-9]-[0-9][0-9]-[0-9][0-9] "
+                    "[0-9][0-9]:[0-9][0-9]:[0-9][0-9]' FROM network_statistics;"),
+            "1");
   EXPECT_EQ(Runtime("SELECT name FROM sqlite_master WHERE type = 'table' AND name IN "
                     "('ranges', 'gateway_statistics', 'groups') ORDER BY name;"),
             "gateway_statistics;groups;ranges");
-  // Nothing from an older layout: the whitelist file is not touched.
-  EXPECT_FALSE(capture_.contains("whitelist"));
+  // Nothing carried over, so the whitelist file lists nothing, and no query of the older layout
+  // was tried.
+  EXPECT_EQ(testsupport::ReadFile(dir_.file("whitelist.jsonlines")), "");
+  EXPECT_FALSE(capture_.contains("no such table: nodes"));
+}
+
+// The schema script fails (an index of that name already belongs to another table): the previous
+// tables stay as they were, and devices with the invalid address are still removed from them.
+TEST_F(LoraDatabaseTest, FailedCreationKeepsOldTablesAndStillRemovesBadDevices) {
+  {
+    LoraDatabase& db = OpenInitialised();
+    AddDevice(LoraDatabase::kInvalidDevAddr, kEui);
+    AddDevice(kAddr, "00-00-00-00-00-00-00-01");
+    ASSERT_TRUE(db.Backup(true));
+  }
+  ASSERT_EQ(Flash("UPDATE schema SET version = '16'; DROP INDEX gateway_eui; "
+                  "CREATE TABLE other (x); CREATE INDEX gateway_eui ON other (x);"),
+            "");
+  capture_.clear();
+  Open();
+  EXPECT_FALSE(db_->InitSchema());
+  EXPECT_TRUE(capture_.contains("Creating database"));
+  EXPECT_TRUE(capture_.contains("SQL Query failed to update create database"));
+  EXPECT_EQ(Runtime("SELECT version FROM schema;"), "16");
+  EXPECT_EQ(Runtime("SELECT COUNT(*) FROM sqlite_master WHERE name = 'other';"), "1");
+  EXPECT_EQ(Runtime("SELECT device_eui FROM end_devices;"), "00-00-00-00-00-00-00-01");
+  EXPECT_EQ(Runtime("SELECT dev_addr FROM sessions;"), std::to_string(kAddr));
 }
 
 TEST_F(LoraDatabaseTest, Version17IsKeptAndSavesNothingWhenUnchanged) {
@@ -198,6 +228,19 @@ TEST_F(LoraDatabaseTest, OlderLayoutIsCarriedOverWithWhitelist) {
   EXPECT_EQ(Runtime("SELECT COUNT(*) FROM sqlite_master WHERE name IN ('nodes', 'packets', "
                     "'appkeys', 'statistics');"),
             "0");
+}
+
+// Older tables whose device query cannot run (no packets table) carry nothing over, but are
+// dropped all the same and leave an empty whitelist.
+TEST_F(LoraDatabaseTest, IncompleteOlderLayoutIsDroppedWithEmptyWhitelist) {
+  testsupport::WriteFile(dir_.file("whitelist.jsonlines"), "stale line\n");
+  ASSERT_EQ(Flash("CREATE TABLE nodes (address, appeui, deveui); CREATE TABLE network (x); "
+                  "INSERT INTO nodes VALUES (42, '0102030405060708', '0000000000000002');"),
+            "");
+  OpenInitialised();
+  EXPECT_EQ(Runtime("SELECT COUNT(*) FROM end_devices;"), "0");
+  EXPECT_EQ(testsupport::ReadFile(dir_.file("whitelist.jsonlines")), "");
+  EXPECT_EQ(Runtime("SELECT COUNT(*) FROM sqlite_master WHERE name IN ('nodes', 'network');"), "0");
 }
 
 TEST_F(LoraDatabaseTest, DevicesAndSessionsRoundTrip) {
