@@ -91,5 +91,8 @@ class DataRecordVL : public DataRecord<LengthT, N> {
     this->length = static_cast<LengthT>(at + kept);
     return kept;
   }
-  void clear() { assign(nullptr, 0); }
+  void clear() {
+    std::memset(this->data, 0, N);
+    this->length = 0;
+  }
 };

@@ -24,9 +24,14 @@ const char* const kGatewayText = "00-80-00-00-00-a0-0f-4d";
 // A data frame laid out by hand: MHDR, DevAddr 0x01020304, FCtrl, FCnt 0x1234, then `tail`
 // (FOpts, FPort, FRMPayload) and the MIC de ad be ef.
 Bytes DataFrame(uint8_t mhdr, uint8_t fctrl, const Bytes& tail = {}) {
-  Bytes bytes = {mhdr, 0x04, 0x03, 0x02, 0x01, fctrl, 0x34, 0x12};
-  bytes.insert(bytes.end(), tail.begin(), tail.end());
-  bytes.insert(bytes.end(), {0xde, 0xad, 0xbe, 0xef});
+  Bytes bytes;
+  bytes.reserve(8 + tail.size() + 4);
+  for (uint8_t b : {mhdr, uint8_t{0x04}, uint8_t{0x03}, uint8_t{0x02}, uint8_t{0x01}, fctrl,
+                    uint8_t{0x34}, uint8_t{0x12}}) {
+    bytes.push_back(b);
+  }
+  for (uint8_t b : tail) bytes.push_back(b);
+  for (uint8_t b : {0xde, 0xad, 0xbe, 0xef}) bytes.push_back(b);
   return bytes;
 }
 
