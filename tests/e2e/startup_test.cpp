@@ -289,6 +289,37 @@ TEST(Startup, KeyRulesAndDefaults) {
   }
 }
 
+TEST(Startup, MissingLogSectionStaysMissing) {
+  TempDir dir;
+  Json::Value config = BaseConfig(dir.path());
+  config.removeMember("log");
+  std::string path = WriteConfig(dir.path(), config);
+
+  // With -l the file is not looked up; the logged document must be the file's, not a "log": null.
+  {
+    ServerProcess server(dir.path());
+    std::string logPath = dir.file("given.log");
+    server.start({"-c", path, "-l", logPath});
+    // No level is configured, so the last line to wait for is an info line.
+    EXPECT_TRUE(server.waitFor("Devices leases expire", 10000, logPath)) << ReadFile(logPath);
+    EXPECT_EQ(server.stop(SIGTERM, 5000), 0);
+    std::string log = ReadFile(logPath);
+    Json::Value effective = EffectiveConfig(log);
+    ASSERT_TRUE(effective.isObject()) << log;
+    EXPECT_FALSE(effective.isMember("log")) << log;
+    EXPECT_EQ(log.find(": null"), std::string::npos) << log;
+  }
+  // Without -l the missing path is reported with the document as read.
+  {
+    ServerProcess server(dir.path());
+    server.start({"-c", path});
+    EXPECT_TRUE(server.waitFor("['log']['path'] not found in config: \r\n{", 10000))
+        << server.out();
+    EXPECT_EQ(server.stop(SIGTERM, 5000), 0);
+    EXPECT_EQ(server.out().find("null"), std::string::npos) << server.out();
+  }
+}
+
 TEST(Startup, NetworkIdentityIsGeneratedOrRefused) {
   {
     TempDir dir;
