@@ -105,10 +105,11 @@ bool NetworkServer::ReadConfigurationFile() {
 }
 
 bool NetworkServer::ValidateConfiguration() {
+  // Const access for the reads below: a missing "log" or "db" must stay missing, not turn into a
+  // null member of the document that is logged as the effective configuration.
+  const Json::Value& read = config;
   Configuration::ApplyPaths(config, settings);
-  if (config["log"].isMember("level") && config["log"]["level"].isInt()) {
-    ZEV::Logger::setPrintLevel(config["log"]["level"].asInt(), false);
-  }
+  if (read["log"]["level"].isInt()) ZEV::Logger::setPrintLevel(read["log"]["level"].asInt(), false);
 
   Configuration::ValidateModeAndDelays(config, settings);
   std::string logFile = Configuration::ResolveLogFile(config, commandLine);
@@ -162,7 +163,7 @@ bool NetworkServer::ValidateConfiguration() {
   }
   Configuration::ApplyDeviceKeys(config, settings);
 
-  if (config["db"].isString()) settings.databasePath = config["db"].asString();
+  if (read["db"].isString()) settings.databasePath = read["db"].asString();
   if (FILE* probe = fopen(settings.databasePath.c_str(), "r")) {
     fclose(probe);
   } else {

@@ -4,6 +4,7 @@
 
 #include "Harness.h"
 #include "TestSupport.h"
+#include "gateway/UdpSocket.h"
 
 using e2e::BaseConfig;
 using e2e::EffectiveConfig;
@@ -289,6 +290,37 @@ TEST(Startup, KeyRulesAndDefaults) {
   }
 }
 
+TEST(Startup, MissingLogSectionStaysMissing) {
+  TempDir dir;
+  Json::Value config = BaseConfig(dir.path());
+  config.removeMember("log");
+  std::string path = WriteConfig(dir.path(), config);
+
+  // With -l the file is not looked up; the logged document must be the file's, not a "log": null.
+  {
+    ServerProcess server(dir.path());
+    std::string logPath = dir.file("given.log");
+    server.start({"-c", path, "-l", logPath});
+    // No level is configured, so the last line to wait for is an info line.
+    EXPECT_TRUE(server.waitFor("Devices leases expire", 10000, logPath)) << ReadFile(logPath);
+    EXPECT_EQ(server.stop(SIGTERM, 5000), 0);
+    std::string log = ReadFile(logPath);
+    Json::Value effective = EffectiveConfig(log);
+    ASSERT_TRUE(effective.isObject()) << log;
+    EXPECT_FALSE(effective.isMember("log")) << log;
+    EXPECT_EQ(log.find(": null"), std::string::npos) << log;
+  }
+  // Without -l the missing path is reported with the document as read.
+  {
+    ServerProcess server(dir.path());
+    server.start({"-c", path});
+    EXPECT_TRUE(server.waitFor("['log']['path'] not found in config: \r\n{", 10000))
+        << server.out();
+    EXPECT_EQ(server.stop(SIGTERM, 5000), 0);
+    EXPECT_EQ(server.out().find("null"), std::string::npos) << server.out();
+  }
+}
+
 TEST(Startup, NetworkIdentityIsGeneratedOrRefused) {
   {
     TempDir dir;
@@ -374,6 +406,36 @@ TEST(Startup, WrongTypesAndHugeTextsNeverCrash) {
     auto run = StartAndStop(dir, config, {"--passphrase", huge});
     EXPECT_EQ(run.status, 0) << run.log;
   }
+}
+
+TEST(Startup, TakenUpstreamPortIsReportedAndShutsDownInOrder) {
+  TempDir dir;
+  Json::Value config = BaseConfig(dir.path());
+  UdpSocket holder;
+  ASSERT_TRUE(holder.open(0, false));
+  config["udp"]["upstreamPort"] = holder.localPort();
+  std::string path = WriteConfig(dir.path(), config);
+
+  auto result = RunBinary({"-c", path}, dir.path());
+  std::string log = ReadFile(config["log"]["path"].asString());
+  EXPECT_EQ(result.status, 0) << log;
+  // No error number: the bind failure carries none.
+  const std::string message = "Cannot open Upstream UDP socket.  Unable to bind socket";
+  EXPECT_EQ(result.err.rfind("File src/", 0), 0u) << result.err;
+  EXPECT_NE(result.err.find(" Line "), std::string::npos) << result.err;
+  EXPECT_NE(result.err.find(": " + message + "\n"), std::string::npos) << result.err;
+  EXPECT_EQ(result.err.find("Error #"), std::string::npos) << result.err;
+  EXPECT_NE(log.find("[ERROR] File src/"), std::string::npos) << log;
+  // The shutdown still runs: statistics, backup, closing lines.
+  size_t closing = log.find("Program closing");
+  size_t backup = log.find("Start DB Backup");
+  size_t closed = log.find("Program closed");
+  ASSERT_NE(closing, std::string::npos) << log;
+  EXPECT_LT(closing, backup);
+  EXPECT_LT(backup, log.find("DB Backup complete"));
+  EXPECT_LT(log.find("DB Backup complete"), closed);
+  EXPECT_NE(closed, std::string::npos);
+  EXPECT_EQ(log.find("Start Time thread"), std::string::npos);
 }
 
 TEST(Startup, RunsWithoutRootInsideATemporaryFolder) {
