@@ -5,6 +5,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 seconds="${FUZZ_SECONDS:-30}"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:suppressions=$PWD/fuzz/ubsan.supp"
 build=build/fuzz
 CC=clang CXX=clang++ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DVALLORIN_FUZZ=ON -DVALLORIN_TESTS=OFF >/dev/null
@@ -16,9 +17,9 @@ for source in fuzz/*_fuzz.cpp; do
   [ -d "fuzz/corpus/$name" ] && cp -r "fuzz/corpus/$name/." "$work/"
   echo "-- $name (${seconds} s)"
   if ! "$build/fuzz/$name" -max_total_time="$seconds" -max_len=16384 -rss_limit_mb=1024 \
-    -print_final_stats=1 "$work" >"$work.log" 2>&1; then
+    -print_final_stats=1 -artifact_prefix="$work/" "$work" >"$work.log" 2>&1; then
     cat "$work.log"
-    echo "!! $name failed"
+    echo "!! $name failed; the input that broke it is in $work"
     exit 1
   fi
   grep -E '^(Done|stat::number_of_executed_units)' "$work.log" || true
