@@ -4,6 +4,15 @@
 
 namespace testsupport {
 
+std::vector<uint8_t> ForwarderDatagram(uint8_t version, uint16_t token, uint8_t identifier,
+                                       uint64_t eui, const std::string& text, bool withEui) {
+  std::vector<uint8_t> out = {version, static_cast<uint8_t>(token >> 8),
+                              static_cast<uint8_t>(token & 0xFF), identifier};
+  for (int shift = 56; withEui && shift >= 0; shift -= 8) out.push_back(static_cast<uint8_t>(eui >> shift));
+  for (char c : text) out.push_back(static_cast<uint8_t>(c));
+  return out;
+}
+
 std::string Base64Text(const std::vector<uint8_t>& bytes) {
   std::vector<char> text(Base64EncodedCapacity(bytes.size()));
   Base64Encode(bytes.data(), bytes.size(), text.data(), true);

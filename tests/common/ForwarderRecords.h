@@ -10,6 +10,12 @@
 
 namespace testsupport {
 
+// A packet-forwarder datagram: version, token (most significant byte first), identifier, then the
+// gateway EUI (most significant byte first) unless withEui is false, then the text.
+std::vector<uint8_t> ForwarderDatagram(uint8_t version, uint16_t token, uint8_t identifier,
+                                       uint64_t eui, const std::string& text = "",
+                                       bool withEui = true);
+
 std::string Base64Text(const std::vector<uint8_t>& bytes);
 std::string CompactJson(const Json::Value& value);
 

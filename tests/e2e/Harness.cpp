@@ -216,17 +216,6 @@ void UdpPeer::send(uint16_t port, const std::string& datagram) const {
   send(port, std::vector<uint8_t>(datagram.begin(), datagram.end()));
 }
 
-std::vector<uint8_t> ForwarderDatagram(uint8_t version, uint16_t token, uint8_t identifier,
-                                       uint64_t eui, const std::string& text, bool withEui) {
-  std::vector<uint8_t> out = {version, static_cast<uint8_t>(token >> 8),
-                              static_cast<uint8_t>(token & 0xFF), identifier};
-  if (withEui) {
-    for (int shift = 56; shift >= 0; shift -= 8) out.push_back(static_cast<uint8_t>(eui >> shift));
-  }
-  out.insert(out.end(), text.begin(), text.end());
-  return out;
-}
-
 std::vector<uint8_t> LoraPacket(const std::string& specJson) {
   std::string quoted = "'";
   for (char c : specJson) quoted += (c == '\'') ? std::string("'\\''") : std::string(1, c);

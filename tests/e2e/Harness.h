@@ -65,12 +65,6 @@ class ServerProcess {
 ExitResult RunBinary(const std::vector<std::string>& args, const std::string& workDir,
                int timeoutMs = 10000);
 
-// A packet-forwarder datagram: version, token (most significant byte first), identifier, then the
-// gateway EUI (most significant byte first) unless withEui is false, then the text.
-std::vector<uint8_t> ForwarderDatagram(uint8_t version, uint16_t token, uint8_t identifier,
-                                       uint64_t eui, const std::string& text = "",
-                                       bool withEui = true);
-
 // A PHYPayload built by the independent LoRaWAN implementation (tests/e2e/node/frames.js, npm
 // package lora-packet) from a JSON spec with "fields" and optional "keys". Empty, with a test
 // failure, when node or the package is missing (./test.sh installs both).

@@ -14,10 +14,10 @@
 #include "lora/Bytes.h"
 
 using e2e::BaseConfig;
-using e2e::ForwarderDatagram;
 using e2e::ServerProcess;
 using e2e::UdpPeer;
 using e2e::WriteConfig;
+using testsupport::ForwarderDatagram;
 using testsupport::ReadFile;
 using testsupport::TempDir;
 
@@ -183,31 +183,6 @@ TEST_F(GatewayLink, UplinksAreCheckedDeduplicatedAndClassified) {
   EXPECT_EQ(server.stop(SIGTERM, 3000), 0);
   EXPECT_EQ(Query(FlashDatabase(), "SELECT crc_errors FROM network_statistics"),
             std::vector<std::string>{"1"});
-}
-
-TEST_F(GatewayLink, StatusRecordsUpdateTheGateway) {
-  std::vector<uint8_t> reply;
-  forwarder.send(downstream, ForwarderDatagram(2, 1, 2, kEui));
-  ASSERT_TRUE(forwarder.receive(reply, 2000));
-  Json::Value root;
-  root["stat"]["time"] = "2026-12-05 01:02:03 GMT";
-  root["stat"]["rxnb"] = 10;
-  root["stat"]["rxok"] = 8;
-  root["stat"]["rxfw"] = 8;
-  root["stat"]["ackr"] = 100.0;
-  root["stat"]["dwnb"] = 2;
-  root["stat"]["txnb"] = 2;
-  root["stat"]["lati"] = 46.5;
-  root["stat"]["long"] = 6.6;
-  root["stat"]["alti"] = 400;
-  forwarder.send(upstream, ForwarderDatagram(2, 2, 0, kEui, Compact(root)));
-  ASSERT_TRUE(forwarder.receive(reply, 2000));
-  EXPECT_TRUE(WaitForLog(std::string("GW:") + kEuiText + "|PUSH-DATA|{\"stat\""));
-  EXPECT_FALSE(WaitForLog("Message rejected", 1, 200));
-
-  root["stat"].removeMember("ackr");
-  forwarder.send(upstream, ForwarderDatagram(2, 3, 0, kEui, Compact(root)));
-  EXPECT_TRUE(WaitForLog("Message rejected - Missing 'ackr' data member"));
 }
 
 // Frames from an independent LoRaWAN implementation reach the right route with their bytes intact.
