@@ -31,7 +31,6 @@ Json::Value Rxpk(const std::vector<uint8_t>& frame, double lsnr = 7.5) {
   r["lsnr"] = lsnr;
   return r;
 }
-std::string Compact(const Json::Value& value) { return testsupport::CompactJson(value); }
 std::string Push(const std::vector<Json::Value>& packets) { return testsupport::PushDataJson(packets); }
 
 // Rows of a query on the database file, each row's columns joined by "|".
