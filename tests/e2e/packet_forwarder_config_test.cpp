@@ -5,99 +5,84 @@
 
 #include <cmath>
 #include <csignal>
-#include <functional>
-#include <sstream>
 
 #include "Harness.h"
 #include "TestSupport.h"
 
-using e2e::BaseConfig;
-using e2e::EffectiveConfig;
-using e2e::ServerProcess;
-using e2e::WriteConfig;
 using testsupport::ReadFile;
-using testsupport::TempDir;
 
 namespace {
 
-const char* const kEui = "00-80-00-00-A0-00-0F-4D";
-
-uint32_t Hz(double mhz) { return static_cast<uint32_t>(std::llround(mhz * 1e6)); }
-
-Json::Value ParseFile(const std::string& path) {
+Json::Value Parse(const std::string& text) {
   Json::Value value;
-  Json::CharReaderBuilder builder;
-  std::string errors;
-  std::istringstream in(ReadFile(path));
-  Json::parseFromStream(builder, in, &value, &errors);
+  Json::Reader().parse(text, value);
   return value;
 }
 
-struct ServerRun {
-  int status = -1;
-  std::string log;
-  Json::Value effective;
-  Json::Value card1;
-  Json::Value card2;
-};
-
-// A folder with the example template in templates/ and an empty lora/ for the output.
+// A folder with the example template in templates/ and an empty lora/ for the output; run()
+// starts the server with card 1 in lora/, then `options`, stops it and keeps what it wrote.
 struct CardFolder {
-  TempDir dir;
-  Json::Value config = BaseConfig(dir.path());
+  testsupport::TempDir dir;
+  Json::Value config = e2e::BaseConfig(dir.path());
+  std::string log;
+  Json::Value effective, card1, card2;
+
   CardFolder() {
     mkdir(dir.file("templates").c_str(), 0755);
     mkdir(dir.file("lora").c_str(), 0755);
-    testsupport::WriteFile(
-        dir.file("templates/global_conf.json"),
-        ReadFile(std::string(VALLORIN_SOURCE_DIR) + "/examples/global_conf.json"));
+    const std::string example = VALLORIN_SOURCE_DIR + std::string("/examples/global_conf.json");
+    testsupport::WriteFile(dir.file("templates/global_conf.json"), ReadFile(example));
   }
-
-  // Runs the server through start-up and stops it; or, when start-up refuses, waits for its exit.
-  ServerRun run(std::vector<std::string> options, bool startsUp = true) {
-    std::vector<std::string> args = {"-c", WriteConfig(dir.path(), config)};
+  void run(const std::vector<std::string>& options) {
+    std::vector<std::string> args = {"--lora-path", dir.file("lora"),
+                                     "-c",          e2e::WriteConfig(dir.path(), config),
+                                     "--lora-eui",  "00-80-00-00-A0-00-0F-4D"};
     args.insert(args.end(), options.begin(), options.end());
     const std::string logPath = config["log"]["path"].asString();
-    ServerProcess server(dir.path());
+    e2e::ServerProcess server(dir.path());
     server.start(args);
-    ServerRun result;
-    if (startsUp) {
-      EXPECT_TRUE(server.waitFor("Start GatewayReceive thread", 10000, logPath));
-      result.status = server.stop(SIGTERM, 5000);
-    } else {
-      result.status = server.wait(10000);
-    }
-    result.log = server.out() + ReadFile(logPath);
-    result.effective = EffectiveConfig(result.log);
-    result.card1 = ParseFile(dir.file("lora/1/global_conf.json"));
-    result.card2 = ParseFile(dir.file("lora/2/global_conf.json"));
-    return result;
+    EXPECT_TRUE(server.waitFor("Start GatewayReceive thread", 10000, logPath));
+    EXPECT_EQ(server.stop(SIGTERM, 5000), 0);
+    log = server.out() + ReadFile(logPath);
+    effective = e2e::EffectiveConfig(log);
+    EXPECT_TRUE(effective.isObject()) << log;
+    card1 = Parse(ReadFile(dir.file("lora/1/global_conf.json")));
+    card2 = Parse(ReadFile(dir.file("lora/2/global_conf.json")));
   }
-  std::vector<std::string> cardOptions() const {
-    return {"--lora-path", dir.file("lora"), "--lora-eui", kEui};
+  const Json::Value& sx() const { return card1["SX1301_conf"]; }
+
+  // The eight multi-SF channels, then the standard LoRa and the FSK channel (MHz, 0: disabled),
+  // in the file and, but for FSK, in the logged channel map.
+  void expectChannels(const std::vector<double>& mhz) const {
+    const Json::Value& map = effective["packetForwarders"][0]["channels"];
+    ASSERT_EQ(map.size(), 9u) << log;
+    for (unsigned i = 0; i < 10; ++i) {
+      const Json::Value& channel = sx()[i < 8    ? "chan_multiSF_" + std::to_string(i)
+                                        : i == 8 ? "chan_Lora_std"
+                                                 : "chan_FSK"];
+      const Json::Value& radio = sx()["radio_" + std::to_string(channel["radio"].asInt())];
+      const auto hz = static_cast<int64_t>(std::llround(mhz[i] * 1e6));
+      EXPECT_EQ(channel["enable"].asBool() ? radio["freq"].asInt64() + channel["if"].asInt64() : 0,
+                hz)
+          << i;
+      EXPECT_EQ(map[i]["enabled"].asBool() ? map[i]["frequency"].asInt64() : 0, i < 9 ? hz : 0)
+          << i;
+    }
   }
 };
 
-uint32_t ChannelHz(const Json::Value& sx, const Json::Value& channel) {
-  const Json::Value& radio = sx["radio_" + std::to_string(channel["radio"].asInt())];
-  return static_cast<uint32_t>(radio["freq"].asInt64() + channel["if"].asInt64());
-}
-
-// The eight multi-SF channels (MHz, 0 = disabled) in the file and in the logged channel map.
-void ExpectMultiSf(const ServerRun& run, const std::vector<double>& mhz) {
-  const Json::Value& sx = run.card1["SX1301_conf"];
-  const Json::Value& map = run.effective["packetForwarders"][0]["channels"];
-  ASSERT_EQ(map.size(), 9u) << run.log;
-  for (int i = 0; i < 8; ++i) {
-    SCOPED_TRACE(i);
-    const Json::Value& channel = sx["chan_multiSF_" + std::to_string(i)];
-    EXPECT_EQ(channel["enable"].asBool(), mhz[i] != 0);
-    EXPECT_EQ(map[i]["enabled"].asBool(), mhz[i] != 0);
-    if (mhz[i] != 0) {
-      EXPECT_EQ(ChannelHz(sx, channel), Hz(mhz[i]));
-      EXPECT_EQ(map[i]["frequency"].asUInt(), Hz(mhz[i]));
-    }
+// Every member of the expected document, compared with the same member of `actual`; objects are
+// compared member by member, so members left out are not checked.
+void ExpectMembers(const Json::Value& actual, const Json::Value& want) {
+  for (const std::string& name : want.getMemberNames()) {
+    if (want[name].isObject())
+      ExpectMembers(actual[name], want[name]);
+    else
+      EXPECT_EQ(actual[name], want[name]) << name << " in " << actual;
   }
+}
+void ExpectMembers(const Json::Value& actual, const char* want) {
+  ExpectMembers(actual, Parse(want));
 }
 
 bool Contains(const std::string& log, const std::string& text) {
@@ -109,188 +94,100 @@ bool Contains(const std::string& log, const std::string& text) {
 TEST(PacketForwarderFiles, Us915SubBand2FromTheExampleTemplate) {
   CardFolder s;
   s.config["lora"]["frequencyBand"] = "US915";
-  std::vector<std::string> options = s.cardOptions();
-  options.insert(options.end(), {"--subband", "2"});
-  ServerRun run = s.run(options);
-  EXPECT_EQ(run.status, 0);
-  EXPECT_TRUE(
-      Contains(run.log, "Loaded default global_conf.json from " + s.dir.file("templates/")));
-  EXPECT_TRUE(Contains(run.log, "Setup for global_conf.json for US915"));
-  EXPECT_TRUE(Contains(run.log, "Write global_conf.json card 1"));
-  EXPECT_FALSE(Contains(run.log, "card 2"));
-
-  const Json::Value& sx = run.card1["SX1301_conf"];
-  EXPECT_EQ(sx["radio_0"]["freq"].asUInt(), Hz(904.3));
-  EXPECT_EQ(sx["radio_1"]["freq"].asUInt(), Hz(905.1));
-  EXPECT_TRUE(sx["radio_1"]["enable"].asBool());
-  EXPECT_EQ(sx["radio_0"]["tx_freq_min"].asUInt(), Hz(902));
-  EXPECT_EQ(sx["radio_0"]["tx_freq_max"].asUInt(), Hz(928));
-  EXPECT_FALSE(sx["radio_0"].isMember("tx_notch_freq"));
-  ExpectMultiSf(run, {903.9, 904.1, 904.3, 904.5, 904.7, 904.9, 905.1, 905.3});
-  EXPECT_EQ(ChannelHz(sx, sx["chan_Lora_std"]), Hz(904.6));
-  EXPECT_EQ(sx["chan_Lora_std"]["spread_factor"].asInt(), 8);
-  EXPECT_EQ(sx["chan_Lora_std"]["bandwidth"].asInt(), 500000);
-  EXPECT_EQ(run.effective["packetForwarders"][0]["channels"][8]["frequency"].asUInt(), Hz(904.6));
-  EXPECT_FALSE(sx["chan_FSK"]["enable"].asBool());
-  EXPECT_TRUE(sx["lorawan_public"].asBool());
-  EXPECT_EQ(sx["clksrc"].asInt(), 0);
-
-  const Json::Value& gw = run.card1["gateway_conf"];
-  EXPECT_EQ(gw["gateway_ID"].asString(), "00800000a0000f4d");
-  EXPECT_EQ(gw["serv_port_up"].asInt(), s.config["udp"]["upstreamPort"].asInt());
-  EXPECT_EQ(gw["serv_port_down"].asInt(), s.config["udp"]["downstreamPort"].asInt());
-  EXPECT_EQ(gw["server_address"].asString(), "127.0.0.1");
-  EXPECT_EQ(gw["synch_word"].asInt(), 52);
+  s.run({"--subband", "2"});
+  EXPECT_TRUE(Contains(s.log, "Loaded default global_conf.json from " + s.dir.file("templates/")));
+  s.expectChannels({903.9, 904.1, 904.3, 904.5, 904.7, 904.9, 905.1, 905.3, 904.6, 0});
+  // tx_lut_15 and the radio type are the template's.
+  ExpectMembers(s.card1, R"({"SX1301_conf": {"lorawan_public": true, "clksrc": 0,
+      "radio_0": {"enable": true, "freq": 904300000, "tx_freq_min": 902000000,
+                  "tx_freq_max": 928000000, "type": "SX1257"},
+      "radio_1": {"enable": true, "freq": 905100000},
+      "chan_Lora_std": {"spread_factor": 8, "bandwidth": 500000}, "tx_lut_15": {"rf_power": 27}},
+    "gateway_conf": {"gateway_ID": "00800000a0000f4d", "server_address": "127.0.0.1",
+                     "synch_word": 52}})");
+  EXPECT_FALSE(s.sx()["radio_0"].isMember("tx_notch_freq"));
+  EXPECT_EQ(ReadFile(s.dir.file("lora/1/global_conf.json")).rfind("/* Packet forwarder", 0), 0u);
+  const Json::Value& gw = s.card1["gateway_conf"];
+  EXPECT_EQ(gw["serv_port_up"], s.config["udp"]["upstreamPort"]);
+  EXPECT_EQ(gw["serv_port_down"], s.config["udp"]["downstreamPort"]);
   EXPECT_FALSE(gw.isMember("spi_device"));
-
-  // What the server does not decide comes from the template.
-  EXPECT_EQ(sx["radio_0"]["type"].asString(), "SX1257");
-  EXPECT_EQ(sx["tx_lut_15"]["rf_power"].asInt(), 27);
-  EXPECT_TRUE(sx.isMember("antenna_gain"));
-  EXPECT_EQ(
-      ReadFile(s.dir.file("lora/1/global_conf.json")).rfind("/* Packet forwarder template", 0), 0u);
 }
 
-TEST(PacketForwarderFiles, RegionsSubBandsAndSecondCard) {
-  struct Case {
-    const char* name;
-    std::function<void(Json::Value&)> edit;
-    std::vector<std::string> options;
-    std::function<void(const ServerRun&)> check;
-  };
-  const Case cases[] = {
-      {"EU868 radio 1 placed at 869.4 MHz",
-       [](Json::Value& c) { c["lora"]["frequencyEU"] = 869300000; },
-       {},
-       [](const ServerRun& run) {
-         const Json::Value& sx = run.card1["SX1301_conf"];
-         EXPECT_EQ(sx["radio_0"]["freq"].asUInt(), Hz(868.5));
-         EXPECT_EQ(sx["radio_1"]["freq"].asUInt(), Hz(869.4));
-         ExpectMultiSf(run, {868.1, 868.3, 868.5, 868.8, 869.0, 869.525, 869.8, 0});
-         EXPECT_EQ(ChannelHz(sx, sx["chan_Lora_std"]), Hz(868.3));
-         EXPECT_EQ(ChannelHz(sx, sx["chan_FSK"]), Hz(868.8));
-         EXPECT_EQ(sx["radio_0"]["tx_notch_freq"].asInt(), 129000);
-         EXPECT_EQ(sx["radio_0"]["tx_freq_max"].asUInt(), Hz(870));
-         EXPECT_FALSE(Contains(run.log, "Invalid frequency for radio 1"));
-       }},
-      {"AS923 radio 1 between the ranges, with LBT",
-       [](Json::Value& c) {
-         c["lora"]["frequencyBand"] = "AS923";
-         c["lora"]["frequencyAS"] = 923000000;
-         c["lora"]["lbtEnabled"] = true;
-       },
-       {},
-       [](const ServerRun& run) {
-         const Json::Value& sx = run.card1["SX1301_conf"];
-         EXPECT_TRUE(
-             Contains(run.log, "Invalid frequency for radio 1, only radio 0 will be enabled"));
-         EXPECT_TRUE(Contains(run.log, "LBT is enabled"));
-         EXPECT_EQ(sx["radio_0"]["freq"].asUInt(), Hz(923.6));
-         EXPECT_FALSE(sx["radio_1"]["enable"].asBool());
-         ExpectMultiSf(run, {923.2, 923.4, 923.6, 0, 0, 0, 0, 0});
-         for (int i = 3; i < 8; ++i) {
-           EXPECT_FALSE(run.effective["packetForwarders"][0]["channels"][i].isMember("frequency"));
-         }
-         // The default AS923 RX2 frequency is already a listed channel.
-         const Json::Value& lbt = sx["lbt_cfg"];
-         EXPECT_TRUE(lbt["enable"].asBool());
-         EXPECT_EQ(lbt["rssi_target"].asInt(), -80);
-         EXPECT_EQ(lbt["sx127x_rssi_offset"].asInt(), -24);
-         ASSERT_EQ(lbt["chan_cfg"].size(), 3u);
-         EXPECT_EQ(lbt["chan_cfg"][2]["freq_hz"].asUInt(), Hz(923.6));
-         EXPECT_EQ(lbt["chan_cfg"][2]["scan_time_us"].asInt(), 5000);
-       }},
-      {"US915 without a sub-band",
-       [](Json::Value& c) { c["lora"]["frequencyBand"] = "US915"; },
-       {},
-       [](const ServerRun& run) {
-         EXPECT_TRUE(Contains(
-             run.log,
-             "Setting ['lora']['frequencySubBand'] not found in config, using sub-band 1"));
-         EXPECT_EQ(run.effective["lora"]["frequencySubBand"].asInt(), 1);
-         EXPECT_EQ(run.card1["SX1301_conf"]["radio_0"]["freq"].asUInt(), Hz(902.7));
-       }},
-      {"US915 sub-band 9",
-       [](Json::Value& c) { c["lora"]["frequencyBand"] = "US915"; },
-       {"--subband", "9"},
-       [](const ServerRun& run) {
-         EXPECT_TRUE(
-             Contains(run.log, "Invalid ['lora']['frequencySubBand'] setting 9, using sub-band 1"));
-         EXPECT_EQ(run.effective["lora"]["frequencySubBand"].asInt(), 1);
-         ExpectMultiSf(run, {902.3, 902.5, 902.7, 902.9, 903.1, 903.3, 903.5, 903.7});
-       }},
-      {"AU915 with a second card on sub-band 3, private network",
-       [](Json::Value& c) { c["lora"]["frequencyBand"] = "AU915"; },
-       {"--subband", "2", "--lora-eui-2", "00800000A0000F4E", "--subband-2", "3",
-        "--private-lorawan"},
-       [](const ServerRun& run) {
-         EXPECT_TRUE(Contains(run.log, "Write global_conf.json card 2"));
-         EXPECT_EQ(run.card1["SX1301_conf"]["radio_0"]["freq"].asUInt(), Hz(917.2));
-         EXPECT_EQ(run.card2["SX1301_conf"]["radio_0"]["freq"].asUInt(), Hz(918.8));
-         EXPECT_EQ(run.card2["SX1301_conf"]["radio_1"]["freq"].asUInt(), Hz(919.6));
-         EXPECT_EQ(run.card1["gateway_conf"]["spi_device"].asString(), "/dev/spidev32766.2");
-         EXPECT_EQ(run.card2["gateway_conf"]["spi_device"].asString(), "/dev/spidev32765.2");
-         EXPECT_EQ(run.card2["gateway_conf"]["gateway_ID"].asString(), "00800000a0000f4e");
-         for (const Json::Value* card : {&run.card1, &run.card2}) {
-           EXPECT_FALSE((*card)["SX1301_conf"]["lorawan_public"].asBool());
-           EXPECT_EQ((*card)["gateway_conf"]["synch_word"].asInt(), 18);
-         }
-       }},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    CardFolder s;
-    c.edit(s.config);
-    std::vector<std::string> options = s.cardOptions();
-    options.insert(options.end(), c.options.begin(), c.options.end());
-    ServerRun run = s.run(options);
-    EXPECT_EQ(run.status, 0);
-    ASSERT_TRUE(run.effective.isObject()) << run.log;
-    c.check(run);
-  }
+TEST(PacketForwarderFiles, Eu868RadioOneNear869MovesTo8694) {
+  CardFolder s;
+  s.config["lora"]["frequencyEU"] = 869300000;
+  s.config["lora"]["frequencyOffsetDR6"] = -100000;
+  s.config["lora"]["frequencyOffsetDR7"] = 200000;
+  s.run({});
+  ExpectMembers(s.sx(), R"({"radio_1": {"enable": true, "freq": 869400000},
+      "radio_0": {"freq": 868500000, "tx_notch_freq": 129000, "tx_freq_min": 863000000,
+                  "tx_freq_max": 870000000},
+      "chan_Lora_std": {"spread_factor": 7, "bandwidth": 250000},
+      "chan_FSK": {"datarate": 50000, "bandwidth": 125000, "freq_deviation": 25000}})");
+  // The single-rate channels sit at radio 0 plus the configured DR6 and DR7 offsets.
+  s.expectChannels({868.1, 868.3, 868.5, 868.8, 869.0, 869.525, 869.8, 0, 868.4, 868.7});
+}
+
+TEST(PacketForwarderFiles, As923InvalidRadioOneCentreLeavesRadioZeroWithLbt) {
+  CardFolder s;
+  s.config["lora"]["frequencyBand"] = "AS923";
+  s.config["lora"]["frequencyAS"] = 923000000;
+  s.config["lora"]["lbtEnabled"] = true;
+  s.run({});
+  EXPECT_TRUE(Contains(s.log, "Invalid frequency for radio 1, only radio 0 will be enabled"));
+  s.expectChannels({923.2, 923.4, 923.6, 0, 0, 0, 0, 0, 923.4, 923.9});
+  // The default RX2 frequency, 923.2 MHz, is already listed.
+  ExpectMembers(s.sx(), R"({"radio_0": {"enable": true, "freq": 923600000},
+      "radio_1": {"enable": false},
+      "lbt_cfg": {"enable": true, "rssi_target": -80, "sx127x_rssi_offset": -24,
+                  "chan_cfg": [{"freq_hz": 923200000, "scan_time_us": 5000},
+                               {"freq_hz": 923400000, "scan_time_us": 5000},
+                               {"freq_hz": 923600000, "scan_time_us": 5000}]}})");
+}
+
+TEST(PacketForwarderFiles, SubBandOutOfRangeAndSecondCard) {
+  CardFolder us;
+  us.config["lora"]["frequencyBand"] = "US915";
+  us.run({"--subband", "9"});
+  EXPECT_TRUE(Contains(us.log, "Invalid ['lora']['frequencySubBand'] setting 9, using sub-band 1"));
+  EXPECT_EQ(us.effective["lora"]["frequencySubBand"].asInt(), 1);
+  us.expectChannels({902.3, 902.5, 902.7, 902.9, 903.1, 903.3, 903.5, 903.7, 903.0, 0});
+
+  CardFolder au;
+  au.config["lora"]["frequencyBand"] = "AU915";
+  au.run({"--subband", "2", "--lora-eui-2", "00800000A0000F4E", "--subband-2", "3",
+          "--private-lorawan"});
+  ExpectMembers(au.card1, R"({"SX1301_conf": {"radio_0": {"freq": 917200000},
+      "lorawan_public": false}, "gateway_conf": {"spi_device": "/dev/spidev32766.2",
+      "synch_word": 18}})");
+  ExpectMembers(au.card2, R"({"SX1301_conf": {"radio_0": {"freq": 918800000},
+      "radio_1": {"freq": 919600000}, "lorawan_public": false},
+    "gateway_conf": {"spi_device": "/dev/spidev32765.2", "synch_word": 18,
+                     "gateway_ID": "00800000a0000f4e"}})");
 }
 
 TEST(PacketForwarderFiles, BadInputNeverStopsTheServer) {
-  {
-    // Neither template readable: both failures are logged and the file is built from nothing.
-    CardFolder s;
-    testsupport::WriteFile(s.dir.file("templates/global_conf.json"), "{\"SX1301_conf\": {");
-    ServerRun run = s.run(s.cardOptions());
-    EXPECT_EQ(run.status, 0);
-    EXPECT_TRUE(Contains(
-        run.log, "Failed to load default global_conf.json from " + s.dir.file("templates/")));
-    EXPECT_TRUE(
-        Contains(run.log, "Failed to load default global_conf.json from " + s.dir.file("opt/")));
-    EXPECT_EQ(run.card1["SX1301_conf"]["radio_0"]["freq"].asUInt(), Hz(868.5));
-    EXPECT_EQ(run.card1["gateway_conf"]["gateway_ID"].asString(), "00800000a0000f4d");
-    EXPECT_FALSE(run.card1["SX1301_conf"].isMember("tx_lut_0"));
-  }
-  {
-    // An output folder that cannot hold the files: not reported, start-up goes on.
-    CardFolder s;
-    testsupport::WriteFile(s.dir.file("not-a-folder"), "x");
-    ServerRun run = s.run({"--lora-path", s.dir.file("not-a-folder"), "--lora-eui", kEui});
-    EXPECT_EQ(run.status, 0);
-    EXPECT_TRUE(Contains(run.log, "Write global_conf.json card 1"));
-    EXPECT_EQ(run.effective["packetForwarders"][0]["channels"].size(), 9u);
-  }
-  {
-    // Without the card EUI nothing is written.
-    CardFolder s;
-    ServerRun run = s.run({"--lora-path", s.dir.file("lora")});
-    EXPECT_EQ(run.status, 0);
-    EXPECT_FALSE(Contains(run.log, "Setup for global_conf.json"));
-    EXPECT_FALSE(run.effective.isMember("packetForwarders"));
-    EXPECT_TRUE(run.card1.isNull());
-  }
-  {
-    // An unknown region stops start-up before anything is written.
-    CardFolder s;
-    s.config["lora"]["frequencyBand"] = "XX999";
-    ServerRun run = s.run(s.cardOptions(), /*startsUp=*/false);
-    EXPECT_EQ(run.status, 1);
-    EXPECT_TRUE(Contains(run.log, "Unsupported channel plan XX999."));
-    struct stat ignored;
-    EXPECT_NE(stat(s.dir.file("lora/1").c_str(), &ignored), 0);
-  }
+  // A template that is not JSON: the fallback folder's is used, comment and all. A second card
+  // with a bad EUI gets no file.
+  CardFolder bad;
+  mkdir(bad.dir.file("opt").c_str(), 0755);
+  testsupport::WriteFile(bad.dir.file("templates/global_conf.json"), "{\"SX1301_conf\": {");
+  testsupport::WriteFile(bad.dir.file("opt/global_conf.json"),
+                         "// lab\n{\"SX1301_conf\": {\"tx_lut_0\": {\"rf_power\": -6}}}");
+  bad.run({"--lora-eui-2", "not-an-eui"});
+  const std::string failed = "Failed to load default global_conf.json from ";
+  EXPECT_TRUE(Contains(bad.log, failed + bad.dir.file("templates/")));
+  EXPECT_TRUE(Contains(bad.log, "Loaded default global_conf.json from " + bad.dir.file("opt/")));
+  EXPECT_TRUE(Contains(bad.log, "Invalid EUI of LoRa card 2 [not-an-eui]"));
+  ExpectMembers(bad.card1, R"({"SX1301_conf": {"radio_0": {"freq": 868500000},
+      "tx_lut_0": {"rf_power": -6}}, "gateway_conf": {"gateway_ID": "00800000a0000f4d"}})");
+  EXPECT_EQ(ReadFile(bad.dir.file("lora/1/global_conf.json")).rfind("// lab\n", 0), 0u);
+  EXPECT_TRUE(bad.card2.isNull());
+
+  // An output folder that cannot hold the files: not reported, start-up goes on.
+  CardFolder unwritable;
+  testsupport::WriteFile(unwritable.dir.file("not-a-folder"), "x");
+  unwritable.run({"--lora-path", unwritable.dir.file("not-a-folder")});
+  EXPECT_TRUE(Contains(unwritable.log, "Write global_conf.json card 1"));
+  EXPECT_EQ(unwritable.effective["packetForwarders"][0]["channels"].size(), 9u);
 }
