@@ -1,5 +1,9 @@
 #include "ForwarderRecords.h"
 
+#include <gtest/gtest.h>
+
+#include <sstream>
+
 #include "lora/Bytes.h"
 
 namespace testsupport {
@@ -25,7 +29,7 @@ std::string CompactJson(const Json::Value& value) {
   return Json::writeString(builder, value);
 }
 
-Json::Value RxpkRecord(const std::vector<uint8_t>& frame) {
+Json::Value RxpkRecord(const std::vector<uint8_t>& frame, const std::string& patch) {
   Json::Value r;
   r["tmst"] = 123456;
   r["chan"] = 2;
@@ -39,6 +43,16 @@ Json::Value RxpkRecord(const std::vector<uint8_t>& frame) {
   r["rssi"] = -57;
   r["size"] = static_cast<unsigned>(frame.size());
   r["data"] = Base64Text(frame);
+  Json::Value members;
+  std::istringstream in(patch);
+  std::string errors;
+  if (!Json::parseFromStream(Json::CharReaderBuilder(), in, &members, &errors)) {
+    ADD_FAILURE() << "bad patch " << patch << ": " << errors;
+  }
+  for (const std::string& name : members.getMemberNames()) {
+    r[name] = members[name];
+    if (members[name].isNull()) r.removeMember(name);
+  }
   return r;
 }
 

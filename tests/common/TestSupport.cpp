@@ -49,10 +49,10 @@ LogCapture::~LogCapture() {
   ZEV::Logger::setup(static_cast<ZEV::Logger::PrintMode>(savedMode_));
 }
 
-void LogCapture::Observe(int level, const char* label, const char* text, void* self) {
+void LogCapture::Observe(int /*level*/, const char* label, const char* text, void* self) {
   auto* capture = static_cast<LogCapture*>(self);
   std::lock_guard<std::mutex> guard(capture->mutex_);
-  capture->lines_.push_back({level, label, text});
+  capture->lines_.push_back({label, text});
 }
 
 std::vector<LogCapture::Line> LogCapture::lines() const {

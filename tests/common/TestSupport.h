@@ -30,7 +30,6 @@ void WriteFile(const std::string& path, const std::string& content);
 class LogCapture {
  public:
   struct Line {
-    int level;
     std::string label;
     std::string text;
   };

@@ -12,71 +12,55 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstring>
-#include <fstream>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
 
+#include "TestSupport.h"
 #include "lora/Bytes.h"
 
 namespace e2e {
-namespace {
-
-std::string Slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
 
 using Clock = std::chrono::steady_clock;
+using testsupport::ReadFile;
 
-}  // namespace
-
-uint16_t FreeUdpPort() {
-  int fd = socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  socklen_t length = sizeof address;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  close(fd);
-  return ntohs(address.sin_port);
+// The document, or null when the text is not JSON.
+static Json::Value Parse(const std::string& text) {
+  Json::Value parsed;
+  std::string errors;
+  std::istringstream in(text);
+  return Json::parseFromStream(Json::CharReaderBuilder(), in, &parsed, &errors) ? parsed : Json::Value();
 }
 
+// A free UDP port on 127.0.0.1 at the time of the call.
+static uint16_t FreeUdpPort() { return UdpPeer().port(); }
+
 Json::Value BaseConfig(const std::string& dir) {
-  Json::Value c(Json::objectValue);
-  c["db"] = dir + "/flash/vallorin.db";
-  c["paths"]["runDir"] = dir + "/run";
-  c["paths"]["deviceIdFile"] = dir + "/device_id";
-  c["paths"]["templateDir"] = dir + "/templates/";
-  c["paths"]["templateFallbackDir"] = dir + "/opt/";
-  c["paths"]["restartCommand"] = "touch " + dir + "/restart-requested &";
-  c["paths"]["whitelistFile"] = dir + "/whitelist.jsonlines";
-  c["log"]["level"] = 60;
-  c["log"]["console"] = false;
-  c["log"]["path"] = dir + "/vallorin.log";
-  c["lora"]["frequencyBand"] = "EU868";
-  c["lora"]["beaconInterval"] = 0;
-  c["network"]["public"] = 1;
-  c["network"]["eui"] = "00-11-22-33-44-55-66-77";
-  c["network"]["key"] = "000102030405060708090a0b0c0d0e0f";
-  c["udp"]["upstreamPort"] = FreeUdpPort();
-  c["udp"]["downstreamPort"] = FreeUdpPort();
-  c["udp"]["appPortUp"] = FreeUdpPort();
-  c["udp"]["appPortDown"] = FreeUdpPort();
-  c["udp"]["orbaPort"] = FreeUdpPort();
-  c["mqtt"]["enabled"] = false;
+  // Every path the server writes lies in the folder ("@" below).
+  std::string text = R"({"db": "@/flash/vallorin.db",
+      "paths": {"runDir": "@/run", "deviceIdFile": "@/device_id", "templateDir": "@/templates/",
+                "templateFallbackDir": "@/opt/", "restartCommand": "touch @/restart-requested &",
+                "whitelistFile": "@/whitelist.jsonlines"},
+      "log": {"level": 60, "console": false, "path": "@/vallorin.log"},
+      "lora": {"frequencyBand": "EU868", "beaconInterval": 0},
+      "network": {"public": 1, "eui": "00-11-22-33-44-55-66-77",
+                  "key": "000102030405060708090a0b0c0d0e0f"},
+      "mqtt": {"enabled": false}})";
+  for (size_t at = text.find('@'); at != std::string::npos; at = text.find('@', at)) {
+    text.replace(at, 1, dir);
+  }
+  Json::Value c = Parse(text);
+  for (const char* port : {"upstreamPort", "downstreamPort", "appPortUp", "appPortDown", "orbaPort"}) {
+    c["udp"][port] = FreeUdpPort();
+  }
   mkdir((dir + "/flash").c_str(), 0777);
-  std::ofstream(dir + "/device_id") << "TEST-SERIAL\n";
+  testsupport::WriteFile(dir + "/device_id", "TEST-SERIAL\n");
   return c;
 }
 
-std::string WriteConfig(const std::string& dir, const Json::Value& config, const std::string& name) {
-  std::string path = dir + "/" + name;
-  std::ofstream(path) << config.toStyledString();
+std::string WriteConfig(const std::string& dir, const Json::Value& config) {
+  std::string path = dir + "/vallorin.conf";
+  testsupport::WriteFile(path, config.toStyledString());
   return path;
 }
 
@@ -88,22 +72,13 @@ Json::Value EffectiveConfig(const std::string& logText) {
   size_t to = logText.find("-------------------------------------------", from);
   // The closing line is a log line of its own: cut at the start of that line.
   to = logText.rfind('\n', to);
-  Json::Value parsed;
-  Json::CharReaderBuilder builder;
-  std::string errors;
-  std::istringstream in(logText.substr(from, to - from));
-  if (!Json::parseFromStream(builder, in, &parsed, &errors)) return Json::Value();
-  return parsed;
+  return Parse(logText.substr(from, to - from));
 }
 
 ServerProcess::ServerProcess(std::string workDir) : workDir_(std::move(workDir)) {}
 
-ServerProcess::~ServerProcess() {
-  if (pid_ > 0 && running()) {
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
-  }
-}
+// A process still running at the end is killed.
+ServerProcess::~ServerProcess() { wait(0); }
 
 void ServerProcess::start(const std::vector<std::string>& args, bool asNobody) {
   std::string outPath = workDir_ + "/stdout.txt";
@@ -112,22 +87,16 @@ void ServerProcess::start(const std::vector<std::string>& args, bool asNobody) {
   if (pid_ < 0) throw std::runtime_error("fork failed");
   if (pid_ == 0) {
     if (chdir(workDir_.c_str()) != 0) _exit(126);
-    int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
-    int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
-    int in = open("/dev/null", O_RDONLY);
-    dup2(out, 1);
-    dup2(err, 2);
-    dup2(in, 0);
+    dup2(open("/dev/null", O_RDONLY), 0);
+    dup2(open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666), 1);
+    dup2(open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666), 2);
     if (asNobody && geteuid() == 0) {
       if (setgid(65534) != 0 || setuid(65534) != 0) _exit(125);
     }
-    std::vector<char*> argv;
-    std::string binary = VALLORIN_BINARY;
-    argv.push_back(binary.data());
-    std::vector<std::string> copies(args);
-    for (std::string& a : copies) argv.push_back(a.data());
+    std::vector<char*> argv = {const_cast<char*>(VALLORIN_BINARY)};
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
-    execv(binary.c_str(), argv.data());
+    execv(VALLORIN_BINARY, argv.data());
     _exit(127);
   }
 }
@@ -137,7 +106,7 @@ bool ServerProcess::waitFor(const std::string& text, int timeoutMs, const std::s
   auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   while (true) {
     bool alive = running();
-    if (Slurp(path).find(text) != std::string::npos) return true;
+    if (ReadFile(path).find(text) != std::string::npos) return true;
     if (!alive || Clock::now() >= deadline) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
@@ -174,24 +143,27 @@ int ServerProcess::stop(int signal, int timeoutMs) {
   return wait(timeoutMs);
 }
 
-std::string ServerProcess::out() const { return Slurp(workDir_ + "/stdout.txt"); }
-std::string ServerProcess::err() const { return Slurp(workDir_ + "/stderr.txt"); }
+std::string ServerProcess::out() const { return ReadFile(workDir_ + "/stdout.txt"); }
+std::string ServerProcess::err() const { return ReadFile(workDir_ + "/stderr.txt"); }
 
 ExitResult RunBinary(const std::vector<std::string>& args, const std::string& workDir, int timeoutMs) {
   ServerProcess process(workDir);
   process.start(args);
-  ExitResult result;
-  result.status = process.wait(timeoutMs);
-  result.out = process.out();
-  result.err = process.err();
-  return result;
+  const int status = process.wait(timeoutMs);
+  return {status, process.out(), process.err()};
+}
+
+static sockaddr_in Loopback(uint16_t port) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return address;
 }
 
 UdpPeer::UdpPeer() {
   fd_ = socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sockaddr_in address = Loopback(0);
   if (bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
     throw std::runtime_error("bind failed");
   }
@@ -205,15 +177,8 @@ UdpPeer::~UdpPeer() {
 }
 
 void UdpPeer::send(uint16_t port, const std::vector<uint8_t>& datagram) const {
-  sockaddr_in to{};
-  to.sin_family = AF_INET;
-  to.sin_port = htons(port);
-  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sockaddr_in to = Loopback(port);
   sendto(fd_, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
-}
-
-void UdpPeer::send(uint16_t port, const std::string& datagram) const {
-  send(port, std::vector<uint8_t>(datagram.begin(), datagram.end()));
 }
 
 std::vector<uint8_t> LoraPacket(const std::string& specJson) {

@@ -19,14 +19,10 @@ struct ExitResult {
   std::string err;
 };
 
-// A free UDP port on 127.0.0.1 at the time of the call.
-uint16_t FreeUdpPort();
-
 // A complete working configuration (EU868, console off, log file) rooted in `dir`.
 Json::Value BaseConfig(const std::string& dir);
-// Writes the document as `dir/name` and returns the path.
-std::string WriteConfig(const std::string& dir, const Json::Value& config,
-                        const std::string& name = "vallorin.conf");
+// Writes the document as `dir/vallorin.conf` and returns the path.
+std::string WriteConfig(const std::string& dir, const Json::Value& config);
 
 // The effective configuration the server logged at start-up (null when not found).
 Json::Value EffectiveConfig(const std::string& logText);
@@ -53,7 +49,6 @@ class ServerProcess {
 
   std::string out() const;
   std::string err() const;
-  pid_t pid() const { return pid_; }
 
  private:
   std::string workDir_;
@@ -79,7 +74,6 @@ class UdpPeer {
   UdpPeer& operator=(const UdpPeer&) = delete;
 
   void send(uint16_t port, const std::vector<uint8_t>& datagram) const;
-  void send(uint16_t port, const std::string& datagram) const;
   // Next datagram within the timeout; false when none arrived.
   bool receive(std::vector<uint8_t>& datagram, int timeoutMs) const;
   uint16_t port() const { return port_; }

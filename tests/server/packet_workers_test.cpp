@@ -1,8 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <condition_variable>
-#include <cstring>
+#include <future>
 #include <mutex>
 #include <set>
 #include <string>
@@ -17,89 +16,52 @@
 
 namespace {
 
-// Holds every worker inside the handler until released.
-class Gate {
- public:
-  void wait() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    ++waiting_;
-    changed_.notify_all();
-    changed_.wait(lock, [&] { return open_; });
-  }
-  void open() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    open_ = true;
-    changed_.notify_all();
-  }
-  bool waitForWaiting(int count) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, std::chrono::seconds(5), [&] { return waiting_ >= count; });
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  int waiting_ = 0;
-  bool open_ = false;
-};
+bool HandOver(PacketWorkerPool& pool, const std::string& text) {
+  return pool.handOver(reinterpret_cast<const uint8_t*>(text.data()), text.size(), sockaddr_in{});
+}
 
 bool WaitIdle(const PacketWorkerPool& pool) {
   for (int i = 0; i < 500 && pool.busyCount() > 0; ++i) SleepMs(10);
   return pool.busyCount() == 0;
 }
 
-TEST(PacketWorkerPool, SixthDatagramWaitsForAFreeWorker) {
+// With all five workers busy a hand-over waits: until the stop flag ends it, or until a worker is
+// free again.
+TEST(PacketWorkerPool, HandOverWaitsForAFreeWorker) {
   StopFlag::Reset();
-  Gate gate;
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
   std::mutex seenMutex;
   std::set<std::string> seen;
   PacketWorkerPool pool([&](const uint8_t* begin, const uint8_t* end, const sockaddr_in&) {
     EXPECT_EQ(*end, 0) << "datagram not terminated";
-    gate.wait();
+    released.wait();
     std::lock_guard<std::mutex> lock(seenMutex);
     seen.insert(std::string(begin, end));
   });
-
-  sockaddr_in sender{};
-  for (int i = 0; i < 5; ++i) {
-    std::string text = "datagram " + std::to_string(i);
-    ASSERT_TRUE(pool.handOver(reinterpret_cast<const uint8_t*>(text.data()), text.size(), sender));
-  }
-  ASSERT_TRUE(gate.waitForWaiting(5));
+  for (int i = 0; i < 5; ++i) ASSERT_TRUE(HandOver(pool, "datagram " + std::to_string(i)));
   EXPECT_EQ(pool.busyCount(), 5u);
 
-  std::atomic<bool> sixthTaken{false};
-  std::thread receiver([&] {
-    std::string text = "datagram 5";
-    pool.handOver(reinterpret_cast<const uint8_t*>(text.data()), text.size(), sender);
-    sixthTaken = true;
-  });
-  SleepMs(50);
-  EXPECT_FALSE(sixthTaken) << "the sixth datagram must wait while all five workers are busy";
-  gate.open();
-  receiver.join();
-  EXPECT_TRUE(sixthTaken);
-  ASSERT_TRUE(WaitIdle(pool));
-  EXPECT_EQ(seen.size(), 6u);
-  EXPECT_EQ(seen.count("datagram 5"), 1u);
-}
-
-TEST(PacketWorkerPool, StopFlagEndsTheWait) {
-  StopFlag::Reset();
-  Gate gate;
-  PacketWorkerPool pool([&](const uint8_t*, const uint8_t*, const sockaddr_in&) { gate.wait(); });
-  sockaddr_in sender{};
-  const uint8_t byte = 1;
-  for (int i = 0; i < 5; ++i) ASSERT_TRUE(pool.handOver(&byte, 1, sender));
   std::thread stopper([] {
     SleepMs(30);
     StopFlag::Set();
   });
-  EXPECT_FALSE(pool.handOver(&byte, 1, sender));
+  EXPECT_FALSE(HandOver(pool, "dropped"));
   stopper.join();
   StopFlag::Reset();
-  gate.open();
-  EXPECT_TRUE(WaitIdle(pool));
+
+  std::atomic<bool> sixthTaken{false};
+  std::thread receiver([&] {
+    EXPECT_TRUE(HandOver(pool, "datagram 5"));
+    sixthTaken = true;
+  });
+  SleepMs(50);
+  EXPECT_FALSE(sixthTaken) << "the sixth datagram must wait while all five workers are busy";
+  release.set_value();
+  receiver.join();
+  ASSERT_TRUE(WaitIdle(pool));
+  EXPECT_EQ(seen.size(), 6u);
+  EXPECT_EQ(seen.count("datagram 5"), 1u);
 }
 
 // Every kind of failure is logged with the worker's texts and frees the worker.
@@ -113,9 +75,8 @@ TEST(PacketWorkerPool, FailuresAreLoggedAndFreeTheWorker) {
       default: throw 42;
     }
   });
-  sockaddr_in sender{};
   for (const char* text : {"s", "e", "x"}) {
-    ASSERT_TRUE(pool.handOver(reinterpret_cast<const uint8_t*>(text), 1, sender));
+    ASSERT_TRUE(HandOver(pool, text));
     ASSERT_TRUE(WaitIdle(pool));
   }
   EXPECT_TRUE(log.contains("Message Protocol syntax error Packet too short"));
@@ -129,9 +90,7 @@ TEST(PacketWorkerPool, OversizedDatagramIsCutToTheBuffer) {
   PacketWorkerPool pool([&](const uint8_t* begin, const uint8_t* end, const sockaddr_in&) {
     length = static_cast<size_t>(end - begin);
   });
-  std::string big(40000, 'x');
-  sockaddr_in sender{};
-  ASSERT_TRUE(pool.handOver(reinterpret_cast<const uint8_t*>(big.data()), big.size(), sender));
+  ASSERT_TRUE(HandOver(pool, std::string(40000, 'x')));
   ASSERT_TRUE(WaitIdle(pool));
   EXPECT_EQ(length.load(), PacketWorker::kBufferSize - 1);
 }

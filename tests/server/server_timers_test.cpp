@@ -3,56 +3,45 @@
 #include <vector>
 
 #include "ServerTimers.h"
+#include "../lora/PlanTestSupport.h"
 #include "TestSupport.h"
 
 namespace {
 
 using testsupport::LogCapture;
 
-TEST(BackupSchedule, BackupIntervalRules) {
+// Intervals are in seconds, as numbers or decimal text; anything unreadable keeps the default.
+TEST(BackupSchedule, ConfigurationRules) {
   struct Case {
-    Json::Value value;  // null: key absent
-    uint64_t expectedMs;
-    bool warns;
+    const char* config;
+    uint64_t backupMs;
+    bool warns;  // below the 10-minute minimum: one hour, written back into the document
+    uint32_t trimRows;
+    uint64_t trimMs;
   };
   const Case cases[] = {
-      {Json::Value(300), 3600000, true},      {Json::Value(599), 3600000, true},
-      {Json::Value(600), 600000, false},      {Json::Value(900), 900000, false},
-      {Json::Value("1200"), 1200000, false},  {Json::Value("120"), 3600000, true},
-      {Json::Value("12a0"), 3600000, false},  {Json::Value(-900), 3600000, false},
-      {Json::Value(true), 3600000, false},    {Json::Value(), 3600000, false},
+      {"{}", 3600000, false, 100, 600000},
+      {R"({"backupInterval":599})", 3600000, true, 100, 600000},
+      {R"({"backupInterval":600,"trimRows":5000,"trimInterval":60})", 600000, false, 5000, 60000},
+      {R"({"backupInterval":"1200"})", 1200000, false, 100, 600000},
+      {R"({"backupInterval":"120"})", 3600000, true, 100, 600000},
+      {R"({"backupInterval":"12a0","trimRows":"many"})", 3600000, false, 100, 600000},
+      {R"({"backupInterval":-900,"trimInterval":0})", 3600000, false, 100, 600000},  // 0 would spin
   };
   for (const Case& c : cases) {
+    SCOPED_TRACE(c.config);
     LogCapture log;
-    Json::Value config(Json::objectValue);
-    if (!c.value.isNull()) config["backupInterval"] = c.value;
+    Json::Value config = plantest::ParseJson(c.config);
     BackupSchedule schedule = BackupSchedule::FromConfig(config);
-    SCOPED_TRACE(c.value.toStyledString());
-    EXPECT_EQ(schedule.backupIntervalMs, c.expectedMs);
-    EXPECT_EQ(log.contains("Backup interval below minimum of 10 minutes, setting to default 1 hour"), c.warns);
-    if (c.warns) {
-      EXPECT_EQ(config["backupInterval"].asUInt(), 3600u);
-    }
+    EXPECT_EQ(schedule.backupIntervalMs, c.backupMs);
+    EXPECT_EQ(schedule.trimRows, c.trimRows);
+    EXPECT_EQ(schedule.trimIntervalMs, c.trimMs);
+    EXPECT_EQ(log.contains("Backup interval below minimum of 10 minutes, setting to default 1 hour"),
+              c.warns);
+    Json::Value expected = plantest::ParseJson(c.config);
+    if (c.warns) expected["backupInterval"] = Json::UInt64(3600);
+    EXPECT_EQ(config, expected) << "only a too short backup interval is written back";
   }
-}
-
-TEST(BackupSchedule, TrimSettings) {
-  Json::Value config(Json::objectValue);
-  BackupSchedule defaults = BackupSchedule::FromConfig(config);
-  EXPECT_EQ(defaults.trimRows, 100u);
-  EXPECT_EQ(defaults.trimIntervalMs, 600000u);
-
-  config["trimRows"] = 5000;
-  config["trimInterval"] = 60;
-  BackupSchedule set = BackupSchedule::FromConfig(config);
-  EXPECT_EQ(set.trimRows, 5000u);
-  EXPECT_EQ(set.trimIntervalMs, 60000u);
-
-  config["trimRows"] = "many";
-  config["trimInterval"] = 0;  // would spin
-  BackupSchedule odd = BackupSchedule::FromConfig(config);
-  EXPECT_EQ(odd.trimRows, 100u);
-  EXPECT_EQ(odd.trimIntervalMs, 600000u);
 }
 
 // Three hours of a minute-trim, hour-backup schedule on a test clock.
@@ -65,7 +54,6 @@ TEST(BackupTrimLoop, TrimsEveryIntervalAndBacksUpEveryBackupInterval) {
 
   uint64_t now = 0;
   std::vector<uint64_t> trims, backups;
-  bool failNext = false;
   BackupTrimLoop::Actions actions;
   actions.sleep = [&](uint64_t ms) { now += ms; };
   actions.trim = [&](uint32_t rows) {
@@ -74,9 +62,7 @@ TEST(BackupTrimLoop, TrimsEveryIntervalAndBacksUpEveryBackupInterval) {
   };
   actions.backup = [&] {
     backups.push_back(now);
-    bool ok = !failNext;
-    failNext = true;
-    return ok;
+    return backups.size() == 1;  // the second one fails
   };
   actions.stopped = [&] { return now >= 3 * 3600000ull; };
   BackupTrimLoop(schedule, actions).run();
@@ -84,7 +70,6 @@ TEST(BackupTrimLoop, TrimsEveryIntervalAndBacksUpEveryBackupInterval) {
   EXPECT_TRUE(log.contains("Database backup interval every 3600000 ms"));
   ASSERT_EQ(trims.size(), 180u);
   EXPECT_EQ(trims.front(), 60000u);
-  EXPECT_EQ(trims[1] - trims[0], 60000u);
   // The stop at the third hour comes before its backup.
   EXPECT_EQ(backups, (std::vector<uint64_t>{3600000, 7200000}));
   EXPECT_EQ(log.count("Database backup ok."), 1u);
@@ -95,24 +80,17 @@ TEST(BackupTrimLoop, TrimsEveryIntervalAndBacksUpEveryBackupInterval) {
 TEST(ForwarderWatchdog, ComplainsEveryThirtySecondsAndRestartsOnce) {
   LogCapture log;
   ForwarderWatchdog watchdog(1000000);
-  int restarts = 0;
-  uint64_t restartAt = 0;
+  std::vector<uint64_t> restarts;
   for (uint64_t t = 1000100; t <= 1000000 + 660000; t += 100) {
-    if (watchdog.timeout(t)) {
-      ++restarts;
-      restartAt = t - 1000000;
-    }
+    if (watchdog.timeout(t)) restarts.push_back(t - 1000000);
   }
-  EXPECT_EQ(restarts, 1);
-  EXPECT_EQ(restartAt, 600100u);
+  EXPECT_EQ(restarts, std::vector<uint64_t>{600100});
   EXPECT_EQ(log.count("Packet forwarder not seen in 10 minutes, restarting all lora services"), 1u);
   EXPECT_TRUE(log.contains("Packet forwarder not seen in 30 s"));
-  EXPECT_TRUE(log.contains("Packet forwarder not seen in 660 s"));
   // 22 half-minute lines (30 s to 660 s) and the restart line.
   EXPECT_EQ(log.count("Packet forwarder not seen in "), 23u) << log.dump();
 
   // A datagram starts the clock again; a new socket allows another restart.
-  log.clear();
   watchdog.datagram(2000000);
   EXPECT_FALSE(watchdog.timeout(2000000 + 29900));
   EXPECT_FALSE(watchdog.timeout(2000000 + 700000));
