@@ -28,8 +28,6 @@ struct TestPlan {
   Json::Value config;
   Settings settings;
   std::unique_ptr<Lora::ChannelPlan> plan;
-
-  Lora::ChannelPlanWideBand& wide() { return dynamic_cast<Lora::ChannelPlanWideBand&>(*plan); }
 };
 
 // loraJson is the text of the "lora" object; networkMode sets "network"."public" when >= 0.
