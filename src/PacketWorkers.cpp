@@ -66,7 +66,8 @@ void PacketWorkerPool::work(PacketWorker& worker) {
   } catch (const MessageProtocol::SyntaxError& e) {
     LOG_INFO("Message Protocol syntax error %s", e.what());
   } catch (const Exception& e) {
-    e.log("Rx Msg exception : ");
+    // Always an error here, whatever level the thrower gave: the datagram is lost.
+    LOG_ERROR("%s", ("Rx Msg exception : " + e.describe()).c_str());
   } catch (...) {
     LOG_ERROR("Catch-all packet thread exception");
   }

@@ -1,11 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <future>
 #include <mutex>
 #include <set>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "Exception.h"
 #include "PacketWorkers.h"
@@ -71,7 +73,7 @@ TEST(PacketWorkerPool, FailuresAreLoggedAndFreeTheWorker) {
   PacketWorkerPool pool([](const uint8_t* begin, const uint8_t*, const sockaddr_in&) {
     switch (begin[0]) {
       case 's': throw MessageProtocol::SyntaxError("Packet too short");
-      case 'e': throw Exception(10, "src/x.cpp", 7, "broken", 5);
+      case 'e': throw Exception(ZEV::Logger::PrintLevel::INFO_LEVEL, "src/x.cpp", 7, "broken", 5);
       default: throw 42;
     }
   });
@@ -80,7 +82,11 @@ TEST(PacketWorkerPool, FailuresAreLoggedAndFreeTheWorker) {
     ASSERT_TRUE(WaitIdle(pool));
   }
   EXPECT_TRUE(log.contains("Message Protocol syntax error Packet too short"));
-  EXPECT_TRUE(log.contains("Rx Msg exception : src/x.cpp:7: broken 5"));
+  // An error line even when the exception was raised at a lower level.
+  const std::vector<testsupport::LogCapture::Line> lines = log.lines();
+  EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const auto& line) {
+    return line.text == "Rx Msg exception : src/x.cpp:7: broken 5" && line.label == "ERROR";
+  })) << log.dump();
   EXPECT_TRUE(log.contains("Catch-all packet thread exception"));
 }
 
