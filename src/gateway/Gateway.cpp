@@ -117,11 +117,10 @@ void Gateway::setLastReported(const StatusBlock& block) {
 }
 
 bool Gateway::markSeen(uint8_t protocolVersion, const sockaddr_in& sender, uint64_t nowMs) {
-  const bool versionChanged =
-      protocolVersion_.exchange(protocolVersion, std::memory_order_relaxed) != protocolVersion;
+  protocolVersion_.store(protocolVersion, std::memory_order_relaxed);
   lastSeenMs_.store(nowMs, std::memory_order_relaxed);
   MutexLock lock(mutex_);
-  if (SameAddress(address_, sender)) return versionChanged;
+  if (SameAddress(address_, sender)) return false;
   address_ = sender;
   return true;
 }

@@ -145,7 +145,7 @@ class Gateway {
   friend class GatewayMemoryList;
 
   // PULL_DATA: version and last seen; the sender's address when it differs. True when the
-  // address or the version changed.
+  // address changed: that alone is what the gateway-information report follows.
   bool markSeen(uint8_t protocolVersion, const sockaddr_in& sender, uint64_t nowMs)
       EXCLUDES(mutex_);
   StatusResult applyStatus(const GatewayStatus& status) EXCLUDES(mutex_);

@@ -24,7 +24,7 @@ class GatewayMemoryList {
   // Reports to the gateway's management agent. Left empty they do nothing; the application
   // interfaces set them when remote statistics are enabled. Called without the list lock.
   struct ReportHooks {
-    // A PULL_DATA changed the gateway's address or protocol version (also a new gateway).
+    // A PULL_DATA came from a new address (also a new gateway's first one).
     std::function<void(const Gateway&)> gatewayInfo;
     // Every 15th status record of the gateway.
     std::function<void(const Gateway&)> gatewayStatistics;

@@ -59,7 +59,10 @@ class GatewayMemoryListTest : public ::testing::Test {
 };
 
 TEST_F(GatewayMemoryListTest, PullDataRegistersFollowsTheSenderAndReloads) {
-  GatewayMemoryList list(db_.get(), {}, false);
+  int infoReports = 0;
+  GatewayMemoryList::ReportHooks hooks;
+  hooks.gatewayInfo = [&](const Gateway&) { ++infoReports; };
+  GatewayMemoryList list(db_.get(), {}, false, hooks);
   // Invalid EUIs and a missing sender (PUSH_DATA) never register anything.
   list.seen(0, 2, &kSender, 100);
   list.seen(UINT64_MAX, 2, &kSender, 100);
@@ -68,8 +71,11 @@ TEST_F(GatewayMemoryListTest, PullDataRegistersFollowsTheSenderAndReloads) {
   EXPECT_EQ(list.downlinkAddress(kEui).sin_port, 0);  // "cannot transmit"
 
   list.seen(kEui, 2, &kSender, 100);
+  list.seen(kEui, 1, &kSender, 200);  // a new version from the same address is not reported
+  EXPECT_EQ(infoReports, 1);
   const sockaddr_in moved = Address(40099);
   list.seen(kEui, 1, &moved, 300);
+  EXPECT_EQ(infoReports, 2);
   EXPECT_EQ(ntohs(list.downlinkAddress(kEui).sin_port), 40099);  // used by the next PULL_RESP
   // The database keeps the address of the first registration, and a restart starts from it.
   EXPECT_EQ(Query("SELECT gateway_eui, ip_address, ip_port, protocol_version FROM gateways;"),
