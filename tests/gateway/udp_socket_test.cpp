@@ -28,6 +28,10 @@ TEST(UdpSocket, LoopbackDatagramsBothWaysThenAnIdleReceiveGivesUpAfter100Ms) {
   UdpSocket server, client;
   ASSERT_TRUE(server.open(0, false));
   ASSERT_TRUE(client.open(0, false));
+  UdpSocket second;
+  EXPECT_FALSE(second.open(server.localPort(), false));
+  EXPECT_EQ(second.errorText(), "Unable to bind socket");
+  EXPECT_EQ(second.errorNumber(), 0);  // the receive loop's exception carries it as its number
   const uint8_t hello[] = {2, 0x12, 0x34, 2};
   ASSERT_TRUE(client.send(UdpSocket::LoopbackAddress(server.localPort()), hello, sizeof hello));
   sockaddr_in peer{};
