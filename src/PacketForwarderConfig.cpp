@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdint>
@@ -202,8 +203,8 @@ int ReadSubBand(Json::Value& lora, const char* key) {
   }
   int64_t subBand = 0;
   if (!ConfigRead::Integer(value, &subBand) || subBand < 1 || subBand > 8) {
-    LOG_WARNING("Invalid ['%s']['%s'] setting %lld, using sub-band %d", "lora", key,
-                static_cast<long long>(subBand), kDefault);
+    LOG_WARNING("Invalid ['%s']['%s'] setting %d, using sub-band %d", "lora", key,
+                static_cast<int>(std::clamp<int64_t>(subBand, INT32_MIN, INT32_MAX)), kDefault);
     lora[key] = kDefault;
     return kDefault;
   }

@@ -26,10 +26,6 @@ ChannelPlan::ChannelPlan(const Json::Value& config, const Settings& settings,
       settings_(settings),
       region_(region),
       maxDeviceTxPower_(region.maxDeviceTxPower),
-      minDatarate_(ConfiguredDatarate(lora(), "minDatarate", region.fixedMinDatarate, 0,
-                                      region.highestUplinkDatarate)),
-      maxDatarate_(ConfiguredDatarate(lora(), "maxDatarate", region.fixedMaxDatarate,
-                                      region.defaultMaxDatarate, region.highestUplinkDatarate)),
       minDownlinkDatarate_(region.minDownlinkDatarate),
       maxDownlinkDatarate_(region.maxDownlinkDatarate),
       maxRx1DatarateOffset_(region.maxRx1DatarateOffset),
@@ -37,7 +33,9 @@ ChannelPlan::ChannelPlan(const Json::Value& config, const Settings& settings,
       cfListSupported_(region.cfListSupported),
       dutyCycleEnforced_(region.dutyCycleEnforced),
       maxPayloadTable_(region.maxPayloadTable),
-      channelMask_(region.defaultChannelMask) {}
+      channelMask_(region.defaultChannelMask) {
+  refreshDatarateBounds();
+}
 
 ChannelPlan::~ChannelPlan() = default;
 
@@ -46,6 +44,9 @@ void ChannelPlan::refreshDatarateBounds() {
                                     region_.highestUplinkDatarate);
   maxDatarate_ = ConfiguredDatarate(lora(), "maxDatarate", region_.fixedMaxDatarate,
                                     region_.defaultMaxDatarate, region_.highestUplinkDatarate);
+  // AS923 uplink dwell time: DR0 and DR1 frames cannot stay within 400 ms, whatever the
+  // configured lower bound says.
+  if (region_.region == Region::AS923 && loraInteger("dwelltimeUp", 0) == 1) minDatarate_ = 2;
 }
 
 void ChannelPlan::fillLinkAdrChannelMask(uint8_t* out) const {

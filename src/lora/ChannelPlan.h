@@ -216,8 +216,8 @@ class ChannelPlan {
   // Constant after start-up configuration.
   int8_t minDeviceTxPower_ = 2;
   int8_t maxDeviceTxPower_;
-  int8_t minDatarate_;
-  int8_t maxDatarate_;
+  int8_t minDatarate_ = 0;
+  int8_t maxDatarate_ = 0;
   int8_t minDownlinkDatarate_;
   int8_t maxDownlinkDatarate_;
   int8_t maxRx1DatarateOffset_;

@@ -30,8 +30,6 @@ constexpr uint32_t kAS923HighHigh = MHz(927.5);
 
 ChannelPlan_AS923::ChannelPlan_AS923(const Json::Value& config, const Settings& settings)
     : ChannelPlan(config, settings, Regions::kAS923) {
-  // Uplink dwell time limits frames to 400 ms, which DR0 and DR1 cannot meet.
-  if (loraInteger("dwelltimeUp", 0) == 1) minDatarate_ = 2;
   if (loraInteger("dwelltimeDown", 0) == 1) minDownlinkDatarate_ = 2;
   if (loraFlag("lbtEnabled")) maxDownlinkDatarate_ = 5;
 }

@@ -12,7 +12,7 @@ namespace {
 
 using plantest::ParseJson;
 
-// Runs the three steps in start-up order on a whole configuration document.
+// Runs the steps in start-up order on a whole configuration document.
 struct Started {
   Json::Value config;
   Settings settings;
@@ -27,6 +27,7 @@ std::unique_ptr<Started> Start(const std::string& configJson, Json::Value networ
   s->plan = ResolveChannelPlan(s->config, s->settings);
   if (s->plan == nullptr) return s;
   ApplyRegionalDefaults(s->config, s->settings, *s->plan);
+  s->plan->refreshDatarateBounds();  // start-up validates the datarate keys in between
   ApplyPlanLimits(s->config, *s->plan);
   return s;
 }
