@@ -18,24 +18,41 @@ TEST(Text, SplitTrimCaseAndReplace) {
   EXPECT_EQ(Text::replace("aaa", "a", "aa"), "aaaaaa");  // no rescanning of the replacement
 }
 
-TEST(Logger, ThresholdLabelsLongLinesAndFileMode) {
-  {
-    testsupport::LogCapture capture(Logger::PrintLevel::WARNING_LEVEL);
-    LOG_INFO("hidden %d", 1);
-    LOG_WARNING("shown %d|%s", 2, std::string(5000, 'x').c_str());  // long lines are not cut
-    ASSERT_EQ(capture.lines().size(), 1u);
-    EXPECT_EQ(capture.lines()[0].text, "shown 2|" + std::string(5000, 'x'));
-    EXPECT_EQ(capture.lines()[0].label, "WARNING");
-  }
+TEST(Logger, ThresholdLabelsAndLongLines) {
+  testsupport::LogCapture capture(Logger::PrintLevel::WARNING_LEVEL);
+  LOG_INFO("hidden %d", 1);
+  LOG_WARNING("shown %d|%s", 2, std::string(5000, 'x').c_str());  // long lines are not cut
+  ASSERT_EQ(capture.lines().size(), 1u);
+  EXPECT_EQ(capture.lines()[0].text, "shown 2|" + std::string(5000, 'x'));
+  EXPECT_EQ(capture.lines()[0].label, "WARNING");
+}
+
+// Standard output and the log file are checked; the system log is not (a build machine may have
+// none to read back).
+TEST(Logger, EachModeReachesItsOutputs) {
+  struct Case {
+    Logger::PrintMode mode;
+    bool toStdout;
+    bool toFile;
+  };
   testsupport::TempDir dir;
   const int savedLevel = Logger::printLevel();
   Logger::setPrintLevel(Logger::PrintLevel::INFO_LEVEL, false);
-  Logger::setup(Logger::FILE, dir.file("log.txt"));
-  LOG_INFO("to the file %s", "ok");
-  Logger::setup(Logger::NONE, "");
+  for (const Case& c : {Case{Logger::NONE, false, false}, Case{Logger::STDOUT, true, false},
+                        Case{Logger::FILE, false, true}, Case{Logger::FILE_STDOUT, true, true},
+                        Case{Logger::SYSLOG_STDOUT, true, false}}) {
+    SCOPED_TRACE(c.mode);
+    const std::string path = dir.file("log" + std::to_string(c.mode));
+    Logger::setup(c.mode, path);
+    testing::internal::CaptureStdout();
+    LOG_INFO("mode %d", c.mode);
+    const std::string out = testing::internal::GetCapturedStdout();
+    Logger::setup(Logger::NONE, "");  // closes the file
+    const std::string line = "[INFO] mode " + std::to_string(c.mode) + "\n";
+    EXPECT_EQ(out.find(line) != std::string::npos, c.toStdout) << out;
+    EXPECT_EQ(testsupport::ReadFile(path).find(line) != std::string::npos, c.toFile);
+  }
   Logger::setPrintLevel(savedLevel, false);
-  const std::string content = testsupport::ReadFile(dir.file("log.txt"));
-  EXPECT_NE(content.find("[INFO] to the file ok\n"), std::string::npos) << content;
 }
 
 TEST(System, CmdReturnsOutputAndStatus) {
@@ -53,6 +70,7 @@ TEST(Exception, LogsWithPrefixAndRecordsRelativeSourceFile) {
   ASSERT_EQ(capture.lines().size(), 1u);
   EXPECT_EQ(capture.lines()[0].text, "Rx Msg exception : src/x.cpp:12: Unable to bind socket 98");
   EXPECT_EQ(capture.lines()[0].label, "ERROR");
+  EXPECT_EQ(Exception(10, "src/y.cpp", 3, "no number").describe(), "src/y.cpp:3: no number");
   try {
     THROW_EXCEPTION("boom", 7);
   } catch (const Exception& e) {
