@@ -9,42 +9,21 @@
 #include <vector>
 
 #include "PacketWorkers.h"
-#include "Settings.h"
-#include "devices/NetworkStatistics.h"
-#include "gateway/GatewayClock.h"
-#include "gateway/GatewayMemoryList.h"
+#include "ProtocolRig.h"
 #include "gateway/MessageProtocol.h"
 #include "gateway/UdpSocket.h"
 #include "lora/Bytes.h"
-#include "lora/ChannelPlans.h"
 #include "support/Logger.h"
-#include "support/RecentList.h"
 
 namespace {
 
-struct Receiver {
-  Json::Value config{Json::objectValue};
-  Settings settings;
-  std::unique_ptr<Lora::ChannelPlan> plan;
-  GatewayMemoryList gateways{nullptr, Gateway::DutyCycleSettings{}, false};
-  NetworkStatistics statistics;
-  RecentList recent;
-  GatewayClock clock;
+struct Receiver : ProtocolRig {
   UdpSocket downstream;
-  MessageProtocol::Links links;
 
   Receiver() {
     ZEV::Logger::setPrintLevel(ZEV::Logger::PrintLevel::ERROR_LEVEL, false);
-    config["lora"] = Json::objectValue;
-    plan = std::make_unique<Lora::ChannelPlan_EU868>(config, settings);
     downstream.open(0, false);  // acknowledgements go out for real
     links.downstream = &downstream;
-    links.gateways = &gateways;
-    links.statistics = &statistics;
-    links.plan = plan.get();
-    links.recentUplinks = &recent;
-    links.clock = &clock;
-    links.routes.gateways = &gateways;
   }
 };
 
