@@ -2,11 +2,15 @@
 
 #include <syslog.h>
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
-#include <mutex>
 #include <vector>
+
+#include "support/EarlyLines.h"
+#include "support/Mutex.h"
 
 namespace ZEV {
 
@@ -16,12 +20,15 @@ namespace {
 
 // Output state changes rarely (start-up, the debug command) and is read on every line, so one
 // mutex serialises both; it also keeps lines of different threads from interleaving.
-std::mutex outputMutex;
-Logger::PrintMode currentMode = Logger::STDOUT;
-FILE* logFile = nullptr;
-bool syslogOpen = false;
-Logger::Observer observer = nullptr;
-void* observerContext = nullptr;
+Mutex outputMutex;
+Logger::PrintMode currentMode GUARDED_BY(outputMutex) = Logger::STDOUT;
+FILE* logFile GUARDED_BY(outputMutex) = nullptr;
+bool syslogOpen GUARDED_BY(outputMutex) = false;
+// Until the first setup() every line is also kept, to be replayed into the configured outputs.
+bool configured GUARDED_BY(outputMutex) = false;
+EarlyLines earlyLines GUARDED_BY(outputMutex);
+Logger::Observer observer GUARDED_BY(outputMutex) = nullptr;
+void* observerContext GUARDED_BY(outputMutex) = nullptr;
 
 int SyslogPriority(int level) {
   if (level <= Logger::PrintLevel::FATAL_LEVEL) return LOG_CRIT;
@@ -41,6 +48,12 @@ bool WritesSyslog(Logger::PrintMode mode) {
   return mode == Logger::SYSLOG || mode == Logger::SYSLOG_STDOUT;
 }
 
+// A file mode whose file could not be opened would drop every line. Standard error takes them
+// instead, unless the mode shows them on standard output already.
+bool FallsBackToStderr() REQUIRES(outputMutex) {
+  return WritesFile(currentMode) && logFile == nullptr && !WritesStdout(currentMode);
+}
+
 // "2026-12-05 19:01:46.123" in UTC.
 void FormatTimestamp(char* out, size_t size) {
   timespec now{};
@@ -49,6 +62,35 @@ void FormatTimestamp(char* out, size_t size) {
   gmtime_r(&now.tv_sec, &utc);
   size_t n = strftime(out, size, "%Y-%m-%d %H:%M:%S", &utc);
   snprintf(out + n, size - n, ".%03ld", now.tv_nsec / 1000000);
+}
+
+void WriteLine(FILE* out, const char* stamp, const char* label, const char* text) {
+  fprintf(out, "%s [%s] %s\n", stamp, label, text);
+  fflush(out);
+}
+
+// Every output of the current mode but standard output: the log file (or its stand-in) and the
+// system log. Early lines are replayed through here, having been on standard output already.
+void WriteToLog(int level, const char* stamp, const char* label, const char* text)
+    REQUIRES(outputMutex) {
+  if (WritesFile(currentMode) && logFile != nullptr) WriteLine(logFile, stamp, label, text);
+  if (FallsBackToStderr()) WriteLine(stderr, stamp, label, text);
+  if (WritesSyslog(currentMode)) syslog(SyslogPriority(level), "[%s] %s", label, text);
+}
+
+void ReplayEarlyLines() REQUIRES(outputMutex) {
+  const size_t leftOut = earlyLines.leftOut();
+  for (const EarlyLines::Line& line : earlyLines.take()) {
+    WriteToLog(line.level, line.stamp.c_str(), line.label.c_str(), line.text.c_str());
+  }
+  if (leftOut > 0) {
+    char stamp[40];
+    FormatTimestamp(stamp, sizeof stamp);
+    const std::string note = std::to_string(leftOut) +
+                             " earlier start-up lines are missing here; standard output has them";
+    WriteToLog(Logger::PrintLevel::WARNING_LEVEL, stamp, Logger::PrintLevel::WARNING_LABEL,
+               note.c_str());
+  }
 }
 
 }  // namespace
@@ -78,57 +120,59 @@ void Logger::printfGeneric(int level, const char* label, const char* format, ...
   char stamp[40];
   FormatTimestamp(stamp, sizeof stamp);
 
-  std::lock_guard<std::mutex> guard(outputMutex);
-  if (WritesStdout(currentMode)) {
-    fprintf(stdout, "%s [%s] %s\n", stamp, label, text);
-    fflush(stdout);
-  }
-  if (WritesFile(currentMode) && logFile != nullptr) {
-    fprintf(logFile, "%s [%s] %s\n", stamp, label, text);
-    fflush(logFile);
-  }
-  if (WritesSyslog(currentMode)) {
-    syslog(SyslogPriority(level), "[%s] %s", label, text);
-  }
+  MutexLock guard(outputMutex);
+  if (WritesStdout(currentMode)) WriteLine(stdout, stamp, label, text);
+  WriteToLog(level, stamp, label, text);
+  if (!configured) earlyLines.keep(level, label, stamp, text);
   if (observer != nullptr) observer(level, label, text, observerContext);
 }
 
 void Logger::setObserver(Observer newObserver, void* context) {
-  std::lock_guard<std::mutex> guard(outputMutex);
+  MutexLock guard(outputMutex);
   observer = newObserver;
   observerContext = context;
 }
 
 void Logger::setup(const PrintMode& mode) {
-  std::lock_guard<std::mutex> guard(outputMutex);
+  MutexLock guard(outputMutex);
   currentMode = mode;
   if (WritesSyslog(mode) && !syslogOpen) {
     openlog("vallorin", LOG_PID, LOG_DAEMON);
     syslogOpen = true;
   }
+  if (!configured) {
+    configured = true;
+    ReplayEarlyLines();
+  }
 }
 
 void Logger::setup(const PrintMode& mode, const std::string& file) {
+  std::string failure;
   {
-    std::lock_guard<std::mutex> guard(outputMutex);
+    MutexLock guard(outputMutex);
     if (logFile != nullptr) {
       fclose(logFile);
       logFile = nullptr;
     }
     if (!file.empty()) {
       logFile = fopen(file.c_str(), "a");
-      if (logFile == nullptr) {
-        fprintf(stderr, "Unable to open log file %s\n", file.c_str());
-      }
+      if (logFile == nullptr) failure = strerror(errno);
     }
   }
   setup(mode);
+  // Said once, whatever the print level: without it the operator would look for a file that
+  // never comes.
+  if (!failure.empty() && WritesFile(mode)) {
+    printfGeneric(PrintLevel::ERROR_LEVEL, PrintLevel::ERROR_LABEL,
+                  "Unable to open log file %s (%s), logging to %s instead", file.c_str(),
+                  failure.c_str(), WritesStdout(mode) ? "standard output" : "standard error");
+  }
 }
 
 void Logger::setPrintLevel(int level, bool) { printLevel_.store(level, std::memory_order_relaxed); }
 
 Logger::PrintMode Logger::printMode() {
-  std::lock_guard<std::mutex> guard(outputMutex);
+  MutexLock guard(outputMutex);
   return currentMode;
 }
 

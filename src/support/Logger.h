@@ -1,6 +1,12 @@
 // Logging for the whole server. Every log statement asks isPrintable() first and only then formats,
 // so costly arguments (hex dumps, JSON texts) are built inside the guard; the LOG_* macros below
 // write that two-step form once. printfGeneric may be called from any thread at once.
+//
+// Until the first setup() lines go to standard output and are kept (see EarlyLines); that setup()
+// writes them into the outputs it selects, so a log file or the system log starts with what
+// start-up said before it knew where to log. A file mode whose file cannot be opened writes to
+// standard error instead (or only to standard output, when the mode has it), after one line
+// saying why.
 #pragma once
 
 #include <atomic>

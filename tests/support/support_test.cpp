@@ -2,12 +2,21 @@
 
 #include "Exception.h"
 #include "TestSupport.h"
+#include "support/EarlyLines.h"
 #include "support/Logger.h"
 #include "support/System.h"
 #include "support/Text.h"
 
 using ZEV::Logger;
 using ZEV::Text;
+
+namespace {
+size_t Occurrences(const std::string& text, const std::string& part) {
+  size_t n = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+  return n;
+}
+}  // namespace
 
 TEST(Text, SplitTrimCaseAndReplace) {
   EXPECT_EQ(Text::split("a,,b", ",", 0), (std::vector<std::string>{"a", "", "b"}));
@@ -51,6 +60,65 @@ TEST(Logger, EachModeReachesItsOutputs) {
     const std::string line = "[INFO] mode " + std::to_string(c.mode) + "\n";
     EXPECT_EQ(out.find(line) != std::string::npos, c.toStdout) << out;
     EXPECT_EQ(testsupport::ReadFile(path).find(line) != std::string::npos, c.toFile);
+  }
+  Logger::setPrintLevel(savedLevel, false);
+}
+
+TEST(EarlyLines, KeepsLinesInOrderWithinBothBounds) {
+  ZEV::EarlyLines early;
+  early.keep(20, "WARNING", "t0", "Invalid NetID");
+  early.keep(30, "INFO", "t1", "join delay");
+  // One line larger than the whole budget is left out; smaller ones after it are still kept.
+  const std::string huge(ZEV::EarlyLines::kMaxBytes, 'x');
+  early.keep(10, "ERROR", "t2", huge.c_str());
+  early.keep(30, "INFO", "t3", "after");
+  EXPECT_EQ(early.leftOut(), 1u);
+  std::vector<ZEV::EarlyLines::Line> kept = early.take();
+  ASSERT_EQ(kept.size(), 3u);
+  EXPECT_EQ(kept[0].text, "Invalid NetID");
+  EXPECT_EQ(kept[0].label, "WARNING");
+  EXPECT_EQ(kept[0].stamp, "t0");
+  EXPECT_EQ(kept[2].text, "after");
+  EXPECT_TRUE(early.take().empty());
+  EXPECT_EQ(early.leftOut(), 0u);
+
+  // The count bound: the first lines are kept, the rest counted.
+  for (size_t i = 0; i < ZEV::EarlyLines::kMaxLines + 5; ++i) {
+    early.keep(30, "INFO", "t", std::to_string(i).c_str());
+  }
+  EXPECT_EQ(early.leftOut(), 5u);
+  kept = early.take();
+  ASSERT_EQ(kept.size(), ZEV::EarlyLines::kMaxLines);
+  EXPECT_EQ(kept.back().text, std::to_string(ZEV::EarlyLines::kMaxLines - 1));
+}
+
+// A log file that cannot be opened must not swallow the log: standard error takes the lines
+// unless the mode shows them on standard output, and one line says why.
+TEST(Logger, UnopenableLogFileFallsBack) {
+  struct Case {
+    Logger::PrintMode mode;
+    bool onStderr;  // later lines on standard error (else on standard output only)
+    const char* instead;
+  };
+  testsupport::TempDir dir;
+  const std::string path = dir.file("no-such-folder/vallorin.log");
+  const int savedLevel = Logger::printLevel();
+  Logger::setPrintLevel(Logger::PrintLevel::INFO_LEVEL, false);
+  for (const Case& c : {Case{Logger::FILE, true, "standard error"},
+                        Case{Logger::FILE_STDOUT, false, "standard output"}}) {
+    SCOPED_TRACE(c.mode);
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    Logger::setup(c.mode, path);
+    LOG_INFO("later line");
+    const std::string err = testing::internal::GetCapturedStderr();
+    const std::string out = testing::internal::GetCapturedStdout();
+    Logger::setup(Logger::NONE, "");
+    const std::string why = "Unable to open log file " + path +
+                            " (No such file or directory), logging to " + c.instead + " instead";
+    EXPECT_EQ(Occurrences(err + out, why), 1u) << err << out;
+    EXPECT_EQ(Occurrences(err, "[INFO] later line\n"), c.onStderr ? 1u : 0u) << err;
+    EXPECT_EQ(Occurrences(out, "[INFO] later line\n"), c.onStderr ? 0u : 1u) << out;
   }
   Logger::setPrintLevel(savedLevel, false);
 }
