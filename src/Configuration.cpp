@@ -287,6 +287,19 @@ void ApplyPaths(const Json::Value& config, Settings& settings) {
 namespace Configuration {
 namespace {
 
+constexpr size_t kMaxPassphraseLength = 255;
+
+const char* JsonTypeName(const Json::Value& value) {
+  switch (value.type()) {
+    case Json::booleanValue: return "a boolean";
+    case Json::arrayValue: return "an array";
+    case Json::objectValue: return "an object";
+    case Json::stringValue: return "a text";
+    case Json::nullValue: return "null";
+    default: return "a number";
+  }
+}
+
 std::string CleanHexText(const std::string& text) {
   std::string cleaned;
   for (char c : text) {
@@ -301,6 +314,17 @@ std::string CleanHexText(const std::string& text) {
 bool ApplyNetworkIdentity(Json::Value& config, const Settings& settings) {
   Json::Value& network = config["network"];
   const Json::Value& read = network;
+
+  // A present key of another JSON type is a mistake to name, not a missing key: taken as absent
+  // it would turn into "Must supply network eui or name" for a name that was given, or a silent
+  // change from the configured key to the pass phrase's.
+  for (const char* key : {"eui", "name", "key", "passphrase"}) {
+    if (!read[key].isNull() && !read[key].isString()) {
+      LOG_ERROR("Invalid ['%s']['%s'] setting, must be a text, not %s", "network", key,
+                JsonTypeName(read[key]));
+      return false;
+    }
+  }
 
   if (read["eui"].isString() && !read["eui"].asString().empty()) {
     std::string cleaned = CleanHexText(read["eui"].asString());
@@ -342,15 +366,21 @@ bool ApplyNetworkIdentity(Json::Value& config, const Settings& settings) {
       LOG_ERROR("Network passphrase must be at least 8 characters in length");
       return false;
     }
+    // The key has always been generated with the length as an 8-bit count: a longer phrase would
+    // be cut to its length modulo 256 (256 characters give the key of the empty text).
+    if (passphrase.size() > kMaxPassphraseLength) {
+      LOG_ERROR("Network passphrase must be at most %zu characters in length", kMaxPassphraseLength);
+      return false;
+    }
     LOG_TRACE("Generating Network Key...");
-    // The key generator takes the length as an 8-bit count; longer pass phrases wrap, as they
-    // always have on deployed gateways, so that their keys stay the same.
-    network["key"] =
-        CmacKeyFromText(passphrase.c_str(), static_cast<uint8_t>(passphrase.size())).text();
+    network["key"] = CmacKeyFromText(passphrase.c_str(), passphrase.size()).text();
   }
 
-  if (read["baseKey"].isString() && !read["baseKey"].asString().empty()) {
-    std::string text = read["baseKey"].asString();
+  // A base key of another JSON type fails to parse like a malformed text, rather than staying in
+  // the logged configuration while nothing uses it.
+  const Json::Value& baseKey = read["baseKey"];
+  if (!baseKey.isNull() && !(baseKey.isString() && baseKey.asString().empty())) {
+    std::string text = baseKey.isString() ? baseKey.asString() : "";
     uint8_t bytes[16];
     if ((text.size() == 32 || text.size() == 47) && HexToBytes(text.c_str(), bytes, 16, true)) {
       network["baseKey"] = BytesToHex(bytes, 16, true, 0);

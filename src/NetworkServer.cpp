@@ -131,6 +131,11 @@ bool NetworkServer::ValidateConfiguration() {
   plan = ResolveChannelPlan(config, settings);
   if (!plan) return false;
   ApplyRegionalDefaults(config, settings, *plan);
+  Configuration::ApplyTimingKeys(config, settings);
+  if (!Configuration::ApplyNetworkIdentity(config, settings)) return false;
+
+  // Nothing after this point refuses the configuration: the packet forwarder's files are written
+  // only once start-up is sure to go on, never for a configuration that ends the process.
   if (!commandLine.loraPath.empty() && !commandLine.card1Eui.empty() &&
       Lora::ConfigRead::Member(config, "lora").isObject()) {
     WritePacketForwarderConfiguration(config, settings,
@@ -138,9 +143,6 @@ bool NetworkServer::ValidateConfiguration() {
                                       commandLine.loraPath, commandLine.card1Eui,
                                       commandLine.card2Eui);
   }
-
-  Configuration::ApplyTimingKeys(config, settings);
-  if (!Configuration::ApplyNetworkIdentity(config, settings)) return false;
   Configuration::ApplyLocalCardEui(commandLine, settings);
 
   Configuration::ApplyJoinKeys(config, settings);

@@ -236,8 +236,10 @@ TEST(Startup, MissingLogSectionStaysMissing) {
 TEST(Startup, NetworkIdentityIsGeneratedOrRefused) {
   {
     TempDir dir;
-    auto run = StartAndStop(dir, Config(dir, R"({"network": {"eui": null, "key": null,
-                                           "name": "123456789", "passphrase": "a pass phrase"}})"));
+    // 255 characters is the longest pass phrase the key generator takes whole.
+    Json::Value config = Config(dir, R"({"network": {"eui": null, "key": null, "name": "123456789"}})");
+    config["network"]["passphrase"] = std::string(255, 'p');
+    auto run = StartAndStop(dir, config);
     EXPECT_EQ(run.status, 0);
     const Json::Value network = e2e::EffectiveConfig(run.out)["network"];
     // CRC-64 of "123456789", the catalogue check value.
@@ -256,6 +258,17 @@ TEST(Startup, NetworkIdentityIsGeneratedOrRefused) {
       {R"({"network": {"key": null}})", "Must supply network key or passphrase"},
       {R"({"network": {"key": null, "passphrase": "1234567"}})",
        "Network passphrase must be at least 8 characters in length"},
+      // A present key of another type is named, not taken as missing.
+      {R"({"network": {"eui": 12345}})",
+       "Invalid ['network']['eui'] setting, must be a text, not a number"},
+      {R"({"network": {"eui": null, "name": 123456789}})",
+       "Invalid ['network']['name'] setting, must be a text, not a number"},
+      {R"({"network": {"key": ["a"]}})",
+       "Invalid ['network']['key'] setting, must be a text, not an array"},
+      {R"({"network": {"key": null, "passphrase": {"text": "a pass phrase"}}})",
+       "Invalid ['network']['passphrase'] setting, must be a text, not an object"},
+      {R"({"network": {"key": null, "passphrase": "256 characters"}})",
+       "Network passphrase must be at most 255 characters in length"},
       {R"({"lora": {"frequencyBand": null}})",
        "Must supply region frequency band and channel plan."},
       {R"({"lora": {"frequencyBand": "XX999"}})", "Unsupported channel plan XX999."},
@@ -264,12 +277,18 @@ TEST(Startup, NetworkIdentityIsGeneratedOrRefused) {
   for (const auto& [patch, message] : refusals) {
     SCOPED_TRACE(message);
     TempDir dir;
-    const Json::Value config = Config(dir, patch);
-    auto result = RunBinary({"-c", WriteConfig(dir.path(), config)}, dir.path());
+    Json::Value config = Config(dir, patch);
+    if (Has(patch, "256 characters")) config["network"]["passphrase"] = std::string(256, 'p');
+    // With the card options a refused configuration must not leave packet-forwarder files behind.
+    auto result = RunBinary({"-c", WriteConfig(dir.path(), config), "--lora-path", dir.path(),
+                             "--lora-eui", "00-80-00-00-a0-00-0f-4d"},
+                            dir.path());
     const std::string log = result.out + ReadFile(config["log"]["path"].asString());
     EXPECT_EQ(result.status, 1);
     EXPECT_TRUE(Has(log, message)) << log;
     EXPECT_FALSE(Has(log, "Start GatewayReceive thread"));
+    struct stat written;
+    EXPECT_NE(stat(dir.file("1/global_conf.json").c_str(), &written), 0) << log;
   }
 }
 
