@@ -1,7 +1,13 @@
 #include "Configuration.h"
 
 #include <cctype>
+#include <cmath>
+#include <cstdint>
 #include <cstdio>
+#include <fstream>
+#include <vector>
+
+#include "ServerTimers.h"
 
 #include "lora/Bytes.h"
 #include "lora/Crypto.h"
@@ -27,7 +33,110 @@ void ResetUnless(Json::Value& section, const char* key, const Json::Value& value
 bool IsUnsigned(const Json::Value& v) { return v.isUInt(); }
 bool IsInteger(const Json::Value& v) { return v.isInt(); }
 
+std::string CompactJson(const Json::Value& value) {
+  Json::StreamWriterBuilder builder;
+  builder["indentation"] = "";
+  return Json::writeString(builder, value);
+}
+
+// "['lora']['deviceQueueSize']", or "['backupInterval']" for a top-level key.
+std::string KeyName(const char* section, const char* key) {
+  return (section != nullptr ? "['" + std::string(section) + "']" : std::string()) + "['" + key +
+         "']";
+}
+
+// A numeric key whose value lands in a narrower or scaled destination (a 16-bit field, seconds
+// kept as milliseconds). Above the range a number becomes the highest value. Below it, a signed
+// destination takes the lowest value; an unsigned one has no value for a negative number (and 0
+// often means "never" or "none" there), so it takes the key's default.
+struct NumericRange {
+  const char* section;  // nullptr: a top-level key
+  const char* key;
+  int64_t lowest;
+  uint64_t highest;
+  int64_t belowLowest;
+};
+
+const std::vector<NumericRange>& NumericRanges() {
+  static const std::vector<NumericRange> ranges = [] {
+    const Settings defaults;
+    const BackupSchedule backup;
+    return std::vector<NumericRange>{
+        {"log", "level", INT32_MIN, INT32_MAX, INT32_MIN},
+        // Minutes, kept in milliseconds.
+        {"network", "leasetime", 0, UINT64_MAX / 60000,
+         static_cast<int64_t>(defaults.deviceLeaseTimeMs / 60000)},
+        {"lora", "deviceQueueSize", 0, UINT16_MAX, defaults.deviceQueueSize},
+        // Seconds, kept in signed milliseconds.
+        {"lora", "deviceResetTime", 0, INT64_MAX / 1000, defaults.deviceResetTimeMs / 1000},
+        {"lora", "deviceLostTime", 0, INT64_MAX / 1000, defaults.deviceLostTimeMs / 1000},
+        {"lora", "schedulePaddingMs", 0, UINT64_MAX,
+         static_cast<int64_t>(defaults.schedulePaddingMs)},
+        {"lora", "classCAckTimeout", INT64_MIN, INT64_MAX, INT64_MIN},
+        // Decibels: a signed byte, as every power limit of the channel plans. Their sum is the
+        // transmit ceiling and must not overflow either.
+        {"lora", "antennaGain", INT8_MIN, INT8_MAX, INT8_MIN},
+        {"lora", "maxTxPower", INT8_MIN, INT8_MAX, INT8_MIN},
+        // Seconds, kept in milliseconds.
+        {nullptr, "backupInterval", 0, UINT64_MAX / 1000,
+         static_cast<int64_t>(BackupSchedule::kDefaultBackupMs / 1000)},
+        {nullptr, "trimInterval", 0, UINT32_MAX,
+         static_cast<int64_t>(BackupSchedule::kDefaultTrimMs / 1000)},
+        {nullptr, "trimRows", 0, UINT32_MAX, backup.trimRows},
+    };
+  }();
+  return ranges;
+}
+
+enum class Placement { kWithin, kBelow, kAbove, kNotInteger };
+
+// Where an integral number lies against the range; texts, fractions and other types are left to
+// the key's own rule.
+Placement Place(const Json::Value& value, int64_t lowest, uint64_t highest) {
+  if (value.isUInt64()) {
+    const uint64_t number = value.asUInt64();
+    if (number > highest) return Placement::kAbove;
+    if (lowest > 0 && number < static_cast<uint64_t>(lowest)) return Placement::kBelow;
+    return Placement::kWithin;
+  }
+  if (value.isInt64()) {  // negative: the unsigned case took the rest
+    return value.asInt64() < lowest ? Placement::kBelow : Placement::kWithin;
+  }
+  if (value.type() == Json::realValue) {
+    // Only an integral number beyond 64 bits gets here.
+    const double number = value.asDouble();
+    if (std::floor(number) != number) return Placement::kNotInteger;
+    return number > 0 ? Placement::kAbove : Placement::kBelow;
+  }
+  return Placement::kNotInteger;
+}
+
 }  // namespace
+
+void ClampNumbers(Json::Value& config) {
+  for (const NumericRange& range : NumericRanges()) {
+    const Json::Value& read = config;  // const access: reading must not add null members
+    const Json::Value& section = range.section != nullptr ? read[range.section] : read;
+    if (!section.isObject() || !section.isMember(range.key)) continue;
+    const Json::Value& value = section[range.key];
+    Json::Value replacement;
+    switch (Place(value, range.lowest, range.highest)) {
+      case Placement::kWithin:
+      case Placement::kNotInteger:
+        continue;
+      case Placement::kAbove:
+        replacement = Json::UInt64(range.highest);
+        break;
+      case Placement::kBelow:
+        replacement = Json::Int64(range.belowLowest);
+        break;
+    }
+    LOG_WARNING("Invalid %s setting %s, using %s", KeyName(range.section, range.key).c_str(),
+                CompactJson(value).c_str(), CompactJson(replacement).c_str());
+    Json::Value& target = range.section != nullptr ? config[range.section] : config;
+    target[range.key] = replacement;
+  }
+}
 
 std::string StyledJson(const Json::Value& value) { return value.toStyledString(); }
 
@@ -97,12 +206,15 @@ int SelectPrintMode(const Json::Value& config, bool haveLogFile) {
 
 void ApplyUdpDefaults(Json::Value& config) {
   Json::Value& udp = config["udp"];
-  const std::pair<const char*, int> ports[] = {
-      {"upstreamPort", 1780}, {"downstreamPort", 1782}, {"appPortUp", 1784}, {"appPortDown", 1786}};
+  const std::pair<const char*, int> ports[] = {{"upstreamPort", 1780}, {"downstreamPort", 1782},
+                                               {"appPortUp", 1784},    {"appPortDown", 1786},
+                                               {"orbaPort", 1790}};
   for (const auto& [key, port] : ports) {
     if (!udp.isMember(key)) {
       udp[key] = port;
-    } else if (!udp[key].isUInt() || udp[key].asUInt() > 65535) {
+    } else if (!udp[key].isUInt() || udp[key].asUInt() == 0 || udp[key].asUInt() > 65535) {
+      // 0 would bind whatever port the system picks, which no packet forwarder or application
+      // can know ("--up-port abc" reads as 0).
       LOG_WARNING("Invalid ['%s']['%s'] setting, using %d", "udp", key, port);
       udp[key] = port;
     }

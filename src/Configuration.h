@@ -13,6 +13,11 @@
 
 namespace Configuration {
 
+// Numbers that would not fit where the server keeps them (a 16-bit queue size, minutes or seconds
+// kept as milliseconds, decibels, the backup timing) are brought into range with a warning naming
+// the key, and written back. Runs before any other step reads these keys.
+void ClampNumbers(Json::Value& config);
+
 // udp.orbaPort, lora.rx1Delay, network.public, lora.joinDelay and the derived delays, lora.netID.
 void ValidateModeAndDelays(Json::Value& config, Settings& settings);
 // The log file: -l when given, else log.path (error line when missing). Empty: no file.

@@ -109,6 +109,7 @@ bool NetworkServer::ValidateConfiguration() {
   // null member of the document that is logged as the effective configuration.
   const Json::Value& read = config;
   Configuration::ApplyPaths(config, settings);
+  Configuration::ClampNumbers(config);
   if (read["log"]["level"].isInt()) ZEV::Logger::setPrintLevel(read["log"]["level"].asInt(), false);
 
   Configuration::ValidateModeAndDelays(config, settings);

@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <sstream>
+
 #include "Harness.h"
 #include "TestSupport.h"
 #include "gateway/UdpSocket.h"
@@ -18,9 +20,13 @@ bool Has(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
 }
 
+// Read as the harness reads the logged configuration, so that large numbers get the same JSON
+// type on both sides of a comparison.
 Json::Value Parse(const std::string& text) {
   Json::Value value;
-  EXPECT_TRUE(Json::Reader().parse(text, value)) << text;
+  std::string errors;
+  std::istringstream in(text);
+  EXPECT_TRUE(Json::parseFromStream(Json::CharReaderBuilder(), in, &value, &errors)) << text;
   return value;
 }
 
@@ -346,4 +352,72 @@ TEST(Startup, RunsWithoutRootInsideATemporaryFolder) {
   Json::Value config = BaseConfig(dir.path());
   for (const std::string& folder : {dir.path(), dir.file("flash")}) chmod(folder.c_str(), 0777);
   EXPECT_EQ(StartAndStop(dir, config, {}, /*asNobody=*/true).status, 0);
+}
+
+TEST(Startup, NumbersBeyondTheirDestinationAreClamped) {
+  struct Case {
+    const char* patch;
+    std::vector<std::string> options;
+    const char* effective;
+    std::vector<std::string> lines;
+  };
+  const Case cases[] = {
+      {R"({"network": {"leasetime": 307445734561826},
+           "lora": {"deviceQueueSize": 70000, "antennaGain": 2147483647, "maxTxPower": -2147483649,
+                    "deviceResetTime": -5, "classCAckTimeout": 1e30},
+           "trimRows": 1e30})",
+       {},
+       R"({"network": {"leasetime": 307445734561825},
+           "lora": {"deviceQueueSize": 65535, "antennaGain": 127, "maxTxPower": -128,
+                    "deviceResetTime": 10, "classCAckTimeout": 9223372036854775807},
+           "trimRows": 4294967295})",
+       {"Invalid ['network']['leasetime'] setting 307445734561826, using 307445734561825",
+        // The largest lease that fits, not 8384 ms after a wrap.
+        "Devices leases expire 18446744073709500000 ms after last contact",
+        "Invalid ['lora']['deviceQueueSize'] setting 70000, using 65535",
+        "Invalid ['lora']['antennaGain'] setting 2147483647, using 127",
+        "Invalid ['lora']['deviceResetTime'] setting -5, using 10", "Invalid ['trimRows'] setting"}},
+      // The same from the command line; an unsigned key takes its default for a negative number
+      // (which the command line cannot give: "-1" reads as an option).
+      {R"({"network": {"leasetime": -1}})",
+       {"--max-device-queue-size", "70000", "-p", "99999999999",
+        "--device-lost-time", "9223372036854775807", "--backup-interval", "99999999999999999999"},
+       R"({"network": {"leasetime": 1440},
+           "lora": {"deviceQueueSize": 65535, "deviceLostTime": 9223372036854775},
+           "log": {"level": 2147483647}, "backupInterval": 18446744073709551})",
+       {"Invalid ['lora']['deviceLostTime'] setting 9223372036854775807, using 9223372036854775",
+        "Invalid ['log']['level'] setting 99999999999, using 2147483647",
+        "Devices leases expire 86400000 ms after last contact"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.patch);
+    TempDir dir;
+    auto run = StartAndStop(dir, Config(dir, c.patch), c.options);
+    EXPECT_EQ(run.status, 0) << run.out;
+    ExpectMembers(e2e::EffectiveConfig(run.out), Parse(c.effective));
+    for (const std::string& line : c.lines) EXPECT_TRUE(Has(run.out, line)) << line;
+  }
+}
+
+TEST(Startup, PortsThatReadAsZeroOrOutOfRangeGetTheirDefaults) {
+  TempDir dir;
+  const Json::Value config = Config(dir, R"({"udp": {"orbaPort": 70000, "appPortDown": -1}})");
+  // "abc" reads as 0, which would bind a port nobody knows. The default it falls back to is held
+  // here (or by someone else on the machine): either way the bind fails and the server ends.
+  UdpSocket holder;
+  holder.open(1780, false);
+  auto run = RunBinary({"-c", WriteConfig(dir.path(), config), "--up-port", "abc", "--down-port",
+                        "0", "--app-port-up", "0", "--app-port-down", "x"},
+                       dir.path());
+  const std::string log = ReadFile(config["log"]["path"].asString());
+  EXPECT_TRUE(Has(run.err, "Cannot open Upstream UDP socket.")) << run.err;
+  for (const char* line : {"Invalid ['udp']['upstreamPort'] setting, using 1780",
+                           "Invalid ['udp']['downstreamPort'] setting, using 1782",
+                           "Invalid ['udp']['appPortUp'] setting, using 1784",
+                           "Invalid ['udp']['appPortDown'] setting, using 1786",
+                           "Invalid ['udp']['orbaPort'] setting, using 1790"}) {
+    EXPECT_TRUE(Has(log, line)) << line << "\n" << log;
+  }
+  ExpectMembers(e2e::EffectiveConfig(log), Parse(R"({"udp": {"upstreamPort": 1780,
+      "downstreamPort": 1782, "appPortUp": 1784, "appPortDown": 1786, "orbaPort": 1790}})"));
 }
