@@ -373,6 +373,18 @@ void ApplyDeviceKeys(Json::Value& config, Settings& settings) {
   }
 }
 
+std::string ReadGatewaySerial(const std::string& path) {
+  // Read directly, not through a shell: the path is the operator's and may hold any character.
+  // A serial is a short line; the bound keeps a path that names a device from stalling start-up.
+  constexpr size_t kMaxSerialBytes = 4096;
+  std::ifstream in(path, std::ios::binary);
+  if (!in.is_open()) return "";
+  std::string text(kMaxSerialBytes, '\0');
+  in.read(text.data(), static_cast<std::streamsize>(text.size()));
+  text.resize(static_cast<size_t>(in.gcount()));
+  return ZEV::Text::trim(text);
+}
+
 void ApplyPaths(const Json::Value& config, Settings& settings) {
   const Json::Value& paths = config["paths"];
   if (!paths.isObject()) return;

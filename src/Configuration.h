@@ -42,6 +42,8 @@ void ApplyAdrKeys(Json::Value& config);
 void ApplyTestAndWhitelist(Json::Value& config, const CommandLine& line);
 // deviceQueueSize, lease time, antennaGain, maxTxPower.
 void ApplyDeviceKeys(Json::Value& config, Settings& settings);
+// The gateway serial: the trimmed text of the device-id file, empty when it cannot be read.
+std::string ReadGatewaySerial(const std::string& path);
 // The paths section: gateway files moved for development and tests.
 void ApplyPaths(const Json::Value& config, Settings& settings);
 

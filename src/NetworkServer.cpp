@@ -16,8 +16,6 @@
 #include "lora/ChannelPlanSetup.h"
 #include "lora/ConfigRead.h"
 #include "support/Logger.h"
-#include "support/System.h"
-#include "support/Text.h"
 
 namespace {
 
@@ -37,9 +35,13 @@ void ReportToStandardError(const Exception& e) {
 
 int NetworkServer::Run(int argc, char** argv) {
   if (std::optional<int> status = StartUp(argc, argv)) return *status;
+  // Whatever ends the run this way (the upstream port taken, a thread not created) is a failure a
+  // supervisor must see, even though the shutdown still saves everything.
+  bool failed = true;
   try {
     StartThreads();
     RunGatewayReceiveLoop();
+    failed = false;
   } catch (const Exception& e) {
     ReportToStandardError(e);
   } catch (const char* text) {
@@ -47,7 +49,8 @@ int NetworkServer::Run(int argc, char** argv) {
   } catch (const std::string& text) {
     fprintf(stderr, "%s", text.c_str());
   }
-  return Shutdown();
+  const int status = Shutdown();
+  return failed ? 1 : status;
 }
 
 std::optional<int> NetworkServer::StartUp(int argc, char** argv) {
@@ -121,9 +124,7 @@ bool NetworkServer::ValidateConfiguration() {
     ZEV::Logger::setup(mode, logFile);
   }
 
-  std::string serial;
-  ZEV::System::cmd("cat " + settings.paths.deviceIdFile + " 2>/dev/null", serial);
-  settings.gatewaySerial = ZEV::Text::trim(serial);
+  settings.gatewaySerial = Configuration::ReadGatewaySerial(settings.paths.deviceIdFile);
   LOG_INFO("Lora Network Server started, Version: %s GwSerial: %s", settings.version.c_str(),
            settings.gatewaySerial.c_str());
 

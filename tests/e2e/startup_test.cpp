@@ -309,7 +309,7 @@ TEST(Startup, WrongTypesAndHugeTextsNeverCrash) {
   holder.open(1780, false);
   auto run = RunBinary({"-c", WriteConfig(dir.path(), config)}, dir.path());
   const std::string log = ReadFile(config["log"]["path"].asString());
-  EXPECT_EQ(run.status, 0) << log;
+  EXPECT_EQ(run.status, 1) << log;
   EXPECT_TRUE(Has(log, "Invalid ['udp']['upstreamPort'] setting, using 1780")) << log;
   EXPECT_TRUE(Has(run.err, "Cannot open Upstream UDP socket.  Unable to bind socket")) << run.err;
 
@@ -330,7 +330,8 @@ TEST(Startup, TakenUpstreamPortIsReportedAndShutsDownInOrder) {
   config["udp"]["upstreamPort"] = holder.localPort();
   auto result = RunBinary({"-c", WriteConfig(dir.path(), config)}, dir.path());
   const std::string log = ReadFile(config["log"]["path"].asString());
-  EXPECT_EQ(result.status, 0) << log;
+  // A supervisor must see that the server could not start.
+  EXPECT_EQ(result.status, 1) << log;
   // No error number: the bind failure carries none.
   EXPECT_EQ(result.err.rfind("File src/", 0), 0u) << result.err;
   EXPECT_TRUE(Has(result.err, " Line ")) << result.err;
@@ -410,6 +411,7 @@ TEST(Startup, PortsThatReadAsZeroOrOutOfRangeGetTheirDefaults) {
                         "0", "--app-port-up", "0", "--app-port-down", "x"},
                        dir.path());
   const std::string log = ReadFile(config["log"]["path"].asString());
+  EXPECT_EQ(run.status, 1) << log;
   EXPECT_TRUE(Has(run.err, "Cannot open Upstream UDP socket.")) << run.err;
   for (const char* line : {"Invalid ['udp']['upstreamPort'] setting, using 1780",
                            "Invalid ['udp']['downstreamPort'] setting, using 1782",
@@ -420,4 +422,24 @@ TEST(Startup, PortsThatReadAsZeroOrOutOfRangeGetTheirDefaults) {
   }
   ExpectMembers(e2e::EffectiveConfig(log), Parse(R"({"udp": {"upstreamPort": 1780,
       "downstreamPort": 1782, "appPortUp": 1784, "appPortDown": 1786, "orbaPort": 1790}})"));
+}
+
+// The device-id path is the operator's and may hold any character: it is read, never handed to a
+// shell.
+TEST(Startup, DeviceIdPathIsReadNotRunThroughAShell) {
+  TempDir dir;
+  mkdir(dir.file("a folder").c_str(), 0755);
+  const std::string idPath =
+      dir.file("a folder/dev id;touch pwned1 $(touch pwned2) `touch pwned3` it's");
+  testsupport::WriteFile(idPath, "  SERIAL-7\n");
+  Json::Value config = BaseConfig(dir.path());
+  config["paths"]["deviceIdFile"] = idPath;
+  auto run = StartAndStop(dir, config);
+  EXPECT_EQ(run.status, 0);
+  EXPECT_TRUE(Has(run.out, "Lora Network Server started, Version: 2.0.19 GwSerial: SERIAL-7\n"))
+      << run.out;
+  for (const char* name : {"pwned1", "pwned2", "pwned3"}) {
+    struct stat ran;
+    EXPECT_NE(stat(dir.file(name).c_str(), &ran), 0) << name;
+  }
 }
