@@ -424,6 +424,61 @@ TEST(Startup, PortsThatReadAsZeroOrOutOfRangeGetTheirDefaults) {
       "downstreamPort": 1782, "appPortUp": 1784, "appPortDown": 1786, "orbaPort": 1790}})"));
 }
 
+// Lines logged before the logger knows its outputs (network mode, join delay, NetID) stay on
+// standard output and are written into the log file too, once, before the lines that follow.
+TEST(Startup, EarlyLinesReachTheConfiguredLog) {
+  for (bool console : {false, true}) {
+    SCOPED_TRACE(console);
+    TempDir dir;
+    Json::Value config = Config(dir, R"({"lora": {"netID": "2A"}, "network": {"public": null}})");
+    config["log"]["console"] = console;
+    const std::string logPath = config["log"]["path"].asString();
+    e2e::ServerProcess server(dir.path());
+    server.start({"-c", WriteConfig(dir.path(), config)});
+    EXPECT_TRUE(server.waitFor("Start GatewayReceive thread", 10000, logPath));
+    EXPECT_EQ(server.stop(SIGTERM, 5000), 0);
+    const std::string log = ReadFile(logPath);
+    const std::string out = server.out();
+    const std::string started = "Lora Network Server started";
+    for (const char* early :
+         {"Setting to Public LoRaWAN Network Mode",
+          "Network Mode Public LoRaWAN, Join Delay is not configured, setting Join Delay to 5 seconds",
+          "Invalid NetID, must be valid hex string. Changing to '000000'"}) {
+      SCOPED_TRACE(early);
+      size_t at = log.find(early);
+      EXPECT_NE(at, std::string::npos) << log;
+      EXPECT_LT(at, log.find(started));
+      EXPECT_EQ(log.find(early, at + 1), std::string::npos) << "twice in the log";
+      at = out.find(early);
+      EXPECT_NE(at, std::string::npos) << out;
+      EXPECT_EQ(out.find(early, at + 1), std::string::npos) << "twice on standard output";
+    }
+  }
+}
+
+TEST(Startup, UnopenableLogFileFallsBackToStandardError) {
+  TempDir dir;
+  Json::Value config = BaseConfig(dir.path());
+  const std::string logPath = dir.file("no-such-folder/vallorin.log");
+  config["log"]["path"] = logPath;
+  e2e::ServerProcess server(dir.path());
+  server.start({"-c", WriteConfig(dir.path(), config)});
+  const std::string errPath = dir.file("stderr.txt");
+  EXPECT_TRUE(server.waitFor("Start GatewayReceive thread", 10000, errPath)) << server.err();
+  EXPECT_EQ(server.stop(SIGTERM, 5000), 0);
+  const std::string err = server.err();
+  const std::string why =
+      "Unable to open log file " + logPath + " (No such file or directory), logging to standard "
+      "error instead";
+  EXPECT_TRUE(Has(err, why)) << err;
+  EXPECT_EQ(err.find(why), err.rfind(why)) << "said more than once";
+  // The early lines too, and the end of the run.
+  for (const char* line : {"Join Delay is not configured", "Lora Network Server started",
+                           "Network Server Config", "Program closed"}) {
+    EXPECT_TRUE(Has(err, line)) << line;
+  }
+}
+
 // The device-id path is the operator's and may hold any character: it is read, never handed to a
 // shell.
 TEST(Startup, DeviceIdPathIsReadNotRunThroughAShell) {
