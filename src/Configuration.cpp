@@ -125,7 +125,10 @@ void ClampNumbers(Json::Value& config) {
       case Placement::kNotInteger:
         continue;
       case Placement::kAbove:
-        replacement = Json::UInt64(range.highest);
+        // As a reader of the document would type it.
+        replacement = range.highest <= static_cast<uint64_t>(INT64_MAX)
+                          ? Json::Value(Json::Int64(range.highest))
+                          : Json::Value(Json::UInt64(range.highest));
         break;
       case Placement::kBelow:
         replacement = Json::Int64(range.belowLowest);
