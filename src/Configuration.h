@@ -24,11 +24,14 @@ void ValidateModeAndDelays(Json::Value& config, Settings& settings);
 std::string ResolveLogFile(const Json::Value& config, const CommandLine& line);
 // Output mode of the logger from log.syslog, log.console and whether a file is used.
 int SelectPrintMode(const Json::Value& config, bool haveLogFile);
+// The UDP ports (packet forwarder, applications, management agent): missing → default; 0 or
+// outside 1-65535 → default with a warning.
 void ApplyUdpDefaults(Json::Value& config);
 // networkLeadTime, schedulePaddingMs, reducedPacketUpdates, skipPacketForwarderFieldCheck,
 // deviceResetTime, deviceLostTime, vendorId.
 void ApplyTimingKeys(Json::Value& config, Settings& settings);
 // Network EUI and key (generated from name and pass phrase when not given) and the base key.
+// Refuses an eui, name, key or passphrase of another JSON type than text, naming the key.
 bool ApplyNetworkIdentity(Json::Value& config, const Settings& settings);
 // The local card EUI from --lora-eui (all ones without it).
 void ApplyLocalCardEui(const CommandLine& line, Settings& settings);
