@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "ServerTimers.h"
-
 #include "lora/Bytes.h"
 #include "lora/Crypto.h"
 #include "support/Logger.h"

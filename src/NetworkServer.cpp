@@ -136,8 +136,8 @@ bool NetworkServer::ValidateConfiguration() {
   Configuration::ApplyTimingKeys(config, settings);
   if (!Configuration::ApplyNetworkIdentity(config, settings)) return false;
 
-  // Nothing after this point refuses the configuration: the packet forwarder's files are written
-  // only once start-up is sure to go on, never for a configuration that ends the process.
+  // Every check that can refuse the configuration lies above: the packet forwarder's files are
+  // never written for a configuration that then ends the process.
   if (!commandLine.loraPath.empty() && !commandLine.card1Eui.empty() &&
       Lora::ConfigRead::Member(config, "lora").isObject()) {
     WritePacketForwarderConfiguration(config, settings,
