@@ -1,0 +1,112 @@
+#include "app/AppPublisher.h"
+
+#include <algorithm>
+#include <cstring>
+#include <exception>
+
+#include "Exception.h"
+#include "StopFlag.h"
+#include "app/AppMessageQueue.h"
+#include "app/Mosquitto.h"
+#include "lora/Bytes.h"
+#include "support/Logger.h"
+
+namespace {
+
+constexpr uint32_t kSliceMs = 100;
+constexpr uint32_t kReopenPauseMs = 1000;
+
+}  // namespace
+
+int AppPublisher::Start() {
+  stop_.store(false);
+  return thread_.Start([this] { Run(); }, kStackSize);
+}
+
+void AppPublisher::Stop() {
+  stop_.store(true);
+  thread_.Join();
+}
+
+bool AppPublisher::stopping() const { return stop_.load() || StopFlag::IsSet(); }
+
+void AppPublisher::pause(uint32_t ms) {
+  for (uint32_t waited = 0; waited < ms && !stopping(); waited += kSliceMs) {
+    SleepMs(std::min(kSliceMs, ms - waited));
+  }
+}
+
+void AppPublisher::waitForBroker() {
+  LOG_DEBUG("MQTT disconnected.");
+  for (uint32_t waited = 0; waited < links_.disconnectedPauseMs && !stopping(); waited += kSliceMs) {
+    if (links_.mqtt->WaitConnected(std::min(kSliceMs, links_.disconnectedPauseMs - waited))) return;
+  }
+}
+
+void AppPublisher::SendUp(UdpSocket& socket, uint16_t port, const std::string& topic,
+                          const std::string& payload) {
+  const sockaddr_in to = UdpSocket::LoopbackAddress(port);
+  std::string datagram;
+  const size_t text = std::min(payload.size(), std::strlen(payload.c_str()));
+  datagram.reserve(topic.size() + 1 + text);
+  datagram.append(topic).append(1, ' ').append(payload, 0, text);
+  if (!socket.send(to, reinterpret_cast<const uint8_t*>(datagram.data()), datagram.size())) {
+    LOG_ERROR("UDP message send on socket failed");
+  }
+  static const uint8_t kLineEnd[] = {'\r', '\n'};
+  if (!socket.send(to, kLineEnd, sizeof kLineEnd)) {
+    LOG_ERROR("UDP message send on socket failed");
+  }
+}
+
+void AppPublisher::publishOne() {
+  AppMessage message;
+  if (!links_.messages->pop(message, kPopWaitMs)) return;
+  const std::string topic = "lora/" + message.eui + "/" + message.event;
+  if (links_.mqtt != nullptr) {
+    switch (links_.mqtt->Publish(topic, message.payload)) {
+      case Mosquitto::PublishResult::kSent:
+        break;
+      case Mosquitto::PublishResult::kRetry:
+        // The connection dropped under us: keep the message first in line for the next one.
+        links_.messages->pushFront(std::move(message));
+        pause(kRetryPauseMs);
+        return;
+      case Mosquitto::PublishResult::kRefused:
+        return;
+    }
+  }
+  try {
+    if (up_.isOpen()) SendUp(up_, links_.appPortUp, topic, message.payload);
+  } catch (const Exception& failure) {
+    LOG_ERROR("AppDataUp Msg exception : %s", failure.describe().c_str());
+  } catch (const std::exception& failure) {
+    LOG_ERROR("AppDataUp Msg exception : %s", failure.what());
+  }
+}
+
+void AppPublisher::Run() {
+  while (!stopping()) {
+    if (!up_.open(0, false)) {
+      LOG_ERROR("Failed to open appDataUp socket");
+      up_.close();
+    }
+    try {
+      while (!stopping()) {
+        if (links_.mqtt != nullptr && !links_.mqtt->connected()) {
+          waitForBroker();
+          continue;
+        }
+        publishOne();
+      }
+    } catch (const Exception& failure) {
+      LOG_ERROR("AppDataUp Msg exception : %s", failure.describe().c_str());
+    } catch (const std::exception& failure) {
+      LOG_ERROR("AppDataUp Msg exception : %s", failure.what());
+    } catch (...) {
+      LOG_ERROR("AppDataUp Msg exception : unexpected failure");
+    }
+    up_.close();
+    pause(kReopenPauseMs);
+  }
+}

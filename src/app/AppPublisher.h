@@ -1,0 +1,62 @@
+// The MQTT publishing thread: drains AppMessageQueue to the broker and sends every event to the
+// UDP application up port as well, in the order the events were posted.
+//
+// While MQTT is enabled but not connected nothing leaves, so the broker and the up port see the
+// same stream. A publish refused because the connection has just dropped puts the message back at
+// the head of the queue, so a broker restart loses nothing and reorders nothing. With MQTT
+// disabled (no client) events go to the up port alone, at once.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+#include "app/AppThread.h"
+#include "gateway/UdpSocket.h"
+
+class AppMessageQueue;
+class Mosquitto;
+
+struct AppPublisherLinks {
+  AppMessageQueue* messages = nullptr;
+  Mosquitto* mqtt = nullptr;  // null while MQTT is disabled
+  uint16_t appPortUp = 1784;  // "udp"."appPortUp"
+  uint32_t disconnectedPauseMs = 5000;
+};
+
+class AppPublisher {
+ public:
+  static constexpr uint32_t kStackSize = 16384;
+  static constexpr uint64_t kPopWaitMs = 10;
+  static constexpr uint32_t kRetryPauseMs = 100;
+
+  explicit AppPublisher(const AppPublisherLinks& links) : links_(links) {}
+  ~AppPublisher() { Stop(); }
+  AppPublisher(const AppPublisher&) = delete;
+  AppPublisher& operator=(const AppPublisher&) = delete;
+
+  // Starts the thread; the result of pthread_create (0 on success).
+  int Start();
+  // Asks the loop to end and waits for it (at most one pause slice and one pop wait).
+  void Stop();
+
+  // The thread body: returns once Stop() is called or the process stop flag is set.
+  void Run();
+
+  // One event to the up port: the topic, one space and the payload up to its first zero byte,
+  // then a datagram of exactly CR LF, also when the first could not be sent.
+  static void SendUp(UdpSocket& socket, uint16_t port, const std::string& topic,
+                     const std::string& payload);
+
+ private:
+  bool stopping() const;
+  // Waits for the broker in slices, logging once per pause; false when stopping.
+  void waitForBroker();
+  void pause(uint32_t ms);
+  void publishOne();
+
+  const AppPublisherLinks links_;
+  UdpSocket up_;  // used by the publishing thread alone
+  std::atomic<bool> stop_{false};
+  AppThread thread_;
+};

@@ -1,0 +1,119 @@
+#include "app/Mosquitto.h"
+
+#include <chrono>
+
+#include "support/Logger.h"
+
+MosquittoLibrary::MosquittoLibrary() { mosqpp::lib_init(); }
+MosquittoLibrary::~MosquittoLibrary() { mosqpp::lib_cleanup(); }
+
+MqttOptions MqttOptions::FromConfig(const Json::Value& config, const std::string& gatewaySerial) {
+  MqttOptions options;
+  const Json::Value& mqtt = config["mqtt"];
+  if (mqtt["host"].isString()) options.host = mqtt["host"].asString();
+  if (mqtt["port"].isInt()) options.port = mqtt["port"].asInt();
+  if (mqtt.isMember("username") && mqtt.isMember("password")) {
+    options.useCredentials = true;
+    options.username = mqtt["username"].isString() ? mqtt["username"].asString() : "";
+    options.password = mqtt["password"].isString() ? mqtt["password"].asString() : "";
+  }
+  const Json::Value& eui = config["network"]["eui"];
+  options.clientId = (eui.isString() ? eui.asString() : std::string()) + gatewaySerial;
+  return options;
+}
+
+Mosquitto::Mosquitto(const MqttOptions& options, MessageHandler handler)
+    : mosqpp::mosquittopp(options.clientId.empty() ? nullptr : options.clientId.c_str(), true),
+      options_(options),
+      handler_(std::move(handler)) {
+  if (options_.useCredentials) {
+    username_pw_set(options_.username.c_str(), options_.password.c_str());
+  }
+  // A broker restarted on the gateway is usually back within seconds: retry quickly at first,
+  // backing off to half a minute for one that stays away.
+  reconnect_delay_set(1, 30, true);
+  const int rc = connect_async(options_.host.c_str(), options_.port, options_.keepAliveSeconds);
+  if (rc != MOSQ_ERR_SUCCESS) {
+    // The library thread retries from here on; on_connect tells when it worked.
+    LOG_DEBUG("MQTT - connect to %s:%d not started yet (%s)", options_.host.c_str(), options_.port,
+              mosqpp::strerror(rc));
+  }
+  loop_start();
+}
+
+Mosquitto::~Mosquitto() {
+  disconnect();
+  loop_stop(true);
+}
+
+bool Mosquitto::WaitConnected(uint64_t timeoutMs) {
+  MutexLock lock(mutex_);
+  connectedChanged_.wait_for(mutex_, std::chrono::milliseconds(timeoutMs),
+                             [this] { return connected_.load(); });
+  return connected_.load();
+}
+
+void Mosquitto::setConnected(bool value) {
+  {
+    MutexLock lock(mutex_);
+    connected_.store(value);
+  }
+  connectedChanged_.notify_all();
+}
+
+Mosquitto::PublishResult Mosquitto::Publish(const std::string& topic, const std::string& payload) {
+  const int rc = publish(nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(),
+                         options_.publishQos, false);
+  switch (rc) {
+    case MOSQ_ERR_SUCCESS:
+      return PublishResult::kSent;
+    case MOSQ_ERR_INVAL:
+    case MOSQ_ERR_PAYLOAD_SIZE:
+    case MOSQ_ERR_MALFORMED_UTF8:
+    case MOSQ_ERR_OVERSIZE_PACKET:
+    case MOSQ_ERR_QOS_NOT_SUPPORTED:
+      LOG_ERROR("MQTT - publish on %s refused (%s)", topic.c_str(), mosqpp::strerror(rc));
+      return PublishResult::kRefused;
+    default:
+      return PublishResult::kRetry;
+  }
+}
+
+void Mosquitto::on_connect(int rc) {
+  if (rc != 0) {
+    LOG_ERROR("MQTT - Impossible to connect with server(%d)", rc);
+    return;
+  }
+  LOG_TRACE("MQTT - connected with server");
+  // A clean session forgets subscriptions, so every connection makes them again.
+  subscribe(nullptr, kDownTopic, options_.subscribeQos);
+  subscribe(nullptr, kClearTopic, options_.subscribeQos);
+  setConnected(true);
+}
+
+void Mosquitto::on_disconnect(int rc) {
+  LOG_TRACE("MQTT - disconnected (%d)", rc);
+  setConnected(false);
+}
+
+void Mosquitto::on_message(const struct mosquitto_message* message) {
+  if (message == nullptr || message->topic == nullptr) return;
+  try {
+    const std::string payload =
+        message->payload != nullptr && message->payloadlen > 0
+            ? std::string(static_cast<const char*>(message->payload),
+                          static_cast<size_t>(message->payloadlen))
+            : std::string();
+    handler_(message->topic, payload);
+  } catch (...) {
+    // The handler reports its own failures; nothing may unwind into the library.
+    LOG_ERROR("Mosquitto Msg exception : unexpected failure");
+  }
+}
+
+void Mosquitto::on_subscribe(int mid, int qosCount, const int* grantedQos) {
+  LOG_TRACE("MQTT - subscribed id: %d qos_count: %d granted_qos: %d", mid, qosCount,
+            qosCount > 0 && grantedQos != nullptr ? grantedQos[0] : -1);
+}
+
+void Mosquitto::on_error() { LOG_ERROR("MQTT - error occured"); }

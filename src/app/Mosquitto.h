@@ -1,0 +1,89 @@
+// The MQTT client: one per process, created at start-up when "mqtt"."enabled" is true.
+//
+// The library's own network thread (loop_start) connects, reconnects after a broker outage and
+// delivers inbound messages; every callback below runs on that thread. The publishing thread only
+// calls Publish() and reads connected(). Inbound messages are handed to the handler given at
+// construction, which must stay valid until the client is destroyed (the destructor stops the
+// library thread before it returns).
+#pragma once
+
+#include <json/json.h>
+#include <mosquittopp.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <functional>
+#include <string>
+
+#include "support/Mutex.h"
+
+struct MqttOptions {
+  std::string clientId;
+  std::string host = "127.0.0.1";
+  int port = 1883;
+  bool useCredentials = false;  // both "username" and "password" were given
+  std::string username;
+  std::string password;
+  int keepAliveSeconds = 60;
+  int publishQos = 1;
+  int subscribeQos = 2;
+
+  // From "mqtt" (host, port, username, password) and the client id: the network EUI followed by
+  // the gateway serial, so that gateways sharing one broker never take each other's session.
+  static MqttOptions FromConfig(const Json::Value& config, const std::string& gatewaySerial);
+};
+
+// Holds the library initialised for as long as a client exists: a base listed before the client
+// base, so it is set up before and torn down after it.
+class MosquittoLibrary {
+ protected:
+  MosquittoLibrary();
+  ~MosquittoLibrary();
+};
+
+class Mosquitto : private MosquittoLibrary, public mosqpp::mosquittopp {
+ public:
+  using MessageHandler = std::function<void(const std::string& topic, const std::string& payload)>;
+
+  enum class PublishResult {
+    kSent,     // handed to the library
+    kRetry,    // no connection (or it has just dropped): try again after reconnecting
+    kRefused,  // the broker could never take it (bad topic, oversized payload): drop it
+  };
+
+  // Starts the library thread and the first connection attempt; a broker that does not answer
+  // is not an error here, the library keeps trying and on_connect reports the outcome.
+  Mosquitto(const MqttOptions& options, MessageHandler handler);
+  ~Mosquitto() override;
+  Mosquitto(const Mosquitto&) = delete;
+  Mosquitto& operator=(const Mosquitto&) = delete;
+
+  bool connected() const { return connected_.load(); }
+  // Waits up to timeoutMs for the connection; true when connected.
+  bool WaitConnected(uint64_t timeoutMs) EXCLUDES(mutex_);
+
+  PublishResult Publish(const std::string& topic, const std::string& payload);
+
+  // Inbound topics: downlinks and queue clears for any device.
+  static constexpr const char* kDownTopic = "lora/+/down";
+  static constexpr const char* kClearTopic = "lora/+/clear";
+
+ private:
+  void on_connect(int rc) override;
+  void on_disconnect(int rc) override;
+  void on_publish(int) override {}
+  void on_message(const struct mosquitto_message* message) override;
+  void on_subscribe(int mid, int qosCount, const int* grantedQos) override;
+  void on_error() override;
+
+  void setConnected(bool value) EXCLUDES(mutex_);
+
+  // Constant after construction.
+  const MqttOptions options_;
+  const MessageHandler handler_;
+
+  // Written by the library thread, read by the publishing thread.
+  std::atomic<bool> connected_{false};
+  Mutex mutex_;  // leaf: only pairs with connectedChanged_
+  std::condition_variable_any connectedChanged_;
+};
