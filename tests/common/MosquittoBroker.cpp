@@ -1,0 +1,140 @@
+#include "MosquittoBroker.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+namespace testsupport {
+
+namespace {
+
+uint16_t FreeTcpPort() {
+  const int s = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  socklen_t length = sizeof address;
+  getsockname(s, reinterpret_cast<sockaddr*>(&address), &length);
+  close(s);
+  return ntohs(address.sin_port);
+}
+
+bool Accepts(uint16_t port) {
+  const int s = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const bool ok = connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  close(s);
+  return ok;
+}
+
+}  // namespace
+
+MosquittoBroker::MosquittoBroker() : port_(FreeTcpPort()) {
+  WriteFile(dir_.file("mosquitto.conf"),
+            "listener " + std::to_string(port_) + " 127.0.0.1\n"
+            "allow_anonymous true\n"
+            "persistence true\n"
+            "persistence_location " + dir_.path() + "/\n"
+            "log_dest file " + dir_.file("mosquitto.log") + "\n");
+  Start();
+}
+
+MosquittoBroker::~MosquittoBroker() { Stop(); }
+
+bool MosquittoBroker::Start() {
+  if (pid_ > 0) return true;
+  const std::string config = dir_.file("mosquitto.conf");
+  pid_ = fork();
+  if (pid_ == 0) {
+    execl("/usr/sbin/mosquitto", "mosquitto", "-c", config.c_str(), static_cast<char*>(nullptr));
+    execlp("mosquitto", "mosquitto", "-c", config.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (Accepts(port_)) return true;
+    int status = 0;
+    if (waitpid(pid_, &status, WNOHANG) == pid_) {
+      pid_ = -1;
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return false;
+}
+
+void MosquittoBroker::Stop() {
+  if (pid_ <= 0) return;
+  kill(pid_, SIGTERM);
+  int status = 0;
+  waitpid(pid_, &status, 0);
+  pid_ = -1;
+}
+
+MqttProbe::MqttProbe(uint16_t port, const std::string& subscription, const std::string& clientId)
+    : mosqpp::mosquittopp(clientId.c_str(), false), subscription_(subscription) {
+  mosqpp::lib_init();
+  reconnect_delay_set(1, 1, false);
+  connect_async("127.0.0.1", port, 60);
+  loop_start();
+}
+
+MqttProbe::~MqttProbe() {
+  disconnect();
+  loop_stop(true);
+  mosqpp::lib_cleanup();
+}
+
+void MqttProbe::on_connect(int rc) {
+  if (rc == 0) subscribe(nullptr, subscription_.c_str(), 1);
+}
+
+void MqttProbe::on_subscribe(int, int, const int*) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  subscribed_ = true;
+  changed_.notify_all();
+}
+
+void MqttProbe::on_message(const struct mosquitto_message* message) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::string payload;
+  if (message->payload != nullptr && message->payloadlen > 0) {
+    payload.assign(static_cast<const char*>(message->payload),
+                   static_cast<size_t>(message->payloadlen));
+  }
+  messages_.push_back({message->topic, payload});
+  changed_.notify_all();
+}
+
+bool MqttProbe::WaitSubscribed(int timeoutMs) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return subscribed_; });
+}
+
+bool MqttProbe::WaitForMessages(size_t count, int timeoutMs) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                           [&] { return messages_.size() >= count; });
+}
+
+std::vector<MqttProbe::Message> MqttProbe::messages() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return messages_;
+}
+
+bool MqttProbe::Publish(const std::string& topic, const std::string& payload) {
+  return publish(nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(), 1,
+                 false) == MOSQ_ERR_SUCCESS;
+}
+
+}  // namespace testsupport

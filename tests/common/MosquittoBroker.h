@@ -1,0 +1,73 @@
+// A real mosquitto broker for one test, on a free loopback port, with its configuration and
+// persistence in a temporary folder. Stop() and Start() again keep the port and the saved
+// sessions, so a test can take the broker away and bring it back.
+//
+// MqttProbe is the application side: a plain client that subscribes to one pattern and keeps
+// every message it receives, in order.
+#pragma once
+
+#include <mosquittopp.h>
+#include <sys/types.h>
+
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "TestSupport.h"
+
+namespace testsupport {
+
+class MosquittoBroker {
+ public:
+  MosquittoBroker();  // starts it
+  ~MosquittoBroker();
+  MosquittoBroker(const MosquittoBroker&) = delete;
+  MosquittoBroker& operator=(const MosquittoBroker&) = delete;
+
+  // True once the broker accepts connections (waits at most 10 s).
+  bool Start();
+  // SIGTERM and wait: the broker saves its sessions on the way out.
+  void Stop();
+  bool running() const { return pid_ > 0; }
+  uint16_t port() const { return port_; }
+
+ private:
+  TempDir dir_;
+  uint16_t port_ = 0;
+  pid_t pid_ = -1;
+};
+
+class MqttProbe : public mosqpp::mosquittopp {
+ public:
+  struct Message {
+    std::string topic;
+    std::string payload;
+  };
+
+  // A persistent session (clean session off) keeps its subscription and the messages published
+  // while it is away, across a broker restart.
+  MqttProbe(uint16_t port, const std::string& subscription, const std::string& clientId);
+  ~MqttProbe() override;
+
+  // Waits until the subscription is granted (at most timeoutMs).
+  bool WaitSubscribed(int timeoutMs);
+  // Waits until at least count messages arrived; true when they did.
+  bool WaitForMessages(size_t count, int timeoutMs);
+  std::vector<Message> messages() const;
+  bool Publish(const std::string& topic, const std::string& payload);
+
+ private:
+  void on_connect(int rc) override;
+  void on_subscribe(int, int, const int*) override;
+  void on_message(const struct mosquitto_message* message) override;
+
+  const std::string subscription_;
+  mutable std::mutex mutex_;
+  std::condition_variable changed_;
+  bool subscribed_ = false;
+  std::vector<Message> messages_;
+};
+
+}  // namespace testsupport
