@@ -75,6 +75,7 @@ Mosquitto::PublishResult Mosquitto::Publish(const std::string& topic, const std:
       LOG_ERROR("MQTT - publish on %s refused (%s)", topic.c_str(), mosqpp::strerror(rc));
       return PublishResult::kRefused;
     default:
+      LOG_DEBUG("MQTT - publish on %s deferred (%s)", topic.c_str(), mosqpp::strerror(rc));
       return PublishResult::kRetry;
   }
 }

@@ -43,6 +43,10 @@ MosquittoBroker::MosquittoBroker() : port_(FreeTcpPort()) {
   WriteFile(dir_.file("mosquitto.conf"),
             "listener " + std::to_string(port_) + " 127.0.0.1\n"
             "allow_anonymous true\n"
+            // Started as root the broker would switch to its own user, who cannot write here.
+            "user root\n"
+            // A probe away during a restart must find every message waiting for it.
+            "max_queued_messages 0\n"
             "persistence true\n"
             "persistence_location " + dir_.path() + "/\n"
             "log_dest file " + dir_.file("mosquitto.log") + "\n");

@@ -1,0 +1,224 @@
+// The publishing and application-data threads against a real broker and real loopback sockets.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <atomic>
+#include <vector>
+
+#include "AppRig.h"
+#include "MosquittoBroker.h"
+#include "TestSupport.h"
+#include "app/AppDataReceiver.h"
+#include "app/AppPublisher.h"
+#include "app/Mosquitto.h"
+#include "gateway/UdpSocket.h"
+
+using testsupport::AppRig;
+using testsupport::LogCapture;
+using testsupport::MosquittoBroker;
+using testsupport::MqttProbe;
+
+namespace {
+
+constexpr const char* kEui = "00-80-00-00-00-00-e1-9c";
+constexpr int kWaitMs = 20000;
+
+template <typename Predicate>
+bool WaitFor(Predicate done, int timeoutMs = kWaitMs) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
+// The application listening on the up port.
+struct UpPort {
+  UpPort() { EXPECT_TRUE(socket.open(0, false)); }
+  // The next datagram, or "" after the deadline.
+  std::string Next(int timeoutMs = kWaitMs) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    uint8_t buffer[16384];
+    while (std::chrono::steady_clock::now() < deadline) {
+      sockaddr_in peer{};
+      const ssize_t n = socket.receive(peer, buffer, sizeof buffer);
+      if (n >= 0) return std::string(reinterpret_cast<char*>(buffer), static_cast<size_t>(n));
+    }
+    return "";
+  }
+  UdpSocket socket;
+};
+
+MqttOptions Options(const MosquittoBroker& broker, const char* clientId) {
+  MqttOptions options;
+  options.clientId = clientId;
+  options.port = broker.port();
+  return options;
+}
+
+TEST(AppPublisher, UpPortDatagramsWithoutMqtt) {
+  UpPort up;
+  AppMessageQueue queue;
+  AppPublisherLinks links;
+  links.messages = &queue;
+  links.appPortUp = up.socket.localPort();
+  AppPublisher publisher(links);
+  ASSERT_EQ(publisher.Start(), 0);
+
+  queue.postAppMessage(kEui, "up", R"({"fcnt":1})");
+  const uint8_t withZero[] = {'a', 'b', 0, 'c'};
+  queue.postAppMessage(kEui, "packet_recv", withZero, sizeof withZero);
+  queue.postAppMessage(kEui, "cleared", "");
+  const std::vector<std::string> expected = {
+      std::string("lora/") + kEui + "/up {\"fcnt\":1}", "\r\n",
+      std::string("lora/") + kEui + "/packet_recv ab", "\r\n",
+      std::string("lora/") + kEui + "/cleared ", "\r\n"};
+  for (const std::string& datagram : expected) EXPECT_EQ(up.Next(), datagram);
+  publisher.Stop();
+}
+
+// Events posted before, during and after a broker restart all arrive, once each and in order.
+TEST(AppPublisher, BrokerRestartLosesAndReordersNothing) {
+  MosquittoBroker broker;
+  ASSERT_TRUE(broker.running());
+  MqttProbe probe(broker.port(), "lora/+/up", "probe-restart");
+  ASSERT_TRUE(probe.WaitSubscribed(kWaitMs));
+
+  AppMessageQueue queue;
+  Mosquitto client(Options(broker, "server-restart"), [](const std::string&, const std::string&) {});
+  ASSERT_TRUE(client.WaitConnected(kWaitMs));
+  UpPort up;
+  AppPublisherLinks links;
+  links.messages = &queue;
+  links.mqtt = &client;
+  links.appPortUp = up.socket.localPort();
+  AppPublisher publisher(links);
+  ASSERT_EQ(publisher.Start(), 0);
+
+  // A producer keeps posting while the broker goes away, so that some publishes meet a
+  // connection that has just dropped.
+  std::atomic<int> posted{0};
+  std::atomic<bool> producing{true};
+  std::thread producer([&] {
+    while (producing.load()) {
+      queue.postAppMessage("dev", "up", std::to_string(posted.load()));
+      posted.fetch_add(1);
+      if (posted.load() % 16 == 0) std::this_thread::yield();
+    }
+  });
+  ASSERT_TRUE(WaitFor([&] { return posted.load() > 200; }));
+  broker.Stop();
+  ASSERT_TRUE(WaitFor([&] { return !client.connected(); }));
+  producing.store(false);
+  producer.join();
+  ASSERT_TRUE(broker.Start());
+  const int kTotal = posted.load() + 50;
+  for (int i = posted.load(); i < kTotal; ++i) queue.postAppMessage("dev", "up", std::to_string(i));
+
+  // One subscriber sees the broker's order, so the last message arriving closes the stream.
+  const std::string last = std::to_string(kTotal - 1);
+  ASSERT_TRUE(WaitFor([&] {
+    const auto messages = probe.messages();
+    return !messages.empty() && messages.back().payload == last;
+  }, 30000)) << probe.messages().size();
+  ASSERT_TRUE(WaitFor([&] { return queue.size() == 0; }));
+  publisher.Stop();
+  std::vector<int> seen;
+  for (const MqttProbe::Message& m : probe.messages()) {
+    ASSERT_EQ(m.topic, "lora/dev/up");
+    seen.push_back(std::stoi(m.payload));
+  }
+  // QoS 1 lets the broker deliver a message twice after a reconnection; order and completeness
+  // are what the applications rely on.
+  int expected = 0;
+  for (size_t i = 0; i < seen.size(); ++i) {
+    if (seen[i] < expected) continue;  // a repeat of one already seen
+    ASSERT_EQ(seen[i], expected) << "at " << i << " of " << seen.size() << ", previous "
+                                 << (i > 0 ? seen[i - 1] : -1);
+    ++expected;
+  }
+  EXPECT_EQ(expected, kTotal);
+}
+
+// A downlink from the broker and a clear on the UDP down port, answered on the broker and the
+// up port alike.
+TEST(AppPublisher, InboundFromBrokerAndDownPort) {
+  LogCapture capture;
+  MosquittoBroker broker;
+  ASSERT_TRUE(broker.running());
+  MqttProbe probe(broker.port(), "lora/+/+", "probe-inbound");
+  ASSERT_TRUE(probe.WaitSubscribed(kWaitMs));
+
+  AppRig rig;
+  rig.devices.Add(kEui);
+  Mosquitto client(Options(broker, "server-inbound"),
+                   [&](const std::string& topic, const std::string& payload) {
+                     rig.downlinks.HandleInbound("Mosquitto Msg exception : ", topic, payload);
+                   });
+  ASSERT_TRUE(client.WaitConnected(kWaitMs));
+  UpPort up;
+  AppPublisherLinks links;
+  links.messages = &rig.queue;
+  links.mqtt = &client;
+  links.appPortUp = up.socket.localPort();
+  AppPublisher publisher(links);
+  ASSERT_EQ(publisher.Start(), 0);
+  AppDataReceiver receiver({&rig.downlinks, 0});
+  ASSERT_EQ(receiver.Start(), 0);
+  ASSERT_NE(receiver.localPort(), 0);
+  // The server's own subscriptions are made once it is connected; wait for them to take.
+  ASSERT_TRUE(WaitFor([&] { return capture.contains("MQTT - subscribed id:"); }));
+
+  ASSERT_TRUE(probe.Publish("lora/008000000000e19c/down", R"({"data":"AQ==","port":3})"));
+  EXPECT_EQ(up.Next().rfind(std::string("lora/") + kEui + "/down_queued {", 0), 0u);
+  EXPECT_EQ(up.Next(), "\r\n");
+  ASSERT_EQ(rig.devices.At(kEui).queue.size(), 1u);
+  EXPECT_EQ(rig.devices.At(kEui).queue[0].port, 3);
+
+  UdpSocket application;
+  ASSERT_TRUE(application.open(0, false));
+  const std::string clear = "lora/008000000000e19c/clear ";
+  application.send(UdpSocket::LoopbackAddress(receiver.localPort()),
+                   reinterpret_cast<const uint8_t*>(clear.data()), clear.size());
+  EXPECT_EQ(up.Next(), std::string("lora/") + kEui + "/cleared ");
+  EXPECT_EQ(up.Next(), "\r\n");
+  EXPECT_TRUE(rig.devices.At(kEui).queue.empty());
+
+  ASSERT_TRUE(probe.WaitForMessages(3, kWaitMs));
+  std::vector<std::string> topics;
+  for (const MqttProbe::Message& m : probe.messages()) topics.push_back(m.topic);
+  EXPECT_EQ(topics, (std::vector<std::string>{"lora/008000000000e19c/down",
+                                              std::string("lora/") + kEui + "/down_queued",
+                                              std::string("lora/") + kEui + "/cleared"}));
+  receiver.Stop();
+  publisher.Stop();
+}
+
+TEST(AppDataReceiver, DatagramLengthsAndPayloadlessTopics) {
+  LogCapture capture;
+  AppRig rig;
+  rig.devices.Add(kEui);
+  AppDataReceiver receiver({&rig.downlinks, 0});
+  ASSERT_EQ(receiver.Start(), 0);
+  UdpSocket application;
+  ASSERT_TRUE(application.open(0, false));
+  auto send = [&](const std::string& text) {
+    application.send(UdpSocket::LoopbackAddress(receiver.localPort()),
+                     reinterpret_cast<const uint8_t*>(text.data()), text.size());
+  };
+  // Both name a too-short EUI; only the 21-byte one reaches the topic handler.
+  send("lora/008000000/clear");
+  send("lora/0080000000/clear");
+  ASSERT_TRUE(WaitFor([&] { return capture.contains("Device EUI not found in message topic"); }));
+  send("lora/008000000000e19c/down");
+  ASSERT_TRUE(WaitFor([&] {
+    return capture.contains("Dropping downstream message - Unable parse text as JSON");
+  }));
+  receiver.Stop();
+  EXPECT_EQ(capture.count("Device EUI not found in message topic"), 1u);
+}
+
+}  // namespace
