@@ -24,6 +24,9 @@ struct AppMessage {
   std::string eui;    // the topic's middle part, normally the device EUI text
   std::string event;  // the last topic level: "up", "joined", "class", ...
   std::string payload;
+  // Already sent to the UDP up port: a message that comes back to the queue because the broker
+  // never acknowledged it is not sent there twice.
+  bool forwarded = false;
 
   // What the message costs the budget: its texts plus the bookkeeping around them.
   size_t footprint() const { return eui.size() + event.size() + payload.size() + kOverhead; }

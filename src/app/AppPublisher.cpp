@@ -59,22 +59,66 @@ void AppPublisher::SendUp(UdpSocket& socket, uint16_t port, const std::string& t
   }
 }
 
+void AppPublisher::settle() {
+  for (int mid : links_.mqtt->TakeAcknowledged()) {
+    for (auto it = unacknowledged_.begin(); it != unacknowledged_.end(); ++it) {
+      if (it->first == mid) {
+        unacknowledged_.erase(it);
+        break;
+      }
+    }
+  }
+}
+
+void AppPublisher::requeue() {
+  for (auto it = unacknowledged_.rbegin(); it != unacknowledged_.rend(); ++it) {
+    links_.messages->pushFront(std::move(it->second));
+  }
+  unacknowledged_.clear();
+}
+
 void AppPublisher::publishOne() {
+  if (links_.mqtt != nullptr) {
+    settle();
+    if (links_.mqtt->connections() != connection_) {
+      requeue();
+      connection_ = links_.mqtt->connections();
+    }
+    if (unacknowledged_.size() >= kMaxUnacknowledged) {
+      links_.mqtt->WaitAcknowledged(kPopWaitMs);
+      return;
+    }
+  }
   AppMessage message;
   if (!links_.messages->pop(message, kPopWaitMs)) return;
   const std::string topic = "lora/" + message.eui + "/" + message.event;
   if (links_.mqtt != nullptr) {
-    switch (links_.mqtt->Publish(topic, message.payload)) {
+    int mid = 0;
+    switch (links_.mqtt->Publish(topic, message.payload, &mid)) {
       case Mosquitto::PublishResult::kSent:
         break;
       case Mosquitto::PublishResult::kRetry:
-        // The connection dropped under us: keep the message first in line for the next one.
+        // The connection dropped under us: this message and every one not yet acknowledged
+        // go back first in line for the next connection.
         links_.messages->pushFront(std::move(message));
+        requeue();
         pause(kRetryPauseMs);
         return;
       case Mosquitto::PublishResult::kRefused:
         return;
     }
+    if (links_.mqtt->connections() != connection_) {
+      // Sent on a connection that is already gone, or on a new one the loop has not seen yet;
+      // either way it goes again with the others.
+      unacknowledged_.emplace_back(mid, message);
+      requeue();
+      connection_ = links_.mqtt->connections();
+      return;
+    }
+    const bool forwarded = message.forwarded;
+    message.forwarded = true;
+    unacknowledged_.emplace_back(mid, message);
+    if (forwarded) return;
   }
   try {
     if (up_.isOpen()) SendUp(up_, links_.appPortUp, topic, message.payload);
@@ -94,6 +138,7 @@ void AppPublisher::Run() {
     try {
       while (!stopping()) {
         if (links_.mqtt != nullptr && !links_.mqtt->connected()) {
+          requeue();
           waitForBroker();
           continue;
         }
@@ -108,5 +153,10 @@ void AppPublisher::Run() {
     }
     up_.close();
     pause(kReopenPauseMs);
+  }
+  // What the broker never acknowledged stays queued for whoever drains the queue next.
+  if (links_.mqtt != nullptr) {
+    settle();
+    requeue();
   }
 }

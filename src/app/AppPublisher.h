@@ -3,18 +3,23 @@
 //
 // While MQTT is enabled but not connected nothing leaves, so the broker and the up port see the
 // same stream. A publish refused because the connection has just dropped puts the message back at
-// the head of the queue, so a broker restart loses nothing and reorders nothing. With MQTT
-// disabled (no client) events go to the up port alone, at once.
+// the head of the queue; so do the messages the broker had not yet acknowledged when the
+// connection went (a clean session forgets them on both sides). A broker restart therefore loses
+// nothing and reorders nothing; an application may see a message twice, as QoS 1 allows. With
+// MQTT disabled (no client) events go to the up port alone, at once.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <string>
+#include <utility>
+
+#include "app/AppMessageQueue.h"
 
 #include "app/AppThread.h"
 #include "gateway/UdpSocket.h"
 
-class AppMessageQueue;
 class Mosquitto;
 
 struct AppPublisherLinks {
@@ -29,6 +34,9 @@ class AppPublisher {
   static constexpr uint32_t kStackSize = 16384;
   static constexpr uint64_t kPopWaitMs = 10;
   static constexpr uint32_t kRetryPauseMs = 100;
+  // Unacknowledged messages allowed before the thread waits for the broker to catch up; the
+  // rest wait in the (bounded) queue rather than in the library's (unbounded) one.
+  static constexpr size_t kMaxUnacknowledged = 256;
 
   explicit AppPublisher(const AppPublisherLinks& links) : links_(links) {}
   ~AppPublisher() { Stop(); }
@@ -54,9 +62,17 @@ class AppPublisher {
   void waitForBroker();
   void pause(uint32_t ms);
   void publishOne();
+  // Drops the acknowledged messages from unacknowledged_.
+  void settle();
+  // Puts every unacknowledged message back at the head of the queue, oldest first.
+  void requeue();
 
   const AppPublisherLinks links_;
   UdpSocket up_;  // used by the publishing thread alone
+  // Publishing thread only: messages handed to the broker and not yet acknowledged, oldest
+  // first, with their message ids, all sent on connection number connection_.
+  std::deque<std::pair<int, AppMessage>> unacknowledged_;
+  uint64_t connection_ = 0;
   std::atomic<bool> stop_{false};
   AppThread thread_;
 };

@@ -48,21 +48,48 @@ Mosquitto::~Mosquitto() {
 
 bool Mosquitto::WaitConnected(uint64_t timeoutMs) {
   MutexLock lock(mutex_);
-  connectedChanged_.wait_for(mutex_, std::chrono::milliseconds(timeoutMs),
-                             [this] { return connected_.load(); });
+  changed_.wait_for(mutex_, std::chrono::milliseconds(timeoutMs),
+                    [this] { return connected_.load(); });
   return connected_.load();
+}
+
+void Mosquitto::WaitAcknowledged(uint64_t timeoutMs) {
+  MutexLock lock(mutex_);
+  const uint64_t connections = connections_.load();
+  changed_.wait_for(mutex_, std::chrono::milliseconds(timeoutMs),
+                    [this, connections]() NO_THREAD_SAFETY_ANALYSIS {
+                      return !acknowledged_.empty() || !connected_.load() ||
+                             connections_.load() != connections;
+                    });
+}
+
+std::vector<int> Mosquitto::TakeAcknowledged() {
+  MutexLock lock(mutex_);
+  std::vector<int> out;
+  out.swap(acknowledged_);
+  return out;
+}
+
+void Mosquitto::on_publish(int mid) {
+  {
+    MutexLock lock(mutex_);
+    acknowledged_.push_back(mid);
+  }
+  changed_.notify_all();
 }
 
 void Mosquitto::setConnected(bool value) {
   {
     MutexLock lock(mutex_);
+    if (value) connections_.fetch_add(1);
     connected_.store(value);
   }
-  connectedChanged_.notify_all();
+  changed_.notify_all();
 }
 
-Mosquitto::PublishResult Mosquitto::Publish(const std::string& topic, const std::string& payload) {
-  const int rc = publish(nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(),
+Mosquitto::PublishResult Mosquitto::Publish(const std::string& topic, const std::string& payload,
+                                            int* mid) {
+  const int rc = publish(mid, topic.c_str(), static_cast<int>(payload.size()), payload.data(),
                          options_.publishQos, false);
   switch (rc) {
     case MOSQ_ERR_SUCCESS:

@@ -14,6 +14,7 @@
 #include <condition_variable>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "support/Mutex.h"
 
@@ -59,10 +60,18 @@ class Mosquitto : private MosquittoLibrary, public mosqpp::mosquittopp {
   Mosquitto& operator=(const Mosquitto&) = delete;
 
   bool connected() const { return connected_.load(); }
+  // Counts accepted connections; a change tells the publisher that the connection its
+  // unacknowledged messages went out on is gone, even when a new one is already up.
+  uint64_t connections() const { return connections_.load(); }
   // Waits up to timeoutMs for the connection; true when connected.
   bool WaitConnected(uint64_t timeoutMs) EXCLUDES(mutex_);
 
-  PublishResult Publish(const std::string& topic, const std::string& payload);
+  // Hands the message to the library; mid receives its message id when sent.
+  PublishResult Publish(const std::string& topic, const std::string& payload, int* mid = nullptr);
+  // Message ids the broker has acknowledged since the last call, oldest first.
+  std::vector<int> TakeAcknowledged() EXCLUDES(mutex_);
+  // Waits up to timeoutMs for an acknowledgement (or a change of connection).
+  void WaitAcknowledged(uint64_t timeoutMs) EXCLUDES(mutex_);
 
   // Inbound topics: downlinks and queue clears for any device.
   static constexpr const char* kDownTopic = "lora/+/down";
@@ -71,7 +80,7 @@ class Mosquitto : private MosquittoLibrary, public mosqpp::mosquittopp {
  private:
   void on_connect(int rc) override;
   void on_disconnect(int rc) override;
-  void on_publish(int) override {}
+  void on_publish(int mid) override EXCLUDES(mutex_);
   void on_message(const struct mosquitto_message* message) override;
   void on_subscribe(int mid, int qosCount, const int* grantedQos) override;
   void on_error() override;
@@ -84,6 +93,8 @@ class Mosquitto : private MosquittoLibrary, public mosqpp::mosquittopp {
 
   // Written by the library thread, read by the publishing thread.
   std::atomic<bool> connected_{false};
-  Mutex mutex_;  // leaf: only pairs with connectedChanged_
-  std::condition_variable_any connectedChanged_;
+  std::atomic<uint64_t> connections_{0};
+  Mutex mutex_;  // leaf: the acknowledgements, and the waits on changed_
+  std::condition_variable_any changed_;
+  std::vector<int> acknowledged_ GUARDED_BY(mutex_);
 };
