@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 
 #include "Configuration.h"
@@ -15,9 +16,14 @@
 #include "lora/Bytes.h"
 #include "lora/ChannelPlanSetup.h"
 #include "lora/ConfigRead.h"
+#include "support/JsonText.h"
 #include "support/Logger.h"
 
 namespace {
+
+// The operator's own file, read on the main thread: deeper than any outside message may nest,
+// still bounded.
+constexpr int kConfigDepth = 64;
 
 // Sections that other code indexes by key: anything but an object there would make every later
 // lookup fail, so such a document is refused at once.
@@ -92,10 +98,12 @@ bool NetworkServer::ReadConfigurationFile() {
   std::ifstream in(path);
   if (!in.is_open()) return refuse("Configuration file not found [%s]", path);
 
-  Json::CharReaderBuilder builder;
-  builder["collectComments"] = false;
+  // The whole file is one document: a stray second object or garbage after it is a fault, not
+  // something to ignore silently.
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   std::string errors;
-  if (!Json::parseFromStream(builder, in, &config, &errors) || !config.isObject()) {
+  if (!JsonText::Parse(text, config, errors, JsonText::Comments::Skipped, kConfigDepth) || !config.isObject()) {
+    config = Json::Value(Json::objectValue);
     return refuse("Failed to parse config file [%s], invalid JSON", path);
   }
   for (const char* section : kObjectSections) {

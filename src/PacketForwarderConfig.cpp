@@ -8,11 +8,13 @@
 #include <cstdint>
 #include <cstdio>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <vector>
 
 #include "Settings.h"
 #include "lora/ConfigRead.h"
+#include "support/JsonText.h"
 #include "support/Logger.h"
 
 namespace ConfigRead = Lora::ConfigRead;
@@ -20,6 +22,8 @@ namespace ConfigRead = Lora::ConfigRead;
 namespace {
 
 constexpr int kMultiSfChannelCount = 8;
+// Templates are operators' files: deeper than any message may nest, still bounded.
+constexpr int kTemplateDepth = 64;
 constexpr const char* kFileName = "global_conf.json";
 constexpr const char* kServerAddress = "127.0.0.1";
 // The SPI devices of the two accessory slots; a single card keeps the template's device.
@@ -261,15 +265,11 @@ Json::Value& ObjectMember(Json::Value& parent, const char* key) {
 bool ReadTemplate(const std::string& file, Json::Value* document) {
   std::ifstream in(file, std::ios::binary);
   if (!in.is_open()) return false;
-  Json::CharReaderBuilder builder;
-  builder["collectComments"] = true;  // operators annotate their templates
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   Json::Value parsed;
   std::string errors;
-  try {
-    if (!Json::parseFromStream(builder, in, &parsed, &errors) || !parsed.isObject()) return false;
-  } catch (const Json::Exception&) {
-    return false;  // nesting too deep for the reader
-  }
+  // Operators annotate their templates, so comments pass; depth stays bounded.
+  if (!JsonText::Parse(text, parsed, errors, JsonText::Comments::Kept, kTemplateDepth) || !parsed.isObject()) return false;
   *document = std::move(parsed);
   return true;
 }

@@ -13,7 +13,6 @@
 
 namespace {
 
-constexpr uint32_t kThreadStack = 16384;
 constexpr size_t kDatagramBuffer = 16384;
 constexpr size_t kDownstreamBuffer = 16385;
 constexpr unsigned kHousekeepingRounds = 100;   // about once a second
@@ -52,7 +51,7 @@ void NetworkServer::LinkProtocol() {
 void NetworkServer::StartThread(ThreadSlot& slot, ThreadSlot::Entry entry, const char* trace,
                                 const char* failure) {
   LOG_TRACE("%s", trace);
-  slot.configure(entry, kThreadStack);
+  slot.configure(entry, ThreadSlot::kServerStack);
   int result = slot.start(this);
   if (result != 0) THROW_EXCEPTION(failure, result);
 }

@@ -10,6 +10,9 @@
 class ThreadSlot {
  public:
   using Entry = void* (*)(void*);
+  // Nominal stack of the server's long-lived threads (time, backup, downstream receive and the
+  // application threads); packet workers have their own.
+  static constexpr uint32_t kServerStack = 16384;
 
   ThreadSlot() = default;
   ThreadSlot(Entry entry, uint32_t stackSize) : entry_(entry), stackSize_(stackSize) {}

@@ -20,6 +20,7 @@
 #include "lora/Bytes.h"
 #include "lora/ChannelPlan.h"
 #include "lora/Frame.h"
+#include "support/JsonText.h"
 #include "support/Logger.h"
 #include "support/RecentList.h"
 
@@ -424,8 +425,14 @@ void DecodePushData(PushContext& context, const char* text, size_t length) {
   Allocator valueAllocator(valueArena, sizeof valueArena, kArenaChunk);
   Allocator parseAllocator(parseArena, sizeof parseArena, kArenaChunk);
   Document document(&valueAllocator, sizeof parseArena, &parseAllocator);
-  // Iterative parsing: a hostile datagram of nested brackets cannot exhaust the worker's stack.
-  document.Parse<rapidjson::kParseIterativeFlag | rapidjson::kParseStopWhenDoneFlag>(text, length);
+  // The parse is iterative, but the record texts written for the log re-serialise members
+  // recursively on a small worker stack: refuse deep nesting before anything walks the value.
+  // Forwarders pad with NUL bytes; any other text after the document is a fault.
+  length = JsonText::TrimPadding(text, length);
+  if (!JsonText::Acceptable(text, length)) {
+    throw Reject(std::string(text, length), "Unable parse text as JSON");
+  }
+  document.Parse<rapidjson::kParseIterativeFlag>(text, length);
   if (document.HasParseError() || !document.IsObject()) {
     throw Reject(std::string(text, length), "Unable parse text as JSON");
   }

@@ -142,6 +142,34 @@ TEST_F(GatewayLink, HeaderFaultsAndTxAck) {
   EXPECT_TRUE(WaitForLog(kGw + "|TX-ACK|ERROR: " + collision));
 }
 
+// Deep nesting in every member whose text the rejection line carries, on the worker-served
+// upstream port and the downstream thread alike: each is refused, the server answers the next
+// datagram and stops cleanly with its final backup.
+TEST_F(GatewayLink, DeeplyNestedMembersAreRefusedOnBothPorts) {
+  const std::string nested = std::string(700, '[') + std::string(700, ']');
+  size_t sent = 0;
+  for (uint16_t port : {upstream, downstream}) {
+    for (const char* member : {"stat", "rxpk", "command"}) {
+      SCOPED_TRACE(std::string(member) + " to " + std::to_string(port));
+      forwarder.send(port, ForwarderDatagram(2, 7, 0, kEui, std::string("{\"") + member + "\":" +
+                                                                nested + "}"));
+      ++sent;
+      std::vector<uint8_t> reply;
+      ASSERT_TRUE(forwarder.receive(reply, 2000));
+      forwarder.send(port, ForwarderDatagram(2, 8, 0, kEui, "{}"));
+      ASSERT_TRUE(forwarder.receive(reply, 2000)) << "the server no longer answers";
+      EXPECT_EQ(reply, (std::vector<uint8_t>{2, 0, 8, 1}));
+    }
+  }
+  ASSERT_TRUE(WaitForLog("Message rejected - Unable parse text as JSON"));
+  for (int i = 0; i < 250 && Count("Message rejected - Unable parse text as JSON") < sent; ++i) {
+    SleepMs(20);
+  }
+  EXPECT_EQ(Count("Message rejected - Unable parse text as JSON"), sent);
+  EXPECT_EQ(server.stop(SIGTERM, 5000), 0);
+  EXPECT_EQ(Count("DB Backup complete"), 1u);
+}
+
 TEST_F(GatewayLink, UplinksAreCheckedDeduplicatedAndClassified) {
   const std::vector<uint8_t> uplink = {0x40, 4, 3, 2, 1, 0, 1, 0, 1, 0x55, 0x10, 0x20, 0x30, 0x40};
   std::vector<Json::Value> refusedThenGood;

@@ -4,6 +4,7 @@
 
 #include <sstream>
 
+#include "ForwarderRecords.h"
 #include "Harness.h"
 #include "TestSupport.h"
 #include "gateway/UdpSocket.h"
@@ -122,6 +123,23 @@ TEST(Startup, MissingOrBrokenConfigurationFileExitsWithOne) {
         Has(bad.out, "must be a JSON object"))
         << bad.out;
   }
+
+  // A working configuration with anything but padding after it is refused as a whole; padding
+  // and comments are an operator's right.
+  const std::string good = testsupport::CompactJson(e2e::BaseConfig(dir.path()));
+  for (const std::string& tail : {std::string("{}"), std::string(" x"), std::string("\0{}", 3)}) {
+    SCOPED_TRACE(tail);
+    testsupport::WriteFile(dir.file("tail.conf"), good + tail);
+    auto bad = RunBinary({"-c", dir.file("tail.conf")}, dir.path());
+    EXPECT_EQ(bad.status, 1);
+    EXPECT_TRUE(Has(bad.out, "Failed to parse config file [" + dir.file("tail.conf") +
+                                 "], invalid JSON")) << bad.out;
+  }
+  const std::string nested = "{\"x\":" + std::string(100000, '[') + std::string(100000, ']') + "}";
+  testsupport::WriteFile(dir.file("deep.conf"), nested);
+  auto deep = RunBinary({"-c", dir.file("deep.conf")}, dir.path());
+  EXPECT_EQ(deep.status, 1);
+  EXPECT_TRUE(Has(deep.out, "invalid JSON")) << deep.out;
 }
 
 TEST(Startup, CommandLineComplaints) {

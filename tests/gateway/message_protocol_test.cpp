@@ -11,7 +11,9 @@
 
 #include "../lora/PlanTestSupport.h"
 #include "ForwarderRecords.h"
+#include "StackThread.h"
 #include "TestSupport.h"
+#include "ThreadSlot.h"
 #include "devices/NetworkStatistics.h"
 #include "gateway/GatewayClock.h"
 #include "gateway/GatewayMemoryList.h"
@@ -171,6 +173,51 @@ TEST_F(MessageProtocolTest, FaultsRejectTheRestOfTheDatagram) {
     EXPECT_TRUE(log.contains(std::string("Message rejected - ") + message)) << log.dump();
   }
   EXPECT_TRUE(uplinks.empty());
+}
+
+// Every member whose text is written into the rejection line, nested far past what a forwarder
+// sends and handled on the smallest stack that handles datagrams: refused as unparsable, never
+// walked. Nesting a forwarder could send still passes.
+TEST_F(MessageProtocolTest, DeepNestingIsRefusedBeforeAnythingWalksIt) {
+  auto nested = [](int depth) { return std::string(depth, '[') + std::string(depth, ']'); };
+  for (const char* member : {"stat", "rxpk", "command", "other"}) {
+    for (int depth : {11, 700, 5000}) {
+      SCOPED_TRACE(std::string(member) + " " + std::to_string(depth));
+      LogCapture log;
+      testsupport::RunOnStack(ThreadSlot::kServerStack, [&] {
+        Push(std::string("{\"") + member + "\":" + nested(depth) + "}");
+      });
+      EXPECT_TRUE(log.contains("Message rejected - Unable parse text as JSON")) << log.dump();
+    }
+  }
+  // Brackets inside strings are text, not nesting.
+  LogCapture log;
+  Push(R"({"rxpk":[],"x":")" + std::string(50, '[') + R"("})");
+  EXPECT_EQ(log.count("Message rejected - "), 0u) << log.dump();
+  Push(R"({"rxpk":[],"x":)" + nested(9) + "}");
+  EXPECT_EQ(log.count("Message rejected - "), 0u) << log.dump();
+}
+
+// A document is the whole body: padding passes, a second document or garbage does not.
+TEST_F(MessageProtocolTest, TextAfterTheDocumentIsRefused) {
+  RegisterGateway();
+  const std::string good = PushDataJson({RxpkRecord(Uplink())});
+  for (const std::string& tail : {std::string("\r\n  "), std::string(3, '\0')}) {
+    EXPECT_NE(Deliver("{}"), "");
+    uplinks.clear();
+    LogCapture log;
+    Push(good + tail);
+    EXPECT_EQ(uplinks.size(), 1u);
+    EXPECT_EQ(log.count("Message rejected - "), 0u) << log.dump();
+  }
+  for (const std::string& tail : {std::string("{}"), std::string("x"), std::string("\0x", 2)}) {
+    SCOPED_TRACE(tail);
+    uplinks.clear();
+    LogCapture log;
+    Push(good + tail);
+    EXPECT_TRUE(uplinks.empty());
+    EXPECT_TRUE(log.contains("Message rejected - Unable parse text as JSON")) << log.dump();
+  }
 }
 
 TEST_F(MessageProtocolTest, PullRespUsesTheGatewaysVersionAndTokenZero) {
