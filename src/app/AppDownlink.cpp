@@ -8,12 +8,13 @@
 #include "Database/Lora-Database.h"
 #include "Exception.h"
 #include "app/AppEvents.h"
+#include "support/JsonText.h"
 #include "support/Logger.h"
 
 namespace {
 
-// A downlink is a flat object; a little room is left for callers that add their own members.
-constexpr int kJsonStackLimit = 10;
+// The reader's own limit, behind the depth measured beforehand.
+constexpr int kJsonStackLimit = JsonText::kMaxDepth + 2;
 
 std::string CompactText(const Json::Value& value) {
   Json::StreamWriterBuilder builder;
@@ -121,13 +122,17 @@ bool DecodeBase64(const std::string& text, std::string& out) {
 }
 
 bool ParseJson(const std::string& text, Json::Value& out) {
+  // Depth and NUL bytes measured first, as for every outside document; then a reader that also
+  // refuses a member given twice, since which "data" would count is anyone's guess.
+  const size_t length = JsonText::TrimPadding(text.data(), text.size());
+  if (!JsonText::Acceptable(text.data(), length)) return false;
   Json::CharReaderBuilder builder;
   Json::CharReaderBuilder::strictMode(&builder.settings_);
   builder["stackLimit"] = kJsonStackLimit;
   const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
   std::string errors;
   try {
-    return reader->parse(text.data(), text.data() + text.size(), &out, &errors);
+    return reader->parse(text.data(), text.data() + length, &out, &errors);
   } catch (const std::exception&) {
     // The reader throws when the nesting passes the stack limit.
     return false;

@@ -85,6 +85,8 @@ TEST(AppDownlinkText, JsonIsBoundedAndStrict) {
   EXPECT_FALSE(AppDownlinkText::ParseJson(R"({"data":"AQ=="} trailing)", value));
   EXPECT_FALSE(AppDownlinkText::ParseJson(R"({"data":"AQ==","data":"Ag=="})", value));
   EXPECT_FALSE(AppDownlinkText::ParseJson(std::string(5000, '[') + std::string(5000, ']'), value));
+  EXPECT_FALSE(AppDownlinkText::ParseJson(std::string("{\"data\":\"A\0\"}", 13), value));
+  EXPECT_TRUE(AppDownlinkText::ParseJson(std::string("{\"data\":\"AQ==\"}\n\0\0", 18), value));
 }
 
 TEST_F(AppDownlinkTest, AcceptedDownlinkIsStoredQueuedAndEchoedCompleted) {
