@@ -42,8 +42,10 @@ Mosquitto::Mosquitto(const MqttOptions& options, MessageHandler handler)
 }
 
 Mosquitto::~Mosquitto() {
+  // Disconnecting ends the library's loop, also while it is between reconnection attempts, so
+  // the thread is joined rather than cancelled in the middle of a callback.
   disconnect();
-  loop_stop(true);
+  loop_stop(false);
 }
 
 bool Mosquitto::WaitConnected(uint64_t timeoutMs) {

@@ -80,6 +80,31 @@ TEST(AppPublisher, UpPortDatagramsWithoutMqtt) {
   publisher.Stop();
 }
 
+// Enabled but never connected: the event stays queued and the up port hears nothing of it.
+TEST(AppPublisher, NothingLeavesWhileTheBrokerIsAway) {
+  LogCapture capture;
+  MosquittoBroker broker;
+  broker.Stop();
+  UpPort up;
+  AppMessageQueue queue;
+  {
+    Mosquitto client(Options(broker, "server-away"), [](const std::string&, const std::string&) {});
+    AppPublisherLinks links;
+    links.messages = &queue;
+    links.mqtt = &client;
+    links.appPortUp = up.socket.localPort();
+    links.disconnectedPauseMs = 100;
+    AppPublisher publisher(links);
+    queue.postAppMessage(kEui, "up", "{}");
+    ASSERT_EQ(publisher.Start(), 0);
+    ASSERT_TRUE(WaitFor([&] { return capture.count("MQTT disconnected.") >= 2; }));
+    publisher.Stop();
+    EXPECT_EQ(client.Publish("lora/x/up", "{}"), Mosquitto::PublishResult::kRetry);
+  }
+  EXPECT_EQ(queue.size(), 1u);
+  EXPECT_EQ(up.Next(0), "");
+}
+
 // Events posted before, during and after a broker restart all arrive, once each and in order.
 TEST(AppPublisher, BrokerRestartLosesAndReordersNothing) {
   MosquittoBroker broker;

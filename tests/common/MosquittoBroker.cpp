@@ -1,6 +1,7 @@
 #include "MosquittoBroker.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -60,6 +61,12 @@ bool MosquittoBroker::Start() {
   const std::string config = dir_.file("mosquitto.conf");
   pid_ = fork();
   if (pid_ == 0) {
+    // The broker's own start-up lines would only clutter the test output.
+    const int null = open("/dev/null", O_WRONLY);
+    if (null >= 0) {
+      dup2(null, STDOUT_FILENO);
+      dup2(null, STDERR_FILENO);
+    }
     execl("/usr/sbin/mosquitto", "mosquitto", "-c", config.c_str(), static_cast<char*>(nullptr));
     execlp("mosquitto", "mosquitto", "-c", config.c_str(), static_cast<char*>(nullptr));
     _exit(127);
