@@ -12,7 +12,6 @@
 
 namespace {
 
-constexpr const char* kExceptionPrefix = "AppDataReceive Msg exception : ";
 constexpr uint32_t kReopenPauseMs = 1000;
 
 }  // namespace
@@ -44,7 +43,7 @@ void AppDataReceiver::HandleDatagram(const uint8_t* data, size_t length) {
   const char* space = std::find(text, text + length, ' ');
   const std::string topic(text, space);
   const std::string payload = space == text + length ? std::string() : std::string(space + 1, text + length);
-  links_.downlinks->HandleInbound(kExceptionPrefix, topic, payload);
+  links_.downlinks->HandleInbound(AppDownlink::kDownPortPrefix, topic, payload);
 }
 
 void AppDataReceiver::Run() {

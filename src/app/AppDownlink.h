@@ -104,6 +104,10 @@ class AppDownlink {
   // DownlinkError naming the first fault. Exposed for tests and the fuzzer.
   static DownlinkRequest ReadDownlink(Json::Value& json);
 
+  // The prefixes of the two inbound transports' failure lines.
+  static constexpr const char* kBrokerPrefix = "Mosquitto Msg exception : ";
+  static constexpr const char* kDownPortPrefix = "AppDataReceive Msg exception : ";
+
   static constexpr size_t kMaxPayload = 242;
   static constexpr unsigned kMaxPort = 223;
   static constexpr unsigned kMaxAttempts = 8;

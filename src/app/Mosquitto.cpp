@@ -22,6 +22,11 @@ MqttOptions MqttOptions::FromConfig(const Json::Value& config, const std::string
   return options;
 }
 
+bool MqttOptions::Enabled(const Json::Value& config) {
+  const Json::Value& enabled = config["mqtt"]["enabled"];
+  return enabled.isBool() && enabled.asBool();
+}
+
 Mosquitto::Mosquitto(const MqttOptions& options, MessageHandler handler)
     : mosqpp::mosquittopp(options.clientId.empty() ? nullptr : options.clientId.c_str(), true),
       options_(options),

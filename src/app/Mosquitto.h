@@ -32,6 +32,8 @@ struct MqttOptions {
   // From "mqtt" (host, port, username, password) and the client id: the network EUI followed by
   // the gateway serial, so that gateways sharing one broker never take each other's session.
   static MqttOptions FromConfig(const Json::Value& config, const std::string& gatewaySerial);
+  // "mqtt"."enabled" is present and true.
+  static bool Enabled(const Json::Value& config);
 };
 
 // Holds the library initialised for as long as a client exists: a base listed before the client

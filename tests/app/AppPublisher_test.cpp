@@ -181,7 +181,7 @@ TEST(AppPublisher, InboundFromBrokerAndDownPort) {
   rig.devices.Add(kEui);
   Mosquitto client(Options(broker, "server-inbound"),
                    [&](const std::string& topic, const std::string& payload) {
-                     rig.downlinks.HandleInbound("Mosquitto Msg exception : ", topic, payload);
+                     rig.downlinks.HandleInbound(AppDownlink::kBrokerPrefix, topic, payload);
                    });
   ASSERT_TRUE(client.WaitConnected(kWaitMs));
   UpPort up;
@@ -244,6 +244,35 @@ TEST(AppDataReceiver, DatagramLengthsAndPayloadlessTopics) {
   }));
   receiver.Stop();
   EXPECT_EQ(capture.count("Device EUI not found in message topic"), 1u);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(MqttOptions, FromConfiguration) {
+  Json::Value config;
+  config["network"]["eui"] = "00-11-22-33-44-55-66-77";
+  config["mqtt"]["username"] = "app";
+  MqttOptions options = MqttOptions::FromConfig(config, "18374568");
+  EXPECT_EQ(options.clientId, "00-11-22-33-44-55-66-7718374568");  // one per gateway
+  EXPECT_EQ(options.host, "127.0.0.1");
+  EXPECT_EQ(options.port, 1883);
+  EXPECT_FALSE(options.useCredentials);  // a user name alone is not a login
+  EXPECT_FALSE(MqttOptions::Enabled(config));
+
+  config["mqtt"]["password"] = "secret";
+  config["mqtt"]["host"] = "broker.local";
+  config["mqtt"]["port"] = 8883;
+  config["mqtt"]["enabled"] = true;
+  options = MqttOptions::FromConfig(config, "");
+  EXPECT_TRUE(options.useCredentials);
+  EXPECT_EQ(options.password, "secret");
+  EXPECT_EQ(options.host, "broker.local");
+  EXPECT_EQ(options.port, 8883);
+  EXPECT_TRUE(MqttOptions::Enabled(config));
+  config["mqtt"]["enabled"] = "true";
+  EXPECT_FALSE(MqttOptions::Enabled(config));
 }
 
 }  // namespace
