@@ -1,5 +1,6 @@
 #include "app/Mosquitto.h"
 
+#include <algorithm>
 #include <chrono>
 
 #include "support/Logger.h"
@@ -34,23 +35,54 @@ Mosquitto::Mosquitto(const MqttOptions& options, MessageHandler handler)
   if (options_.useCredentials) {
     username_pw_set(options_.username.c_str(), options_.password.c_str());
   }
-  // A broker restarted on the gateway is usually back within seconds: retry quickly at first,
-  // backing off to half a minute for one that stays away.
-  reconnect_delay_set(1, 30, true);
-  const int rc = connect_async(options_.host.c_str(), options_.port, options_.keepAliveSeconds);
-  if (rc != MOSQ_ERR_SUCCESS) {
-    // The library thread retries from here on; on_connect tells when it worked.
-    LOG_DEBUG("MQTT - connect to %s:%d not started yet (%s)", options_.host.c_str(), options_.port,
-              mosqpp::strerror(rc));
-  }
-  loop_start();
+  // Publish() and the destructor call in from other threads while the network thread runs.
+  threaded_set(true);
+  network_.Start([this] { networkLoop(); }, kStackSize);
 }
 
 Mosquitto::~Mosquitto() {
-  // Disconnecting ends the library's loop, also while it is between reconnection attempts, so
-  // the thread is joined rather than cancelled in the middle of a callback.
+  stopping_.store(true);
+  changed_.notify_all();
+  // Disconnecting ends the loop's wait on the socket; the thread is joined, never cancelled in
+  // the middle of a callback.
   disconnect();
-  loop_stop(false);
+  network_.Join();
+}
+
+void Mosquitto::rest(uint32_t ms) {
+  MutexLock lock(mutex_);
+  changed_.wait_for(mutex_, std::chrono::milliseconds(ms), [this] { return stopping_.load(); });
+}
+
+void Mosquitto::networkLoop() {
+  bool linked = false;  // a socket to the broker exists (maybe not yet accepted)
+  bool first = true;
+  uint32_t retryMs = kFirstRetryMs;
+  while (!stopping_.load()) {
+    if (!linked) {
+      const int rc = first ? connect(options_.host.c_str(), options_.port, options_.keepAliveSeconds)
+                           : reconnect();
+      first = false;
+      if (rc != MOSQ_ERR_SUCCESS) {
+        LOG_DEBUG("MQTT - cannot reach %s:%d (%s), retrying in %u ms", options_.host.c_str(),
+                  options_.port, mosqpp::strerror(rc), retryMs);
+        rest(retryMs);
+        retryMs = std::min(retryMs * 2, kLastRetryMs);
+        continue;
+      }
+      linked = true;
+    }
+    const int rc = loop(100, 1);
+    if (rc == MOSQ_ERR_SUCCESS) {
+      if (connected_.load()) retryMs = kFirstRetryMs;
+      continue;
+    }
+    // The library has told on_disconnect already when the connection was up.
+    linked = false;
+    setConnected(false);
+    if (!stopping_.load()) rest(retryMs);
+    retryMs = std::min(retryMs * 2, kLastRetryMs);
+  }
 }
 
 bool Mosquitto::WaitConnected(uint64_t timeoutMs) {

@@ -1,10 +1,11 @@
 // The MQTT client: one per process, created at start-up when "mqtt"."enabled" is true.
 //
-// The library's own network thread (loop_start) connects, reconnects after a broker outage and
-// delivers inbound messages; every callback below runs on that thread. The publishing thread only
-// calls Publish() and reads connected(). Inbound messages are handed to the handler given at
+// A network thread of its own connects, reconnects after a broker outage (also when the broker
+// was not there at start-up, which the library's own loop thread never retries) and delivers
+// inbound messages; every callback below runs on that thread. The publishing thread only calls
+// Publish() and reads connected(). Inbound messages are handed to the handler given at
 // construction, which must stay valid until the client is destroyed (the destructor stops the
-// library thread before it returns).
+// network thread before it returns).
 #pragma once
 
 #include <json/json.h>
@@ -16,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "app/AppThread.h"
 #include "support/Mutex.h"
 
 struct MqttOptions {
@@ -78,6 +80,10 @@ class Mosquitto : private MosquittoLibrary, public mosqpp::mosquittopp {
   // Inbound topics: downlinks and queue clears for any device.
   static constexpr const char* kDownTopic = "lora/+/down";
   static constexpr const char* kClearTopic = "lora/+/clear";
+  // Pauses between connection attempts: doubling from the first to the last.
+  static constexpr uint32_t kFirstRetryMs = 1000;
+  static constexpr uint32_t kLastRetryMs = 30000;
+  static constexpr uint32_t kStackSize = 16384;
 
  private:
   void on_connect(int rc) override;
@@ -88,6 +94,9 @@ class Mosquitto : private MosquittoLibrary, public mosqpp::mosquittopp {
   void on_error() override;
 
   void setConnected(bool value) EXCLUDES(mutex_);
+  void networkLoop();
+  // Sleeps up to ms unless the client is being destroyed.
+  void rest(uint32_t ms) EXCLUDES(mutex_);
 
   // Constant after construction.
   const MqttOptions options_;
@@ -99,4 +108,6 @@ class Mosquitto : private MosquittoLibrary, public mosqpp::mosquittopp {
   Mutex mutex_;  // leaf: the acknowledgements, and the waits on changed_
   std::condition_variable_any changed_;
   std::vector<int> acknowledged_ GUARDED_BY(mutex_);
+  std::atomic<bool> stopping_{false};
+  AppThread network_;
 };

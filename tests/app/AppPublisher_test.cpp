@@ -80,29 +80,32 @@ TEST(AppPublisher, UpPortDatagramsWithoutMqtt) {
   publisher.Stop();
 }
 
-// Enabled but never connected: the event stays queued and the up port hears nothing of it.
-TEST(AppPublisher, NothingLeavesWhileTheBrokerIsAway) {
+// Enabled but not connected yet: the event waits in the queue and the up port hears nothing of
+// it until the broker answers; then it reaches both.
+TEST(AppPublisher, EventsWaitForTheBroker) {
   LogCapture capture;
   MosquittoBroker broker;
   broker.Stop();
   UpPort up;
   AppMessageQueue queue;
-  {
-    Mosquitto client(Options(broker, "server-away"), [](const std::string&, const std::string&) {});
-    AppPublisherLinks links;
-    links.messages = &queue;
-    links.mqtt = &client;
-    links.appPortUp = up.socket.localPort();
-    links.disconnectedPauseMs = 100;
-    AppPublisher publisher(links);
-    queue.postAppMessage(kEui, "up", "{}");
-    ASSERT_EQ(publisher.Start(), 0);
-    ASSERT_TRUE(WaitFor([&] { return capture.count("MQTT disconnected.") >= 2; }));
-    publisher.Stop();
-    EXPECT_EQ(client.Publish("lora/x/up", "{}"), Mosquitto::PublishResult::kRetry);
-  }
+  Mosquitto client(Options(broker, "server-away"), [](const std::string&, const std::string&) {});
+  EXPECT_EQ(client.Publish("lora/x/up", "{}"), Mosquitto::PublishResult::kRetry);
+  AppPublisherLinks links;
+  links.messages = &queue;
+  links.mqtt = &client;
+  links.appPortUp = up.socket.localPort();
+  links.disconnectedPauseMs = 100;
+  AppPublisher publisher(links);
+  queue.postAppMessage(kEui, "up", "{}");
+  ASSERT_EQ(publisher.Start(), 0);
+  ASSERT_TRUE(WaitFor([&] { return capture.count("MQTT disconnected.") >= 2; }));
   EXPECT_EQ(queue.size(), 1u);
   EXPECT_EQ(up.Next(0), "");
+
+  ASSERT_TRUE(broker.Start());
+  EXPECT_EQ(up.Next(), std::string("lora/") + kEui + "/up {}");
+  EXPECT_TRUE(client.connected());
+  publisher.Stop();
 }
 
 // Events posted before, during and after a broker restart all arrive, once each and in order.
