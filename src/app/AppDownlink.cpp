@@ -182,6 +182,11 @@ void AppDownlink::handleAppTopic(const std::string& topic, const std::string& pa
 }
 
 void AppDownlink::handleDown(const Lora::EUI& eui, const std::string& payload) {
+  if (payload.size() > kMaxMessage) {
+    LOG_ERROR("Dropping downstream message - message of %zu bytes is too long", payload.size());
+    links_.events->DownDropped(eui.text(), std::string());
+    return;
+  }
   LOG_DEBUG("ED:%s|DOWNLINK|Queue %s", eui.text().c_str(), payload.c_str());
   Json::Value json;
   if (!AppDownlinkText::ParseJson(payload, json)) {

@@ -109,6 +109,9 @@ class AppDownlink {
   static constexpr const char* kDownPortPrefix = "AppDataReceive Msg exception : ";
 
   static constexpr size_t kMaxPayload = 242;
+  // The largest downlink message read at all: what the UDP down port can carry. A real one is a
+  // few hundred bytes; the broker would hand on anything up to its own limit.
+  static constexpr size_t kMaxMessage = 16384;
   static constexpr unsigned kMaxPort = 223;
   static constexpr unsigned kMaxAttempts = 8;
 

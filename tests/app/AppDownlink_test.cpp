@@ -135,7 +135,9 @@ TEST_F(AppDownlinkTest, RefusedDownlinksLeaveNothingBehind) {
     const char* line;
   };
   const std::string tooLong = R"({"data":")" + Base64Of(243) + R"("})";
+  const std::string huge = R"({"data":"AQ==","pad":")" + std::string(16384, 'x') + R"("})";
   const Case cases[] = {
+      {huge.c_str(), "Dropping downstream message - message of 16408 bytes is too long"},
       {"{\"data\":", "Dropping downstream message - Unable parse text as JSON"},
       {"", "Dropping downstream message - Unable parse text as JSON"},
       {"[1,2]", "Dropping downstream message - 'data' member not found in json"},
@@ -153,7 +155,7 @@ TEST_F(AppDownlinkTest, RefusedDownlinksLeaveNothingBehind) {
       {R"({"data":"AQ==","ack_retries":"3"})", "'ack_retries' must be a whole number from 0 to 8"},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.payload);
+    SCOPED_TRACE(std::string(c.payload).substr(0, 60));
     capture_.clear();
     rig_.downlinks.HandleInbound("Test exception : ", kTopic, c.payload);
     EXPECT_TRUE(capture_.contains(c.line)) << capture_.dump();
