@@ -42,7 +42,8 @@ void AppDataReceiver::HandleDatagram(const uint8_t* data, size_t length) {
   length = std::min(length, static_cast<size_t>(std::find(text, text + length, '\0') - text));
   const char* space = std::find(text, text + length, ' ');
   const std::string topic(text, space);
-  const std::string payload = space == text + length ? std::string() : std::string(space + 1, text + length);
+  const std::string payload =
+      space == text + length ? std::string() : std::string(space + 1, text + length);
   links_.downlinks->HandleInbound(AppDownlink::kDownPortPrefix, topic, payload);
 }
 

@@ -238,13 +238,14 @@ DownlinkRequest AppDownlink::ReadDownlink(Json::Value& json) {
   request.decodedSize = decoded.size();
   json["data_size"] = static_cast<Json::UInt>(decoded.size());
   Lora::FrameApplicationData& record = request.record;
-  record = Lora::FrameApplicationData(reinterpret_cast<const uint8_t*>(decoded.data()),
-                                      decoded.size());
+  record =
+      Lora::FrameApplicationData(reinterpret_cast<const uint8_t*>(decoded.data()), decoded.size());
 
   unsigned port = 1;
   if (json.isMember("port")) {
     if (!ReadWholeNumber(json["port"], true, kMaxPort, port)) {
-      throw DownlinkError("Dropping downstream message - 'port' must be a whole number from 0 to 223");
+      throw DownlinkError(
+          "Dropping downstream message - 'port' must be a whole number from 0 to 223");
     }
     json["port"] = port;
   }

@@ -21,7 +21,7 @@ char ClassLetter(unsigned deviceClass) {
 
 // Members of the uplink JSON that the server writes itself; a gateway's own value is left out.
 bool ReplacedMember(const char* name, bool fsk) {
-  static const char* const kAlways[] = {"fcnt", "cls",    "port", "mhdr", "opts", "size", "data",
+  static const char* const kAlways[] = {"fcnt",   "cls",    "port", "mhdr", "opts",  "size", "data",
                                         "appeui", "deveui", "ack",  "adr",  "gweui", "seqn"};
   for (const char* member : kAlways) {
     if (std::strcmp(name, member) == 0) return true;
@@ -67,8 +67,8 @@ void AppEvents::PacketAck(const Lora::EUI& devEui, uint32_t seqn, uint32_t id) {
 }
 
 void AppEvents::PacketDrop(const Lora::EUI& devEui, int code) {
-  const char* message = code == 101 ? "Downlink ACK could not be scheduled"
-                                    : "Max retries exceeded for packet";
+  const char* message =
+      code == 101 ? "Downlink ACK could not be scheduled" : "Max retries exceeded for packet";
   char payload[96];
   std::snprintf(payload, sizeof payload, "{\"code\":%d,\"message\":\"%s\"}", code, message);
   queue_.postAppMessage(devEui.text(), "packet_drop", payload);
@@ -140,7 +140,9 @@ std::string AppEvents::UplinkJson(const UplinkRecord& uplink) {
   out.Key("data");
   std::vector<char> data(Base64EncodedCapacity(uplink.payloadLength));
   const uint16_t dataLength =
-      uplink.payloadLength == 0 ? 0 : Base64Encode(uplink.payload, uplink.payloadLength, data.data(), true);
+      uplink.payloadLength == 0
+          ? 0
+          : Base64Encode(uplink.payload, uplink.payloadLength, data.data(), true);
   out.String(data.data(), dataLength);
   out.Key("appeui");
   out.String(uplink.appEui.c_str(), static_cast<rapidjson::SizeType>(uplink.appEui.size()));

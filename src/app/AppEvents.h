@@ -16,21 +16,21 @@ class AppMessageQueue;
 // What the "up" event says about one accepted data uplink, as plain values so that uplink
 // processing can fill it from whatever it holds the device and frame in.
 struct UplinkRecord {
-  std::string rxpk;        // the receiving gateway's "rxpk" object, compact JSON text
-  bool fsk = false;        // an FSK uplink: "datr", "fdev" and "lsnr" are fixed
-  uint16_t fcnt = 0;       // FCnt from the frame header
+  std::string rxpk;   // the receiving gateway's "rxpk" object, compact JSON text
+  bool fsk = false;   // an FSK uplink: "datr", "fdev" and "lsnr" are fixed
+  uint16_t fcnt = 0;  // FCnt from the frame header
   uint8_t fctrl = 0;
-  int port = 1;            // the FPort, 1 when the frame carries none
+  int port = 1;                     // the FPort, 1 when the frame carries none
   const uint8_t* header = nullptr;  // the first 8 bytes of the PHYPayload (MHDR .. FCnt)
   const uint8_t* fopts = nullptr;
   size_t foptsLength = 0;
   const uint8_t* payload = nullptr;  // decrypted application payload
   size_t payloadLength = 0;
-  std::string appEui;      // EUI texts as the device holds them
+  std::string appEui;  // EUI texts as the device holds them
   std::string devEui;
   uint64_t gatewayEui = 0;
-  int64_t seqn = 0;        // the reconstructed 32-bit up counter
-  std::string nowTime;     // "time" when the gateway gave none; empty: the real-time clock
+  int64_t seqn = 0;     // the reconstructed 32-bit up counter
+  std::string nowTime;  // "time" when the gateway gave none; empty: the real-time clock
 };
 
 class AppEvents {

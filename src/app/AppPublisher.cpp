@@ -38,7 +38,8 @@ void AppPublisher::pause(uint32_t ms) {
 
 void AppPublisher::waitForBroker() {
   LOG_DEBUG("MQTT disconnected.");
-  for (uint32_t waited = 0; waited < links_.disconnectedPauseMs && !stopping(); waited += kSliceMs) {
+  for (uint32_t waited = 0; waited < links_.disconnectedPauseMs && !stopping();
+       waited += kSliceMs) {
     if (links_.mqtt->WaitConnected(std::min(kSliceMs, links_.disconnectedPauseMs - waited))) return;
   }
 }

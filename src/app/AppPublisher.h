@@ -16,7 +16,6 @@
 #include <utility>
 
 #include "app/AppMessageQueue.h"
-
 #include "app/AppThread.h"
 #include "gateway/UdpSocket.h"
 

@@ -60,8 +60,9 @@ void Mosquitto::networkLoop() {
   uint32_t retryMs = kFirstRetryMs;
   while (!stopping_.load()) {
     if (!linked) {
-      const int rc = first ? connect(options_.host.c_str(), options_.port, options_.keepAliveSeconds)
-                           : reconnect();
+      const int rc = first
+                         ? connect(options_.host.c_str(), options_.port, options_.keepAliveSeconds)
+                         : reconnect();
       first = false;
       if (rc != MOSQ_ERR_SUCCESS) {
         LOG_DEBUG("MQTT - cannot reach %s:%d (%s), retrying in %u ms", options_.host.c_str(),
@@ -166,11 +167,10 @@ void Mosquitto::on_disconnect(int rc) {
 void Mosquitto::on_message(const struct mosquitto_message* message) {
   if (message == nullptr || message->topic == nullptr) return;
   try {
-    const std::string payload =
-        message->payload != nullptr && message->payloadlen > 0
-            ? std::string(static_cast<const char*>(message->payload),
-                          static_cast<size_t>(message->payloadlen))
-            : std::string();
+    const std::string payload = message->payload != nullptr && message->payloadlen > 0
+                                    ? std::string(static_cast<const char*>(message->payload),
+                                                  static_cast<size_t>(message->payloadlen))
+                                    : std::string();
     handler_(message->topic, payload);
   } catch (...) {
     // The handler reports its own failures; nothing may unwind into the library.

@@ -1,11 +1,12 @@
 // The inbound application path: topics, downlink JSON checks, and what a refusal leaves behind.
+#include "app/AppDownlink.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 
 #include "AppRig.h"
 #include "TestSupport.h"
-#include "app/AppDownlink.h"
 
 using testsupport::AppRig;
 using testsupport::LogCapture;
@@ -41,12 +42,12 @@ TEST(AppDownlinkText, TopicEuisAreSixteenDigitsWithSeparatorsOnlyBetweenBytes) {
     bool ok;
   };
   const Case cases[] = {
-      {"008000000000E19C", true},          {"00-80-00-00-00-00-e1-9c", true},
-      {"00:80:00:00:00:00:e1:9c", true},   {"0080-0000-0000-e19c", true},
-      {"008000000000e19c0", false},        {"08000000000e19c", false},
-      {"0-080000000000e19c", false},       {"00--80000000000e19c", false},
-      {"008000000000e19c-", false},        {"-008000000000e19c", false},
-      {"00800000 0000e19c", false},        {"00800000g000e19c", false},
+      {"008000000000E19C", true},        {"00-80-00-00-00-00-e1-9c", true},
+      {"00:80:00:00:00:00:e1:9c", true}, {"0080-0000-0000-e19c", true},
+      {"008000000000e19c0", false},      {"08000000000e19c", false},
+      {"0-080000000000e19c", false},     {"00--80000000000e19c", false},
+      {"008000000000e19c-", false},      {"-008000000000e19c", false},
+      {"00800000 0000e19c", false},      {"00800000g000e19c", false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
@@ -61,9 +62,15 @@ TEST(AppDownlinkText, TopicEuisAreSixteenDigitsWithSeparatorsOnlyBetweenBytes) {
 TEST(AppDownlinkText, Base64IsStrict) {
   // The published test vectors, padded and unpadded, then texts an encoder never writes.
   const std::pair<const char*, const char*> good[] = {
-      {"", ""},         {"Zg==", "f"},       {"Zm8=", "fo"},   {"Zm9v", "foo"},
-      {"Zm9vYg==", "foob"}, {"Zm9vYmE=", "fooba"}, {"Zm9vYmFy", "foobar"},
-      {"Zg", "f"},      {"Zm8", "fo"},
+      {"", ""},
+      {"Zg==", "f"},
+      {"Zm8=", "fo"},
+      {"Zm9v", "foo"},
+      {"Zm9vYg==", "foob"},
+      {"Zm9vYmE=", "fooba"},
+      {"Zm9vYmFy", "foobar"},
+      {"Zg", "f"},
+      {"Zm8", "fo"},
   };
   for (const auto& [text, plain] : good) {
     SCOPED_TRACE(text);
@@ -71,8 +78,8 @@ TEST(AppDownlinkText, Base64IsStrict) {
     ASSERT_TRUE(AppDownlinkText::DecodeBase64(text, out));
     EXPECT_EQ(out, plain);
   }
-  for (const char* bad : {"Z", "Zg=", "Zg===", "Z===", "Zh==", "Zm9=", "Zm9v!", "Zm 9v", "Zg==Zg==",
-                          "=Zg=", "Zm9v\n", "Zm9-", "Zm9_"}) {
+  for (const char* bad : {"Z", "Zg=", "Zg===", "Z===", "Zh==", "Zm9=", "Zm9v!", "Zm 9v",
+                          "Zg==Zg==", "=Zg=", "Zm9v\n", "Zm9-", "Zm9_"}) {
     SCOPED_TRACE(bad);
     std::string out;
     EXPECT_FALSE(AppDownlinkText::DecodeBase64(bad, out));
@@ -109,16 +116,17 @@ TEST_F(AppDownlinkTest, AcceptedDownlinkIsStoredQueuedAndEchoedCompleted) {
 
   const auto events = rig_.Events();
   ASSERT_EQ(events.size(), 1u);
-  EXPECT_EQ(events[0], std::string(kEui) + "/down_queued " +
-                           R"({"ack":true,"data":"AQID","data_size":3,"deveui":"008000000000e19c",)" +
-                           R"("id":)" + std::to_string(record.id) +
-                           R"(,"port":5,"priority":2,"rx_wnd":3})");
+  EXPECT_EQ(events[0],
+            std::string(kEui) + "/down_queued " +
+                R"({"ack":true,"data":"AQID","data_size":3,"deveui":"008000000000e19c",)" +
+                R"("id":)" + std::to_string(record.id) + R"(,"port":5,"priority":2,"rx_wnd":3})");
   EXPECT_TRUE(capture_.contains("ED:00-80-00-00-00-00-e1-9c|QUEUE|Created downlink record ID:"));
 }
 
 TEST_F(AppDownlinkTest, EdgeSizesAndDefaults) {
   rig_.downlinks.handleAppTopic(kTopic, R"({"data":""})");
-  rig_.downlinks.handleAppTopic(kTopic, R"({"data":")" + Base64Of(242) + R"(","port":0,"ack_retries":0})");
+  rig_.downlinks.handleAppTopic(kTopic,
+                                R"({"data":")" + Base64Of(242) + R"(","port":0,"ack_retries":0})");
   ASSERT_EQ(device().queue.size(), 2u) << capture_.dump();
   EXPECT_EQ(device().queue[0].size(), 0u);
   EXPECT_EQ(device().queue[0].port, 1);
@@ -183,7 +191,8 @@ TEST_F(AppDownlinkTest, FullQueueGivesDroppedThenQueueFull) {
 TEST_F(AppDownlinkTest, RefusalByTheTransmitControllerDeletesTheRow) {
   device().refuse = true;
   EXPECT_NO_THROW(rig_.downlinks.handleAppTopic(kTopic, R"({"data":"AQ=="})"));
-  EXPECT_TRUE(capture_.contains("ED:00-80-00-00-00-00-e1-9c|QUEUE-FULL|Dropping downstream message"));
+  EXPECT_TRUE(
+      capture_.contains("ED:00-80-00-00-00-00-e1-9c|QUEUE-FULL|Dropping downstream message"));
   EXPECT_TRUE(rig_.Rows().empty());
   const auto events = rig_.Events();
   ASSERT_EQ(events.size(), 1u);

@@ -1,10 +1,11 @@
 // The uplink JSON and its three topics.
+#include "app/AppEvents.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "app/AppEvents.h"
 #include "app/AppMessageQueue.h"
 
 namespace {
@@ -35,18 +36,20 @@ UplinkRecord Uplink() {
 }
 
 TEST(UplinkJson, GatewayMembersFirstThenTheServersInOrder) {
-  EXPECT_EQ(AppEvents::UplinkJson(Uplink()),
-            R"({"tmst":3512348611,"chan":2,"rfch":0,"freq":868.5,"stat":1,"modu":"LORA",)"
-            R"("datr":"SF7BW125","codr":"4/5","lsnr":9.5,"rssi":-35,)"
-            R"("fcnt":42,"cls":1,"port":10,"mhdr":"40d41b0126b22a00","opts":"0207","size":5,)"
-            R"("data":"aGVsbG8=","appeui":"16-ea-76-f6-ab-66-3d-80",)"
-            R"("deveui":"00-80-00-00-00-00-e1-9c","ack":true,"adr":true,)"
-            R"("gweui":"00-80-00-00-00-a0-00-01","seqn":65578,"time":"2026-12-07T01:02:03.000004Z"})");
+  EXPECT_EQ(
+      AppEvents::UplinkJson(Uplink()),
+      R"({"tmst":3512348611,"chan":2,"rfch":0,"freq":868.5,"stat":1,"modu":"LORA",)"
+      R"("datr":"SF7BW125","codr":"4/5","lsnr":9.5,"rssi":-35,)"
+      R"("fcnt":42,"cls":1,"port":10,"mhdr":"40d41b0126b22a00","opts":"0207","size":5,)"
+      R"("data":"aGVsbG8=","appeui":"16-ea-76-f6-ab-66-3d-80",)"
+      R"("deveui":"00-80-00-00-00-00-e1-9c","ack":true,"adr":true,)"
+      R"("gweui":"00-80-00-00-00-a0-00-01","seqn":65578,"time":"2026-12-07T01:02:03.000004Z"})");
 }
 
 TEST(UplinkJson, FskGatewayTimeAndBareFrame) {
   UplinkRecord up = Uplink();
-  up.rxpk = R"({"time":"2026-12-07T00:00:00Z","tmst":1,"modu":"FSK","datr":50000,"lsnr":3,"fdev":3000})";
+  up.rxpk =
+      R"({"time":"2026-12-07T00:00:00Z","tmst":1,"modu":"FSK","datr":50000,"lsnr":3,"fdev":3000})";
   up.fsk = true;
   up.fctrl = 0x00;
   up.port = 1;

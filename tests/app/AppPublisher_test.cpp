@@ -1,17 +1,18 @@
 // The publishing and application-data threads against a real broker and real loopback sockets.
+#include "app/AppPublisher.h"
+
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <string>
 #include <thread>
-#include <atomic>
 #include <vector>
 
 #include "AppRig.h"
 #include "MosquittoBroker.h"
 #include "TestSupport.h"
 #include "app/AppDataReceiver.h"
-#include "app/AppPublisher.h"
 #include "app/Mosquitto.h"
 #include "gateway/UdpSocket.h"
 
@@ -74,8 +75,8 @@ TEST(AppPublisher, UpPortDatagramsWithoutMqtt) {
   queue.postAppMessage(kEui, "cleared", "");
   const std::vector<std::string> expected = {
       std::string("lora/") + kEui + "/up {\"fcnt\":1}", "\r\n",
-      std::string("lora/") + kEui + "/packet_recv ab", "\r\n",
-      std::string("lora/") + kEui + "/cleared ", "\r\n"};
+      std::string("lora/") + kEui + "/packet_recv ab",  "\r\n",
+      std::string("lora/") + kEui + "/cleared ",        "\r\n"};
   for (const std::string& datagram : expected) EXPECT_EQ(up.Next(), datagram);
   publisher.Stop();
 }
@@ -116,7 +117,8 @@ TEST(AppPublisher, BrokerRestartLosesAndReordersNothing) {
   ASSERT_TRUE(probe.WaitSubscribed(kWaitMs));
 
   AppMessageQueue queue;
-  Mosquitto client(Options(broker, "server-restart"), [](const std::string&, const std::string&) {});
+  Mosquitto client(Options(broker, "server-restart"),
+                   [](const std::string&, const std::string&) {});
   ASSERT_TRUE(client.WaitConnected(kWaitMs));
   UpPort up;
   AppPublisherLinks links;
@@ -148,10 +150,13 @@ TEST(AppPublisher, BrokerRestartLosesAndReordersNothing) {
 
   // One subscriber sees the broker's order, so the last message arriving closes the stream.
   const std::string last = std::to_string(kTotal - 1);
-  ASSERT_TRUE(WaitFor([&] {
-    const auto messages = probe.messages();
-    return !messages.empty() && messages.back().payload == last;
-  }, 30000)) << probe.messages().size();
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        const auto messages = probe.messages();
+        return !messages.empty() && messages.back().payload == last;
+      },
+      30000))
+      << probe.messages().size();
   ASSERT_TRUE(WaitFor([&] { return queue.size() == 0; }));
   publisher.Stop();
   std::vector<int> seen;
@@ -242,9 +247,8 @@ TEST(AppDataReceiver, DatagramLengthsAndPayloadlessTopics) {
   send("lora/0080000000/clear");
   ASSERT_TRUE(WaitFor([&] { return capture.contains("Device EUI not found in message topic"); }));
   send("lora/008000000000e19c/down");
-  ASSERT_TRUE(WaitFor([&] {
-    return capture.contains("Dropping downstream message - Unable parse text as JSON");
-  }));
+  ASSERT_TRUE(WaitFor(
+      [&] { return capture.contains("Dropping downstream message - Unable parse text as JSON"); }));
   receiver.Stop();
   EXPECT_EQ(capture.count("Device EUI not found in message topic"), 1u);
 }

@@ -39,7 +39,8 @@ struct AppRig {
   std::vector<std::string> Events() {
     std::vector<std::string> out;
     AppMessage message;
-    while (queue.pop(message, 0)) out.push_back(message.eui + "/" + message.event + " " + message.payload);
+    while (queue.pop(message, 0))
+      out.push_back(message.eui + "/" + message.event + " " + message.payload);
     return out;
   }
 

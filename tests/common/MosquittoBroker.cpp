@@ -42,15 +42,19 @@ bool Accepts(uint16_t port) {
 
 MosquittoBroker::MosquittoBroker() : port_(FreeTcpPort()) {
   WriteFile(dir_.file("mosquitto.conf"),
-            "listener " + std::to_string(port_) + " 127.0.0.1\n"
-            "allow_anonymous true\n"
-            // Started as root the broker would switch to its own user, who cannot write here.
-            "user root\n"
-            // A probe away during a restart must find every message waiting for it.
-            "max_queued_messages 0\n"
-            "persistence true\n"
-            "persistence_location " + dir_.path() + "/\n"
-            "log_dest file " + dir_.file("mosquitto.log") + "\n");
+            "listener " + std::to_string(port_) +
+                " 127.0.0.1\n"
+                "allow_anonymous true\n"
+                // Started as root the broker would switch to its own user, who cannot write here.
+                "user root\n"
+                // A probe away during a restart must find every message waiting for it.
+                "max_queued_messages 0\n"
+                "persistence true\n"
+                "persistence_location " +
+                dir_.path() +
+                "/\n"
+                "log_dest file " +
+                dir_.file("mosquitto.log") + "\n");
   Start();
 }
 
@@ -129,7 +133,8 @@ void MqttProbe::on_message(const struct mosquitto_message* message) {
 
 bool MqttProbe::WaitSubscribed(int timeoutMs) {
   std::unique_lock<std::mutex> lock(mutex_);
-  return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return subscribed_; });
+  return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                           [this] { return subscribed_; });
 }
 
 bool MqttProbe::WaitForMessages(size_t count, int timeoutMs) {
