@@ -72,6 +72,9 @@ void AppPublisher::settle() {
 }
 
 void AppPublisher::requeue() {
+  // Acknowledgements still on their way belong to the connection that is gone; message ids are
+  // reused, so none of them may settle a message sent again on the next one.
+  if (links_.mqtt != nullptr) links_.mqtt->TakeAcknowledged();
   for (auto it = unacknowledged_.rbegin(); it != unacknowledged_.rend(); ++it) {
     links_.messages->pushFront(std::move(it->second));
   }
@@ -102,6 +105,7 @@ void AppPublisher::publishOne() {
         // The connection dropped under us: this message and every one not yet acknowledged
         // go back first in line for the next connection.
         links_.messages->pushFront(std::move(message));
+        settle();
         requeue();
         pause(kRetryPauseMs);
         return;
@@ -112,6 +116,7 @@ void AppPublisher::publishOne() {
       // Sent on a connection that is already gone, or on a new one the loop has not seen yet;
       // either way it goes again with the others.
       unacknowledged_.emplace_back(mid, message);
+      settle();
       requeue();
       connection_ = links_.mqtt->connections();
       return;
@@ -139,6 +144,7 @@ void AppPublisher::Run() {
     try {
       while (!stopping()) {
         if (links_.mqtt != nullptr && !links_.mqtt->connected()) {
+          settle();
           requeue();
           waitForBroker();
           continue;
