@@ -18,6 +18,9 @@ MqttOptions MqttOptions::FromConfig(const Json::Value& config, const std::string
     options.username = mqtt["username"].isString() ? mqtt["username"].asString() : "";
     options.password = mqtt["password"].isString() ? mqtt["password"].asString() : "";
   }
+  // QoS 1 unless the operator asks for another level the protocol has.
+  const Json::Value& qos = mqtt["qos"];
+  if (qos.isInt() && qos.asInt() >= 0 && qos.asInt() <= 2) options.publishQos = qos.asInt();
   const Json::Value& eui = config["network"]["eui"];
   options.clientId = (eui.isString() ? eui.asString() : std::string()) + gatewaySerial;
   return options;

@@ -28,10 +28,10 @@ struct MqttOptions {
   std::string username;
   std::string password;
   int keepAliveSeconds = 60;
-  int publishQos = 1;
+  int publishQos = 1;  // "mqtt"."qos" (0..2)
   int subscribeQos = 2;
 
-  // From "mqtt" (host, port, username, password) and the client id: the network EUI followed by
+  // From "mqtt" (host, port, username, password, qos) and the client id: the network EUI followed by
   // the gateway serial, so that gateways sharing one broker never take each other's session.
   static MqttOptions FromConfig(const Json::Value& config, const std::string& gatewaySerial);
   // "mqtt"."enabled" is present and true.

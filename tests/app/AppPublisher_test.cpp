@@ -267,7 +267,11 @@ TEST(MqttOptions, FromConfiguration) {
   EXPECT_EQ(options.port, 1883);
   EXPECT_FALSE(options.useCredentials);  // a user name alone is not a login
   EXPECT_FALSE(MqttOptions::Enabled(config));
+  EXPECT_EQ(options.publishQos, 1);
 
+  config["mqtt"]["qos"] = 3;  // no such level
+  EXPECT_EQ(MqttOptions::FromConfig(config, "").publishQos, 1);
+  config["mqtt"]["qos"] = 2;
   config["mqtt"]["password"] = "secret";
   config["mqtt"]["host"] = "broker.local";
   config["mqtt"]["port"] = 8883;
@@ -277,6 +281,7 @@ TEST(MqttOptions, FromConfiguration) {
   EXPECT_EQ(options.password, "secret");
   EXPECT_EQ(options.host, "broker.local");
   EXPECT_EQ(options.port, 8883);
+  EXPECT_EQ(options.publishQos, 2);
   EXPECT_TRUE(MqttOptions::Enabled(config));
   config["mqtt"]["enabled"] = "true";
   EXPECT_FALSE(MqttOptions::Enabled(config));
