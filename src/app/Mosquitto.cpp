@@ -63,9 +63,11 @@ void Mosquitto::networkLoop() {
   uint32_t retryMs = kFirstRetryMs;
   while (!stopping_.load()) {
     if (!linked) {
-      const int rc = first
-                         ? connect(options_.host.c_str(), options_.port, options_.keepAliveSeconds)
-                         : reconnect();
+      // The asynchronous forms do not wait for TCP: a broker host that swallows packets must not
+      // hold the thread (and a shutdown) for the system's connect time-out.
+      const int rc =
+          first ? connect_async(options_.host.c_str(), options_.port, options_.keepAliveSeconds)
+                : reconnect_async();
       first = false;
       if (rc != MOSQ_ERR_SUCCESS) {
         LOG_DEBUG("MQTT - cannot reach %s:%d (%s), retrying in %u ms", options_.host.c_str(),

@@ -31,8 +31,8 @@ struct MqttOptions {
   int publishQos = 1;  // "mqtt"."qos" (0..2)
   int subscribeQos = 2;
 
-  // From "mqtt" (host, port, username, password, qos) and the client id: the network EUI followed by
-  // the gateway serial, so that gateways sharing one broker never take each other's session.
+  // From "mqtt" (host, port, username, password, qos) and the client id: the network EUI followed
+  // by the gateway serial, so that gateways sharing one broker never take each other's session.
   static MqttOptions FromConfig(const Json::Value& config, const std::string& gatewaySerial);
   // "mqtt"."enabled" is present and true.
   static bool Enabled(const Json::Value& config);
