@@ -78,6 +78,12 @@ TEST(AppPublisher, UpPortDatagramsWithoutMqtt) {
       std::string("lora/") + kEui + "/packet_recv ab",  "\r\n",
       std::string("lora/") + kEui + "/cleared ",        "\r\n"};
   for (const std::string& datagram : expected) EXPECT_EQ(up.Next(), datagram);
+
+  // Too long for one datagram: the event cannot go, its line end still does.
+  LogCapture capture;
+  queue.postAppMessage(kEui, "up", std::string(70000, 'x'));
+  EXPECT_EQ(up.Next(), "\r\n");
+  EXPECT_TRUE(capture.contains("UDP message send on socket failed"));
   publisher.Stop();
 }
 
