@@ -77,7 +77,7 @@ std::optional<int> NetworkServer::StartUp(int argc, char** argv) {
 
   try {
     if (!ValidateConfiguration()) return 1;
-    OpenDatabase();
+    if (!OpenDatabase()) return 1;
     LoadLists();
     LinkProtocol();
   } catch (const Json::Exception& e) {
@@ -184,12 +184,16 @@ bool NetworkServer::ValidateConfiguration() {
   return true;
 }
 
-void NetworkServer::OpenDatabase() {
+bool NetworkServer::OpenDatabase() {
   LOG_TRACE("Connect to db");
   database = std::make_unique<LoraDatabase>(LoraDatabase::OptionsFrom(
       settings.databasePath, settings.paths.runDir, settings.paths.whitelistFile, config));
+  // Without its folder the flash file can never be written: running on would lose everything
+  // at the next restart while looking healthy.
+  if (database->GetConnection().FolderMissing()) return false;
   database->InitSchema();
   statistics.load(*database);
+  return true;
 }
 
 void NetworkServer::LoadLists() {

@@ -63,7 +63,7 @@ class NetworkServer {
   std::optional<int> StartUp(int argc, char** argv);
   bool ReadConfigurationFile();
   bool ValidateConfiguration();
-  void OpenDatabase();
+  bool OpenDatabase();
   void LoadLists();
   void LinkProtocol();
   void StartThreads();

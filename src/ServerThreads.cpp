@@ -8,6 +8,8 @@
 #include "NetworkServer.h"
 #include "ServerTimers.h"
 #include "StopFlag.h"
+#include "devices/Join.h"
+#include "devices/Uplink.h"
 #include "lora/Bytes.h"
 #include "support/Logger.h"
 
@@ -40,7 +42,9 @@ void NetworkServer::LinkProtocol() {
   protocolLinks.plan = plan.get();
   protocolLinks.recentUplinks = &recentUplinks;
   protocolLinks.clock = &gatewayClock;
-  protocolLinks.routes.gateways = gateways.get();
+  protocolLinks.routes.countUplink = [list = gateways.get()](uint64_t eui) { list->countUplink(eui); };
+  protocolLinks.routes.dispatchUplink = [](Lora::ReceivedFrame& frame) { DispatchUplink(frame); };
+  protocolLinks.routes.handleJoinRequest = [](Lora::ReceivedFrame& frame) { handleJoinRequest(frame); };
   protocolLinks.skipFieldCheck = settings.skipPacketForwarderFieldCheck;
   workers = std::make_unique<PacketWorkerPool>(
       [this](const uint8_t* begin, const uint8_t* end, const sockaddr_in& sender) {

@@ -20,6 +20,7 @@ using lora_db::Lock;
 using lora_db::ParseHex;
 using lora_db::PlainEui;
 using lora_db::RunAll;
+using lora_db::RunCached;
 using lora_db::RunOne;
 using lora_db::SessionColumns;
 using lora_db::Statement;
@@ -67,10 +68,20 @@ std::string LoraDatabase::EuiKey(const std::string& eui) {
 
 bool LoraDatabase::InitSchema() {
   std::string version = "0";
-  SqlDb::Client client(connection_);
-  const bool read = connection_.Execute(client, "SELECT version FROM schema LIMIT 1;", true, true);
-  if (read && client.Next()) version = client.Value(0);
-  client.Clear();
+  bool read = false;
+  {
+    // A fresh file has no schema table: look for it rather than let a failing query log an
+    // error on an operator's first start.
+    Lock lock(connection_);
+    SqlDb::Client client(connection_);
+    Statement find(lock, "SELECT name FROM sqlite_master WHERE type = 'table' AND name = 'schema';");
+    if (find.Run(&client) && client.Next()) {
+      client.Clear();
+      Statement st(lock, "SELECT version FROM schema LIMIT 1;");
+      read = st.Run(&client);
+      if (read && client.Next()) version = client.Value(0);
+    }
+  }
 
   LOG_INFO("Database version: %s", version.c_str());
   LOG_INFO("Latest version:   %s", kSchemaVersion);
@@ -558,7 +569,7 @@ int64_t LoraDatabase::GetDeviceId(const std::string& deviceEui) {
 
 bool LoraDatabase::UpdateDownCounter(uint32_t devAddr, uint32_t value) {
   const bool ok =
-      RunOne(connection_, "UPDATE sessions SET nwk_down_counter = ?1 WHERE dev_addr = ?2;",
+      RunCached(connection_, "UPDATE sessions SET nwk_down_counter = ?1 WHERE dev_addr = ?2;",
              [&](Statement& st) { st.BindInt(1, value).BindInt(2, devAddr); });
   if (!ok) {
     char text[9];
@@ -569,8 +580,8 @@ bool LoraDatabase::UpdateDownCounter(uint32_t devAddr, uint32_t value) {
 }
 
 bool LoraDatabase::UpdateUpCounter(uint32_t devAddr, uint32_t value) {
-  const bool ok = RunOne(connection_, "UPDATE sessions SET up_counter = ?1 WHERE dev_addr = ?2;",
-                         [&](Statement& st) { st.BindInt(1, value).BindInt(2, devAddr); });
+  const bool ok = RunCached(connection_, "UPDATE sessions SET up_counter = ?1 WHERE dev_addr = ?2;",
+                            [&](Statement& st) { st.BindInt(1, value).BindInt(2, devAddr); });
   if (!ok) LOG_ERROR("SQL Query failed to update up counter for device %08x", devAddr);
   return ok;
 }

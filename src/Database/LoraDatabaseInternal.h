@@ -102,6 +102,15 @@ inline bool RunOne(SqlDb::Connection& connection, const char* sql,
   return statement.Run(rows);
 }
 
+// RunOne for a fixed text that runs on every uplink: the connection keeps it prepared.
+inline bool RunCached(SqlDb::Connection& connection, const char* sql,
+                      const std::function<void(Statement&)>& bind) {
+  Lock lock(connection);
+  Statement statement(lock, sql, Statement::kCached);
+  bind(statement);
+  return statement.Run();
+}
+
 // Binds a JSON value by its own type; arrays and objects as their compact text.
 inline void BindJson(Statement& statement, int index, const Json::Value& value) {
   switch (value.type()) {

@@ -13,6 +13,7 @@ using lora_db::Lock;
 using lora_db::Mhz;
 using lora_db::ParseHex;
 using lora_db::RunAll;
+using lora_db::RunCached;
 using lora_db::RunOne;
 using lora_db::Statement;
 
@@ -21,7 +22,7 @@ using lora_db::Statement;
 
 int64_t LoraDatabase::AddUplinkPacket(const UplinkPacketRecord& p) {
   Lock lock(connection_);
-  Statement st(lock, lora_sql::kInsertUplink);
+  Statement st(lock, lora_sql::kInsertUplink, Statement::kCached);
   st.BindInt(1, p.devAddr).BindText(2, EuiText(p.gatewayEui)).BindInt(3, p.protocolVersion);
   st.BindText(4, SqlDb::FormatTimestamp(p.rxTime)).BindText(5, std::to_string(p.tmst));
   st.BindDouble(6, Mhz(p.frequencyHz)).BindInt(7, p.channel).BindInt(8, p.rfChain);
@@ -240,12 +241,12 @@ bool LoraDatabase::AddGateway(uint64_t eui, uint8_t protocolVersion, const socka
 
 bool LoraDatabase::UpdateGatewaySeen(uint64_t eui, uint8_t protocolVersion, Timestamp lastSeen) {
   const bool ok =
-      RunOne(connection_,
-             "UPDATE gateways SET last_seen = ?1, protocol_version = ?2 WHERE gateway_eui = ?3;",
-             [&](Statement& st) {
-               st.BindText(1, SqlDb::FormatTimestamp(lastSeen)).BindInt(2, protocolVersion);
-               st.BindText(3, EuiText(eui));
-             });
+      RunCached(connection_,
+                "UPDATE gateways SET last_seen = ?1, protocol_version = ?2 WHERE gateway_eui = ?3;",
+                [&](Statement& st) {
+                  st.BindText(1, SqlDb::FormatTimestamp(lastSeen)).BindInt(2, protocolVersion);
+                  st.BindText(3, EuiText(eui));
+                });
   if (!ok) LOG_ERROR("SQL Query failed to update gateway seen");
   return ok;
 }

@@ -2,6 +2,9 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
+#include <cstring>
+
 #include <chrono>
 #include <thread>
 
@@ -19,6 +22,29 @@ void SleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)
 int CollectRow(void* context, int columns, char** values, char** names) {
   static_cast<Client*>(context)->AddRow(columns, values, names);
   return 0;
+}
+
+// Extended codes (SQLITE_LOCKED_SHAREDCACHE, SQLITE_BUSY_SNAPSHOT, ...) carry their primary code
+// in the low byte; every retry decision is taken on that.
+bool Retryable(int rc) {
+  const int primary = rc & 0xFF;
+  return primary == SQLITE_BUSY || primary == SQLITE_LOCKED;
+}
+
+// Creates every missing folder of the path; false when one cannot be made.
+bool MakeFolders(const std::string& folder) {
+  if (folder.empty()) return true;
+  struct stat info {};
+  if (stat(folder.c_str(), &info) == 0) return S_ISDIR(info.st_mode);
+  const size_t slash = folder.find_last_of('/');
+  if (slash != std::string::npos && slash > 0 && !MakeFolders(folder.substr(0, slash))) return false;
+  return mkdir(folder.c_str(), 0755) == 0 || errno == EEXIST;
+}
+
+std::string FolderOf(const std::string& path) {
+  const size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) return "";
+  return slash == 0 ? "/" : path.substr(0, slash);
 }
 
 bool MarksDirty(const std::string& sql) {
@@ -154,13 +180,25 @@ bool Connection::OpenHeld() {
   sqlite3_exec(db_, "PRAGMA synchronous = OFF; PRAGMA journal_mode = MEMORY;", nullptr, nullptr,
                nullptr);
 
+  const std::string flashFolder = FolderOf(flashPath_);
+  if (!MakeFolders(flashFolder)) {
+    LOG_ERROR("Cannot create the database folder '%s': %s", flashFolder.c_str(), strerror(errno));
+    folderMissing_ = true;
+    return false;
+  }
+
   LOG_DEBUG("Load db %s into %s", flashPath_.c_str(), runtimePath_.c_str());
-  if (LoadFromFlash() == SQLITE_OK) {
+  rc = LoadFromFlash();
+  if (rc == SQLITE_OK) {
     dirty_ = false;
     open_ = true;
     return true;
   }
+  // The run-time copy was not filled from flash; writing it back would replace the flash file's
+  // contents with whatever the copy holds, so backups stay off until a reconnection loads it.
   LOG_ERROR("failed to open db [%s]", flashPath_.c_str());
+  LOG_ERROR("Flash database %s could not be loaded (%s); changes will not be backed up",
+            flashPath_.c_str(), sqlite3_errstr(rc));
   return open_.load();
 }
 
@@ -171,13 +209,29 @@ int Connection::LoadFromFlash() {
     sqlite3_close(flash);
     return rc;
   }
-  sqlite3_backup* backup = sqlite3_backup_init(db_, "main", flash, "main");
-  if (backup != nullptr) {
-    LOG_INFO("DB loading...");
-    sqlite3_backup_step(backup, -1);
+  LOG_INFO("DB loading...");
+  // Another process (an operator's sqlite3 shell, a copy in progress) may hold the file for a
+  // moment: wait for it rather than start on an empty copy.
+  int waitedMs = 0;
+  for (;;) {
+    sqlite3_backup* backup = sqlite3_backup_init(db_, "main", flash, "main");
+    if (backup == nullptr) {
+      rc = sqlite3_errcode(db_);  // init errors are left on the destination
+      break;
+    }
+    const int step = sqlite3_backup_step(backup, -1);
     rc = sqlite3_backup_finish(backup);
-  } else {
-    rc = sqlite3_errcode(db_);  // init errors are left on the destination
+    if (!Retryable(step)) {
+      if (rc == SQLITE_OK && step != SQLITE_DONE) rc = step;
+      break;
+    }
+    if (waitedMs >= kLoadWaitMs) {
+      LOG_WARNING("Flash database still busy after %d ms", waitedMs);
+      rc = step;
+      break;
+    }
+    SleepMs(kRetryPauseMs);
+    waitedMs += kRetryPauseMs;
   }
   if (rc == SQLITE_OK) rc = sqlite3_errcode(flash);
   sqlite3_close(flash);
@@ -191,33 +245,42 @@ int Connection::SaveToFlash(bool allAtOnce) {
     sqlite3_close(flash);
     return rc;
   }
-  sqlite3_backup* backup = nullptr;
-  {
-    MutexLock lock(mutex_);
-    if (db_ != nullptr) backup = sqlite3_backup_init(flash, "main", db_, "main");
-  }
-  if (backup != nullptr) {
-    const int pages = allAtOnce ? -1 : kPagesPerStep;
+  // A backup that met a busy or locked file is finished and started again after a pause: with
+  // the shared cache a locked destination stays locked for the backup object that saw it.
+  const int pages = allAtOnce ? -1 : kPagesPerStep;
+  int waitedMs = 0;
+  for (;;) {
+    sqlite3_backup* backup = nullptr;
+    {
+      MutexLock lock(mutex_);
+      if (db_ != nullptr) backup = sqlite3_backup_init(flash, "main", db_, "main");
+    }
+    if (backup == nullptr) {
+      rc = sqlite3_errcode(flash);  // init errors are left on the destination
+      break;
+    }
+    int step;
     for (;;) {
-      int step;
       {
         MutexLock lock(mutex_);
         step = sqlite3_backup_step(backup, pages);
         const int total = sqlite3_backup_pagecount(backup);
         LOG_INFO("DB backup %d / %d complete", total - sqlite3_backup_remaining(backup), total);
       }
-      if (step == SQLITE_OK) {
-        SleepMs(5);
-      } else if (step == SQLITE_BUSY || step == SQLITE_LOCKED) {
-        SleepMs(250);
-      } else {
-        break;
-      }
+      if (step != SQLITE_OK) break;
+      SleepMs(5);
     }
-    MutexLock lock(mutex_);
-    rc = sqlite3_backup_finish(backup);
-  } else {
-    rc = sqlite3_errcode(flash);  // init errors are left on the destination
+    {
+      MutexLock lock(mutex_);
+      rc = sqlite3_backup_finish(backup);
+    }
+    if (!Retryable(step)) break;
+    if (waitedMs >= kSaveWaitMs) {
+      rc = step;
+      break;
+    }
+    SleepMs(kRetryPauseMs);
+    waitedMs += kRetryPauseMs;
   }
   sqlite3_close(flash);
   return rc;
@@ -225,7 +288,11 @@ int Connection::SaveToFlash(bool allAtOnce) {
 
 int Connection::Save(bool allAtOnce) {
   MutexLock saveLock(saveMutex_);
-  if (!open_) return 0;
+  if (!open_) {
+    // Nothing can be written, and saying "ok" would hide that the flash file is stale.
+    LOG_ERROR("DB backup not possible: the flash database %s was never loaded", flashPath_.c_str());
+    return SQLITE_CANTOPEN;
+  }
   {
     MutexLock lock(mutex_);
     if (!dirty_) {
@@ -313,6 +380,8 @@ void Connection::Close() {
 }
 
 void Connection::CloseHeld() {
+  for (auto& entry : cache_) sqlite3_finalize(entry.second);
+  cache_.clear();
   if (db_ != nullptr) {
     // Statements never outlive their Lock, so nothing should keep the connection busy; should
     // something still do, let SQLite close it once that is finished rather than leak it.
@@ -362,7 +431,37 @@ Statement::Statement(Lock& lock, const char* sql) NO_THREAD_SAFETY_ANALYSIS
   }
 }
 
-Statement::~Statement() { sqlite3_finalize(statement_); }
+Statement::Statement(Lock& lock, const char* sql, Reuse) NO_THREAD_SAFETY_ANALYSIS
+    : connection_(lock.connection()) {
+  sqlite3* db = connection_.db_;
+  if (db == nullptr) {
+    LOG_ERROR("SQL error: [%s] %s", "database not open", "");
+    return;
+  }
+  auto found = connection_.cache_.find(std::string_view(sql));
+  if (found != connection_.cache_.end()) {
+    statement_ = found->second;
+    cached_ = true;
+    return;
+  }
+  if (sqlite3_prepare_v2(db, sql, -1, &statement_, nullptr) != SQLITE_OK) {
+    LOG_ERROR("SQL error: [%s] %s", sqlite3_errmsg(db), "");
+    sqlite3_finalize(statement_);
+    statement_ = nullptr;
+    return;
+  }
+  connection_.cache_.emplace(std::string_view(sqlite3_sql(statement_)), statement_);
+  cached_ = true;
+}
+
+Statement::~Statement() {
+  if (cached_) {
+    sqlite3_reset(statement_);
+    sqlite3_clear_bindings(statement_);
+  } else {
+    sqlite3_finalize(statement_);
+  }
+}
 
 Statement& Statement::BindInt(int index, int64_t value) {
   if (statement_ != nullptr) sqlite3_bind_int64(statement_, index, value);

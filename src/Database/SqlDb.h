@@ -26,6 +26,8 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "Exception.h"
@@ -96,6 +98,11 @@ class Connection {
   static constexpr const char* kDefaultRunDir = "/var/run/lora";
   static constexpr const char* kRunFileName = "vallorin.db";
   static constexpr int kPagesPerStep = 50;
+  static constexpr int kRetryPauseMs = 250;
+  // How long start-up waits for a flash file that another process holds.
+  static constexpr int kLoadWaitMs = 5000;
+  // How long a backup keeps retrying a busy flash file before the interval counts as failed.
+  static constexpr int kSaveWaitMs = 60000;
 
   // Enables SQLite's shared cache process-wide and opens the run-time copy "vallorin.db" inside
   // runDir, loaded from the flash file.
@@ -108,7 +115,8 @@ class Connection {
   // into it. True when open and loaded.
   bool Open() EXCLUDES(mutex_);
   // Writes the run-time copy to flash when dirty, 50 pages per step (or all at once). Returns the
-  // SQLite error code of the flash connection (0 = success), 0 when nothing had to be written.
+  // SQLite error code of the flash connection (0 = success), 0 when nothing had to be written,
+  // SQLITE_CANTOPEN when the flash file was never loaded (the copy must not replace it).
   int Save(bool allAtOnce) EXCLUDES(saveMutex_, mutex_);
   // Runs a fixed script; rows of queries go into the client (dropped unless keepRows). A script
   // starting with "D", "I" or "U" marks the database dirty. False on an SQL error.
@@ -122,6 +130,8 @@ class Connection {
   void Step(sqlite3_stmt* statement) EXCLUDES(mutex_);
 
   bool IsOpen() const { return open_.load(); }
+  // The flash file's folder was missing and could not be created: nothing can ever be saved.
+  bool FolderMissing() const { return folderMissing_.load(); }
   std::string LastError() EXCLUDES(mutex_);
   void Close() EXCLUDES(mutex_);
   bool IsDirty() EXCLUDES(mutex_);
@@ -152,9 +162,13 @@ class Connection {
   Mutex saveMutex_ ACQUIRED_BEFORE(mutex_);  // one save or reconnection at a time
   Mutex mutex_;                              // every statement and every backup step
   sqlite3* db_ GUARDED_BY(mutex_) = nullptr;
+  // Statements of the hot paths, prepared once per connection and reset after each use; keyed by
+  // their text as SQLite holds it, finalized when the connection closes.
+  std::unordered_map<std::string_view, sqlite3_stmt*> cache_ GUARDED_BY(mutex_);
   int changes_ GUARDED_BY(mutex_) = 0;
   bool dirty_ GUARDED_BY(mutex_) = false;
   std::atomic<bool> open_{false};
+  std::atomic<bool> folderMissing_{false};
 };
 
 // Holds the connection mutex for its lifetime; statements and transactions run under it.
@@ -177,7 +191,12 @@ class SCOPED_CAPABILITY Lock {
 // are 1-based. A failed prepare is logged; its binds are ignored and Run returns false.
 class Statement {
  public:
+  // Asks for the connection's prepared copy of a fixed text (kept for the next use) instead of
+  // preparing and finalizing it every time; for statements that run on every uplink.
+  enum Reuse { kCached };
+
   Statement(Lock& lock, const char* sql);
+  Statement(Lock& lock, const char* sql, Reuse);
   ~Statement();
   Statement(const Statement&) = delete;
   Statement& operator=(const Statement&) = delete;
@@ -198,6 +217,7 @@ class Statement {
  private:
   Connection& connection_;
   sqlite3_stmt* statement_ = nullptr;
+  bool cached_ = false;
   int changes_ = 0;
   int64_t lastInsertId_ = -1;
 };

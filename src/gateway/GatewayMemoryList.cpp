@@ -129,6 +129,10 @@ void GatewayMemoryList::countCrcError(uint64_t eui) {
   if (std::shared_ptr<Gateway> gateway = find(eui)) gateway->countCrcError();
 }
 
+void GatewayMemoryList::countUplink(uint64_t eui) {
+  if (std::shared_ptr<Gateway> gateway = find(eui)) gateway->count(Gateway::Counter::uplinks);
+}
+
 void GatewayMemoryList::housekeeping(uint64_t nowMs) {
   if (!dutyCycleApplies_) return;
   // Refilled outside the list lock: a device thread may hold a credit lock while it looks a

@@ -49,6 +49,8 @@ class GatewayMemoryList {
   // Counting of "rxpk" elements on the registered gateway.
   void countChannel(uint64_t eui, unsigned channel) EXCLUDES(mutex_);
   void countCrcError(uint64_t eui) EXCLUDES(mutex_);
+  // One more frame classified for the gateway (the frame routes' count).
+  void countUplink(uint64_t eui) EXCLUDES(mutex_);
   // Once a second: duty-cycle refill of every gateway, when the plan applies a duty cycle.
   void housekeeping(uint64_t nowMs) EXCLUDES(mutex_);
   // Forgets the gateway (the caller deletes its database rows). True when it was known.

@@ -1,9 +1,6 @@
 #include "lora/FrameClassifier.h"
 
-#include "devices/Join.h"
-#include "devices/Uplink.h"
-#include "gateway/Gateway.h"
-#include "gateway/GatewayMemoryList.h"
+#include "lora/Eui.h"
 #include "support/Logger.h"
 
 namespace Lora {
@@ -27,31 +24,31 @@ void CheckVersion(const ReceivedFrame& frame) {
 }
 
 void LogType(const ReceivedFrame& frame) {
-  LOG_DEBUG("GW:%s|FRAME-RX|TYPE: %s", Gateway::EuiText(frame.gatewayEui).c_str(),
+  LOG_DEBUG("GW:%s|FRAME-RX|TYPE: %s", EUI::FromValue(frame.gatewayEui).text().c_str(),
             MessageTypeName(frame.MType()));
 }
 
-void CountOnGateway(const ReceivedFrame& frame, GatewayMemoryList* gateways) {
-  if (gateways == nullptr) return;
-  if (auto gateway = gateways->find(frame.gatewayEui)) gateway->count(Gateway::Counter::uplinks);
+void CountOnGateway(const ReceivedFrame& frame, const FrameRoutes& routes) {
+  if (routes.countUplink) routes.countUplink(frame.gatewayEui);
+}
+
+void Route(ReceivedFrame& frame, const std::function<void(ReceivedFrame&)>& route) {
+  if (route) {
+    route(frame);
+  } else {
+    LOG_DEBUG("GW:%s|FRAME-RX|No handler for %s, frame not processed",
+              EUI::FromValue(frame.gatewayEui).text().c_str(), MessageTypeName(frame.MType()));
+  }
 }
 
 void Dispatch(ReceivedFrame& frame, const FrameRoutes& routes) {
   switch (frame.MType()) {
     case kUnconfirmedUp:
     case kConfirmedUp:
-      if (routes.dispatchUplink) {
-        routes.dispatchUplink(frame);
-      } else {
-        DispatchUplink(frame);
-      }
+      Route(frame, routes.dispatchUplink);
       return;
     case kJoinRequest:
-      if (routes.handleJoinRequest) {
-        routes.handleJoinRequest(frame);
-      } else {
-        handleJoinRequest(frame);
-      }
+      Route(frame, routes.handleJoinRequest);
       return;
     default:
       throw Reject("Unexpected message type", static_cast<uint16_t>(frame.MType()), frame);
@@ -64,7 +61,7 @@ void ClassifyFrame(ReceivedFrame& frame, const FrameRoutes& routes) {
   CheckLength(frame);
   CheckVersion(frame);
   LogType(frame);
-  CountOnGateway(frame, routes.gateways);
+  CountOnGateway(frame, routes);
   Dispatch(frame, routes);
 }
 

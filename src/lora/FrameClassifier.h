@@ -10,15 +10,13 @@
 
 #include "lora/Frame.h"
 
-class GatewayMemoryList;
-
 namespace Lora {
 
-// Where classified frames go. Empty routes fall back to the server's own DispatchUplink and
-// handleJoinRequest, so a default FrameRoutes serves production and tests replace only what
-// they observe.
+// Where classified frames go, installed by the owner of the subsystems behind them (the server,
+// or a test with its own). An empty route drops the frame with a debug line: this layer knows
+// nothing of gateways, devices or joins.
 struct FrameRoutes {
-  GatewayMemoryList* gateways = nullptr;                  // may be null: nothing is counted
+  std::function<void(uint64_t gatewayEui)> countUplink;   // one more frame heard by the gateway
   std::function<void(ReceivedFrame&)> dispatchUplink;     // MType 2 and 4
   std::function<void(ReceivedFrame&)> handleJoinRequest;  // MType 0
 };

@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 
 #include <atomic>
+#include <chrono>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -67,9 +69,12 @@ TEST(SqlDb, LoadsFlashCopyIntoPrivateRunFolderAndTracksChanges) {
 TEST(SqlDb, FailuresAreLoggedAndReconnectDropsUnsavedChanges) {
   TempDir dir;
   LogCapture capture;
-  SqlDb::Connection none(dir.file("missing/flash.db"), dir.file("run"));
+  // A path through a regular file can never hold the flash file.
+  testsupport::WriteFile(dir.file("plain"), "x");
+  SqlDb::Connection none(dir.file("plain/sub/flash.db"), dir.file("run"));
   EXPECT_FALSE(none.IsOpen());
-  EXPECT_TRUE(capture.contains("failed to open db [" + dir.file("missing/flash.db") + "]"));
+  EXPECT_TRUE(none.FolderMissing());
+  EXPECT_TRUE(capture.contains("Cannot create the database folder '" + dir.file("plain/sub") + "'"));
   SqlDb::Connection connection(dir.file("flash.db"), dir.file("run"));
   SqlDb::Client client(connection);
   EXPECT_FALSE(connection.Execute(client, "SELECT * FROM nowhere;", false, true));
@@ -83,6 +88,93 @@ TEST(SqlDb, FailuresAreLoggedAndReconnectDropsUnsavedChanges) {
   connection.Reconnect();
   EXPECT_TRUE(capture.contains("DB Connection failed, reconnecting..."));
   EXPECT_EQ(QueryFile(connection.runtimePath(), "SELECT COUNT(*) FROM t;"), "0");
+}
+
+// The flash file's folders are made when missing; a file that is not a database is never
+// replaced by the run-time copy, and no backup of it claims success.
+TEST(SqlDb, MissingFoldersAreMadeAndAnUnloadedFileIsNeverOverwritten) {
+  TempDir dir;
+  {
+    SqlDb::Connection connection(dir.file("a/b/flash.db"), dir.file("run"));
+    EXPECT_TRUE(connection.IsOpen());
+    SqlDb::Client client(connection);
+    ASSERT_TRUE(connection.Execute(client, "CREATE TABLE t (a INTEGER); INSERT INTO t VALUES (1);"));
+    connection.MarkDirty();
+    EXPECT_EQ(connection.Save(true), 0);
+  }
+  EXPECT_EQ(QueryFile(dir.file("a/b/flash.db"), "SELECT COUNT(*) FROM t;"), "1");
+
+  const std::string garbage(4096, 'g');
+  testsupport::WriteFile(dir.file("garbage.db"), garbage);
+  LogCapture capture;
+  SqlDb::Connection connection(dir.file("garbage.db"), dir.file("run2"));
+  EXPECT_FALSE(connection.IsOpen());
+  EXPECT_TRUE(capture.contains("could not be loaded")) << capture.dump();
+  connection.MarkDirty();
+  EXPECT_NE(connection.Save(true), 0);
+  EXPECT_TRUE(capture.contains("DB backup not possible")) << capture.dump();
+  EXPECT_EQ(testsupport::ReadFile(dir.file("garbage.db")), garbage);
+}
+
+// Another connection of the process holds the flash file (shared cache, so the conflict reads as
+// the extended SQLITE_LOCKED_SHAREDCACHE): loading and saving wait for it instead of giving up.
+TEST(SqlDb, BusyFlashFileIsWaitedForOnLoadAndSave) {
+  TempDir dir;
+  const std::string flash = dir.file("flash.db");
+  QueryFile(flash, "CREATE TABLE t (a INTEGER); INSERT INTO t VALUES (7);");
+  auto holdFor = [&](const char* begin, int ms) {
+    auto held = std::make_shared<std::atomic<bool>>(false);
+    std::thread holder([flash, begin, ms, held] {
+      sqlite3* other = nullptr;
+      sqlite3_open(flash.c_str(), &other);
+      sqlite3_exec(other, begin, nullptr, nullptr, nullptr);
+      sqlite3_exec(other, "SELECT * FROM t;", nullptr, nullptr, nullptr);
+      held->store(true);
+      std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+      sqlite3_exec(other, "COMMIT;", nullptr, nullptr, nullptr);
+      sqlite3_close(other);
+    });
+    while (!held->load()) std::this_thread::yield();
+    return holder;
+  };
+
+  std::thread writer = holdFor("BEGIN EXCLUSIVE;", 700);
+  SqlDb::Connection connection(flash, dir.file("run"));
+  writer.join();
+  ASSERT_TRUE(connection.IsOpen());
+  EXPECT_EQ(QueryFile(connection.runtimePath(), "SELECT a FROM t;"), "7");
+
+  SqlDb::Client client(connection);
+  ASSERT_TRUE(connection.Execute(client, "INSERT INTO t VALUES (8);"));
+  std::thread reader = holdFor("BEGIN;", 700);
+  const int rc = connection.Save(true);
+  reader.join();
+  EXPECT_EQ(rc, 0);
+  EXPECT_EQ(QueryFile(flash, "SELECT COUNT(*) FROM t;"), "2");
+}
+
+// A kept statement is reset between uses: no bound value or unfinished step leaks into the next.
+TEST(SqlDb, CachedStatementsStartCleanEachTime) {
+  TempDir dir;
+  SqlDb::Connection connection(dir.file("flash.db"), dir.file("run"));
+  SqlDb::Client client(connection);
+  ASSERT_TRUE(connection.Execute(client, "CREATE TABLE t (a INTEGER, b TEXT);"));
+  connection.MarkDirty();
+  ASSERT_EQ(connection.Save(true), 0);
+  static const char* kInsert = "INSERT INTO t (a, b) VALUES (?1, ?2);";
+  for (int i = 0; i < 3; ++i) {
+    SqlDb::Lock lock(connection);
+    SqlDb::Statement st(lock, kInsert, SqlDb::Statement::kCached);
+    st.BindInt(1, i);
+    if (i == 0) st.BindText(2, "first only");
+    ASSERT_TRUE(st.Run());
+  }
+  EXPECT_EQ(QueryFile(connection.runtimePath(), "SELECT a, b FROM t ORDER BY a;"),
+            "0|first only|1|NULL|2|NULL");
+  connection.Reconnect();  // the kept statements go with the old connection
+  SqlDb::Lock lock(connection);
+  SqlDb::Statement st(lock, kInsert, SqlDb::Statement::kCached);
+  EXPECT_TRUE(st.BindInt(1, 9).Run());
 }
 
 // Writers keep running statements for the whole of a backup in 50-page steps: every write lands

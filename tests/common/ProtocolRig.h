@@ -33,6 +33,6 @@ struct ProtocolRig {
     links.plan = plan.get();
     links.recentUplinks = &recent;
     links.clock = &clock;
-    links.routes.gateways = &gateways;
+    links.routes.countUplink = [this](uint64_t eui) { gateways.countUplink(eui); };
   }
 };

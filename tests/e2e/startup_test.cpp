@@ -516,3 +516,28 @@ TEST(Startup, DeviceIdPathIsReadNotRunThroughAShell) {
     EXPECT_NE(stat(dir.file(name).c_str(), &ran), 0) << name;
   }
 }
+
+// The database as an operator meets it: a first start in a folder that does not exist yet is
+// clean (no error line at all) and leaves its file there; a folder that cannot exist stops
+// start-up with a line saying so, instead of running on a copy nothing will ever save.
+TEST(Startup, DatabaseFolderIsMadeOrStartUpStops) {
+  TempDir dir;
+  Json::Value config = BaseConfig(dir.path());
+  config["db"] = dir.file("data/new/vallorin.db");
+  auto run = StartAndStop(dir, config);
+  EXPECT_EQ(run.status, 0) << run.out;
+  EXPECT_FALSE(Has(run.out, "[ERROR]")) << run.out;
+  EXPECT_FALSE(Has(run.out, "no such table")) << run.out;
+  struct stat info {};
+  EXPECT_EQ(stat(dir.file("data/new/vallorin.db").c_str(), &info), 0);
+
+  TempDir other;
+  config = BaseConfig(other.path());
+  testsupport::WriteFile(other.file("plain"), "not a folder");
+  config["db"] = other.file("plain/vallorin.db");
+  auto refused = RunBinary({"-c", WriteConfig(other.path(), config)}, other.path());
+  const std::string log = ReadFile(config["log"]["path"].asString());
+  EXPECT_EQ(refused.status, 1) << log;
+  EXPECT_TRUE(Has(log, "Cannot create the database folder '" + other.file("plain") + "'")) << log;
+  EXPECT_FALSE(Has(log, "Start GatewayReceive thread")) << log;
+}

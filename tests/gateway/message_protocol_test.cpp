@@ -53,7 +53,7 @@ class MessageProtocolTest : public ::testing::Test {
     ASSERT_TRUE(forwarder.open(0, false));
     forwarderAddress = UdpSocket::LoopbackAddress(forwarder.localPort());
     links = {&downstream, &gateways, &statistics, eu868->plan.get(), nullptr, &clock, {}, false};
-    links.routes.gateways = &gateways;
+    links.routes.countUplink = [this](uint64_t eui) { gateways.countUplink(eui); };
     links.routes.dispatchUplink = [this](Lora::ReceivedFrame& frame) { uplinks.push_back(frame); };
   }
 

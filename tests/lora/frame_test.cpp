@@ -107,7 +107,7 @@ struct Harness {
   Harness() {
     sockaddr_in sender{};
     gateways.seen(kGatewayEui, 2, &sender, 0);
-    routes.gateways = &gateways;
+    routes.countUplink = [this](uint64_t eui) { gateways.countUplink(eui); };
     routes.dispatchUplink = [this](ReceivedFrame&) { outcome = "uplink at " + Count(); };
     routes.handleJoinRequest = [this](ReceivedFrame&) { outcome = "join at " + Count(); };
   }
@@ -158,7 +158,7 @@ TEST(ClassifyFrame, ChecksLengthThenVersionThenCountsAndDispatches) {
 }
 
 // The count stands when dispatch rejects the frame; a gateway the registry does not know, or no
-// registry at all, still gets its frames dispatched.
+// counting route at all, still gets its frames dispatched; a missing dispatch route drops it.
 TEST(ClassifyFrame, CountingIsIndependentOfDispatch) {
   Harness h;
   h.routes.dispatchUplink = [](ReceivedFrame& frame) {
@@ -170,9 +170,13 @@ TEST(ClassifyFrame, CountingIsIndependentOfDispatch) {
   Harness other;
   other.Classify(DataFrame(0x40, 0x00), 0x1122334455667788ULL);
   EXPECT_EQ(other.outcome, "uplink at 0");
-  other.routes.gateways = nullptr;
+  other.routes.countUplink = nullptr;
   other.Classify(kJoinRequest);
   EXPECT_EQ(other.outcome, "join at 0");
+  other.outcome.clear();
+  other.routes.handleJoinRequest = nullptr;
+  other.Classify(kJoinRequest);
+  EXPECT_EQ(other.outcome, "");
 }
 
 }  // namespace
