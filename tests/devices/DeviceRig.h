@@ -92,6 +92,7 @@ class Rig {
   // A device as a join would leave it, at devAddr with the rig's keys and EUIs.
   std::unique_ptr<Device> MakeDevice(uint32_t devAddr = 0x26011bd4, uint64_t createdMs = 0) {
     auto device = std::make_unique<Device>(devAddr, links, createdMs);
+    device->lastUplinkMs = createdMs;
     device->devEui = Lora::EUI(kDevEui);
     device->appEui = Lora::EUI(kAppEui);
     device->joinEui = Lora::EUI(kAppEui);
