@@ -111,8 +111,10 @@ DeviceList::LockedDevice DeviceList::AddNewDevice(const AddressRangeConfig& rang
                                                   const std::function<void(Device&)>& fill)
     NO_THREAD_SAFETY_ANALYSIS {
   MutexLock lock(mutex_);
-  std::optional<uint32_t> devAddr = allocateDevAddr(
-      range, devices_.size(), [this](uint32_t a) { return InUseHeld(a); }, devEuiText, random_);
+  // The allocator calls back while this function holds the list mutex.
+  auto inUse = [this](uint32_t a) NO_THREAD_SAFETY_ANALYSIS { return InUseHeld(a); };
+  std::optional<uint32_t> devAddr =
+      allocateDevAddr(range, devices_.size(), inUse, devEuiText, random_);
   if (!devAddr) return {};
   std::unique_ptr<Device> device = MakeDevice(*devAddr);
   fill(*device);
