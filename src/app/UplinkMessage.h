@@ -18,8 +18,8 @@ struct UplinkMessage {
   const Lora::EUI* appEui = nullptr;
   const uint8_t* payload = nullptr;  // the decrypted FRMPayload
   size_t payloadLength = 0;
-  int port = 1;        // the FPort, or 1 when the frame has none
-  uint32_t seqn = 0;   // the device's full up counter
+  int port = 1;       // the FPort, or 1 when the frame has none
+  uint32_t seqn = 0;  // the device's full up counter
 };
 
 // Publishes the message three times and returns its JSON (the management report reuses it).

@@ -91,10 +91,9 @@ bool MemoryList::Add(const AddressRange& range) {
 
 bool MemoryList::Contains(uint32_t devAddr) const {
   MutexLock lock(mutex_);
-  return std::any_of(ranges_.begin(), ranges_.end(),
-                     [devAddr](const std::unique_ptr<AddressRange>& r) {
-                       return r->contains(devAddr);
-                     });
+  return std::any_of(
+      ranges_.begin(), ranges_.end(),
+      [devAddr](const std::unique_ptr<AddressRange>& r) { return r->contains(devAddr); });
 }
 
 std::vector<AddressRange> MemoryList::All() const {

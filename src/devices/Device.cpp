@@ -191,8 +191,8 @@ bool Device::CheckMic(const Lora::ReceivedFrame& frame, uint32_t counter, bool s
   if (ZEV::Logger::isPrintable(ZEV::Logger::PrintLevel::TRACE_LEVEL)) {
     LOG_TRACE("AUTH KEY: %s", BytesToHex(nwkSKey.data, 16, true, '.').c_str());
   }
-  MicBytes mic = ComputeDataMic(frame.data, frame.size() - Lora::kMicSize, nwkSKey, devAddr(),
-                                true, counter);
+  MicBytes mic =
+      ComputeDataMic(frame.data, frame.size() - Lora::kMicSize, nwkSKey, devAddr(), true, counter);
   if (ZEV::Logger::isPrintable(ZEV::Logger::PrintLevel::TRACE_LEVEL)) {
     LOG_TRACE("PMIC: %s CMIC: %s",
               BytesToHex(frame.data + frame.size() - Lora::kMicSize, 4, true, 0).c_str(),

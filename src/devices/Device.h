@@ -28,8 +28,8 @@ struct Settings;
 // What a device and its list reach; filled once by the owner, constant while threads run. Any
 // pointer but settings may be null in tests that do not observe that collaborator.
 struct DeviceLinks {
-  LoraDatabase* database = nullptr;      // session rows, counters, queue rows
-  AppMessageQueue* messages = nullptr;   // every device event leaves through here
+  LoraDatabase* database = nullptr;     // session rows, counters, queue rows
+  AppMessageQueue* messages = nullptr;  // every device event leaves through here
   NetworkStatistics* statistics = nullptr;
   GatewayMemoryList* gateways = nullptr;  // per-gateway MIC failure counts
   const Settings* settings = nullptr;

@@ -106,10 +106,9 @@ bool DeviceList::AddDevice(std::unique_ptr<Device> device, bool replace) {
   return devices_.insert(std::move(device)) == nullptr;
 }
 
-DeviceList::LockedDevice DeviceList::AddNewDevice(const AddressRangeConfig& range,
-                                                  const std::string& devEuiText,
-                                                  const std::function<void(Device&)>& fill)
-    NO_THREAD_SAFETY_ANALYSIS {
+DeviceList::LockedDevice DeviceList::AddNewDevice(
+    const AddressRangeConfig& range, const std::string& devEuiText,
+    const std::function<void(Device&)>& fill) NO_THREAD_SAFETY_ANALYSIS {
   MutexLock lock(mutex_);
   // The allocator calls back while this function holds the list mutex.
   auto inUse = [this](uint32_t a) NO_THREAD_SAFETY_ANALYSIS { return InUseHeld(a); };

@@ -37,7 +37,8 @@ void UplinkHandler::DispatchUplink(Lora::ReceivedFrame& frame) {
   }
   LOG_DEBUG("GW:%s|PACKET-RX|ADDR: %s FCnt:%04x", Gateway::EuiText(frame.gatewayEui).c_str(),
             device->devAddrText(':').c_str(), frame.FCnt());
-  if (links_.messages != nullptr) AppEvents(*links_.messages).PacketRecv(device->devEui, frame.rxpk);
+  if (links_.messages != nullptr)
+    AppEvents(*links_.messages).PacketRecv(device->devEui, frame.rxpk);
   HandleUplink(*device, frame);
 }
 
@@ -61,7 +62,8 @@ void UplinkHandler::HandleUplink(Device& device, Lora::ReceivedFrame& frame) {
   ScheduleAnswer(device, frame);
   if (duplicate) {
     // A confirmed repeat was answered again; its data already went out the first time.
-    if (links_.statistics != nullptr) links_.statistics->increment(NetworkStatistics::Counter::rx_dups);
+    if (links_.statistics != nullptr)
+      links_.statistics->increment(NetworkStatistics::Counter::rx_dups);
     return;
   }
   StoreUplink(device, frame, payload, previousUplinkMs, *gateway);
@@ -114,7 +116,8 @@ void UplinkHandler::CountMissedFrames(Device& device, uint32_t previous) {
 void UplinkHandler::LogPacketErrorRate(const Device& device) {
   const uint32_t total = device.missedCount + device.receivedCount;
   const float rate =
-      total == 0 ? 0.0f : 100.0f * static_cast<float>(device.missedCount) / static_cast<float>(total);
+      total == 0 ? 0.0f
+                 : 100.0f * static_cast<float>(device.missedCount) / static_cast<float>(total);
   LOG_INFO("ED:%s|PER|%f%%", device.devEui.text().c_str(), static_cast<double>(rate));
 }
 
@@ -124,7 +127,8 @@ void UplinkHandler::UpdateStatistics(Device& device, const Lora::ReceivedFrame& 
   device.rssi.Add(frame.rssi);
   device.snr.Add(frame.snr);
   gateway.count(Gateway::Counter::uplinks_ok);
-  if (links_.statistics != nullptr) links_.statistics->increment(NetworkStatistics::Counter::rx_pkts);
+  if (links_.statistics != nullptr)
+    links_.statistics->increment(NetworkStatistics::Counter::rx_pkts);
 }
 
 void UplinkHandler::FollowClassBit(Device& device, const Lora::ReceivedFrame& frame) {
@@ -137,7 +141,7 @@ void UplinkHandler::FollowClassBit(Device& device, const Lora::ReceivedFrame& fr
 }
 
 void UplinkHandler::LogFrameControl(const Device& device, const Lora::ReceivedFrame& frame) {
-  const char* letter = Lora::IsClassB(frame)                        ? "B"
+  const char* letter = Lora::IsClassB(frame)                   ? "B"
                        : device.deviceClass == Device::kClassA ? "A"
                                                                : "C";
   LOG_INFO("ED:%s|FCTRL|ADR:%d ADRACK:%d ACK:%d CLASS:%s OPTS:%d ", device.devEui.text().c_str(),

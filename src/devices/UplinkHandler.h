@@ -28,7 +28,7 @@ namespace Lora {
 class ChannelPlan;
 }
 
-struct UplinkLinks {  // filled by the server once, constant afterwards
+struct UplinkLinks {              // filled by the server once, constant afterwards
   DeviceList* devices = nullptr;  // lookups lock list then device
   GatewayMemoryList* gateways = nullptr;
   LoraDatabase* database = nullptr;
@@ -38,8 +38,7 @@ struct UplinkLinks {  // filled by the server once, constant afterwards
   const Settings* settings = nullptr;
   // Seams for the subsystems that build on uplinks; an empty one does nothing.
   // The MAC commands of an FPort 0 payload, in plain text.
-  std::function<void(Device&, const Lora::ReceivedFrame&, const uint8_t*, size_t)>
-      parseMacCommands;
+  std::function<void(Device&, const Lora::ReceivedFrame&, const uint8_t*, size_t)> parseMacCommands;
   // The answer in the device's receive windows.
   std::function<void(Device&, const Lora::ReceivedFrame&)> scheduleResponse;
   // The management service's uplink report, from the "up" JSON.

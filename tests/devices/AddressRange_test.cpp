@@ -24,7 +24,8 @@ std::set<uint32_t> Draws(const AddressRangeConfig& range, int n, uint32_t step =
   uint32_t r = 0;
   auto random = [&] { return static_cast<int>((r += step) & 0x7FFFFFFF); };
   for (int i = 0; i < n; ++i) {
-    auto a = allocateDevAddr(range, 0, [](uint32_t) { return false; }, "eui", random);
+    auto a = allocateDevAddr(
+        range, 0, [](uint32_t) { return false; }, "eui", random);
     if (a) seen.insert(*a);
   }
   return seen;
@@ -37,14 +38,16 @@ TEST(AddressRangeTest, DrawsStayInsideTheRangeWithTheNwkIdAbove) {
     AddressRangeConfig range;
     std::set<uint32_t> addresses;
   } cases[] = {
-      {"span 2: the last address is never drawn", Range("00000001", "00000003", "000000"),
-       {1, 2}},
+      {"span 2: the last address is never drawn", Range("00000001", "00000003", "000000"), {1, 2}},
       {"start 0 becomes 1", Range("00000000", "00000002", "000000"), {1}},
-      {"end FFFFFFFF is capped at 01FFFFFE", Range("01FFFFFC", "FFFFFFFF", "000000"),
+      {"end FFFFFFFF is capped at 01FFFFFE",
+       Range("01FFFFFC", "FFFFFFFF", "000000"),
        {0x01FFFFFC, 0x01FFFFFD}},
-      {"NwkID 0x13 gives top bits 0x26", Range("00000001", "00000003", "000013"),
+      {"NwkID 0x13 gives top bits 0x26",
+       Range("00000001", "00000003", "000013"),
        {0x26000001, 0x26000002}},
-      {"only the low 7 bits of the NetID remain", Range("00000001", "00000003", "0000FF"),
+      {"only the low 7 bits of the NetID remain",
+       Range("00000001", "00000003", "0000FF"),
        {0xFE000001, 0xFE000002}},
   };
   for (const Case& c : cases) {
@@ -58,7 +61,8 @@ TEST(AddressRangeTest, DrawsStayInsideTheRangeWithTheNwkIdAbove) {
 TEST(AddressRangeTest, AFullRangeFailsAndUnluckyDrawsFallBackToAScan) {
   const AddressRangeConfig range = Range("00000001", "00000003", "000013");
   LogCapture log;
-  EXPECT_FALSE(allocateDevAddr(range, 2, [](uint32_t) { return false; }, "eui"));
+  EXPECT_FALSE(allocateDevAddr(
+      range, 2, [](uint32_t) { return false; }, "eui"));
   EXPECT_TRUE(log.contains("No address available for new device."));
 
   // Every draw lands on the one used address; the free one is still found.
@@ -66,10 +70,11 @@ TEST(AddressRangeTest, AFullRangeFailsAndUnluckyDrawsFallBackToAScan) {
   auto used = [](uint32_t a) { return a == 0x26000001; };
   EXPECT_EQ(0x26000002u, allocateDevAddr(range, 1, used, "eui", always));
   // The list not full by count, but every address held: nothing is handed out twice.
-  EXPECT_FALSE(allocateDevAddr(range, 1, [](uint32_t) { return true; }, "eui", always));
+  EXPECT_FALSE(allocateDevAddr(
+      range, 1, [](uint32_t) { return true; }, "eui", always));
   // An end below the start leaves no addresses at all.
-  EXPECT_FALSE(allocateDevAddr(Range("00000010", "00000008", "000000"), 0,
-                               [](uint32_t) { return false; }, "eui"));
+  EXPECT_FALSE(allocateDevAddr(
+      Range("00000010", "00000008", "000000"), 0, [](uint32_t) { return false; }, "eui"));
 }
 
 TEST(AddressRangeTest, TheRestoreCheckWantsTheRangeInTheLowBitsAndThisNwkIdAbove) {

@@ -1,7 +1,6 @@
 #include "devices/DeviceList.h"
 
 #include <gtest/gtest.h>
-
 #include <json/json.h>
 
 #include <thread>
@@ -19,7 +18,9 @@ class DeviceListTest : public ::testing::Test {
     if (!list_) list_ = std::make_unique<DeviceList>(rig_.links, [this] { return now_; });
     return *list_;
   }
-  void Add(uint32_t devAddr) { ASSERT_TRUE(List().AddDevice(rig_.MakeDevice(devAddr, now_), false)); }
+  void Add(uint32_t devAddr) {
+    ASSERT_TRUE(List().AddDevice(rig_.MakeDevice(devAddr, now_), false));
+  }
   bool Expired(uint32_t devAddr) {
     auto device = List().FindDevice(devAddr);
     return device && device->IsExpired();
@@ -196,9 +197,8 @@ TEST_F(DeviceListTest, NewDevicesDrawFreeAddressesUntilTheRangeIsFull) {
   range.end = 3;
   range.nwkId = 0x13;
   for (int i = 0; i < 2; ++i) {
-    auto device = List().AddNewDevice(range, devicetest::kDevEui, [](Device& d) {
-      d.devEui = Lora::EUI(devicetest::kDevEui);
-    });
+    auto device = List().AddNewDevice(range, devicetest::kDevEui,
+                                      [](Device& d) { d.devEui = Lora::EUI(devicetest::kDevEui); });
     ASSERT_TRUE(device);
     EXPECT_TRUE(isDevAddrInRange(range, device->devAddr()));
   }

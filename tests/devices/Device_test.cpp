@@ -14,12 +14,12 @@ using testsupport::LogCapture;
 struct CounterCase {
   const char* name;
   bool strict;
-  uint32_t stored;       // the device's up counter
-  uint32_t sent;         // the counter the device used (its low half is on air)
-  uint64_t silenceMs;    // since the last accepted uplink
+  uint32_t stored;     // the device's up counter
+  uint32_t sent;       // the counter the device used (its low half is on air)
+  uint64_t silenceMs;  // since the last accepted uplink
   bool passes;
   uint32_t reconstructed;
-  const char* logged;    // a fragment the check must log, or nullptr
+  const char* logged;  // a fragment the check must log, or nullptr
 };
 
 TEST(DeviceCounterTest, ReconstructsTheFullCounterOrRefusesTheFrame) {
@@ -30,18 +30,18 @@ TEST(DeviceCounterTest, ReconstructsTheFullCounterOrRefusesTheFrame) {
       {"gap of exactly 16384 passes", true, 100, 16484, 0, true, 16484, nullptr},
       {"gap of 16385 fails", true, 100, 16485, 0, false, 16485,
        "MAX_FCNT_GAP exceeded diff: 16385"},
-      {"low half wraps into the next high half", true, 0x0001FFF0, 0x00020005, 0, true,
-       0x00020005, nullptr},
+      {"low half wraps into the next high half", true, 0x0001FFF0, 0x00020005, 0, true, 0x00020005,
+       nullptr},
       {"replay of an older counter reads as a roll-over", true, 200, 150, 0, false, 65686,
        "MAX_FCNT_GAP exceeded diff: 65486"},
       {"lazy: restarted device found after the reset time", false, 5000, 3, 20000, true, 3,
        "Performing lazy check of counter"},
-      {"lazy: restarted device refused before the reset time", false, 5000, 3, 5000, false,
-       65539, "MIC Check Failed 0x00010003"},
+      {"lazy: restarted device refused before the reset time", false, 5000, 3, 5000, false, 65539,
+       "MIC Check Failed 0x00010003"},
       {"lazy: counter far ahead found after the lost time", false, 0x00C80000, 0x00CA0005, 700000,
        true, 0x00CA0005, nullptr},
-      {"lazy: counter far ahead refused between reset and lost time", false, 0x00C80000,
-       0x00CA0005, 100000, false, 0x00C80005, nullptr},
+      {"lazy: counter far ahead refused between reset and lost time", false, 0x00C80000, 0x00CA0005,
+       100000, false, 0x00C80005, nullptr},
   };
   for (const CounterCase& c : cases) {
     SCOPED_TRACE(c.name);

@@ -60,7 +60,9 @@ class UplinkHandlerTest : public ::testing::Test {
   uint32_t GatewayCount(Gateway::Counter c, uint64_t eui = devicetest::kGatewayEui) {
     return rig_.gateways.find(eui)->counter(c);
   }
-  std::string StoredUplinks() { return rig_.Query("SELECT counter, port, data FROM uplink_packets;"); }
+  std::string StoredUplinks() {
+    return rig_.Query("SELECT counter, port, data FROM uplink_packets;");
+  }
 
   Rig rig_;
   uint64_t now_ = 50000;
