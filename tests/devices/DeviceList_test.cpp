@@ -209,4 +209,25 @@ TEST_F(DeviceListTest, NewDevicesDrawFreeAddressesUntilTheRangeIsFull) {
   EXPECT_TRUE(log.contains("No address available for new device."));
 }
 
+TEST_F(DeviceListTest, JoinsAtTheSameMomentNeverShareAnAddress) {
+  AddressRangeConfig range;
+  range.start = 1;
+  range.end = 61;  // 60 addresses for 60 devices: every late draw collides
+  LogCapture quiet(10);
+  DeviceList& list = List();
+  std::vector<std::thread> joins;
+  for (int t = 0; t < 3; ++t) {
+    joins.emplace_back([&] {
+      for (int i = 0; i < 20; ++i) {
+        EXPECT_TRUE(list.AddNewDevice(range, "eui", [](Device& d) {
+          d.devEui = Lora::EUI::FromValue(d.devAddr());  // one session row per device
+        }));
+      }
+    });
+  }
+  for (auto& j : joins) j.join();
+  EXPECT_EQ(60u, list.size());
+  EXPECT_EQ("60", rig_.Query("SELECT COUNT(DISTINCT dev_addr) FROM sessions;"));
+}
+
 }  // namespace
