@@ -249,6 +249,9 @@ void ApplyTimingKeys(Json::Value& config, Settings& settings) {
   if (read["deviceLostTime"].isUInt64()) {
     settings.deviceLostTimeMs = static_cast<int64_t>(read["deviceLostTime"].asUInt64() * 1000);
   }
+  // Only a boolean false relaxes the counter gap rule; a missing or mistyped key keeps it strict.
+  const Json::Value& strict = read["enableStrictCounterValidation"];
+  settings.strictCounterValidation = !(strict.isBool() && !strict.asBool());
   ResetUnless(config["network"], "vendorId", "008000",
               [](const Json::Value& v) { return v.isString(); });
 }

@@ -28,7 +28,7 @@ int SelectPrintMode(const Json::Value& config, bool haveLogFile);
 // outside 1-65535 → default with a warning.
 void ApplyUdpDefaults(Json::Value& config);
 // networkLeadTime, schedulePaddingMs, reducedPacketUpdates, skipPacketForwarderFieldCheck,
-// deviceResetTime, deviceLostTime, vendorId.
+// deviceResetTime, deviceLostTime, enableStrictCounterValidation (read only), vendorId.
 void ApplyTimingKeys(Json::Value& config, Settings& settings);
 // Network EUI and key (generated from name and pass phrase when not given) and the base key.
 // Refuses an eui, name, key or passphrase of another JSON type than text, naming the key.

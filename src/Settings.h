@@ -36,6 +36,7 @@ struct Settings {
   int32_t frequencyOffsetDR6 = -200000;  // Hz
   int32_t frequencyOffsetDR7 = 300000;   // Hz
   bool reducedPacketUpdates = false;
+  bool strictCounterValidation = true;  // "lora"."enableStrictCounterValidation"
   bool skipPacketForwarderFieldCheck = false;
   uint64_t localCardEui = UINT64_MAX;  // all ones: no --lora-eui given
   std::string gatewaySerial;

@@ -72,6 +72,9 @@ class NetworkStatistics {
   void increment(Counter counter) {
     counters_[static_cast<size_t>(counter)].fetch_add(1, std::memory_order_relaxed);
   }
+  void add(Counter counter, uint32_t amount) {
+    counters_[static_cast<size_t>(counter)].fetch_add(amount, std::memory_order_relaxed);
+  }
   uint32_t value(Counter counter) const {
     return counters_[static_cast<size_t>(counter)].load(std::memory_order_relaxed);
   }

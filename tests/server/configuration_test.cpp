@@ -90,3 +90,21 @@ TEST(Configuration, SettingsFromClampedNumbersDoNotWrap) {
   EXPECT_EQ(settings.maxTxPower, 254);
   EXPECT_EQ(capture.count("Invalid "), 6u) << capture.dump();
 }
+
+TEST(Configuration, OnlyABooleanFalseRelaxesTheCounterGapRule) {
+  const std::pair<const char*, bool> cases[] = {
+      {R"({"lora": {}})", true},
+      {R"({"lora": {"enableStrictCounterValidation": true}})", true},
+      {R"({"lora": {"enableStrictCounterValidation": "false"}})", true},
+      {R"({"lora": {"enableStrictCounterValidation": 0}})", true},
+      {R"({"lora": {"enableStrictCounterValidation": false}})", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.first);
+    Json::Value config = Parse(c.first);
+    Settings settings;
+    testsupport::LogCapture capture;
+    Configuration::ApplyTimingKeys(config, settings);
+    EXPECT_EQ(c.second, settings.strictCounterValidation);
+  }
+}
