@@ -166,10 +166,11 @@ std::string AppEvents::UplinkJson(const UplinkRecord& uplink) {
   return std::string(buffer.GetString(), buffer.GetSize());
 }
 
-void AppEvents::Up(const UplinkRecord& uplink) {
-  const std::string json = UplinkJson(uplink);
+std::string AppEvents::Up(const UplinkRecord& uplink) {
+  std::string json = UplinkJson(uplink);
   queue_.postAppMessage(uplink.devEui, "up", json);
   const std::string perApplication = uplink.appEui + "/" + uplink.devEui;
   queue_.postAppMessage(perApplication, "up", json);
   queue_.postAppMessage(perApplication + "/" + std::to_string(uplink.port), "up", json);
+  return json;
 }

@@ -58,7 +58,8 @@ class AppEvents {
 
   // "up": the uplink JSON on lora/DEVEUI/up, lora/APPEUI/DEVEUI/up and
   // lora/APPEUI/DEVEUI/PORT/up, the same payload on all three.
-  void Up(const UplinkRecord& uplink);
+  // Returns the JSON, which the management report reuses.
+  std::string Up(const UplinkRecord& uplink);
   // The rxpk members in the gateway's order (those replaced below left out), then "fdev",
   // "datr", "lsnr" for FSK, "fcnt", "cls", "port", "mhdr", "opts", "size", "data", "appeui",
   // "deveui", "ack", "adr", "gweui", "seqn", and "time" when the rxpk had none.

@@ -7,7 +7,7 @@
 #include "Database/Lora-Database.h"
 #include "Settings.h"
 #include "app/AppEvents.h"
-#include "app/UplinkMessage.h"
+#include "app/AppEvents.h"
 #include "devices/Device.h"
 #include "devices/DeviceList.h"
 #include "devices/NetworkStatistics.h"
@@ -232,15 +232,22 @@ void UplinkHandler::StoreUplink(Device& device, const Lora::ReceivedFrame& frame
 std::string UplinkHandler::PublishUplink(const Device& device, const Lora::ReceivedFrame& frame,
                                          const Payload& payload) {
   if (links_.messages == nullptr) return {};
-  UplinkMessage message;
-  message.frame = &frame;
-  message.devEui = &device.devEui;
-  message.appEui = &device.appEui;
-  message.payload = frame.data + payload.offset;
-  message.payloadLength = payload.length;
-  message.port = payload.port;
-  message.seqn = device.upCounter;
-  return PostUplink(*links_.messages, message);
+  UplinkRecord record;
+  record.rxpk = frame.rxpk;
+  record.fsk = frame.fsk != 0;
+  record.fcnt = frame.FCnt();
+  record.fctrl = frame.FCtrl();
+  record.port = payload.port;
+  record.header = frame.data;
+  record.fopts = frame.data + Lora::kFOptsOffset;
+  record.foptsLength = frame.FOptsLen();
+  record.payload = frame.data + payload.offset;
+  record.payloadLength = payload.length;
+  record.appEui = device.appEui.text();
+  record.devEui = device.devEui.text();
+  record.gatewayEui = frame.gatewayEui;
+  record.seqn = device.upCounter;
+  return AppEvents(*links_.messages).Up(record);
 }
 
 // The server installs the report only when the management service wants packet metadata.
