@@ -231,7 +231,9 @@ TEST_F(GatewayLink, IndependentlyBuiltFramesAreClassifiedByType) {
   EXPECT_TRUE(WaitForLog(gw + "TYPE: Join Request"));
   EXPECT_TRUE(WaitForLog("|JOINREQ-RX|No join handler, request from 0102030405060708"));
   EXPECT_TRUE(WaitForLog(gw + "TYPE: Confirmed Up"));
-  EXPECT_TRUE(WaitForLog("|PACKET-RX|No uplink handler, frame from 26011bd4"));
+  // The uplink reaches the device lookup, which knows no such address.
+  EXPECT_TRUE(WaitForLog(gw + "REJECTED|REASON: Message received from unknown device 26-01-1b-d4 "
+                              "VALUE: 32767"));
   EXPECT_TRUE(WaitForLog(gw + "REJECTED|REASON: Unexpected message type VALUE: 3"));
 }
 
