@@ -248,6 +248,19 @@ void NetworkServer::LinkDevices() {
   uplinkLinks.settings = &settings;
   uplinks = std::make_unique<UplinkHandler>(uplinkLinks);
 
+  JoinLinks joinLinks;
+  joinLinks.devices = devices.get();
+  joinLinks.database = database.get();
+  joinLinks.messages = &messages;
+  joinLinks.statistics = &statistics;
+  joinLinks.gateways = gateways.get();
+  joinLinks.plan = plan.get();
+  joinLinks.settings = &settings;
+  joinLinks.config = &config;
+  joinLinks.addressRange = &addressRange;
+  joinLinks.recentJoins = &recentJoins;
+  joins = std::make_unique<JoinHandler>(joinLinks);
+
   downlinkSink = std::make_unique<DeviceDownlinkSink>(*devices, *database);
   AppDownlinkLinks downlinkLinks;
   downlinkLinks.events = &events;

@@ -20,6 +20,7 @@
 #include "devices/AddressRange.h"
 #include "devices/DeviceDownlinkSink.h"
 #include "devices/DeviceList.h"
+#include "devices/JoinHandler.h"
 #include "devices/UplinkHandler.h"
 #include "Options.h"
 #include "PacketWorkers.h"
@@ -62,6 +63,7 @@ class NetworkServer {
   // The sessions in memory, and the uplink path and the inbound downlink path over them.
   std::unique_ptr<DeviceList> devices;
   std::unique_ptr<UplinkHandler> uplinks;
+  std::unique_ptr<JoinHandler> joins;
   std::unique_ptr<DeviceDownlinkSink> downlinkSink;
   std::unique_ptr<AppDownlink> appDownlinks;
   // The broker client (null while MQTT is disabled), then the two application threads that use
