@@ -32,7 +32,7 @@ constexpr uint8_t kNewChannel = 0x07;
 constexpr uint8_t kDeviceTime = 0x0D;
 constexpr uint8_t kPingSlotInfo = 0x10;
 constexpr uint8_t kBeaconTiming = 0x12;
-constexpr uint8_t kLinkTest = 0x80;    // proprietary link test: echoes the uplink's RSSI and SNR
+constexpr uint8_t kLinkTest = 0x80;     // proprietary link test: echoes the uplink's RSSI and SNR
 constexpr uint8_t kDeviceClass = 0x81;  // proprietary: the device reports its class
 }  // namespace MacCid
 
@@ -145,7 +145,7 @@ int32_t GpsLeapSeconds(int64_t unixSeconds);
 
 // The ADR parameters, read once from the plan and the "lora" configuration.
 struct AdrConfig {
-  int32_t stepTenths = 30;  // "ADRStep": dB x 10 per datarate
+  int32_t stepTenths = 30;     // "ADRStep": dB x 10 per datarate
   int32_t offsetTenths = 200;  // 150 for the US band
   int8_t minDatarate = 0;
   int8_t maxDatarate = 5;  // already within the plan's maxDatarate
@@ -179,8 +179,8 @@ class AdrHistory {
   void clear();
 
   uint16_t window;
-  int32_t averageSnr = 0;  // dB x 10
-  int32_t lastSnr = 0;     // dB x 10
+  int32_t averageSnr = 0;     // dB x 10
+  int32_t lastSnr = 0;        // dB x 10
   std::deque<Entry> entries;  // oldest first
   uint32_t counts[kDatarates] = {};
 
@@ -280,8 +280,10 @@ struct MacControllers {
   void parseMacCommands(const Lora::ReceivedFrame& frame, const uint8_t* bytes, size_t length,
                         const MacUplinkContext& context);
 
-  // A new session (join, reset): requests already answered are forgotten and ADR may ask again.
+  // A new session (join, reset): ADR may ask again after a refusal.
   void SessionStarted();
+  // The system time in ms: MacLinks' clock, else the real-time clock.
+  int64_t unixNowMs() const;
 
   const MacLinks& links;
   LinkCheckController linkCheck;
@@ -294,8 +296,6 @@ struct MacControllers {
   PingSlotInfoController pingSlotInfo;
 
  private:
-  int64_t unixNowMs() const;
-
   std::function<int64_t()> gpsNowMs_;
   uint32_t lastPlaced_ = 0;  // bit i: controller i of the downlink order
   AdaptiveDataRateController::Saved adrSaved_{};
