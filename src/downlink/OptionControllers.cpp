@@ -476,6 +476,9 @@ int32_t LinkMarginTenths(int32_t snrTenths, uint32_t spreadingFactor, uint32_t b
 
 namespace {
 
+// Longer than any uplink waits for a worker; a larger gap means the reception time is not ours.
+constexpr int64_t kMaxWaitMs = 10000;
+
 using Action = void (*)(MacControllers&, const Lora::ReceivedFrame&, const uint8_t*,
                         const MacUplinkContext&);
 
@@ -503,9 +506,15 @@ void DevStatusAns(MacControllers&, const Lora::ReceivedFrame&, const uint8_t* co
   if (context.deviceStatus) context.deviceStatus(command[1], command[2] * 10);
 }
 
-void DeviceTimeReq(MacControllers& mac, const Lora::ReceivedFrame&, const uint8_t*,
+void DeviceTimeReq(MacControllers& mac, const Lora::ReceivedFrame& frame, const uint8_t*,
                    const MacUplinkContext&) {
-  mac.deviceTime.Request(mac.unixNowMs());
+  // The uplink ended when the gateway handed it over, not when a worker got round to it.
+  int64_t waitedMs = 0;
+  if (frame.receptionTimeMs != 0) {
+    waitedMs = std::clamp<int64_t>(MonotonicMs() - static_cast<int64_t>(frame.receptionTimeMs), 0,
+                                   kMaxWaitMs);
+  }
+  mac.deviceTime.Request(mac.unixNowMs() - waitedMs);
 }
 
 void PingSlotInfoReq(MacControllers& mac, const Lora::ReceivedFrame&, const uint8_t*,

@@ -189,7 +189,8 @@ class AdrHistory {
 };
 
 // LinkADRReq: moves the device to the datarate its recent SNRs support and lowers its power
-// while the link has margin.
+// while the link has margin. Its pending flag is not used: shouldSend() decides from the history
+// every time a downlink is built.
 class AdaptiveDataRateController : public OptionController {
  public:
   // plan must outlive the controller.
