@@ -78,6 +78,7 @@ std::optional<int> NetworkServer::StartUp(int argc, char** argv) {
   try {
     if (!ValidateConfiguration()) return 1;
     if (!OpenDatabase()) return 1;
+    ConnectJoinServer();
     ConnectApplications();
     LoadLists();
     LinkProtocol();
@@ -210,6 +211,17 @@ void NetworkServer::LoadLists() {
   LOG_INFO("Restored %zu devices", restored);
 }
 
+void NetworkServer::ConnectJoinServer() {
+  http = std::make_unique<HttpClient>(settings.paths.caFile);
+  const Json::Value& enabled = config["whitelist"]["enabled"];
+  const Json::Value& url = config["network"]["joinServer"];
+  if (enabled.isBool() && !enabled.asBool() && url.isString() && !url.asString().empty()) {
+    // Name resolution and the TLS session are made now, not on the first join's time budget.
+    Json::Value response;
+    http->request(url.asString(), "POST", Json::Value(Json::objectValue), response, true, 20000);
+  }
+}
+
 void NetworkServer::ConnectApplications() {
   LOG_TRACE("Connect to MQTT");
   if (!MqttOptions::Enabled(config)) return;
@@ -259,6 +271,7 @@ void NetworkServer::LinkDevices() {
   joinLinks.config = &config;
   joinLinks.addressRange = &addressRange;
   joinLinks.recentJoins = &recentJoins;
+  joinLinks.http = http.get();
   joins = std::make_unique<JoinHandler>(joinLinks);
 
   downlinkSink = std::make_unique<DeviceDownlinkSink>(*devices, *database);

@@ -16,6 +16,7 @@
 #include "app/AppEvents.h"
 #include "app/AppMessageQueue.h"
 #include "app/AppPublisher.h"
+#include "app/HttpClient.h"
 #include "app/Mosquitto.h"
 #include "devices/AddressRange.h"
 #include "devices/DeviceDownlinkSink.h"
@@ -56,6 +57,8 @@ class NetworkServer {
   NetworkStatistics statistics;
   std::unique_ptr<GatewayMemoryList> gateways;
 
+  // The remote join server's client (start-up warms it when the whitelist is off).
+  std::unique_ptr<HttpClient> http;
   // Every application event leaves through this queue; it outlives all that post into it.
   AppMessageQueue messages;
   AppEvents events{messages};
@@ -91,6 +94,7 @@ class NetworkServer {
   bool ReadConfigurationFile();
   bool ValidateConfiguration();
   bool OpenDatabase();
+  void ConnectJoinServer();
   void ConnectApplications();
   void LoadLists();
   void LinkDevices();

@@ -3,11 +3,17 @@
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
+#include <vector>
+
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
 
 #include "Database/Lora-Database.h"
 #include "Settings.h"
 #include "app/AppEvents.h"
 #include "app/AppMessageQueue.h"
+#include "app/HttpClient.h"
 #include "devices/AddressRange.h"
 #include "devices/DeviceList.h"
 #include "devices/NetworkStatistics.h"
@@ -17,6 +23,7 @@
 #include "lora/ChannelPlan.h"
 #include "lora/Crypto.h"
 #include "lora/TimeOnAir.h"
+#include "support/JsonText.h"
 #include "support/Logger.h"
 #include "support/RecentList.h"
 
@@ -119,12 +126,14 @@ void JoinHandler::handleJoinRequest(Lora::ReceivedFrame& frame) {
     return;
   }
   const KeySearch keys = FindApplicationKey(request);
+  const Json::Value& whitelist = Config("whitelist");
+  const bool listed = whitelist["enabled"].isBool() && whitelist["enabled"].asBool();
   if (keys.valid) {
     AcceptLocally(request, keys);
-  } else {
-    // The remote join server is not reached from here yet: whatever no local source knows is
-    // refused as the whitelist would refuse it.
+  } else if (listed) {
     RejectLocally(request, keys);
+  } else {
+    ForwardToJoinServer(request, keys);
   }
 }
 
@@ -430,4 +439,231 @@ void JoinHandler::recordJoinRequest(const Json::Value& request, const Json::Valu
   record["elapsed"] = Json::UInt64(elapsedMs);
   record["result"] = result;
   links_.recentJoins->append(CompactText(record));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Remote join server
+
+std::string JoinHandler::JoinServerBody(const Request& request, uint32_t devAddr) const {
+  const Json::Value& lora = Config("lora");
+  const Json::Value& network = Config("network");
+  uint64_t netId = 0;
+  ParseHexValue(lora["netID"].asString(), 3, netId);
+  const unsigned dlSettings = ((lora["rx1DatarateOffset"].asUInt() & 0x0F) << 4) |
+                              (static_cast<unsigned>(std::abs(lora["rx2Datarate"].asInt())) & 0x0F);
+  Json::Value rxpk;
+  std::string errors;
+  JsonText::Parse(request.frame.rxpk, rxpk, errors);
+  char text[16];
+  rapidjson::StringBuffer buffer;
+  rapidjson::Writer<rapidjson::StringBuffer> w(buffer);
+  w.StartObject();
+  w.Key("ProtocolVersion");
+  w.String("1.0");
+  w.Key("MACVersion");
+  w.String("1.0.2");
+  w.Key("PHYPayload");
+  w.String(BytesToHex(request.frame.data, request.frame.size(), false, 0).c_str());
+  w.Key("DevAddr");
+  std::snprintf(text, sizeof text, "%08x", devAddr);
+  w.String(text);
+  w.Key("DLSettings");
+  std::snprintf(text, sizeof text, "%02x", dlSettings & 0xFF);
+  w.String(text);
+  w.Key("RxDelay");
+  w.Uint(lora["rx1Delay"].asUInt() & 0x0F);
+  w.Key("HNetID");
+  w.Uint64(netId);
+  w.Key("CFList");
+  w.String(links_.plan != nullptr ? links_.plan->cfListHex().c_str() : "");
+  w.Key("VSExtension");
+  w.StartObject();
+  w.Key("VendorID");
+  w.String(network["vendorId"].isString() ? network["vendorId"].asCString() : "");
+  w.Key("Object");
+  w.StartObject();
+  w.Key("GwEUI");
+  w.String(UInt64ToHex(request.frame.gatewayEui, 16, 0).c_str());
+  w.Key("GwSerial");
+  w.String(links_.settings != nullptr ? links_.settings->gatewaySerial.c_str() : "");
+  w.Key("RSSI");
+  w.Int(request.frame.rssi);
+  w.Key("LSNR");
+  w.Double(rxpk["lsnr"].isNumeric() ? rxpk["lsnr"].asDouble() : request.frame.snr / 10.0);
+  w.Key("freq");
+  w.Double(rxpk["freq"].isNumeric() ? rxpk["freq"].asDouble() : request.frame.frequency / 1e6);
+  w.Key("datr");
+  w.String(rxpk["datr"].isString() ? rxpk["datr"].asCString() : "");
+  w.EndObject();
+  w.EndObject();
+  w.EndObject();
+  return std::string(buffer.GetString(), buffer.GetSize());
+}
+
+void JoinHandler::ForwardToJoinServer(Request& request, const KeySearch& keys) {
+  const std::string& eui = request.devEui.text();
+  LOG_DEBUG("ED:%s|FWD-JOIN|Sending request to Join Server", eui.c_str());
+  uint32_t devAddr = 0;
+  if (links_.database == nullptr || !links_.database->GetAddressFromEui(eui, devAddr)) {
+    // A proposal only: the answer decides. Drawn like a new device's so that it never names an
+    // address another device holds.
+    const std::optional<uint32_t> drawn = allocateDevAddr(
+        *links_.addressRange, links_.devices->size(),
+        [this](uint32_t candidate) { return links_.devices->HasDevice(candidate); }, eui,
+        [this] { return Random(); });
+    if (!drawn) return;  // the allocator said why
+    devAddr = *drawn;
+  }
+  const std::string body = JoinServerBody(request, devAddr);
+  LOG_TRACE("JoinServer REQUEST BODY: %s", body.c_str());
+  Json::Value requestJson;
+  std::string errors;
+  JsonText::Parse(body, requestJson, errors);
+
+  const uint64_t joinDelayMs = links_.settings != nullptr ? links_.settings->joinDelayMs : 5000;
+  const uint64_t leadMs = links_.settings != nullptr ? links_.settings->networkLeadTimeMs : 250;
+  const uint64_t limitMs = joinDelayMs + 1000 - leadMs;
+  Json::Value response;
+  const Json::Value& url = Config("network")["joinServer"];
+  if (links_.http != nullptr && url.isString()) {
+    links_.http->requestText(url.asString(), "POST", body, response, true, limitMs + 1000);
+  }
+  const uint64_t elapsedMs = NowMs() - request.startMs;
+  LOG_DEBUG("Join response received %lu ms", static_cast<unsigned long>(elapsedMs));
+  if (links_.statistics) links_.statistics->addJoinResponseTime(static_cast<uint32_t>(elapsedMs));
+
+  auto record = [&](const std::string& result) {
+    recordJoinRequest(requestJson, response, eui, request.joinEui.text(), request.devNonce,
+                      elapsedMs, result);
+  };
+  if (elapsedMs > limitMs) {
+    LOG_INFO("ED:%s|TOO-LATE|%s", eui.c_str(), "Join Response too late");
+    if (links_.statistics) {
+      links_.statistics->increment(Counter::tx_joins_dropped);
+      links_.statistics->increment(Counter::rx_joins_too_late);
+    }
+    Json::Value error;
+    error["error"] = "Join Response too late, " + std::to_string(elapsedMs) + " ms";
+    if (links_.messages) AppEvents(*links_.messages).Post(eui, "down_dropped", CompactText(error));
+    record("Too Late");
+    return;
+  }
+  if (elapsedMs == limitMs || response.isNull()) {
+    LOG_INFO("ED:%s|CHECK-KEY|%s", eui.c_str(), "Join Request rejected");
+    if (links_.statistics) links_.statistics->increment(Counter::rx_joins_nok_mic);
+    record(response.isNull() ? "Server Error"
+                             : keys.appKey.IsUnset() ? "UnknownDevEUI" : "MICFailed");
+    return;
+  }
+  const Json::Value& result = response.isObject() ? response["Result"] : Json::Value::nullSingleton();
+  if (!result.isObject() || !result["ResultCode"].isString()) {
+    LOG_WARNING("Invalid response from Join Server [%s]", CompactText(response).c_str());
+    return;
+  }
+  const std::string code = result["ResultCode"].asString();
+  if (code == "Success") {
+    AcceptRemotely(request, devAddr, requestJson, response, elapsedMs);
+    return;
+  }
+  LOG_WARNING("Join Server rejected Join Request");
+  if (links_.messages) AppEvents(*links_.messages).Post(eui, "join_rejected", request.frame.rxpk);
+  if (links_.statistics) {
+    links_.statistics->increment(code == "MICFailed"       ? Counter::rx_joins_nok_mic
+                                 : code == "UnknownDevEUI" ? Counter::rx_joins_nok_unk
+                                                           : Counter::rx_joins_nok);
+  }
+  record(code.find("Nonce") != std::string::npos ? "Duplicate Dev Nonce" : code);
+}
+
+void JoinHandler::AcceptRemotely(Request& request, uint32_t devAddr, const Json::Value& body,
+                                 const Json::Value& response, uint64_t elapsedMs) {
+  const std::string& eui = request.devEui.text();
+  const Json::Value& object = response["VSExtension"]["Object"];
+  std::string appEui = request.joinEui.text();
+  uint64_t value = 0;
+  const Json::Value& network = object["ApplicationNetwork"]["EUI"];
+  if (network.isString() && ParseHexValue(network.asString(), 8, value)) {
+    appEui = Lora::EUI::FromValue(value).text();
+  }
+  const Json::Value& endDevice = object["EndDevice"];
+  std::string classText = endDevice["ClassType"].isString() ? endDevice["ClassType"].asString() : "";
+  Json::Value record(Json::objectValue);
+  const std::pair<const char*, const char*> fields[] = {
+      {"SerialNumber", "serial_number"},     {"ProductID", "product_id"},
+      {"Name", "name"},                      {"LoRaWANVersion", "lorawan_version"},
+      {"HardwareVersion", "hardware_version"}, {"FirmwareVersion", "firmware_version"}};
+  for (const auto& [from, to] : fields) {
+    if (endDevice[from].isString()) record[to] = endDevice[from].asString();
+  }
+  Lora::CypherKey nwkSKey;
+  Lora::CypherKey appSKey;
+  if (!ParseKey(response["NwkSKey"]["AESKey"], nwkSKey) ||
+      !ParseKey(response["AppSKey"]["AESKey"], appSKey)) {
+    LOG_WARNING("Invalid response from Join Server [%s]", CompactText(response).c_str());
+    return;
+  }
+  std::vector<uint8_t> accept(Lora::FrameBytes::kCapacity);
+  const std::string phy = response["PHYPayload"].isString() ? response["PHYPayload"].asString() : "";
+  const size_t acceptLength = std::min(phy.size() / 2, accept.size());
+  if (acceptLength == 0 || phy.size() % 2 != 0 ||
+      !HexToBytes(phy.substr(0, acceptLength * 2).c_str(), accept.data(), acceptLength, false)) {
+    LOG_WARNING("Invalid response from Join Server [%s]", CompactText(response).c_str());
+    return;
+  }
+
+  DeviceList::LockedDevice device = links_.devices->FindDevice(devAddr);
+  if (!device) {
+    auto fresh = links_.devices->MakeDevice(devAddr);
+    fresh->devEui = request.devEui;
+    fresh->joinEui = request.joinEui;
+    fresh->appEui = Lora::EUI(appEui);
+    fresh->nwkSKey = nwkSKey;
+    fresh->appSKey = appSKey;
+    links_.devices->AddDevice(std::move(fresh), false);
+    device = links_.devices->FindDevice(devAddr);
+    if (!device) return;
+  }
+  if (!record.empty() && links_.database != nullptr) {
+    record["deveui"] = eui;
+    links_.database->UpdateDevice(record);
+  }
+  if (classText.empty()) classText = device->ClassLetter();
+  device->deviceClass = classText == "C" ? Device::kClassC : classText == "B" ? Device::kClassB
+                                                                             : Device::kClassA;
+  device->devEui = request.devEui;
+  device->appEui = Lora::EUI(appEui);
+  device->joinEui = request.joinEui;
+  if (links_.database != nullptr) {
+    links_.database->UpdateSessionJoin(devAddr, request.joinEui.text(), appEui, true);
+    links_.database->UpdateDeviceClass(devAddr, device->ClassLetter());
+  }
+  device->nwkSKey = nwkSKey;
+  device->appSKey = appSKey;
+  device->SaveSessionKeys();
+  device->ResetUpCounter();
+  device->ResetDownCounter();
+  device->uplinkSeen = false;
+  device->lastUplinkMs = request.frame.receptionTimeMs;
+
+  Lora::FrameApplicationData queued(accept.data(), acceptLength);
+  queued.join = 1;
+  std::string result = "Success";
+  if (!device->Enqueue(queued)) {
+    LOG_WARNING("Failed to queue response");
+    if (links_.messages) AppEvents(*links_.messages).Post(eui, "down_dropped", request.frame.rxpk);
+    if (links_.statistics) links_.statistics->increment(Counter::tx_joins_dropped);
+    result = "Dropped";
+  } else {
+    if (links_.statistics) {
+      links_.statistics->increment(Counter::rx_joins_ok);
+      links_.statistics->increment(Counter::rx_pkts);
+    }
+    if (links_.gateways != nullptr) {
+      if (auto gateway = links_.gateways->find(request.frame.gatewayEui)) {
+        gateway->count(Gateway::Counter::joins);
+      }
+    }
+    scheduleJoinAccept(*device, request.frame, true);
+  }
+  recordJoinRequest(body, response, eui, request.joinEui.text(), request.devNonce, elapsedMs, result);
 }

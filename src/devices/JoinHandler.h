@@ -23,6 +23,7 @@ class AppMessageQueue;
 class Device;
 class DeviceList;
 class GatewayMemoryList;
+class HttpClient;
 class LoraDatabase;
 class NetworkStatistics;
 class RecentList;
@@ -52,6 +53,7 @@ struct JoinLinks {  // filled by the server once, constant afterwards
   const Json::Value* config = nullptr;  // "network", "whitelist", "lora", "test"
   const AddressRangeConfig* addressRange = nullptr;
   RecentList* recentJoins = nullptr;  // drained by the command "join"
+  HttpClient* http = nullptr;         // the remote join server; null: none reachable
   std::function<uint64_t()> clockMs;  // monotonic ms; MonotonicMs when empty
   std::function<int()> random;        // rand when empty
   // Enters the device's queued join accept into the transmit schedule; false when the window
@@ -88,6 +90,10 @@ class JoinHandler {
   KeySearch FindApplicationKey(const Request& request) const;
   bool MicValid(const Request& request, const Lora::CypherKey& key) const;
   void RejectLocally(const Request& request, const KeySearch& keys);
+  void ForwardToJoinServer(Request& request, const KeySearch& keys);
+  std::string JoinServerBody(const Request& request, uint32_t devAddr) const;
+  void AcceptRemotely(Request& request, uint32_t devAddr, const Json::Value& body,
+                      const Json::Value& response, uint64_t elapsedMs);
   void AcceptLocally(Request& request, const KeySearch& keys);
   size_t BuildJoinAccept(const Request& request, const KeySearch& keys, uint32_t devAddr,
                          const uint8_t* joinNonce, uint8_t* out) const;

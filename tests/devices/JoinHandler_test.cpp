@@ -5,13 +5,17 @@
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 
+#include <atomic>
 #include <cstring>
 #include <vector>
 
 #include "../lora/PlanTestSupport.h"
 #include "DeviceRig.h"
+#include "HttpStub.h"
+#include "app/HttpClient.h"
 #include "devices/AddressRange.h"
 #include "devices/DeviceList.h"
+#include "lora/Bytes.h"
 #include "lora/Crypto.h"
 #include "support/RecentList.h"
 
@@ -60,7 +64,7 @@ class JoinTest : public ::testing::Test {
     range.start = 1;
     range.end = 0x01FFFFFE;
     range.nwkId = 0x13;
-    devices = std::make_unique<DeviceList>(rig.links, [this] { return now; });
+    devices = std::make_unique<DeviceList>(rig.links, [this] { return now.load(); });
     JoinLinks links;
     links.devices = devices.get();
     links.database = rig.database.get();
@@ -72,11 +76,12 @@ class JoinTest : public ::testing::Test {
     links.config = &config;
     links.addressRange = &range;
     links.recentJoins = &joins;
-    links.clockMs = [this] { return now; };
+    links.clockMs = [this] { return now.load(); };
     links.bookWindow = [this](Device&, const Lora::ReceivedFrame&, const JoinWindow& w) {
       booked.push_back(w);
       return acceptWindow == 0 || acceptWindow == w.window;
     };
+    links.http = &http;
     handler = std::make_unique<JoinHandler>(links);
   }
 
@@ -117,9 +122,11 @@ class JoinTest : public ::testing::Test {
   Json::Value config;
   AddressRangeConfig range;
   RecentList joins;
-  uint64_t now = 100000;
+  std::atomic<uint64_t> now{100000};
   uint8_t acceptWindow = 0;
   std::vector<JoinWindow> booked;
+  testsupport::HttpStub joinServer;
+  HttpClient http{"/nonexistent-ca.pem"};
   std::unique_ptr<DeviceList> devices;
   std::unique_ptr<JoinHandler> handler;
 };
@@ -228,6 +235,53 @@ TEST_F(JoinTest, WindowsFallBackToRx2AndLateOrUnbookableAcceptsAreDropped) {
   ASSERT_TRUE(rig.database->GetAddressFromEui("00-80-00-00-00-00-00-09", devAddr));
   EXPECT_EQ(devices->FindDevice(devAddr)->transmitController.QueueLength(), 0u)
       << "a join accept that cannot go is not kept";
+}
+
+// With the whitelist off, what no local key validates goes to the join server; its answer is
+// taken as it stands, in time or not at all.
+TEST_F(JoinTest, RemoteJoinServerAnswersAreTakenRefusedOrTooLate) {
+  config["whitelist"]["enabled"] = false;
+  config["network"]["joinServer"] = joinServer.url();
+  const std::string accept = "20" + std::string(32, 'a');
+  joinServer.Answer(200, R"({"Result":{"ResultCode":"Success"},"PHYPayload":")" + accept +
+                             R"(","NwkSKey":{"AESKey":"101112131415161718191a1b1c1d1e1f"},)"
+                             R"("AppSKey":{"AESKey":"202122232425262728292a2b2c2d2e2f"},)"
+                             R"("VSExtension":{"Object":{"EndDevice":{"ClassType":"C"}}}})");
+  Join(Request(1, kListedKey));
+  EXPECT_EQ(LastResult(), "Success");
+  ASSERT_EQ(joinServer.exchanges().size(), 1u);
+  const std::string body = joinServer.exchanges()[0].body;
+  EXPECT_EQ(body.rfind(R"({"ProtocolVersion":"1.0","MACVersion":"1.0.2","PHYPayload":")", 0), 0u)
+      << body;
+  EXPECT_NE(body.find(R"("HNetID":19,)"), std::string::npos) << body;
+  uint32_t devAddr = 0;
+  ASSERT_TRUE(rig.database->GetAddressFromEui("00-80-00-00-00-00-00-01", devAddr));
+  EXPECT_NE(body.find("\"DevAddr\":\"" + UInt64ToHex(devAddr, 8, 0) + "\""), std::string::npos);
+  {
+    auto device = devices->FindDevice(devAddr);
+    ASSERT_TRUE(device);
+    EXPECT_EQ(device->nwkSKey.text(), "101112131415161718191a1b1c1d1e1f");
+    EXPECT_EQ(device->deviceClass, Device::kClassC);
+    EXPECT_EQ(BytesToHex(device->transmitController.Front().data,
+                         device->transmitController.Front().size(), false, 0),
+              accept) << "the join server's accept goes out unchanged";
+  }
+  std::vector<std::string> events = Events();
+  EXPECT_EQ(events.back(), "joined");
+
+  joinServer.Answer(200, R"({"Result":{"ResultCode":"UnknownDevEUI"}})");
+  Join(Request(2, kListedKey));
+  EXPECT_EQ(LastResult(), "UnknownDevEUI");
+  EXPECT_EQ(Events().back(), "join_rejected");
+
+  joinServer.Answer(200, R"({"Result":{"ResultCode":"Success"}})", [this] { now += 5751; });
+  Join(Request(3, kListedKey));
+  EXPECT_EQ(LastResult(), "Too Late");
+  EXPECT_EQ(rig.statistics.value(NetworkStatistics::Counter::rx_joins_too_late), 1u);
+
+  config["network"]["joinServer"] = "http://127.0.0.1:1/unreachable";
+  Join(Request(4, kListedKey));
+  EXPECT_EQ(LastResult(), "Server Error");
 }
 
 }  // namespace
