@@ -17,6 +17,7 @@
 #include "app/AppMessageQueue.h"
 #include "app/AppPublisher.h"
 #include "app/HttpClient.h"
+#include "app/OrbaReporter.h"
 #include "app/Mosquitto.h"
 #include "devices/AddressRange.h"
 #include "devices/DeviceDownlinkSink.h"
@@ -57,6 +58,8 @@ class NetworkServer {
   NetworkStatistics statistics;
   std::unique_ptr<GatewayMemoryList> gateways;
 
+  // Reports to the management agent; made before the registries that report through it.
+  std::unique_ptr<OrbaReporter> orba;
   // The remote join server's client (start-up warms it when the whitelist is off).
   std::unique_ptr<HttpClient> http;
   // Every application event leaves through this queue; it outlives all that post into it.

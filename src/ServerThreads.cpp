@@ -168,7 +168,7 @@ void NetworkServer::RunTimeThread() {
         recentJoins.trim(kRecentJoinsKept);
       }
       if (rounds % kReportRounds == 0) {
-        // The management agent's network report goes out here once its client exists.
+        if (orba) orba->NetworkStatistics();
       }
     } catch (const Exception& e) {
       e.log("Time thread exception : ");

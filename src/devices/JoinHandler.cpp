@@ -334,9 +334,50 @@ void JoinHandler::AcceptLocally(Request& request, const KeySearch& keys) {
                static_cast<unsigned long>(links_.statistics->value(Counter::rx_pkts)));
     }
     scheduleJoinAccept(*device, request.frame, false);
+    ReportJoin(request, *device, keys, joinNonce);
   }
   recordJoinRequest(Json::Value(), Json::Value(), eui, request.joinEui.text(), request.devNonce,
                     NowMs() - request.startMs, result);
+}
+
+void JoinHandler::ReportJoin(const Request& request, const Device& device, const KeySearch& keys,
+                             const uint8_t* joinNonce) {
+  if (!links_.reportJoin) return;
+  Json::Value rxpk;
+  std::string errors;
+  JsonText::Parse(request.frame.rxpk, rxpk, errors);
+  const Json::Value& lora = Config("lora");
+  uint64_t netId = 0;
+  ParseHexValue(lora["netID"].asString(), 3, netId);
+  char text[16];
+  Json::Value a(Json::objectValue);
+  a["dev_eui"] = request.devEui.text();
+  a["app_eui"] = keys.appEui;
+  a["join_eui"] = request.joinEui.text();
+  a["gw_eui"] = Gateway::EuiText(request.frame.gatewayEui);
+  a["dev_nonce"] = request.devNonce;
+  a["result_code"] = 0;
+  a["app_nonce"] = joinNonce[0] | (joinNonce[1] << 8) | (joinNonce[2] << 16);
+  Json::Value& message = a["request_msg"];
+  message["MACVersion"] = "1.0.2";
+  std::snprintf(text, sizeof text, "%08x", device.devAddr());
+  message["DevAddr"] = text;
+  const unsigned dlSettings = ((lora["rx1DatarateOffset"].asUInt() & 0x0F) << 4) |
+                              (static_cast<unsigned>(std::abs(lora["rx2Datarate"].asInt())) & 0x0F);
+  std::snprintf(text, sizeof text, "%02x", dlSettings & 0xFF);
+  message["DLSettings"] = text;
+  message["RxDelay"] = lora["rx1Delay"].asUInt() & 0x0F;
+  message["HNetID"] = Json::UInt64(netId);
+  message["CFList"] = links_.plan != nullptr ? links_.plan->cfListHex() : "";
+  Json::Value& object = message["VSExtension"]["Object"];
+  object["GwSerial"] = links_.settings != nullptr ? links_.settings->gatewaySerial : "";
+  for (const char* member : {"datr", "freq", "lsnr", "rssi"}) object[member] = rxpk[member];
+  message["VSExtension"]["VendorID"] = Config("network")["vendorId"];
+  a["response_msg"]["Result"]["Description"] = "Join Request granted";
+  a["response_msg"]["Result"]["ResultCode"] = "Success";
+  a["micro_secs"] = Json::UInt64((NowMs() - request.startMs) * 1000);
+  a["timestamp"] = AppEvents::UtcTimeText();
+  links_.reportJoin(a, request.frame.gatewayEui);
 }
 
 void JoinHandler::scheduleJoinAccept(Device& device, const Lora::ReceivedFrame& frame, bool remote) {

@@ -54,6 +54,8 @@ struct JoinLinks {  // filled by the server once, constant afterwards
   const AddressRangeConfig* addressRange = nullptr;
   RecentList* recentJoins = nullptr;  // drained by the command "join"
   HttpClient* http = nullptr;         // the remote join server; null: none reachable
+  // The management agent's report of a join granted here (its switches are its own).
+  std::function<void(const Json::Value& attributes, uint64_t gatewayEui)> reportJoin;
   std::function<uint64_t()> clockMs;  // monotonic ms; MonotonicMs when empty
   std::function<int()> random;        // rand when empty
   // Enters the device's queued join accept into the transmit schedule; false when the window
@@ -98,6 +100,8 @@ class JoinHandler {
   size_t BuildJoinAccept(const Request& request, const KeySearch& keys, uint32_t devAddr,
                          const uint8_t* joinNonce, uint8_t* out) const;
   void scheduleJoinAccept(Device& device, const Lora::ReceivedFrame& frame, bool remote);
+  void ReportJoin(const Request& request, const Device& device, const KeySearch& keys,
+                  const uint8_t* joinNonce);
 
   uint64_t NowMs() const;
   int Random() const;
