@@ -292,7 +292,10 @@ void NetworkServer::LinkDevices() {
   joinLinks.config = &config;
   joinLinks.addressRange = &addressRange;
   joinLinks.recentJoins = &recentJoins;
-  joinLinks.http = http.get();
+  joinLinks.postJoinServer = [client = http.get()](const std::string& url, const std::string& body,
+                                                   Json::Value& response, uint64_t timeoutMs) {
+    return client->requestText(url, "POST", body, response, true, timeoutMs);
+  };
   joinLinks.reportJoin = [reporter = orba.get()](const Json::Value& attributes, uint64_t gateway) {
     reporter->JoinRequest(attributes, gateway);
   };

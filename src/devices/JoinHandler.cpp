@@ -3,6 +3,7 @@
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <optional>
 #include <vector>
 
@@ -13,7 +14,6 @@
 #include "Settings.h"
 #include "app/AppEvents.h"
 #include "app/AppMessageQueue.h"
-#include "app/HttpClient.h"
 #include "devices/AddressRange.h"
 #include "devices/DeviceList.h"
 #include "devices/NetworkStatistics.h"
@@ -151,6 +151,15 @@ void JoinHandler::AnnounceRequest(const Request& request) {
 bool JoinHandler::isDuplicateDevNonce(const std::string& deviceEuiText, uint16_t devNonce) {
   const uint64_t nowMs = NowMs();
   MutexLock lock(mutex_);
+  if (++nonceCalls_ % kNoncePruneEvery == 0) {
+    for (auto device = nonces_.begin(); device != nonces_.end();) {
+      for (auto entry = device->second.begin(); entry != device->second.end();) {
+        entry = nowMs - entry->second * 1000 > kNonceMemoryMs ? device->second.erase(entry)
+                                                              : std::next(entry);
+      }
+      device = device->second.empty() ? nonces_.erase(device) : std::next(device);
+    }
+  }
   auto& seen = nonces_[deviceEuiText];
   auto entry = seen.find(devNonce);
   if (entry != seen.end()) {
@@ -566,8 +575,8 @@ void JoinHandler::ForwardToJoinServer(Request& request, const KeySearch& keys) {
   const uint64_t limitMs = joinDelayMs + 1000 - leadMs;
   Json::Value response;
   const Json::Value& url = Config("network")["joinServer"];
-  if (links_.http != nullptr && url.isString()) {
-    links_.http->requestText(url.asString(), "POST", body, response, true, limitMs + 1000);
+  if (links_.postJoinServer && url.isString()) {
+    links_.postJoinServer(url.asString(), body, response, limitMs + 1000);
   }
   const uint64_t elapsedMs = NowMs() - request.startMs;
   LOG_DEBUG("Join response received %lu ms", static_cast<unsigned long>(elapsedMs));
