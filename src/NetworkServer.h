@@ -24,6 +24,7 @@
 #include "devices/DeviceList.h"
 #include "devices/JoinHandler.h"
 #include "devices/UplinkHandler.h"
+#include "downlink/Beacon.h"
 #include "Options.h"
 #include "PacketWorkers.h"
 #include "Settings.h"
@@ -77,6 +78,7 @@ class NetworkServer {
   std::unique_ptr<Mosquitto> mqtt;
   std::unique_ptr<AppPublisher> publisher;
   std::unique_ptr<AppDataReceiver> appDataReceiver;
+  std::unique_ptr<Beacon> beacon;
 
   // Filled by the packet workers, trimmed by the time thread, drained by commands.
   RecentList recentUplinks;
