@@ -24,6 +24,8 @@ namespace {
 // The operator's own file, read on the main thread: deeper than any outside message may nest,
 // still bounded.
 constexpr int kConfigDepth = 64;
+// Down counters a session skips after an unclean stop ("lora"."crashCounterGap").
+constexpr uint32_t kCrashCounterGap = 1000;
 
 // Sections that other code indexes by key: anything but an object there would make every later
 // lookup fail, so such a document is refused at once.
@@ -193,9 +195,31 @@ bool NetworkServer::OpenDatabase() {
   // Without its folder the flash file can never be written: running on would lose everything
   // at the next restart while looking healthy.
   if (database->GetConnection().FolderMissing()) return false;
+  if (database->GetConnection().RuntimeFailed()) {
+    LOG_ERROR("Cannot open the run-time database in '%s', stopping", settings.paths.runDir.c_str());
+    return false;
+  }
   database->InitSchema();
+  MoveCountersAfterUncleanStop();
   statistics.load(*database);
   return true;
+}
+
+// Counter changes since the last backup die with a crash: a restored session would repeat down
+// counters its device has already seen. After an unclean stop every session's counter moves
+// ahead by a safety gap. The flash file learns at once that this run has begun, so a crash
+// before the first hourly backup is seen as one too.
+void NetworkServer::MoveCountersAfterUncleanStop() {
+  bool unclean = false;
+  if (!database->BeginRun(unclean)) return;
+  if (unclean) {
+    const Json::Value& gap = config["lora"]["crashCounterGap"];
+    const uint32_t step = gap.isUInt() ? gap.asUInt() : kCrashCounterGap;
+    const int moved = database->AdvanceDownCounters(step);
+    LOG_WARNING("Last stop was not clean: down counters of %d sessions moved ahead by %u", moved,
+                step);
+  }
+  database->Backup(true);
 }
 
 void NetworkServer::LoadLists() {
@@ -320,6 +344,7 @@ int NetworkServer::Shutdown() {
   // The shared objects stay alive: detached threads may still be finishing a round while the
   // process exits, and the exit ends them.
   if (database) {
+    database->MarkCleanStop();
     LOG_DEBUG("Start DB Backup");
     database->Backup(true);
     LOG_DEBUG("DB Backup complete");

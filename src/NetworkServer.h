@@ -99,6 +99,7 @@ class NetworkServer {
   bool ReadConfigurationFile();
   bool ValidateConfiguration();
   bool OpenDatabase();
+  void MoveCountersAfterUncleanStop();
   void ConnectJoinServer();
   void ConnectApplications();
   void LoadLists();

@@ -207,6 +207,40 @@ bool LoraDatabase::DeleteBadDevices() {
 
 bool LoraDatabase::Backup(bool allAtOnce) { return connection_.Save(allAtOnce) == SQLITE_OK; }
 
+bool LoraDatabase::BeginRun(bool& stoppedUncleanly) {
+  stoppedUncleanly = false;
+  Lock lock(connection_);
+  if (!lock.Execute("CREATE TABLE IF NOT EXISTS server_state (name TEXT PRIMARY KEY NOT NULL, "
+                    "value TEXT);")) {
+    return false;
+  }
+  SqlDb::Client rows(connection_);
+  Statement read(lock, "SELECT value FROM server_state WHERE name = 'clean_stop';");
+  if (read.Run(&rows) && rows.Next()) stoppedUncleanly = rows.Value(0) == "0";
+  rows.Clear();
+  Statement mark(lock, "INSERT OR REPLACE INTO server_state (name, value) VALUES ('clean_stop', '0');");
+  return mark.Run();  // a changed row: the next backup carries it
+}
+
+bool LoraDatabase::MarkCleanStop() {
+  Lock lock(connection_);
+  Statement mark(lock, "INSERT OR REPLACE INTO server_state (name, value) VALUES ('clean_stop', '1');");
+  return mark.Run();
+}
+
+int LoraDatabase::AdvanceDownCounters(uint32_t gap) {
+  Lock lock(connection_);
+  Statement st(lock,
+               "UPDATE sessions SET nwk_down_counter = nwk_down_counter + ?1 "
+               "WHERE nwk_down_counter <= 4294967294 - ?1;");
+  st.BindInt(1, gap);
+  if (!st.Run()) {
+    LOG_ERROR("SQL Query failed to move the down counters ahead");
+    return -1;
+  }
+  return st.Changes();
+}
+
 bool LoraDatabase::IsOpen() { return connection_.IsOpen(); }
 
 bool LoraDatabase::Reopen() {

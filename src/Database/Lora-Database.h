@@ -154,6 +154,13 @@ class LoraDatabase {
   static std::string EuiKey(const std::string& eui);
 
   virtual bool Backup(bool allAtOnce);
+  // Start of a run: records in the database that the server runs, and tells whether the run
+  // before ended without its clean stop (a crash or power cut after which counters are stale).
+  bool BeginRun(bool& stoppedUncleanly);
+  // The clean stop, recorded just before the final backup.
+  bool MarkCleanStop();
+  // Every valid session's stored down counter moves ahead by gap; returns the sessions moved.
+  int AdvanceDownCounters(uint32_t gap);
   virtual ~LoraDatabase();
   virtual bool InitSchema();
   virtual bool IsOpen();

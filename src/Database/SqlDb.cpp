@@ -3,7 +3,9 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <ctime>
 
 #include <chrono>
 #include <thread>
@@ -171,6 +173,7 @@ bool Connection::OpenHeld() {
     if (db_ != nullptr) sqlite3_close(db_);
     db_ = nullptr;
     open_ = false;
+    runtimeFailed_ = true;
     return false;
   }
 
@@ -189,6 +192,20 @@ bool Connection::OpenHeld() {
 
   LOG_DEBUG("Load db %s into %s", flashPath_.c_str(), runtimePath_.c_str());
   rc = LoadFromFlash();
+  const int primary = rc & 0xFF;
+  if (primary == SQLITE_NOTADB || primary == SQLITE_CORRUPT) {
+    // Kept for the operator, never overwritten: the server starts on an empty database.
+    const std::string aside =
+        flashPath_ + ".corrupt-" + std::to_string(static_cast<long long>(time(nullptr)));
+    if (rename(flashPath_.c_str(), aside.c_str()) == 0) {
+      LOG_ERROR("Flash database %s is not a usable database (%s): moved aside to %s, starting "
+                "with an empty one", flashPath_.c_str(), sqlite3_errstr(rc), aside.c_str());
+      rc = LoadFromFlash();
+    } else {
+      LOG_ERROR("Flash database %s is not a usable database (%s) and cannot be moved aside: %s",
+                flashPath_.c_str(), sqlite3_errstr(rc), strerror(errno));
+    }
+  }
   if (rc == SQLITE_OK) {
     dirty_ = false;
     open_ = true;

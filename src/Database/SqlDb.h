@@ -132,6 +132,8 @@ class Connection {
   bool IsOpen() const { return open_.load(); }
   // The flash file's folder was missing and could not be created: nothing can ever be saved.
   bool FolderMissing() const { return folderMissing_.load(); }
+  // The run-time copy could not be created (its folder missing or unwritable).
+  bool RuntimeFailed() const { return runtimeFailed_.load(); }
   std::string LastError() EXCLUDES(mutex_);
   void Close() EXCLUDES(mutex_);
   bool IsDirty() EXCLUDES(mutex_);
@@ -169,6 +171,7 @@ class Connection {
   bool dirty_ GUARDED_BY(mutex_) = false;
   std::atomic<bool> open_{false};
   std::atomic<bool> folderMissing_{false};
+  std::atomic<bool> runtimeFailed_{false};
 };
 
 // Holds the connection mutex for its lifetime; statements and transactions run under it.

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -90,8 +91,8 @@ TEST(SqlDb, FailuresAreLoggedAndReconnectDropsUnsavedChanges) {
   EXPECT_EQ(QueryFile(connection.runtimePath(), "SELECT COUNT(*) FROM t;"), "0");
 }
 
-// The flash file's folders are made when missing; a file that is not a database is never
-// replaced by the run-time copy, and no backup of it claims success.
+// The flash file's folders are made when missing; a file that is not a database is moved aside,
+// never overwritten, and the server starts on an empty one.
 TEST(SqlDb, MissingFoldersAreMadeAndAnUnloadedFileIsNeverOverwritten) {
   TempDir dir;
   {
@@ -108,12 +109,37 @@ TEST(SqlDb, MissingFoldersAreMadeAndAnUnloadedFileIsNeverOverwritten) {
   testsupport::WriteFile(dir.file("garbage.db"), garbage);
   LogCapture capture;
   SqlDb::Connection connection(dir.file("garbage.db"), dir.file("run2"));
-  EXPECT_FALSE(connection.IsOpen());
-  EXPECT_TRUE(capture.contains("could not be loaded")) << capture.dump();
+  EXPECT_TRUE(connection.IsOpen());
+  EXPECT_TRUE(capture.contains("is not a usable database")) << capture.dump();
+  const std::string line = capture.dump();
+  const size_t at = line.find("moved aside to ");
+  ASSERT_NE(at, std::string::npos);
+  const std::string aside = line.substr(at + 15, line.find(',', at) - at - 15);
+  EXPECT_EQ(testsupport::ReadFile(aside), garbage);
+  SqlDb::Client client(connection);
+  ASSERT_TRUE(connection.Execute(client, "CREATE TABLE t (a INTEGER);"));
+  connection.MarkDirty();
+  EXPECT_EQ(connection.Save(true), 0);
+  EXPECT_EQ(QueryFile(dir.file("garbage.db"), "PRAGMA integrity_check;"), "ok");
+}
+
+// A backup that cannot reach its target says so and leaves the copy serving; once the fault is
+// gone the next backup writes everything.
+TEST(SqlDb, FailedBackupIsRetriedByTheNextOne) {
+  TempDir dir;
+  SqlDb::Connection connection(dir.file("flash.db"), dir.file("run"));
+  ASSERT_TRUE(connection.IsOpen());
+  ASSERT_EQ(unlink(dir.file("flash.db").c_str()), 0);
+  ASSERT_EQ(mkdir(dir.file("flash.db").c_str(), 0700), 0);  // the target is unusable
+  SqlDb::Client client(connection);
+  ASSERT_TRUE(connection.Execute(client, "CREATE TABLE t (a INTEGER); INSERT INTO t VALUES (5);"));
   connection.MarkDirty();
   EXPECT_NE(connection.Save(true), 0);
-  EXPECT_TRUE(capture.contains("DB backup not possible")) << capture.dump();
-  EXPECT_EQ(testsupport::ReadFile(dir.file("garbage.db")), garbage);
+  EXPECT_TRUE(connection.IsDirty());
+  EXPECT_TRUE(connection.Execute(client, "INSERT INTO t VALUES (6);"));
+  ASSERT_EQ(rmdir(dir.file("flash.db").c_str()), 0);
+  EXPECT_EQ(connection.Save(true), 0);
+  EXPECT_EQ(QueryFile(dir.file("flash.db"), "SELECT COUNT(*) FROM t;"), "2");
 }
 
 // Another connection of the process holds the flash file (shared cache, so the conflict reads as
