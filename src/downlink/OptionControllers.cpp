@@ -5,9 +5,11 @@
 #include <cstring>
 #include <iterator>
 
+#include "Settings.h"
 #include "app/AppEvents.h"
 #include "lora/Bytes.h"
 #include "lora/ChannelPlan.h"
+#include "lora/ConfigRead.h"
 #include "lora/Eui.h"
 #include "lora/Frame.h"
 #include "support/Logger.h"
@@ -351,6 +353,19 @@ MacControllers::MacControllers(const MacLinks& links)
       adr(links.plan, links.adr),
       beaconTiming(&links.beacon, &gpsNowMs_),
       gpsNowMs_([this] { return UnixToGpsMs(unixNowMs()); }) {}
+
+MacLinks MacLinks::From(const Lora::ChannelPlan& plan, const Json::Value& lora,
+                        const Settings& settings) {
+  MacLinks links;
+  links.plan = &plan;
+  links.adr = AdrConfig::From(plan, Lora::ConfigRead::Text(lora, "frequencyBand"),
+                              Lora::ConfigRead::IntegerOr(lora, "ADRStep", 30));
+  links.frequencyOffsetDR7Hz = settings.frequencyOffsetDR7;
+  const int64_t interval = Lora::ConfigRead::IntegerOr(lora, "beaconInterval", 128);
+  links.beacon.intervalSeconds =
+      interval > 0 && interval <= 86400 ? static_cast<uint32_t>(interval) : 128;
+  return links;
+}
 
 int64_t MacControllers::unixNowMs() const {
   return links.unixNowMs ? links.unixNowMs() : RealtimeMs();

@@ -22,6 +22,10 @@ class ReceivedFrame;
 class EUI;
 }  // namespace Lora
 class AppEvents;
+struct Settings;
+namespace Json {
+class Value;
+}
 
 // CIDs of the commands the server sends or answers.
 namespace MacCid {
@@ -235,6 +239,11 @@ class AdaptiveDataRateController : public OptionController {
 
 // What the controllers reach; filled by the owner, constant while threads run.
 struct MacLinks {
+  // The links of a running server: the plan, "frequencyBand", "ADRStep" and "beaconInterval" of
+  // `lora`, the DR7 offset of the settings; real-time clocks. plan must outlive the links.
+  static MacLinks From(const Lora::ChannelPlan& plan, const Json::Value& lora,
+                       const Settings& settings);
+
   const Lora::ChannelPlan* plan = nullptr;  // required
   AdrConfig adr;
   int32_t frequencyOffsetDR7Hz = 300000;

@@ -21,7 +21,7 @@ struct Rig {
   explicit Rig(const std::string& region = "EU868",
                const std::string& lora = R"({"maxDatarate": 5, "frequencyEU": 867100000})")
       : test(plantest::MakePlan(region, lora)),
-        links(Links(region)),
+        links(Links()),
         mac(links),
         events(queue),
         appEui("00-80-00-00-00-00-00-01"),
@@ -33,10 +33,8 @@ struct Rig {
     context.events = &events;
   }
 
-  MacLinks Links(const std::string& region) {
-    MacLinks made;
-    made.plan = test->plan.get();
-    made.adr = AdrConfig::From(*test->plan, region, 30);
+  MacLinks Links() {
+    MacLinks made = MacLinks::From(*test->plan, test->config["lora"], test->settings);
     made.unixNowMs = [this] { return unixNowMs; };
     made.beacon.nowMs = [this] { return beaconNowMs; };
     made.beacon.lastBeaconMs = [this] { return lastBeaconMs; };
@@ -122,14 +120,36 @@ TEST(Adr, ElevenGoodUplinksAtDr0AskForDr5At14dBm) {
   EXPECT_FALSE(few.mac.adr.shouldSend(true));
 }
 
-TEST(Adr, MasksAskOnlyForChannelsTheDeviceHas) {
+TEST(Adr, WideBandRequestGoesAsTwoWholeBlocks) {
   // The wide-band plans switch the 125 kHz channels off with the 500 kHz block, then enable the
   // sub-band's: sub-band 1 is channels 0-7 and 64. 10 dB: (100 + 150) / 30 = 8, the plan's DR4;
   // 30 dBm one step down is 28 dBm, TXPower 1.
-  Rig us("US915", "{}");
+  Rig us("US915", R"({"frequencyBand": "US915"})");
   us.ElevenGoodUplinks();
   EXPECT_EQ(us.Append(9), "");  // the two blocks go whole or not at all
   EXPECT_EQ(us.Append(15), "03 41 01 00 71 03 41 ff 00 01");
+}
+
+TEST(Adr, DatarateForSnrFollowsBandAndStep) {
+  struct Case {
+    const char* region;
+    const char* lora;
+    int32_t snr;
+    int8_t datarate;
+  } cases[] = {
+      {"EU868", R"({"frequencyBand": "EU868"})", -60, 4},  // (-60 + 200) / 30
+      {"US915", R"({"frequencyBand": "US915"})", -60, 3},  // (-60 + 150) / 30
+      {"EU868", R"({"ADRStep": 50})", -60, 2},
+      {"EU868", R"({"ADRStep": 0})", -60, 4},  // out of range: 30
+      {"EU868", R"({"minDatarate": 1})", -250, 1},
+      {"EU868", R"({"maxDatarate": 3})", 100, 3},
+      {"EU868", "{}", -300, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.region) + c.lora);
+    Rig rig(c.region, c.lora);
+    EXPECT_EQ(rig.mac.adr.datarateForSnr(c.snr), c.datarate);
+  }
 }
 
 TEST(Adr, RefusedRequestStopsAdrUntilTheNextSession) {
