@@ -105,6 +105,44 @@ void DeviceTransmitController::ReceivedFrame(const Lora::ReceivedFrame& frame, b
   }
   responseRequested_ = frame.IsAdrAckReq();
   ackPending_ = frame.MType() == Lora::kConfirmedUp;
+  MacControllers* mac = MacCommands();
+  if (mac == nullptr) return;
+  if (!duplicate) {
+    const int8_t datarate =
+        mac->links.plan->sfBwToDatarate(frame.bandwidthKHz, frame.spreadingFactor);
+    mac->adr.countUplink();
+    mac->adr.update(frame.FCnt(), frame.IsAdr(), datarate, frame.snr);
+  }
+  // A repeat's options are read too: a second gateway's copy of a LinkCheckReq is what makes
+  // the gateway count of the answer.
+  if (frame.FOptsLen() > 0 && frame.HasFOpts()) {
+    ParseMacCommands(frame, frame.FOpts(), frame.FOptsLen());
+  }
+}
+
+MacControllers* DeviceTransmitController::MacCommands() {
+  if (!mac_ && device_.links().scheduler != nullptr &&
+      device_.links().scheduler->links().mac != nullptr) {
+    mac_ = std::make_unique<MacControllers>(*device_.links().scheduler->links().mac);
+  }
+  return mac_.get();
+}
+
+void DeviceTransmitController::ParseMacCommands(const Lora::ReceivedFrame& frame,
+                                                const uint8_t* bytes, size_t length) {
+  MacControllers* mac = MacCommands();
+  if (mac == nullptr) return;
+  MacUplinkContext context;
+  context.appEui = &device_.appEui;
+  context.devEui = &device_.devEui;
+  context.gatewayEui = frame.gatewayEui;
+  std::unique_ptr<AppEvents> events;
+  if (device_.links().messages != nullptr) {
+    events = std::make_unique<AppEvents>(*device_.links().messages);
+    context.events = events.get();
+  }
+  context.deviceClass = [this](uint32_t deviceClass) { device_.SetClass(deviceClass); };
+  mac->parseMacCommands(frame, bytes, length, context);
 }
 
 void DeviceTransmitController::RecordReception(const Lora::ReceivedFrame& frame) {
@@ -181,10 +219,45 @@ bool DeviceTransmitController::HasDataToTransmit() {
   return false;
 }
 
-// The MAC-command controllers plug in here; until they do, no answer owes them anything.
-bool DeviceTransmitController::MacPendingForAnswer() const { return false; }
+size_t DeviceTransmitController::PendingMacBytes() const {
+  if (mac_ == nullptr) return 0;
+  const OptionController* const pending[] = {&mac_->linkCheck,    &mac_->ping,
+                                             &mac_->channel,      &mac_->deviceStatus,
+                                             &mac_->beaconTiming, &mac_->deviceTime,
+                                             &mac_->pingSlotInfo};
+  size_t bytes = mac_->adr.shouldSend(false) ? mac_->adr.length() : 0;
+  for (const OptionController* controller : pending) {
+    if (controller->pending) bytes += controller->length();
+  }
+  return std::min(bytes, Lora::kMaxFOptsLen);
+}
 
-size_t DeviceTransmitController::AppendMacCommands(uint8_t*, size_t, bool) { return 0; }
+bool DeviceTransmitController::MacPendingForAnswer() const {
+  return mac_ != nullptr && mac_->AnyPendingForAnswer();
+}
+
+size_t DeviceTransmitController::AppendMacCommands(uint8_t* out, size_t room, bool) {
+  MacControllers* mac = MacCommands();
+  if (mac == nullptr) return 0;
+  const std::string eui = device_.devEui.text();
+  MacAppendContext context;
+  context.devEuiText = eui.c_str();
+  // Built at the hand-over: the frame ends one lead time and its air time from now.
+  const uint64_t padding = device_.links().settings != nullptr
+                               ? device_.links().settings->schedulePaddingMs
+                               : 0;
+  const uint64_t lead = device_.links().settings != nullptr
+                            ? device_.links().settings->networkLeadTimeMs
+                            : 0;
+  const uint64_t airtime = scheduledDurationMs_ > padding ? scheduledDurationMs_ - padding : 0;
+  context.downlinkEndMs = static_cast<int64_t>(lead + airtime);
+  return mac->AppendPending(out, room, context);
+}
+
+void DeviceTransmitController::GiveBackMacCommands() {
+  if (mac_ != nullptr && !currentOpts_.empty()) mac_->GiveBack();
+  currentOpts_.clear();
+}
 
 // --- frame building
 
@@ -293,13 +366,14 @@ void DeviceTransmitController::GenerateDataFrame(uint64_t gatewayEui, uint8_t wi
 
   const size_t total = Lora::kFOptsOffset + foptsLength + (withPayload ? 1 + payloadLength : 0) +
                        Lora::kMicSize;
-  if (withPayload) {
+  {
     const uint32_t airtime = device_.links().scheduler->AirtimeMs(currentDatarate_, total);
     TransmitQueue* queue = device_.links().scheduler->links().queue;
     if (airtime > scheduledDurationMs_ && queue != nullptr &&
         !queue->canIncreaseDuration(gatewayEui, scheduledDueMs_, airtime)) {
       LOG_INFO("ED:%s|SCHED-TX|DEFER-TX %08x RX-WND:%d Scheduling conflict", eui.c_str(),
                device_.devAddr(), static_cast<int>(window));
+      GiveBackMacCommands();
       Unschedule();
       return;
     }
@@ -391,6 +465,7 @@ bool DeviceTransmitController::TransmitFrame(uint64_t gatewayEui, uint8_t window
   request.devEui = device_.devEui;
   std::string json;
   if (!MessageProtocol::BuildTxpk(request, frame_, *sched.plan, *sched.settings, json)) {
+    GiveBackMacCommands();
     Unschedule();
     return false;
   }
@@ -399,11 +474,13 @@ bool DeviceTransmitController::TransmitFrame(uint64_t gatewayEui, uint8_t window
   const sockaddr_in to = gateway->downlinkAddress();
   if (to.sin_port == 0 || sched.protocol == nullptr) {
     LOG_DEBUG("pull port unknown, cannot transmit");
+    GiveBackMacCommands();
     Unschedule();
     return false;
   }
   LOG_DEBUG("GW:%s|UDP-TX|JSON-SIZE:%d", gatewayText.c_str(), static_cast<int>(json.size()));
   if (!MessageProtocol::SendPullResp(*sched.protocol, to, gatewayEui, json)) {
+    GiveBackMacCommands();
     Unschedule();
     return false;
   }

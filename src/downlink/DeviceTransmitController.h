@@ -11,8 +11,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <string>
 
+#include "downlink/OptionControllers.h"
 #include "gateway/MessageProtocol.h"
 #include "lora/ChannelPlan.h"
 #include "lora/Frame.h"
@@ -25,6 +27,13 @@ class DeviceTransmitController {
   // A downlink payload fits a frame at the lowest data rate of every region only up to here.
   static constexpr size_t kMaxQueuedPayload = 242;
   static constexpr size_t kGatewaySlots = 10;
+
+  // The MAC-command controllers the downlinks carry, under the names this controller uses.
+  using LinkCheckController = ::LinkCheckController;
+  using PingController = ::PingController;
+  using ChannelController = ::ChannelController;
+  using DeviceStatusRequester = ::DeviceStatusRequester;
+  using BeaconTimingController = ::BeaconTimingController;
 
   // How one gateway heard the device's most recent uplink through it.
   struct GatewaySlot {
@@ -57,6 +66,8 @@ class DeviceTransmitController {
   void ReceivedFrame(const Lora::ReceivedFrame& frame, bool duplicate);
   // The gateway slot bookkeeping alone (join requests have no session to answer yet).
   void RecordReception(const Lora::ReceivedFrame& frame);
+  // MAC commands of the uplink (FOpts, or an FPort 0 payload in plain text).
+  void ParseMacCommands(const Lora::ReceivedFrame& frame, const uint8_t* bytes, size_t length);
   // Whether the uplink just received should be answered.
   bool HasDataToTransmit();
 
@@ -82,6 +93,9 @@ class DeviceTransmitController {
   // The time thread's periodic look at a device with a valid session (class B/C retries).
   void PeriodicService(uint64_t nowMs);
 
+  // What the pending MAC commands add to the next frame, at most a full FOpts field.
+  size_t PendingMacBytes() const;
+
   size_t QueueLength() const { return queue_.size(); }
   // The record that would be sent next; the queue must not be empty.
   const Lora::FrameApplicationData& Front() const { return queue_.front(); }
@@ -89,6 +103,8 @@ class DeviceTransmitController {
   size_t PreferredSlot() const { return preferred_; }
   // The frame last built; empty when none.
   const Lora::Frame& BuiltFrame() const { return frame_; }
+  // The device's MAC-command controllers; null while the server gave no MAC links.
+  MacControllers* MacCommands();
 
  private:
   const GatewaySlot* FindSlot(uint64_t eui) const;
@@ -98,6 +114,8 @@ class DeviceTransmitController {
   bool MacPendingForAnswer() const;
   void ChoosePreferredSlot(uint16_t fcnt);
   size_t AppendMacCommands(uint8_t* out, size_t room, bool intoPayload);
+  // A frame built but not sent: its MAC commands go back to their controllers.
+  void GiveBackMacCommands();
   void RemoveFront(bool deleteRow);
   void ResetTracking();
   // Drops a confirmed front record whose transmissions are used up; true when one went.
@@ -110,6 +128,7 @@ class DeviceTransmitController {
   Slots slots_{};
   size_t preferred_ = 0;
 
+  std::unique_ptr<MacControllers> mac_;  // made on first use, from the scheduler's MAC links
   Lora::Frame frame_;             // the PHYPayload being built or last sent
   bool joinInProgress_ = false;   // frame_ is a join accept
   bool frameCarriesFront_ = false;  // frame_ holds the front record's payload

@@ -1,5 +1,6 @@
 #include "downlink/DownlinkScheduler.h"
 
+#include <algorithm>
 #include <string>
 
 #include "Settings.h"
@@ -92,12 +93,18 @@ void DownlinkScheduler::ScheduleResponse(Device& device, const Lora::ReceivedFra
     }
   }
 
+  // MAC commands lengthen the air time, but only as far as the window's room lets them in.
+  const size_t withOptions = size + controller.PendingMacBytes();
+  auto airtimeIn = [&](int window) {
+    return AirtimeMs(windows.datarate[window - 1],
+                     std::min(withOptions, windows.maxSize[window - 1]));
+  };
   const uint8_t priority = controller.QueueLength() == 0 ? 1 : 0;
   const uint8_t wanted = controller.QueueLength() > 0 ? controller.Front().rxWindow : 0;
   const uint64_t now = links_.clockMs ? links_.clockMs() : 0;
   // A window whose hand-over time has passed is lost: the frame would reach the radio late.
   if (!skipRx1 && !settings.disableRxWindow1 && wanted != 2 && now < due1) {
-    const uint32_t airtime = AirtimeMs(windows.datarate[0], size);
+    const uint32_t airtime = airtimeIn(1);
     if (TryWindow(device, frame, 1, due1, tmst1, windows.rx[0].frequency, airtime, priority)) {
       LOG_INFO("ED:%s|SCHED-TX|Use RX1 TOA:%d ms", eui.c_str(), static_cast<int>(airtime));
       Count(links_.statistics, joinAccept ? NetworkStatistics::Counter::tx_joins_1st_wnd
@@ -108,7 +115,7 @@ void DownlinkScheduler::ScheduleResponse(Device& device, const Lora::ReceivedFra
   const uint64_t tmst2 = tmst1 + kRx2AfterRx1Us;
   const uint64_t due2 = due1 + kRx2AfterRx1Ms;
   if (!settings.disableRxWindow2 && wanted != 1 && now < due2) {
-    const uint32_t airtime = AirtimeMs(windows.datarate[1], size);
+    const uint32_t airtime = airtimeIn(2);
     if (TryWindow(device, frame, 2, due2, tmst2, windows.rx[1].frequency, airtime, priority)) {
       LOG_INFO("ED:%s|SCHED-TX|Use RX2 TOA:%d ms", eui.c_str(), static_cast<int>(airtime));
       Count(links_.statistics, joinAccept ? NetworkStatistics::Counter::tx_joins_2nd_wnd

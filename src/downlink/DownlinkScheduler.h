@@ -25,6 +25,7 @@ class Gateway;
 class GatewayMemoryList;
 class LoraDatabase;
 class NetworkStatistics;
+struct MacLinks;
 struct Settings;
 namespace Lora {
 class ChannelPlan;
@@ -42,6 +43,7 @@ struct SchedulerLinks {  // filled by the server once, constant afterwards
   NetworkStatistics* statistics = nullptr;  // may be null in tests
   AppMessageQueue* messages = nullptr;      // may be null in tests
   const MessageProtocol::Links* protocol = nullptr;  // PULL_RESP through the downstream socket
+  const MacLinks* mac = nullptr;  // every device's MAC-command controllers; null: none
   // The transmit clock in ms (the time thread's tick); due times are on this axis.
   std::function<uint64_t()> clockMs;
 };
