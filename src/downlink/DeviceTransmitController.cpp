@@ -94,11 +94,13 @@ void DeviceTransmitController::ReceivedFrame(const Lora::ReceivedFrame& frame, b
   // A repeat carries the ACK bit of a frame already judged; it must not settle a newer one.
   if (frame.IsAck() && confirmedInFlight_ && !duplicate) {
     const uint32_t seqn = device_.nextDownCounter == 0 ? 0 : device_.nextDownCounter - 1;
+    // The record in flight is the front one, whatever uplinks came in between.
+    const uint32_t id = !queue_.empty() && queue_.front().join == 0 ? queue_.front().id : currentId_;
     if (device_.links().messages != nullptr) {
-      AppEvents(*device_.links().messages).PacketAck(device_.devEui, seqn, currentId_);
+      AppEvents(*device_.links().messages).PacketAck(device_.devEui, seqn, id);
     }
     LoraAcknowledgeReceived();
-  } else {
+  } else if (!duplicate) {
     LOG_DEBUG("ReceivedFrame ID: %d", static_cast<int>(currentId_));
     currentId_ = 0;
     currentDueMs_ = 0;
@@ -363,6 +365,8 @@ void DeviceTransmitController::GenerateDataFrame(uint64_t gatewayEui, uint8_t wi
   }
   LOG_INFO("ED:%s|SCHED-TX|Q-SIZE: %d PKT-ROOM: %d", eui.c_str(), static_cast<int>(queue_.size()),
            static_cast<int>(payloadRoom));
+  // Dropped or left-out records can leave nothing owed: then no frame at all.
+  if (!withPayload && foptsLength == 0 && !ackPending_ && !responseRequested_) return;
 
   const size_t total = Lora::kFOptsOffset + foptsLength + (withPayload ? 1 + payloadLength : 0) +
                        Lora::kMicSize;

@@ -12,6 +12,7 @@
 #include "../devices/DeviceRig.h"
 #include "devices/DeviceList.h"
 #include "downlink/DownlinkScheduler.h"
+#include "downlink/OptionControllers.h"
 #include "gateway/MessageProtocol.h"
 #include "gateway/UdpSocket.h"
 #include "lora/Bytes.h"
@@ -43,6 +44,8 @@ class Rig : public devicetest::Rig {
     s.messages = &messages;
     s.protocol = &protocol;
     s.clockMs = [this] { return nowMs; };
+    macLinks = MacLinks::From(*plan, config["lora"], settings);
+    s.mac = &macLinks;
     scheduler = std::make_unique<DownlinkScheduler>(s);
     links.scheduler = scheduler.get();
   }
@@ -67,6 +70,10 @@ class Rig : public devicetest::Rig {
     uplink.counter = counter;
     uplink.confirmed = confirmed;
     uplink.receptionMs = receptionMs;
+    return Heard(uplink, tmst, spreadingFactor);
+  }
+  static Lora::ReceivedFrame Heard(const devicetest::Uplink& uplink, uint64_t tmst,
+                                   uint32_t spreadingFactor = 7) {
     Lora::ReceivedFrame frame = uplink.Build();
     frame.tmst = tmst;
     frame.frequency = 868100000;
@@ -82,6 +89,12 @@ class Rig : public devicetest::Rig {
     DeviceList::LockedDevice device = devices->FindDevice(frame.DevAddr());
     device->transmitController.ReceivedFrame(frame, false);
     scheduler->ScheduleResponse(*device, frame);
+  }
+
+  // Hands every due transmission over, then reads the PULL_RESP that reached the gateway.
+  Json::Value Serve(uint64_t nowMs) {
+    scheduler->ServeDueTransmissions(nowMs);
+    return ReceiveTxpk();
   }
 
   // The "txpk" of the next PULL_RESP the gateway receives; null after two quiet seconds.
@@ -122,6 +135,7 @@ class Rig : public devicetest::Rig {
   UdpSocket downstream;
   MessageProtocol::Links protocol;
   TransmitQueue queue;
+  MacLinks macLinks;
   std::unique_ptr<DeviceList> devices;
   std::unique_ptr<DownlinkScheduler> scheduler;
 };
