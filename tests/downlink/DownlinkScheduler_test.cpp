@@ -109,11 +109,22 @@ TEST(DownlinkSchedulerTest, AConfirmedUplinkIsAcknowledgedInRx1OneSecondLaterHan
   EXPECT_EQ(0u, phy.FCnt());
   EXPECT_FALSE(phy.HasFPort());
 
-  bool sent = false;
+  std::string sent;
   for (const std::string& event : rig.Events()) {
-    if (event.rfind("packet_sent ", 0) == 0) sent = true;
+    if (event.rfind("packet_sent ", 0) == 0) sent = event.substr(12);
   }
-  EXPECT_TRUE(sent);
+  Json::Value record;
+  std::unique_ptr<Json::CharReader> reader(Json::CharReaderBuilder().newCharReader());
+  ASSERT_TRUE(reader->parse(sent.data(), sent.data() + sent.size(), &record, nullptr)) << sent;
+  EXPECT_EQ(6000000u, record["tmst"].asUInt64()) << "the txpk members come first";
+  EXPECT_EQ(1u, record["seqn"].asUInt());
+  EXPECT_EQ(0, record["port"].asInt());
+  EXPECT_EQ(BytesToHex(phy.data, 8, true, 0), record["mhdr"].asString());
+  EXPECT_EQ(8u, record["mic"].asString().size());
+  EXPECT_EQ("", record["opts"].asString());
+  EXPECT_EQ(devicetest::kDevEui, record["deveui"].asString());
+  EXPECT_EQ(devicetest::kAppEui, record["appeui"].asString());
+  EXPECT_EQ("00-80-00-00-00-00-12-34", record["gweui"].asString());
   EXPECT_EQ("1", rig.Query("SELECT count(*) FROM downlink_packets;"));
 }
 
