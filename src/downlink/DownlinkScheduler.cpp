@@ -144,25 +144,20 @@ bool DownlinkScheduler::TryWindow(Device& device, const Lora::ReceivedFrame& fra
                                   uint64_t dueMs, uint64_t tmst, uint32_t frequency,
                                   uint32_t durationMs, uint8_t priority) {
   DeviceTransmitController& controller = device.transmitController;
-  const uint64_t gateway =
-      FindGateway(controller, frame.FCnt(), dueMs, durationMs, frequency, priority);
-  if (gateway == 0) return false;
   TransmitQueue::Item item;
   item.devAddr = device.devAddr();
-  item.gatewayEui = gateway;
   item.dueMs = dueMs;
   item.tmst = tmst;
   item.window = window;
   item.durationMs = durationMs;
   item.priority = priority;
-  links_.queue->insert(item);
+  if (FindGateway(controller, frame.FCnt(), item, frequency) == 0) return false;
   controller.MarkScheduled(dueMs);
   return true;
 }
 
 uint64_t DownlinkScheduler::FindGateway(const DeviceTransmitController& controller, uint16_t fcnt,
-                                        uint64_t dueMs, uint32_t durationMs, uint32_t frequency,
-                                        uint8_t priority) {
+                                        const TransmitQueue::Item& wanted, uint32_t frequency) {
   const auto& slots = controller.GatewaySlots();
   const size_t preferred = controller.PreferredSlot();
   auto tryslot = [&](size_t index) -> uint64_t {
@@ -170,7 +165,7 @@ uint64_t DownlinkScheduler::FindGateway(const DeviceTransmitController& controll
     if (slot.eui == 0 || slot.fcnt != fcnt) return 0;
     std::shared_ptr<Gateway> gateway = links_.gateways->find(slot.eui);
     if (!gateway) return 0;
-    return CanSchedule(*gateway, durationMs, frequency, priority, dueMs) ? slot.eui : 0;
+    return CanSchedule(*gateway, wanted, frequency) ? slot.eui : 0;
   };
   if (preferred < slots.size()) {
     if (uint64_t eui = tryslot(preferred)) return eui;
@@ -193,8 +188,9 @@ bool DownlinkScheduler::DutyCycleApplies(uint32_t frequency, size_t& band) const
   return true;
 }
 
-bool DownlinkScheduler::CanSchedule(Gateway& gateway, uint32_t durationMs, uint32_t frequency,
-                                    uint8_t priority, uint64_t dueMs) {
+bool DownlinkScheduler::CanSchedule(Gateway& gateway, TransmitQueue::Item wanted,
+                                    uint32_t frequency) {
+  const uint32_t durationMs = wanted.durationMs;
   MutexLock dutyCycle(gateway.dutyCycleMutex());
   size_t band = 0;
   if (DutyCycleApplies(frequency, band)) {
@@ -208,7 +204,8 @@ bool DownlinkScheduler::CanSchedule(Gateway& gateway, uint32_t durationMs, uint3
       return false;
     }
   }
-  return links_.queue->claim(gateway.eui(), dueMs, durationMs, priority);
+  wanted.gatewayEui = gateway.eui();
+  return links_.queue->claim(wanted);
 }
 
 bool DownlinkScheduler::DutyCycleAllows(Gateway& gateway, uint32_t frequency,

@@ -65,13 +65,14 @@ class DownlinkScheduler {
   void ScheduleResponse(Device& device, const Lora::ReceivedFrame& frame, bool joinAccept = false);
 
   // The first gateway among those that heard the uplink with this FCnt (the preferred one first)
-  // that is known and passes CanSchedule; 0 when none.
-  uint64_t FindGateway(const DeviceTransmitController& controller, uint16_t fcnt, uint64_t dueMs,
-                       uint32_t durationMs, uint32_t frequency, uint8_t priority);
-  // The gateway's duty-cycle budget for the frequency's band, then the transmit queue: may a
-  // transmission of durationMs at dueMs go out with this priority? Bumps items it beats.
-  bool CanSchedule(Gateway& gateway, uint32_t durationMs, uint32_t frequency, uint8_t priority,
-                   uint64_t dueMs);
+  // that is known and passes CanSchedule; 0 when none. The transmission `wanted` (gateway left
+  // open) is then queued on that gateway.
+  uint64_t FindGateway(const DeviceTransmitController& controller, uint16_t fcnt,
+                       const TransmitQueue::Item& wanted, uint32_t frequency);
+  // The gateway's duty-cycle budget for the frequency's band, then the transmit queue: may the
+  // transmission go out on this gateway? When it may, it is queued there at once, bumping the
+  // items it beats.
+  bool CanSchedule(Gateway& gateway, TransmitQueue::Item wanted, uint32_t frequency);
 
   // Just before a frame goes to the gateway: whether the band has more than durationMs left.
   bool DutyCycleAllows(Gateway& gateway, uint32_t frequency, uint32_t durationMs);

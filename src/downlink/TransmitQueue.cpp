@@ -6,6 +6,10 @@
 
 void TransmitQueue::insert(const Item& item) {
   MutexLock lock(mutex_);
+  insertHeld(item);
+}
+
+void TransmitQueue::insertHeld(const Item& item) {
   auto at = std::lower_bound(items_.begin(), items_.end(), item.dueMs,
                              [](const Item& queued, uint64_t due) { return queued.dueMs < due; });
   items_.insert(at, item);
@@ -25,9 +29,15 @@ void TransmitQueue::bump(Item& item) {
   item.durationMs = 0;
 }
 
-bool TransmitQueue::claim(uint64_t gatewayEui, uint64_t dueMs, uint32_t durationMs,
-                          uint8_t priority) {
+bool TransmitQueue::claim(const Item& item) {
   MutexLock lock(mutex_);
+  if (!resolveHeld(item.gatewayEui, item.dueMs, item.durationMs, item.priority)) return false;
+  insertHeld(item);
+  return true;
+}
+
+bool TransmitQueue::resolveHeld(uint64_t gatewayEui, uint64_t dueMs, uint32_t durationMs,
+                                uint8_t priority) {
   const uint64_t end = dueMs + durationMs;
   std::vector<Item*> losers;
   for (Item& item : items_) {

@@ -43,11 +43,11 @@ class TransmitQueue {
   // Takes the earliest item whose due time is at or before nowMs. False when none is due.
   bool popDue(uint64_t nowMs, Item& out) EXCLUDES(mutex_);
 
-  // Whether a transmission of durationMs at dueMs on the gateway may be queued with the given
-  // priority. Items it overlaps are bumped when the new one has the smaller priority value; with
-  // any overlapping item it cannot beat, nothing is bumped and the answer is false.
-  bool claim(uint64_t gatewayEui, uint64_t dueMs, uint32_t durationMs, uint8_t priority)
-      EXCLUDES(mutex_);
+  // Queues the item unless it overlaps, on its gateway, an item it cannot beat. Items it
+  // overlaps are bumped when it has the smaller priority value; with any overlapping item it
+  // cannot beat, nothing is bumped and nothing queued. Check and insertion are one step, so two
+  // answers scheduled at once on two threads never both take the same air time.
+  bool claim(const Item& item) EXCLUDES(mutex_);
 
   // A transmission already taken off the queue needs durationMs instead of what it reserved:
   // every item of the gateway starting by the new end is bumped, unless one of them has
@@ -61,6 +61,9 @@ class TransmitQueue {
 
  private:
   static void bump(Item& item);
+  bool resolveHeld(uint64_t gatewayEui, uint64_t dueMs, uint32_t durationMs, uint8_t priority)
+      REQUIRES(mutex_);
+  void insertHeld(const Item& item) REQUIRES(mutex_);
 
   mutable Mutex mutex_;
   std::deque<Item> items_ GUARDED_BY(mutex_);  // ascending due time

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "DownlinkRig.h"
@@ -31,29 +32,49 @@ TransmitQueue::Item Item(uint32_t devAddr, uint64_t gateway, uint64_t dueMs, uin
 }
 
 TEST(TransmitQueueTest, AnOverlapOnOneGatewayIsWonOnlyByASmallerPriorityValue) {
-  TransmitQueue queue;
-  queue.insert(Item(1, kGatewayA, 1000, 100, 1));  // holds [1000, 1100]
-  EXPECT_TRUE(queue.claim(kGatewayB, 1000, 100, 1)) << "another gateway's radio is free";
-  EXPECT_TRUE(queue.claim(kGatewayA, 800, 199, 1)) << "ends just before";
-  EXPECT_TRUE(queue.claim(kGatewayA, 1101, 50, 1)) << "starts just after";
-  EXPECT_FALSE(queue.claim(kGatewayA, 900, 100, 1)) << "ends where the item starts";
-  EXPECT_FALSE(queue.claim(kGatewayA, 1100, 50, 1)) << "starts where the item ends";
-  EXPECT_FALSE(queue.claim(kGatewayA, 1050, 10, 2));
-  EXPECT_EQ(1u, queue.items()[0].devAddr);
-
-  EXPECT_TRUE(queue.claim(kGatewayA, 1050, 10, 0));
-  const TransmitQueue::Item bumped = queue.items()[0];
-  EXPECT_TRUE(bumped.bumped());
-  EXPECT_EQ(0u, bumped.durationMs);
-  EXPECT_EQ(1u, bumped.bumpedDevAddr) << "the loser must be told";
-  EXPECT_TRUE(queue.claim(kGatewayA, 1050, 10, 1)) << "a bumped item holds nothing";
+  struct Case {
+    const char* name;
+    uint64_t gateway;
+    uint64_t dueMs;
+    uint32_t durationMs;
+    uint8_t priority;
+    bool claimed;
+  } cases[] = {
+      // The queue holds device 1 on gateway A over [1000, 1100] with priority 1.
+      {"another gateway's radio is free", kGatewayB, 1000, 100, 1, true},
+      {"ends just before", kGatewayA, 800, 199, 1, true},
+      {"starts just after", kGatewayA, 1101, 50, 1, true},
+      {"ends where the item starts", kGatewayA, 900, 100, 1, false},
+      {"starts where the item ends", kGatewayA, 1100, 50, 1, false},
+      {"inside, a greater value", kGatewayA, 1050, 10, 2, false},
+      {"inside, a smaller value", kGatewayA, 1050, 10, 0, true},
+      {"covering it, a smaller value", kGatewayA, 900, 300, 0, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TransmitQueue queue;
+    queue.insert(Item(1, kGatewayA, 1000, 100, 1));
+    EXPECT_EQ(c.claimed, queue.claim(Item(2, c.gateway, c.dueMs, c.durationMs, c.priority)));
+    const std::vector<TransmitQueue::Item> items = queue.items();
+    ASSERT_EQ(c.claimed ? 2u : 1u, items.size());
+    const bool bumped = c.claimed && c.gateway == kGatewayA && c.priority == 0;
+    for (const TransmitQueue::Item& item : items) {
+      if (item.bumpedDevAddr == 0 && item.devAddr != 1) continue;
+      EXPECT_EQ(bumped, item.bumped());
+      if (bumped) {
+        EXPECT_EQ(0u, item.durationMs);
+        EXPECT_EQ(1u, item.bumpedDevAddr) << "the loser must be told";
+      }
+    }
+  }
 }
 
 TEST(TransmitQueueTest, AClaimThatLosesOneOverlapBumpsNothing) {
   TransmitQueue queue;
   queue.insert(Item(1, kGatewayA, 1000, 100, 1));
   queue.insert(Item(2, kGatewayA, 1150, 100, 0));
-  EXPECT_FALSE(queue.claim(kGatewayA, 1050, 200, 0));
+  EXPECT_FALSE(queue.claim(Item(3, kGatewayA, 1050, 200, 0)));
+  ASSERT_EQ(2u, queue.size());
   for (const TransmitQueue::Item& item : queue.items()) EXPECT_FALSE(item.bumped());
 
   // Growing a transmission already taken off the queue: priority 0 holds, anything else yields.
@@ -61,6 +82,19 @@ TEST(TransmitQueueTest, AClaimThatLosesOneOverlapBumpsNothing) {
   EXPECT_TRUE(queue.canIncreaseDuration(kGatewayA, 900, 120));
   EXPECT_TRUE(queue.items()[0].bumped());
   EXPECT_FALSE(queue.items()[1].bumped());
+  EXPECT_TRUE(queue.claim(Item(3, kGatewayA, 1000, 100, 1))) << "a bumped item holds nothing";
+}
+
+TEST(TransmitQueueTest, AnswersClaimingOneAirTimeFromManyThreadsGetItOnce) {
+  TransmitQueue queue;
+  std::vector<std::thread> threads;
+  for (uint32_t device = 1; device <= 8; ++device) {
+    threads.emplace_back([&queue, device] {
+      for (uint64_t due = 0; due < 2000; due += 200) queue.claim(Item(device, kGatewayA, due, 150, 1));
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(10u, queue.size()) << "one winner per slot";
 }
 
 TEST(TransmitQueueTest, ItemsLeaveInDueOrderTheNewerFirstAtEqualTimes) {
