@@ -87,7 +87,8 @@ void DeviceTransmitController::ClearQueue() {
 
 void DeviceTransmitController::ReceivedFrame(const Lora::ReceivedFrame& frame, bool duplicate) {
   LOG_DEBUG("ED:%s|PACKET-RX|GW:%s Time_us:%llu", device_.devEui.text().c_str(),
-            Gateway::EuiText(frame.gatewayEui).c_str(), static_cast<unsigned long long>(frame.tmst));
+            Gateway::EuiText(frame.gatewayEui).c_str(),
+            static_cast<unsigned long long>(frame.tmst));
   LOG_DEBUG("ED:%s|PACKET-RX|Downlink Packets Queued: %d", device_.devEui.text().c_str(),
             static_cast<int>(queue_.size()));
   RecordReception(frame);
@@ -95,7 +96,8 @@ void DeviceTransmitController::ReceivedFrame(const Lora::ReceivedFrame& frame, b
   if (frame.IsAck() && confirmedInFlight_ && !duplicate) {
     const uint32_t seqn = device_.nextDownCounter == 0 ? 0 : device_.nextDownCounter - 1;
     // The record in flight is the front one, whatever uplinks came in between.
-    const uint32_t id = !queue_.empty() && queue_.front().join == 0 ? queue_.front().id : currentId_;
+    const uint32_t id =
+        !queue_.empty() && queue_.front().join == 0 ? queue_.front().id : currentId_;
     if (device_.links().messages != nullptr) {
       AppEvents(*device_.links().messages).PacketAck(device_.devEui, seqn, id);
     }
@@ -223,10 +225,9 @@ bool DeviceTransmitController::HasDataToTransmit() {
 
 size_t DeviceTransmitController::PendingMacBytes() const {
   if (mac_ == nullptr) return 0;
-  const OptionController* const pending[] = {&mac_->linkCheck,    &mac_->ping,
-                                             &mac_->channel,      &mac_->deviceStatus,
-                                             &mac_->beaconTiming, &mac_->deviceTime,
-                                             &mac_->pingSlotInfo};
+  const OptionController* const pending[] = {
+      &mac_->linkCheck,    &mac_->ping,       &mac_->channel,     &mac_->deviceStatus,
+      &mac_->beaconTiming, &mac_->deviceTime, &mac_->pingSlotInfo};
   size_t bytes = mac_->adr.shouldSend(false) ? mac_->adr.length() : 0;
   for (const OptionController* controller : pending) {
     if (controller->pending) bytes += controller->length();
@@ -245,12 +246,10 @@ size_t DeviceTransmitController::AppendMacCommands(uint8_t* out, size_t room, bo
   MacAppendContext context;
   context.devEuiText = eui.c_str();
   // Built at the hand-over: the frame ends one lead time and its air time from now.
-  const uint64_t padding = device_.links().settings != nullptr
-                               ? device_.links().settings->schedulePaddingMs
-                               : 0;
-  const uint64_t lead = device_.links().settings != nullptr
-                            ? device_.links().settings->networkLeadTimeMs
-                            : 0;
+  const uint64_t padding =
+      device_.links().settings != nullptr ? device_.links().settings->schedulePaddingMs : 0;
+  const uint64_t lead =
+      device_.links().settings != nullptr ? device_.links().settings->networkLeadTimeMs : 0;
   const uint64_t airtime = scheduledDurationMs_ > padding ? scheduledDurationMs_ - padding : 0;
   context.downlinkEndMs = static_cast<int64_t>(lead + airtime);
   return mac->AppendPending(out, room, context);
@@ -329,16 +328,18 @@ void DeviceTransmitController::GenerateDataFrame(uint64_t gatewayEui, uint8_t wi
   (void)rx;
   const size_t maxSize = device_.links().scheduler->links().plan->maxPayload(currentDatarate_);
   if (maxSize < DownlinkScheduler::kFrameOverhead) {
-    LOG_WARNING("ED:%s|PACKET-TX|Downlink payload would not fit in max packet size at this datarate",
-                eui.c_str());
+    LOG_WARNING(
+        "ED:%s|PACKET-TX|Downlink payload would not fit in max packet size at this datarate",
+        eui.c_str());
     return;
   }
   const size_t payloadRoom = maxSize - DownlinkScheduler::kFrameOverhead;
   const Lora::FrameApplicationData* record = queue_.empty() ? nullptr : &queue_.front();
   const bool withPayload = record != nullptr && record->size() <= payloadRoom;
   if (record != nullptr && !withPayload) {
-    LOG_WARNING("ED:%s|PACKET-TX|Downlink payload would not fit in max packet size at this datarate",
-                eui.c_str());
+    LOG_WARNING(
+        "ED:%s|PACKET-TX|Downlink payload would not fit in max packet size at this datarate",
+        eui.c_str());
   }
 
   // Nothing may push the frame past the window's limit: options share the room with the payload,
@@ -358,8 +359,7 @@ void DeviceTransmitController::GenerateDataFrame(uint64_t gatewayEui, uint8_t wi
     payloadLength += macLength;
   } else {
     const size_t room =
-        std::min(Lora::kMaxFOptsLen,
-                 withPayload ? payloadRoom - payloadLength : payloadRoom + 1);
+        std::min(Lora::kMaxFOptsLen, withPayload ? payloadRoom - payloadLength : payloadRoom + 1);
     foptsLength = AppendMacCommands(fopts, room, false);
     currentOpts_ = BytesToHex(fopts, foptsLength, true, 0);
   }
@@ -368,8 +368,8 @@ void DeviceTransmitController::GenerateDataFrame(uint64_t gatewayEui, uint8_t wi
   // Dropped or left-out records can leave nothing owed: then no frame at all.
   if (!withPayload && foptsLength == 0 && !ackPending_ && !responseRequested_) return;
 
-  const size_t total = Lora::kFOptsOffset + foptsLength + (withPayload ? 1 + payloadLength : 0) +
-                       Lora::kMicSize;
+  const size_t total =
+      Lora::kFOptsOffset + foptsLength + (withPayload ? 1 + payloadLength : 0) + Lora::kMicSize;
   {
     const uint32_t airtime = device_.links().scheduler->AirtimeMs(currentDatarate_, total);
     TransmitQueue* queue = device_.links().scheduler->links().queue;
@@ -394,8 +394,11 @@ void DeviceTransmitController::GenerateDataFrame(uint64_t gatewayEui, uint8_t wi
                                              (ackPending_ ? Lora::kFCtrlAck : 0) | foptsLength);
   const uint8_t mhdr = confirmedInFlight_ ? kConfirmedDownMhdr : kUnconfirmedDownMhdr;
   Lora::FrameWriter w(frame_);
-  w.U8(mhdr).U32(device_.devAddr()).U8(fctrl).U16(static_cast<uint16_t>(fcnt)).Bytes(fopts,
-                                                                                     foptsLength);
+  w.U8(mhdr)
+      .U32(device_.devAddr())
+      .U8(fctrl)
+      .U16(static_cast<uint16_t>(fcnt))
+      .Bytes(fopts, foptsLength);
   if (withPayload) {
     LOG_DEBUG("ED:%s|PACKET-TX|ADDR: %08x PORT: %d ACK: %d FCNT: %08x", eui.c_str(),
               device_.devAddr(), static_cast<int>(record->port), static_cast<int>(record->ack),
@@ -503,21 +506,20 @@ void DeviceTransmitController::ReportSent(Gateway& gateway, uint8_t window,
   static constexpr size_t kPrefix = sizeof("{\"txpk\":") - 1;
   std::string event = txpk.substr(kPrefix, txpk.size() - kPrefix - 2);
   char extra[160];
-  std::snprintf(extra, sizeof extra,
-                ",\"seqn\":%u,\"port\":%u,\"mhdr\":\"%s\",\"mic\":\"%08x\",\"id\":%u,\"opts\":\"",
-                gateway.counter(Gateway::Counter::downlinks), currentPort_,
-                BytesToHex(frame_.data, std::min<size_t>(frame_.size(), Lora::kFOptsOffset), true,
-                           0)
-                    .c_str(),
-                frame_.Mic(), currentId_);
+  std::snprintf(
+      extra, sizeof extra,
+      ",\"seqn\":%u,\"port\":%u,\"mhdr\":\"%s\",\"mic\":\"%08x\",\"id\":%u,\"opts\":\"",
+      gateway.counter(Gateway::Counter::downlinks), currentPort_,
+      BytesToHex(frame_.data, std::min<size_t>(frame_.size(), Lora::kFOptsOffset), true, 0).c_str(),
+      frame_.Mic(), currentId_);
   event.append(extra).append(currentOpts_).append("\"}");
   if (links.messages != nullptr) {
     AppEvents events(*links.messages);
     events.Post(device_.devEui.text(), "packet_sent", event);
     if (!currentOpts_.empty()) {
       events.Post(device_.devEui.text(), "mac_sent",
-                  "{\"appeui\":\"" + device_.appEui.text() + "\",\"gweui\":\"" +
-                      gateway.euiText() + "\",\"opts\":\"" + currentOpts_ + "\"}");
+                  "{\"appeui\":\"" + device_.appEui.text() + "\",\"gweui\":\"" + gateway.euiText() +
+                      "\",\"opts\":\"" + currentOpts_ + "\"}");
     }
   }
   if (links.database != nullptr) {

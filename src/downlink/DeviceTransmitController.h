@@ -129,18 +129,18 @@ class DeviceTransmitController {
   size_t preferred_ = 0;
 
   std::unique_ptr<MacControllers> mac_;  // made on first use, from the scheduler's MAC links
-  Lora::Frame frame_;             // the PHYPayload being built or last sent
-  bool joinInProgress_ = false;   // frame_ is a join accept
-  bool frameCarriesFront_ = false;  // frame_ holds the front record's payload
-  uint32_t currentId_ = 0;        // queue row of the record in frame_
+  Lora::Frame frame_;                    // the PHYPayload being built or last sent
+  bool joinInProgress_ = false;          // frame_ is a join accept
+  bool frameCarriesFront_ = false;       // frame_ holds the front record's payload
+  uint32_t currentId_ = 0;               // queue row of the record in frame_
   uint64_t currentDueMs_ = 0;
   uint32_t currentFCnt_ = 0;
-  uint8_t currentPort_ = 0;       // 0 also without a payload
+  uint8_t currentPort_ = 0;  // 0 also without a payload
   int8_t currentDatarate_ = 0;
   uint32_t scheduledDurationMs_ = 0;  // what the transmit queue reserved for frame_
   uint64_t scheduledDueMs_ = 0;
-  uint8_t frontSends_ = 0;        // transmissions of the confirmed front record so far
-  std::string currentOpts_;       // hex of the MAC command bytes carried
+  uint8_t frontSends_ = 0;          // transmissions of the confirmed front record so far
+  std::string currentOpts_;         // hex of the MAC command bytes carried
   bool responseRequested_ = false;  // the last uplink set ADRACKReq
   bool ackPending_ = false;         // the last uplink was a confirmed data up
   bool confirmedInFlight_ = false;  // the frame sent last is a confirmed downlink

@@ -44,11 +44,10 @@ DownlinkScheduler::DownlinkScheduler(const SchedulerLinks& links) : links_(links
 uint32_t DownlinkScheduler::AirtimeMs(int8_t datarate, size_t size) const {
   const DatarateParams params = links_.plan->datarateToSfBw(datarate);
   // The plan's tables hold spreading factors; an index read raw counts from SF7.
-  const uint32_t sf = params.spreadingFactor < 7 ? params.spreadingFactor + 7
-                                                 : params.spreadingFactor;
-  return static_cast<uint32_t>(Lora::getPacketAirtimeMs(sf, static_cast<uint32_t>(size),
-                                                        params.bandwidth,
-                                                        links_.settings->schedulePaddingMs));
+  const uint32_t sf =
+      params.spreadingFactor < 7 ? params.spreadingFactor + 7 : params.spreadingFactor;
+  return static_cast<uint32_t>(Lora::getPacketAirtimeMs(
+      sf, static_cast<uint32_t>(size), params.bandwidth, links_.settings->schedulePaddingMs));
 }
 
 void DownlinkScheduler::ScheduleResponse(Device& device, const Lora::ReceivedFrame& frame,
@@ -80,8 +79,8 @@ void DownlinkScheduler::ScheduleResponse(Device& device, const Lora::ReceivedFra
     }
     for (int w = 0; w < 2; ++w) {
       LOG_WARNING("ED:%s|SCHED-FAIL|Plan restricts downlink on RX%d DR%d of size %d, max is %d",
-                  eui.c_str(), w + 1, static_cast<int>(windows.datarate[w]),
-                  static_cast<int>(size), static_cast<int>(windows.maxSize[w]));
+                  eui.c_str(), w + 1, static_cast<int>(windows.datarate[w]), static_cast<int>(size),
+                  static_cast<int>(windows.maxSize[w]));
     }
     // RX2 keeps its datarate, so a record over its limit would block the queue for good; it
     // goes, and the acknowledgement or MAC answers it held up still leave without it.
@@ -195,9 +194,9 @@ bool DownlinkScheduler::CanSchedule(Gateway& gateway, TransmitQueue::Item wanted
   size_t band = 0;
   if (DutyCycleApplies(frequency, band)) {
     const uint64_t available = gateway.available(band);
-    LOG_TRACE("Schedule DC band: %d available: %llu duration: %d freq: %lu",
-              static_cast<int>(band), static_cast<unsigned long long>(available),
-              static_cast<int>(durationMs), static_cast<unsigned long>(frequency));
+    LOG_TRACE("Schedule DC band: %d available: %llu duration: %d freq: %lu", static_cast<int>(band),
+              static_cast<unsigned long long>(available), static_cast<int>(durationMs),
+              static_cast<unsigned long>(frequency));
     if (available < durationMs) {
       LOG_DEBUG("Duty cycle limit met - Band: %d time-on-air available: %lu ms",
                 static_cast<int>(band), static_cast<unsigned long>(available));
@@ -208,14 +207,13 @@ bool DownlinkScheduler::CanSchedule(Gateway& gateway, TransmitQueue::Item wanted
   return links_.queue->claim(wanted);
 }
 
-bool DownlinkScheduler::DutyCycleAllows(Gateway& gateway, uint32_t frequency,
-                                        uint32_t durationMs) {
+bool DownlinkScheduler::DutyCycleAllows(Gateway& gateway, uint32_t frequency, uint32_t durationMs) {
   size_t band = 0;
   if (!DutyCycleApplies(frequency, band)) return true;
   MutexLock dutyCycle(gateway.dutyCycleMutex());
   const uint64_t available = gateway.available(band);
   LOG_DEBUG("GW:%s|DUTY-CYCLE|BAND: %u DUTY: %lu", gateway.euiText().c_str(),
-           static_cast<unsigned>(band), static_cast<unsigned long>(available));
+            static_cast<unsigned>(band), static_cast<unsigned long>(available));
   return available > durationMs;
 }
 

@@ -34,14 +34,14 @@ namespace MessageProtocol {
 struct Links;
 }
 
-struct SchedulerLinks {  // filled by the server once, constant afterwards
+struct SchedulerLinks {           // filled by the server once, constant afterwards
   DeviceList* devices = nullptr;  // the time thread's lookups (list -> device)
   GatewayMemoryList* gateways = nullptr;
   TransmitQueue* queue = nullptr;
   const Lora::ChannelPlan* plan = nullptr;
   const Settings* settings = nullptr;
-  NetworkStatistics* statistics = nullptr;  // may be null in tests
-  AppMessageQueue* messages = nullptr;      // may be null in tests
+  NetworkStatistics* statistics = nullptr;           // may be null in tests
+  AppMessageQueue* messages = nullptr;               // may be null in tests
   const MessageProtocol::Links* protocol = nullptr;  // PULL_RESP through the downstream socket
   const MacLinks* mac = nullptr;  // every device's MAC-command controllers; null: none
   // The transmit clock in ms (the time thread's tick); due times are on this axis.

@@ -44,10 +44,11 @@ bool TransmitQueue::resolveHeld(uint64_t gatewayEui, uint64_t dueMs, uint32_t du
     if (item.gatewayEui != gatewayEui || item.bumped()) continue;
     const uint64_t start = item.dueMs;
     const uint64_t itemEnd = start + item.durationMs;
-    LOG_TRACE("TransmitQueue find sched_at: %llu us  duration: %lu ms | in_queue: %llu us duration: %lu ms",
-              static_cast<unsigned long long>(dueMs * 1000), static_cast<unsigned long>(durationMs),
-              static_cast<unsigned long long>(start * 1000),
-              static_cast<unsigned long>(item.durationMs));
+    LOG_TRACE(
+        "TransmitQueue find sched_at: %llu us  duration: %lu ms | in_queue: %llu us duration: %lu "
+        "ms",
+        static_cast<unsigned long long>(dueMs * 1000), static_cast<unsigned long>(durationMs),
+        static_cast<unsigned long long>(start * 1000), static_cast<unsigned long>(item.durationMs));
     const bool coversStart = start <= dueMs && itemEnd >= dueMs;
     const bool startsInside = start > dueMs && start <= end;
     if (!coversStart && !startsInside) continue;

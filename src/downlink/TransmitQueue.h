@@ -24,11 +24,11 @@ class TransmitQueue {
     uint32_t devAddr = 0;        // 0 once the item was bumped
     uint32_t bumpedDevAddr = 0;  // the device that lost the item, so its record can be requeued
     uint64_t gatewayEui = 0;
-    uint64_t dueMs = 0;        // server ms at which the frame is handed to the gateway
-    uint64_t tmst = 0;         // gateway us at which the radio transmits; 0: at once
-    uint8_t window = 1;        // 1 or 2
-    uint32_t durationMs = 0;   // air time plus padding; 0 once bumped
-    uint8_t priority = 0;      // a smaller value wins a conflict
+    uint64_t dueMs = 0;       // server ms at which the frame is handed to the gateway
+    uint64_t tmst = 0;        // gateway us at which the radio transmits; 0: at once
+    uint8_t window = 1;       // 1 or 2
+    uint32_t durationMs = 0;  // air time plus padding; 0 once bumped
+    uint8_t priority = 0;     // a smaller value wins a conflict
 
     bool bumped() const { return devAddr == 0; }
   };

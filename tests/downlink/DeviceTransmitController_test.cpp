@@ -88,7 +88,8 @@ size_t IndexOf(const std::vector<std::string>& events, const std::string& prefix
   return events.size();
 }
 
-TEST(DeviceTransmitControllerTest, QueuedRecordsGoInTurnTheFirstWithFPendingEachRowDeletedWhenSent) {
+TEST(DeviceTransmitControllerTest,
+     QueuedRecordsGoInTurnTheFirstWithFPendingEachRowDeletedWhenSent) {
   downlinktest::Rig rig;
   Device& device = rig.AddDevice();
   const int64_t first = QueueRow(rig);

@@ -90,7 +90,8 @@ TEST(TransmitQueueTest, AnswersClaimingOneAirTimeFromManyThreadsGetItOnce) {
   std::vector<std::thread> threads;
   for (uint32_t device = 1; device <= 8; ++device) {
     threads.emplace_back([&queue, device] {
-      for (uint64_t due = 0; due < 2000; due += 200) queue.claim(Item(device, kGatewayA, due, 150, 1));
+      for (uint64_t due = 0; due < 2000; due += 200)
+        queue.claim(Item(device, kGatewayA, due, 150, 1));
     });
   }
   for (std::thread& thread : threads) thread.join();
@@ -244,8 +245,10 @@ TEST(DownlinkSchedulerTest, FrameSizeChoosesTheWindowAndARecordTooLargeForBothIs
       EXPECT_EQ(0, item.priority);
       continue;
     }
-    EXPECT_TRUE(log.contains("|SCHED-FAIL|Plan restricts downlink on RX1 DR0 of size 65, max is 64"));
-    EXPECT_TRUE(log.contains("|SCHED-FAIL|Plan restricts downlink on RX2 DR0 of size 65, max is 64"));
+    EXPECT_TRUE(
+        log.contains("|SCHED-FAIL|Plan restricts downlink on RX1 DR0 of size 65, max is 64"));
+    EXPECT_TRUE(
+        log.contains("|SCHED-FAIL|Plan restricts downlink on RX2 DR0 of size 65, max is 64"));
     EXPECT_EQ(0u, device.transmitController.QueueLength());
     EXPECT_EQ("", rig.Query("SELECT id FROM downlink_queue;"));
     const std::vector<std::string> events = rig.Events();
@@ -323,7 +326,8 @@ TEST(DownlinkSchedulerTest, RepeatedDownlinksStopWhenTheBandIsSpentAndResumeAsIt
   LogCapture log;
   // Scheduling takes a budget equal to the air time; sending needs more than that.
   EXPECT_TRUE(answer());
-  EXPECT_TRUE(log.contains("|DUTY-CYCLE|Message could not be transmitted, duty-cycle limit reached"));
+  EXPECT_TRUE(
+      log.contains("|DUTY-CYCLE|Message could not be transmitted, duty-cycle limit reached"));
   EXPECT_EQ(0u, device.nextDownCounter) << "a refused frame spends no counter";
 
   gateway->refill(1000);  // 10 ms more
