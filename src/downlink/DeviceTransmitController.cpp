@@ -324,8 +324,7 @@ void DeviceTransmitController::GenerateDataFrame(uint64_t gatewayEui, uint8_t wi
 
   while (DropExhaustedRecord()) {
   }
-  const RxWindowParams rx = WindowOf(*slot, window, false, currentDatarate_);
-  (void)rx;
+  WindowOf(*slot, window, false, currentDatarate_);
   const size_t maxSize = device_.links().scheduler->links().plan->maxPayload(currentDatarate_);
   if (maxSize < DownlinkScheduler::kFrameOverhead) {
     LOG_WARNING(

@@ -44,7 +44,8 @@ struct SchedulerLinks {           // filled by the server once, constant afterwa
   AppMessageQueue* messages = nullptr;               // may be null in tests
   const MessageProtocol::Links* protocol = nullptr;  // PULL_RESP through the downstream socket
   const MacLinks* mac = nullptr;  // every device's MAC-command controllers; null: none
-  // The transmit clock in ms (the time thread's tick); due times are on this axis.
+  // The transmit clock in ms. Due times are counted from the uplinks' reception times
+  // (MonotonicMs), so this clock and the time passed to ServeDueTransmissions must be that one.
   std::function<uint64_t()> clockMs;
 };
 
