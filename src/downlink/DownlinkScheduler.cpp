@@ -65,7 +65,11 @@ void DownlinkScheduler::ScheduleResponse(Device& device, const Lora::ReceivedFra
   const uint64_t delayUs = joinAccept ? settings.joinDelayUs : settings.rx1DelayUs;
   const uint64_t delayMs = joinAccept ? settings.joinDelayMs : settings.rx1DelayMs;
   const uint64_t tmst1 = frame.tmst + delayUs;
-  const uint64_t due1 = frame.receptionTimeMs + delayMs - settings.networkLeadTimeMs;
+  const uint64_t opensMs = frame.receptionTimeMs + delayMs;
+  const uint64_t due1 =
+      opensMs > settings.networkLeadTimeMs ? opensMs - settings.networkLeadTimeMs : 0;
+  const bool rx1Off = joinAccept ? settings.disableRxJoin1 : settings.disableRxWindow1;
+  const bool rx2Off = joinAccept ? settings.disableRxJoin2 : settings.disableRxWindow2;
   const Windows windows(*links_.plan, frame, joinAccept);
 
   size_t size = 0;
@@ -102,7 +106,7 @@ void DownlinkScheduler::ScheduleResponse(Device& device, const Lora::ReceivedFra
   const uint8_t wanted = controller.QueueLength() > 0 ? controller.Front().rxWindow : 0;
   const uint64_t now = links_.clockMs ? links_.clockMs() : 0;
   // A window whose hand-over time has passed is lost: the frame would reach the radio late.
-  if (!skipRx1 && !settings.disableRxWindow1 && wanted != 2 && now < due1) {
+  if (!skipRx1 && !rx1Off && wanted != 2 && now < due1) {
     const uint32_t airtime = airtimeIn(1);
     if (TryWindow(device, frame, 1, due1, tmst1, windows.rx[0].frequency, airtime, priority)) {
       LOG_INFO("ED:%s|SCHED-TX|Use RX1 TOA:%d ms", eui.c_str(), static_cast<int>(airtime));
@@ -113,7 +117,7 @@ void DownlinkScheduler::ScheduleResponse(Device& device, const Lora::ReceivedFra
   }
   const uint64_t tmst2 = tmst1 + kRx2AfterRx1Us;
   const uint64_t due2 = due1 + kRx2AfterRx1Ms;
-  if (!settings.disableRxWindow2 && wanted != 1 && now < due2) {
+  if (!rx2Off && wanted != 1 && now < due2) {
     const uint32_t airtime = airtimeIn(2);
     if (TryWindow(device, frame, 2, due2, tmst2, windows.rx[1].frequency, airtime, priority)) {
       LOG_INFO("ED:%s|SCHED-TX|Use RX2 TOA:%d ms", eui.c_str(), static_cast<int>(airtime));

@@ -209,7 +209,7 @@ TEST(DownlinkSchedulerTest, AJoinAcceptGoesOutFiveOrSixSecondsAfterTheRequestAsB
   for (bool rx2 : {false, true}) {
     SCOPED_TRACE(rx2 ? "rx2" : "rx1");
     Rig rig;
-    rig.settings.disableRxWindow1 = rx2;
+    rig.settings.disableRxJoin1 = rx2;
     Device& device = rig.AddDevice();
     Lora::FrameApplicationData accept = Rig::Record(17);
     accept.join = 1;

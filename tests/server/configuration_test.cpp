@@ -1,10 +1,11 @@
 // Numeric keys at the edges of where the server keeps them: the document after the clamp, the
 // warning, and the settings derived from it.
+#include "Configuration.h"
+
 #include <gtest/gtest.h>
 
 #include <sstream>
 
-#include "Configuration.h"
 #include "TestSupport.h"
 
 namespace {
@@ -33,7 +34,7 @@ TEST(Configuration, ClampNumbersAtTheEdgesOfEachRange) {
       {"network", "leasetime", "0", "0"},
       {"lora", "deviceQueueSize", "65535", "65535"},
       {"lora", "deviceQueueSize", "65536", "65535"},
-      {"lora", "deviceQueueSize", "1.5", "1.5"},      // not an integer: the key's own rule
+      {"lora", "deviceQueueSize", "1.5", "1.5"},  // not an integer: the key's own rule
       {"lora", "deviceQueueSize", "\"70000\"", "\"70000\""},
       {"lora", "deviceResetTime", "9223372036854776", "9223372036854775"},
       {"lora", "deviceLostTime", "1e300", "9223372036854775"},
@@ -110,7 +111,8 @@ TEST(Configuration, OnlyABooleanFalseRelaxesTheCounterGapRule) {
 }
 
 TEST(Configuration, TheTestSwitchesAndAZeroRx1DelayReachTheSchedulingSettings) {
-  Json::Value config = Parse(R"({"lora":{"rx1Delay":0},"test":{"disableDutyCycle":true}})");
+  Json::Value config =
+      Parse(R"({"lora":{"rx1Delay":0},"test":{"disableDutyCycle":true,"disableRxJoin1":true}})");
   Settings settings;
   CommandLine line;
   line.disableRx2 = true;
@@ -123,4 +125,6 @@ TEST(Configuration, TheTestSwitchesAndAZeroRx1DelayReachTheSchedulingSettings) {
   EXPECT_FALSE(settings.disableRxWindow1);
   EXPECT_TRUE(settings.disableRxWindow2);
   EXPECT_TRUE(settings.disableDutyCycle);
+  EXPECT_TRUE(settings.disableRxJoin1);
+  EXPECT_FALSE(settings.disableRxJoin2);
 }
