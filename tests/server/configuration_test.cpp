@@ -1,11 +1,10 @@
 // Numeric keys at the edges of where the server keeps them: the document after the clamp, the
 // warning, and the settings derived from it.
-#include "Configuration.h"
-
 #include <gtest/gtest.h>
 
 #include <sstream>
 
+#include "Configuration.h"
 #include "TestSupport.h"
 
 namespace {
@@ -34,7 +33,7 @@ TEST(Configuration, ClampNumbersAtTheEdgesOfEachRange) {
       {"network", "leasetime", "0", "0"},
       {"lora", "deviceQueueSize", "65535", "65535"},
       {"lora", "deviceQueueSize", "65536", "65535"},
-      {"lora", "deviceQueueSize", "1.5", "1.5"},  // not an integer: the key's own rule
+      {"lora", "deviceQueueSize", "1.5", "1.5"},      // not an integer: the key's own rule
       {"lora", "deviceQueueSize", "\"70000\"", "\"70000\""},
       {"lora", "deviceResetTime", "9223372036854776", "9223372036854775"},
       {"lora", "deviceLostTime", "1e300", "9223372036854775"},
