@@ -78,6 +78,8 @@ std::optional<int> NetworkServer::StartUp(int argc, char** argv) {
   try {
     if (!ValidateConfiguration()) return 1;
     if (!OpenDatabase()) return 1;
+    ConnectJoinServer();
+    ConnectApplications();
     LoadLists();
     LinkProtocol();
   } catch (const Json::Exception& e) {
@@ -204,11 +206,88 @@ void NetworkServer::LoadLists() {
   dutyCycle.frequencyEU = lora["frequencyEU"].isUInt() ? lora["frequencyEU"].asUInt() : 0;
   gateways = std::make_unique<GatewayMemoryList>(database.get(), dutyCycle, plan->dutyCycleEnforced());
   gateways->load();
+  LinkDevices();
+  const size_t restored = devices->LoadDevices(addressRange);
+  LOG_INFO("Restored %zu devices", restored);
+}
+
+void NetworkServer::ConnectJoinServer() {
+  http = std::make_unique<HttpClient>(settings.paths.caFile);
+  const Json::Value& enabled = config["whitelist"]["enabled"];
+  const Json::Value& url = config["network"]["joinServer"];
+  if (enabled.isBool() && !enabled.asBool() && url.isString() && !url.asString().empty()) {
+    // Name resolution and the TLS session are made now, not on the first join's time budget.
+    Json::Value response;
+    http->request(url.asString(), "POST", Json::Value(Json::objectValue), response, true, 20000);
+  }
+}
+
+void NetworkServer::ConnectApplications() {
+  LOG_TRACE("Connect to MQTT");
+  if (!MqttOptions::Enabled(config)) return;
+  mqtt = std::make_unique<Mosquitto>(
+      MqttOptions::FromConfig(config, settings.gatewaySerial),
+      [this](const std::string& topic, const std::string& payload) {
+        // The client connects before the device list is loaded; until then nothing can take a
+        // downlink.
+        AppDownlink* inbound = inboundDownlinks_.load();
+        if (inbound == nullptr) {
+          LOG_WARNING("Dropping downstream message on %s - devices not loaded yet", topic.c_str());
+          return;
+        }
+        inbound->HandleInbound(AppDownlink::kBrokerPrefix, topic, payload);
+      });
+}
+
+// The device list and the two paths over it, wired once while the process is single-threaded.
+void NetworkServer::LinkDevices() {
+  DeviceLinks deviceLinks;
+  deviceLinks.database = database.get();
+  deviceLinks.messages = &messages;
+  deviceLinks.statistics = &statistics;
+  deviceLinks.gateways = gateways.get();
+  deviceLinks.settings = &settings;
+  addressRange = AddressRangeConfig::FromConfig(config);
+  devices = std::make_unique<DeviceList>(deviceLinks);
+
+  UplinkLinks uplinkLinks;
+  uplinkLinks.devices = devices.get();
+  uplinkLinks.gateways = gateways.get();
+  uplinkLinks.database = database.get();
+  uplinkLinks.messages = &messages;
+  uplinkLinks.statistics = &statistics;
+  uplinkLinks.plan = plan.get();
+  uplinkLinks.settings = &settings;
+  uplinks = std::make_unique<UplinkHandler>(uplinkLinks);
+
+  JoinLinks joinLinks;
+  joinLinks.devices = devices.get();
+  joinLinks.database = database.get();
+  joinLinks.messages = &messages;
+  joinLinks.statistics = &statistics;
+  joinLinks.gateways = gateways.get();
+  joinLinks.plan = plan.get();
+  joinLinks.settings = &settings;
+  joinLinks.config = &config;
+  joinLinks.addressRange = &addressRange;
+  joinLinks.recentJoins = &recentJoins;
+  joinLinks.http = http.get();
+  joins = std::make_unique<JoinHandler>(joinLinks);
+
+  downlinkSink = std::make_unique<DeviceDownlinkSink>(*devices, *database);
+  AppDownlinkLinks downlinkLinks;
+  downlinkLinks.events = &events;
+  downlinkLinks.devices = downlinkSink.get();
+  downlinkLinks.database = database.get();
+  downlinkLinks.deviceQueueSize = settings.deviceQueueSize;
+  appDownlinks = std::make_unique<AppDownlink>(downlinkLinks);
+  inboundDownlinks_.store(appDownlinks.get());
 }
 
 int NetworkServer::Shutdown() {
   LOG_DEBUG("Program closing");
   WaitForIdleWorkers();
+  if (settings.reducedPacketUpdates && devices) devices->WriteUpCounters();
   if (database) statistics.save(*database);
   upstreamSocket.close();
   // The shared objects stay alive: detached threads may still be finishing a round while the

@@ -11,6 +11,18 @@
 #include <optional>
 
 #include "Database/Lora-Database.h"
+#include "app/AppDataReceiver.h"
+#include "app/AppDownlink.h"
+#include "app/AppEvents.h"
+#include "app/AppMessageQueue.h"
+#include "app/AppPublisher.h"
+#include "app/HttpClient.h"
+#include "app/Mosquitto.h"
+#include "devices/AddressRange.h"
+#include "devices/DeviceDownlinkSink.h"
+#include "devices/DeviceList.h"
+#include "devices/JoinHandler.h"
+#include "devices/UplinkHandler.h"
 #include "Options.h"
 #include "PacketWorkers.h"
 #include "Settings.h"
@@ -45,6 +57,24 @@ class NetworkServer {
   NetworkStatistics statistics;
   std::unique_ptr<GatewayMemoryList> gateways;
 
+  // The remote join server's client (start-up warms it when the whitelist is off).
+  std::unique_ptr<HttpClient> http;
+  // Every application event leaves through this queue; it outlives all that post into it.
+  AppMessageQueue messages;
+  AppEvents events{messages};
+  AddressRangeConfig addressRange;
+  // The sessions in memory, and the uplink path and the inbound downlink path over them.
+  std::unique_ptr<DeviceList> devices;
+  std::unique_ptr<UplinkHandler> uplinks;
+  std::unique_ptr<JoinHandler> joins;
+  std::unique_ptr<DeviceDownlinkSink> downlinkSink;
+  std::unique_ptr<AppDownlink> appDownlinks;
+  // The broker client (null while MQTT is disabled), then the two application threads that use
+  // it; declared after it so they stop before it goes.
+  std::unique_ptr<Mosquitto> mqtt;
+  std::unique_ptr<AppPublisher> publisher;
+  std::unique_ptr<AppDataReceiver> appDataReceiver;
+
   // Filled by the packet workers, trimmed by the time thread, drained by commands.
   RecentList recentUplinks;
   RecentList recentJoins;
@@ -64,7 +94,10 @@ class NetworkServer {
   bool ReadConfigurationFile();
   bool ValidateConfiguration();
   bool OpenDatabase();
+  void ConnectJoinServer();
+  void ConnectApplications();
   void LoadLists();
+  void LinkDevices();
   void LinkProtocol();
   void StartThreads();
   void StartThread(ThreadSlot& slot, ThreadSlot::Entry entry, const char* trace, const char* failure);
@@ -80,6 +113,8 @@ class NetworkServer {
   void RunBackupThread();
   void RunDownstreamThread();
 
+  // What the broker client's thread hands inbound messages to, once the device list exists.
+  std::atomic<AppDownlink*> inboundDownlinks_{nullptr};
   ThreadSlot timeSlot_;
   ThreadSlot backupSlot_;
   ThreadSlot downstreamSlot_;

@@ -1,6 +1,7 @@
 // The server's threads: the gateway receive loop on the main thread with its packet workers, the
 // downstream receive thread with the packet-forwarder watchdog, the database backup and trim
 // thread, and the 10 ms time thread. All of them end their loops on the stop flag.
+#include <algorithm>
 #include <cstdlib>
 #include <memory>
 
@@ -8,8 +9,6 @@
 #include "NetworkServer.h"
 #include "ServerTimers.h"
 #include "StopFlag.h"
-#include "devices/Join.h"
-#include "devices/Uplink.h"
 #include "lora/Bytes.h"
 #include "support/Logger.h"
 
@@ -21,6 +20,7 @@ constexpr unsigned kHousekeepingRounds = 100;   // about once a second
 constexpr unsigned kReportRounds = 30000;       // about every five minutes
 constexpr size_t kRecentUplinksKept = 30;
 constexpr size_t kRecentJoinsKept = 20;
+constexpr size_t kSweptPerRound = 16;
 constexpr int kPauseAfterExceptionMs = 1000;
 
 bool AllowPublic(const Json::Value& config) {
@@ -43,8 +43,12 @@ void NetworkServer::LinkProtocol() {
   protocolLinks.recentUplinks = &recentUplinks;
   protocolLinks.clock = &gatewayClock;
   protocolLinks.routes.countUplink = [list = gateways.get()](uint64_t eui) { list->countUplink(eui); };
-  protocolLinks.routes.dispatchUplink = [](Lora::ReceivedFrame& frame) { DispatchUplink(frame); };
-  protocolLinks.routes.handleJoinRequest = [](Lora::ReceivedFrame& frame) { handleJoinRequest(frame); };
+  protocolLinks.routes.dispatchUplink = [handler = uplinks.get()](Lora::ReceivedFrame& frame) {
+    handler->DispatchUplink(frame);
+  };
+  protocolLinks.routes.handleJoinRequest = [handler = joins.get()](Lora::ReceivedFrame& frame) {
+    handler->handleJoinRequest(frame);
+  };
   protocolLinks.skipFieldCheck = settings.skipPacketForwarderFieldCheck;
   workers = std::make_unique<PacketWorkerPool>(
       [this](const uint8_t* begin, const uint8_t* end, const sockaddr_in& sender) {
@@ -68,11 +72,29 @@ void NetworkServer::StartThreads() {
   }
   upstreamSocket.close();
 
-  // The command, MQTT, beacon and application-data threads start here, in that order around the
-  // ones below, once they exist.
+  // The command and beacon threads take their places in this order once they exist.
   StartThread(timeSlot_, &NetworkServer::TimeThread, "Start Time thread", "Unable to create time thread");
   StartThread(backupSlot_, &NetworkServer::BackupThread, "Start Db Backup thread",
               "Unable to create Db Backup thread");
+
+  LOG_TRACE("Start Mqtt thread");
+  AppPublisherLinks publisherLinks;
+  publisherLinks.messages = &messages;
+  publisherLinks.mqtt = mqtt.get();
+  publisherLinks.appPortUp = PortOr(config, "appPortUp", 1784);
+  publisher = std::make_unique<AppPublisher>(publisherLinks);
+  if (int result = publisher->Start(); result != 0) {
+    THROW_EXCEPTION("Unable to create mqtt thread", result);
+  }
+  LOG_TRACE("Start appData thread");
+  AppDataReceiverLinks receiverLinks;
+  receiverLinks.downlinks = appDownlinks.get();
+  receiverLinks.appPortDown = PortOr(config, "appPortDown", 1786);
+  appDataReceiver = std::make_unique<AppDataReceiver>(receiverLinks);
+  if (int result = appDataReceiver->Start(); result != 0) {
+    THROW_EXCEPTION("Unable to create appData thread", result);
+  }
+
   StartThread(downstreamSlot_, &NetworkServer::DownstreamThread,
               "Start GatewayDownstreamReceive thread", "Unable to create downstream receive thread");
 }
@@ -135,8 +157,9 @@ void NetworkServer::RunTimeThread() {
       SleepMs(10);
       tickMs.fetch_add(10);
       ++rounds;
-      // Device timers and due transmit opportunities are served here once devices and the
-      // transmit queue exist.
+      // Leases, deletions and the transmit controllers' service, a few devices a round so that
+      // a full pass over ten thousand takes seconds, not a single long hold of the list lock.
+      if (devices) devices->SweepDevices(std::min(devices->size(), kSweptPerRound), MonotonicMs());
       if (rounds % kHousekeepingRounds == 0) {
         uint64_t now = MonotonicMs();
         if (gateways) gateways->housekeeping(now);

@@ -141,6 +141,16 @@ bool DeviceList::RemoveHeld(uint32_t devAddr) NO_THREAD_SAFETY_ANALYSIS {
   return links_.database == nullptr || links_.database->DeleteDeviceByAddress(devAddr);
 }
 
+void DeviceList::WriteUpCounters() {
+  if (links_.database == nullptr) return;
+  MutexLock lock(mutex_);
+  for (size_t i = 0; i < devices_.size(); ++i) {
+    Device* device = devices_.at(i);
+    MutexLock deviceLock(device->mutex());
+    links_.database->UpdateUpCounter(device->devAddr(), device->upCounter);
+  }
+}
+
 void DeviceList::SweepDevices(size_t n, uint64_t nowMs) {
   MutexLock lock(mutex_);
   n = std::min(n, devices_.size());

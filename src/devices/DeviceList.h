@@ -85,6 +85,9 @@ class DeviceList {
   // Start-up: every stored session within the range becomes a device with its queued downlinks;
   // a session outside the range is deleted. Returns the number of devices restored.
   size_t LoadDevices(const AddressRangeConfig& range) EXCLUDES(mutex_);
+  // Shutdown with reduced packet updates: every device's up counter to its session row, the
+  // counters the uplink path skipped writing.
+  void WriteUpCounters() EXCLUDES(mutex_);
   // An uplink for an address the database knows but memory does not: the device is rebuilt from
   // its session row (and its queued downlinks) and comes back locked. Empty without a session.
   // Should another thread have restored it meanwhile, that device is returned.

@@ -92,6 +92,8 @@ void DeviceTransmitController::ReceivedFrame(const Lora::ReceivedFrame& frame, b
   LOG_DEBUG("ED:%s|PACKET-RX|Downlink Packets Queued: %d", device_.devEui.text().c_str(),
             static_cast<int>(queue_.size()));
   RecordReception(frame);
+  // A join request has no FCtrl, options or session: only the way back to the device counts.
+  if (frame.MType() == Lora::kJoinRequest) return;
   // A repeat carries the ACK bit of a frame already judged; it must not settle a newer one.
   if (frame.IsAck() && confirmedInFlight_ && !duplicate) {
     const uint32_t seqn = device_.nextDownCounter == 0 ? 0 : device_.nextDownCounter - 1;

@@ -143,6 +143,16 @@ void DownlinkScheduler::ScheduleResponse(Device& device, const Lora::ReceivedFra
   device.answerPending = false;
 }
 
+bool DownlinkScheduler::BookJoinWindow(Device& device, const Lora::ReceivedFrame& request,
+                                       uint8_t window, uint64_t dueMs, uint64_t tmst,
+                                       uint32_t airTimeMs) {
+  if (window != 1 && window != 2) return false;
+  const Windows windows(*links_.plan, request, true);
+  // A join accept carries what the device waits for most: it outranks every plain answer.
+  return TryWindow(device, request, window, dueMs, tmst, windows.rx[window - 1].frequency,
+                   airTimeMs, 0);
+}
+
 bool DownlinkScheduler::TryWindow(Device& device, const Lora::ReceivedFrame& frame, uint8_t window,
                                   uint64_t dueMs, uint64_t tmst, uint32_t frequency,
                                   uint32_t durationMs, uint8_t priority) {

@@ -65,6 +65,11 @@ class DownlinkScheduler {
   // joinAccept times the windows from the join delay.
   void ScheduleResponse(Device& device, const Lora::ReceivedFrame& frame, bool joinAccept = false);
 
+  // A join accept queued on the device, booked into one join window (the join procedure times
+  // the windows from the join delay and decides between them). False when no gateway may send.
+  bool BookJoinWindow(Device& device, const Lora::ReceivedFrame& request, uint8_t window,
+                      uint64_t dueMs, uint64_t tmst, uint32_t airTimeMs);
+
   // The first gateway among those that heard the uplink with this FCnt (the preferred one first)
   // that is known and passes CanSchedule; 0 when none. The transmission `wanted` (gateway left
   // open) is then queued on that gateway.

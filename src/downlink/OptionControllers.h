@@ -258,7 +258,7 @@ struct MacUplinkContext {
   const Lora::EUI* devEui = nullptr;
   uint64_t gatewayEui = 0;
   AppEvents* events = nullptr;  // "mac_recv"; null: not published
-  // DevStatusAns: battery level and the margin in dB x 10.
+  // DevStatusAns: the battery byte as sent and the margin byte times ten.
   std::function<void(uint8_t battery, int32_t marginTenths)> deviceStatus;
   // The proprietary class report: 0 A, 1 B, 2 C.
   std::function<void(uint32_t deviceClass)> deviceClass;
@@ -273,6 +273,7 @@ struct MacAppendContext {
 
 // The seven controllers of a device (plus the PingSlotInfo acknowledgement) in downlink order.
 struct MacControllers {
+  // Keeps links by reference: they must outlive the controllers (the server owns one set).
   explicit MacControllers(const MacLinks& links);
   MacControllers(const MacControllers&) = delete;
   MacControllers& operator=(const MacControllers&) = delete;

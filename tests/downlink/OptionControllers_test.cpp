@@ -152,6 +152,31 @@ TEST(Adr, DatarateForSnrFollowsBandAndStep) {
   }
 }
 
+TEST(Adr, AsksAgainAfterFourUplinksUntilTheDeviceMoves) {
+  Rig rig;
+  // -10 dB: (-100 + 200) / 30 = DR3, no margin for less power; DR0 is below target: 20 dBm.
+  for (uint32_t fcnt = 1; fcnt <= 11; ++fcnt) rig.mac.adr.update(fcnt, true, 0, -100);
+  EXPECT_EQ(rig.Append(15), "03 30 ff 00 01");
+  for (int uplink = 1; uplink <= 4; ++uplink) {
+    EXPECT_FALSE(rig.mac.adr.shouldSend(false)) << uplink;
+    rig.mac.adr.countUplink();
+  }
+  EXPECT_TRUE(rig.mac.adr.shouldSend(false));
+  rig.mac.adr.update(12, true, 3, -100);  // the device took DR3
+  EXPECT_FALSE(rig.mac.adr.shouldSend(true));
+
+  // A reception 4.6 dB above the average sends the device back to full power.
+  for (int32_t jump : {90, 92}) {
+    SCOPED_TRACE(jump);
+    Rig link;
+    link.mac.adr.update(1, true, 5, 0);
+    link.mac.adr.update(2, true, 5, 0);
+    link.mac.adr.deviceTxPower = 8;
+    link.mac.adr.update(3, true, 5, jump);  // average 0 - 0 + jump / 2
+    EXPECT_EQ(link.mac.adr.deviceTxPower, jump == 92 ? 20 : 8);
+  }
+}
+
 TEST(Adr, RefusedRequestStopsAdrUntilTheNextSession) {
   Rig rig;
   testsupport::LogCapture log;
@@ -263,6 +288,15 @@ TEST(ParseMacCommands, TableLengthsEventsAndDeviceEffects) {
   EXPECT_TRUE(rig.mac.beaconTiming.pending);
   EXPECT_TRUE(rig.mac.pingSlotInfo.pending);
   EXPECT_EQ(rig.Events().size(), 4u);
+
+  // Garbage never reads past its end.
+  uint32_t seed = 12345;
+  for (int round = 0; round < 2000; ++round) {
+    std::vector<uint8_t> bytes(seed % 16);
+    for (uint8_t& b : bytes) b = static_cast<uint8_t>((seed = seed * 1103515245u + 12345u) >> 16);
+    rig.Parse(bytes, static_cast<uint16_t>(round), static_cast<int16_t>(seed));
+    EXPECT_LE(rig.Events().size(), bytes.size());
+  }
 
   // An unknown CID ends the walk; a command cut short does nothing and reports nothing.
   Rig cut;
