@@ -232,6 +232,32 @@ TEST(DownlinkSchedulerTest, AJoinAcceptGoesOutFiveOrSixSecondsAfterTheRequestAsB
   }
 }
 
+TEST(DownlinkSchedulerTest, AJoinAcceptBookedByTheJoinProcedureIgnoresTheRequestsOtherBytes) {
+  Rig rig;
+  Device& device = rig.AddDevice();
+  Lora::FrameApplicationData accept = Rig::Record(17);
+  accept.join = 1;
+  ASSERT_TRUE(device.Enqueue(accept));
+  // Read as a data frame, byte 5 of this request would ask for an ACK, an ADR answer and
+  // fifteen bytes of options.
+  uint8_t bytes[Lora::kJoinRequestLength] = {0x00, 1, 2, 3, 4, 0xFF, 6, 7, 8, 9, 10, 11};
+  Lora::ReceivedFrame request = rig.Uplink(1, false, 5000000, 10000);
+  static_cast<Lora::FrameBytes&>(request) = Lora::FrameBytes(bytes, sizeof bytes);
+  {
+    DeviceList::LockedDevice locked = rig.devices->FindDevice(kDevAddr);
+    locked->transmitController.ReceivedFrame(request, false);
+    EXPECT_TRUE(rig.scheduler->BookJoinWindow(*locked, request, 1, 14750, 10000000, 60));
+  }
+  const Json::Value txpk = rig.Serve(14750);
+  EXPECT_EQ(10000000u, txpk["tmst"].asUInt64());
+  EXPECT_EQ(0x20, Rig::Phy(txpk).data[0]);
+  for (const std::string& event : rig.Events()) {
+    EXPECT_NE(0u, event.rfind("mac_recv", 0)) << event;
+    EXPECT_NE(0u, event.rfind("packet_ack", 0)) << event;
+  }
+  EXPECT_FALSE(device.transmitController.HasDataToTransmit()) << "nothing owed after the accept";
+}
+
 TEST(DownlinkSchedulerTest, NoDownlinkIsScheduledWhenNothingIsOwed) {
   Rig rig;
   Device& device = rig.AddDevice();
