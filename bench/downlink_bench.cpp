@@ -75,9 +75,7 @@ struct Server {
     links.statistics = &statistics;
     links.gateways = &gateways;
     links.settings = &settings;
-    devices = std::make_unique<DeviceList>(links, [this] { return nowMs; });
     SchedulerLinks s;
-    s.devices = devices.get();
     s.gateways = &gateways;
     s.queue = &queue;
     s.plan = plan.get();
@@ -89,6 +87,8 @@ struct Server {
     s.clockMs = [this] { return nowMs; };
     scheduler = std::make_unique<DownlinkScheduler>(s);
     links.scheduler = scheduler.get();
+    // Devices restored by the list get their links from it, the scheduler included.
+    devices = std::make_unique<DeviceList>(links, [this] { return nowMs; });
     for (uint32_t i = 0; i < kDevices; ++i) {
       auto device = std::make_unique<Device>(0x26000000 + i, links, 0);
       device->devEui = Lora::EUI::FromValue(0x0080000000000000ull + i);
@@ -143,7 +143,7 @@ void BM_AnswerInRx1AndHandOver(benchmark::State& state) {
       device->transmitController.ReceivedFrame(frame, false);
       server.scheduler->ScheduleResponse(*device, frame);
     }
-    server.scheduler->ServeDueTransmissions(server.nowMs + 2000);
+    server.scheduler->ServeDueTransmissions(*server.devices, server.nowMs + 2000);
     while (server.messages.pop(drained, 0)) {
     }
     ++answers;

@@ -241,17 +241,17 @@ void DownlinkScheduler::UseDutyCycle(Gateway& gateway, uint32_t frequency, uint3
             static_cast<unsigned long long>(gateway.available(band)));
 }
 
-void DownlinkScheduler::ServeDueTransmissions(uint64_t nowMs) {
+void DownlinkScheduler::ServeDueTransmissions(DeviceList& devices, uint64_t nowMs) {
   TransmitQueue::Item item;
   while (links_.queue->popDue(nowMs, item)) {
     if (item.bumped()) {
       LOG_TRACE("Opportunity invalid");
       if (item.bumpedDevAddr == 0) continue;
-      DeviceList::LockedDevice device = links_.devices->FindDevice(item.bumpedDevAddr);
+      DeviceList::LockedDevice device = devices.FindDevice(item.bumpedDevAddr);
       if (device) device->transmitController.Bumped(item.dueMs);
       continue;
     }
-    DeviceList::LockedDevice device = links_.devices->FindDevice(item.devAddr);
+    DeviceList::LockedDevice device = devices.FindDevice(item.devAddr);
     if (!device) {
       LOG_TRACE("Opportunity invalid");
       continue;

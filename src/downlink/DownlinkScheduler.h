@@ -34,8 +34,7 @@ namespace MessageProtocol {
 struct Links;
 }
 
-struct SchedulerLinks {           // filled by the server once, constant afterwards
-  DeviceList* devices = nullptr;  // the time thread's lookups (list -> device)
+struct SchedulerLinks {  // filled by the server once, constant afterwards
   GatewayMemoryList* gateways = nullptr;
   TransmitQueue* queue = nullptr;
   const Lora::ChannelPlan* plan = nullptr;
@@ -89,9 +88,11 @@ class DownlinkScheduler {
   uint32_t AirtimeMs(int8_t datarate, size_t size) const;
 
   // The time thread's work for one tick: every item due by nowMs, in order, goes to its device's
-  // TransmitFrame under the device's lock. A bumped item gives its device's record back to the
-  // queue of records so that the next uplink schedules it again.
-  void ServeDueTransmissions(uint64_t nowMs);
+  // TransmitFrame under the device's lock (found list -> device, with no other lock held). A
+  // bumped item gives its device's record back to the queue of records so that the next uplink
+  // schedules it again. The list is passed in: it is made after the scheduler, whose links every
+  // device carries.
+  void ServeDueTransmissions(DeviceList& devices, uint64_t nowMs);
 
   const SchedulerLinks& links() const { return links_; }
 

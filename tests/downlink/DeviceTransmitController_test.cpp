@@ -165,7 +165,7 @@ TEST(DeviceTransmitControllerTest, AConfirmedDownlinkOutOfAttemptsIsDroppedWithI
   rig.Events();
   testsupport::LogCapture log;
   rig.Answer(rig.Uplink(3, false, 30000000, 30000));
-  rig.scheduler->ServeDueTransmissions(30750);
+  rig.scheduler->ServeDueTransmissions(*rig.devices, 30750);
   EXPECT_TRUE(log.contains("|NO-ACK|Dropping downstream message, attempts exceeded"));
   EXPECT_EQ(0u, device.transmitController.QueueLength());
   EXPECT_EQ("", rig.Query("SELECT id FROM downlink_queue;"));

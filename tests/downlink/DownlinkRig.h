@@ -33,9 +33,7 @@ class Rig : public devicetest::Rig {
     protocol.downstream = &downstream;
     protocol.gateways = &gateways;
     protocol.statistics = &statistics;
-    devices = std::make_unique<DeviceList>(links, [this] { return nowMs; });
     SchedulerLinks s;
-    s.devices = devices.get();
     s.gateways = &gateways;
     s.queue = &queue;
     s.plan = plan.get();
@@ -48,6 +46,8 @@ class Rig : public devicetest::Rig {
     s.mac = &macLinks;
     scheduler = std::make_unique<DownlinkScheduler>(s);
     links.scheduler = scheduler.get();
+    // Devices restored by the list get their links from it, the scheduler included.
+    devices = std::make_unique<DeviceList>(links, [this] { return nowMs; });
   }
 
   void RegisterGateway(uint64_t eui) {
@@ -93,7 +93,7 @@ class Rig : public devicetest::Rig {
 
   // Hands every due transmission over, then reads the PULL_RESP that reached the gateway.
   Json::Value Serve(uint64_t nowMs) {
-    scheduler->ServeDueTransmissions(nowMs);
+    scheduler->ServeDueTransmissions(*devices, nowMs);
     return ReceiveTxpk();
   }
 

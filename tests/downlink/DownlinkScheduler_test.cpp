@@ -128,9 +128,9 @@ TEST(DownlinkSchedulerTest, AConfirmedUplinkIsAcknowledgedInRx1OneSecondLaterHan
   EXPECT_EQ(1, item.priority) << "an answer without queued data yields to one with";
   EXPECT_EQ(devicetest::kGatewayEui, item.gatewayEui);
 
-  rig.scheduler->ServeDueTransmissions(10749);
+  rig.scheduler->ServeDueTransmissions(*rig.devices, 10749);
   EXPECT_EQ(1u, rig.queue.size());
-  rig.scheduler->ServeDueTransmissions(10750);
+  rig.scheduler->ServeDueTransmissions(*rig.devices, 10750);
   EXPECT_EQ(0u, rig.queue.size());
   const Json::Value txpk = rig.ReceiveTxpk();
   ASSERT_TRUE(txpk.isObject());
@@ -197,7 +197,7 @@ TEST(DownlinkSchedulerTest, Rx2TakesOverWhenRx1IsSwitchedOffOrAlreadyLateAndNoth
     EXPECT_EQ(2, item.window);
     EXPECT_EQ(11750u, item.dueMs);
     EXPECT_EQ(7000000u, item.tmst);
-    rig.scheduler->ServeDueTransmissions(item.dueMs);
+    rig.scheduler->ServeDueTransmissions(*rig.devices, item.dueMs);
     const Json::Value txpk = rig.ReceiveTxpk();
     EXPECT_EQ(7000000u, txpk["tmst"].asUInt64());
     EXPECT_DOUBLE_EQ(869.525, txpk["freq"].asDouble());
@@ -349,7 +349,7 @@ TEST(DownlinkSchedulerTest, TwoDevicesOnOneGatewayAtOnceTheSecondWinsOnlyWithALo
   EXPECT_EQ(1u, winners);
 
   LogCapture log;
-  rig.scheduler->ServeDueTransmissions(10750);
+  rig.scheduler->ServeDueTransmissions(*rig.devices, 10750);
   EXPECT_TRUE(log.contains("Opportunity invalid"));
   const Json::Value txpk = rig.ReceiveTxpk();
   EXPECT_EQ("00-80-00-00-00-00-e1-9d", txpk["deveui"].asString());
@@ -372,7 +372,7 @@ TEST(DownlinkSchedulerTest, RepeatedDownlinksStopWhenTheBandIsSpentAndResumeAsIt
     rig.nowMs = now;
     rig.Answer(rig.Uplink(counter++, true, now * 1000, now));
     const bool scheduled = rig.queue.size() == 1;
-    rig.scheduler->ServeDueTransmissions(now + 2000);
+    rig.scheduler->ServeDueTransmissions(*rig.devices, now + 2000);
     now += 10000;
     return scheduled;
   };
