@@ -569,6 +569,10 @@ void DeviceTransmitController::AfterSend(Gateway& gateway) {
   LOG_DEBUG("GW:%s|FRAME-TX|ACK-REQUESTED", gateway.euiText().c_str());
   gateway.count(Gateway::Counter::downlinks_ack_requested);
   if (frontSends_ < UINT8_MAX) ++frontSends_;
+  const Lora::FrameApplicationData& front = queue_.front();
+  if (front.id != 0 && device_.links().database != nullptr) {
+    device_.links().database->UpdateQueuedDownlinkRetries(front.id, frontSends_);
+  }
 }
 
 // --- acknowledgement and unscheduling

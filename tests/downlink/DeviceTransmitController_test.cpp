@@ -162,6 +162,7 @@ TEST(DeviceTransmitControllerTest, AConfirmedDownlinkOutOfAttemptsIsDroppedWithI
     rig.Answer(rig.Uplink(counter, false, counter * 10000000, counter * 10000));
     EXPECT_EQ(0xA0, downlinktest::Rig::Phy(rig.Serve(counter * 10000 + 750)).Mhdr());
   }
+  EXPECT_EQ("2", rig.Query("SELECT retry_count FROM downlink_queue;")) << "kept over a restart";
   rig.Events();
   testsupport::LogCapture log;
   rig.Answer(rig.Uplink(3, false, 30000000, 30000));
