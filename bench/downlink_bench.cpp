@@ -4,7 +4,6 @@
 #include <arpa/inet.h>
 #include <benchmark/benchmark.h>
 #include <json/json.h>
-#include <stdlib.h>
 
 #include <memory>
 #include <string>
@@ -12,6 +11,7 @@
 
 #include "Database/Lora-Database.h"
 #include "Settings.h"
+#include "TestSupport.h"
 #include "app/AppMessageQueue.h"
 #include "devices/Device.h"
 #include "devices/DeviceList.h"
@@ -31,7 +31,7 @@ constexpr uint64_t kGateway = 0x0080000000001234ull;
 constexpr uint32_t kDevices = 1000;
 
 struct Server {
-  std::string folder;
+  testsupport::TempDir folder;
   Json::Value config{Json::objectValue};
   Settings settings;
   std::unique_ptr<Lora::ChannelPlan> plan;
@@ -51,15 +51,13 @@ struct Server {
 
   Server() {
     ZEV::Logger::setPrintLevel(ZEV::Logger::PrintLevel::ERROR_LEVEL, false);
-    char pattern[] = "/tmp/vallorin-bench-XXXXXX";
-    folder = mkdtemp(pattern);
     config["lora"] = Json::objectValue;
     settings.disableDutyCycle = true;  // the budget of one gateway would stop the run
     plan = std::make_unique<Lora::ChannelPlan_EU868>(config, settings);
     LoraDatabase::Options options;
-    options.flashPath = folder + "/vallorin.db";
-    options.runDir = folder + "/run";
-    options.whitelistFile = folder + "/whitelist.jsonlines";
+    options.flashPath = folder.file("vallorin.db");
+    options.runDir = folder.file("run");
+    options.whitelistFile = folder.file("whitelist.jsonlines");
     database = std::make_unique<LoraDatabase>(options);
     database->InitSchema();
     radio.open(0, false);
@@ -96,12 +94,10 @@ struct Server {
     }
   }
   ~Server() {
+    // The scheduler and the devices refer to the database: they go before it.
     scheduler.reset();
     devices.reset();
     database.reset();
-    const std::string command = "rm -rf '" + folder + "'";
-    if (system(command.c_str()) != 0) {
-    }
   }
 
   Lora::ReceivedFrame Uplink(uint32_t devAddr, uint32_t counter, bool confirmed) {
