@@ -272,11 +272,13 @@ TEST(DownlinkSchedulerTest, FrameSizeChoosesTheWindowAndARecordTooLargeForBothIs
     const char* name;
     int rx2Datarate;
     size_t size;
-    int window;
+    uint8_t rxWindow;  // what the record asks for
+    int window;        // 0: dropped, -1: kept back
   } cases[] = {
-      {"fits rx1", 5, 51, 1},
-      {"only rx2", 5, 52, 2},
-      {"neither", 0, 52, 0},
+      {"fits rx1", 5, 51, 0, 1},
+      {"only rx2", 5, 52, 0, 2},
+      {"neither", 0, 52, 0, 0},
+      {"neither, bound to rx1", 0, 52, 1, -1},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -289,14 +291,21 @@ TEST(DownlinkSchedulerTest, FrameSizeChoosesTheWindowAndARecordTooLargeForBothIs
     m["data_size"] = 1;
     const int64_t id = rig.database->QueueDownlink(m);
     Device& device = rig.AddDevice();
-    ASSERT_TRUE(device.Enqueue(Rig::Record(c.size, 1, static_cast<uint32_t>(id))));
+    Lora::FrameApplicationData record = Rig::Record(c.size, 1, static_cast<uint32_t>(id));
+    record.rxWindow = c.rxWindow;
+    ASSERT_TRUE(device.Enqueue(record));
     LogCapture log;
     rig.Answer(rig.Uplink(1, true, 5000000, 10000, kDevAddr, 12));
     ASSERT_EQ(1u, rig.queue.size());
     const TransmitQueue::Item item = rig.queue.items()[0];
-    if (c.window != 0) {
+    if (c.window > 0) {
       EXPECT_EQ(c.window, item.window);
       EXPECT_EQ(0, item.priority);
+      continue;
+    }
+    if (c.window < 0) {
+      EXPECT_EQ(1u, device.transmitController.QueueLength());
+      EXPECT_EQ(1, item.window) << "the acknowledgement still goes";
       continue;
     }
     EXPECT_TRUE(
