@@ -365,8 +365,6 @@ void ApplyDeviceKeys(Json::Value& config, Settings& settings) {
   auto flag = [&test](const char* key) { return test[key].isBool() && test[key].asBool(); };
   settings.disableRxWindow1 = flag("disableRxWindow1");
   settings.disableRxWindow2 = flag("disableRxWindow2");
-  settings.disableRxJoin1 = flag("disableRxJoin1");
-  settings.disableRxJoin2 = flag("disableRxJoin2");
   settings.disableDutyCycle = flag("disableDutyCycle");
 
   if (!lora.isMember("deviceQueueSize")) lora["deviceQueueSize"] = 16;

@@ -41,8 +41,6 @@ struct Settings {
   // "test": switches that take a receive window or the duty cycle out of downlink scheduling.
   bool disableRxWindow1 = false;
   bool disableRxWindow2 = false;
-  bool disableRxJoin1 = false;  // the same for join accepts
-  bool disableRxJoin2 = false;
   bool disableDutyCycle = false;
   uint64_t localCardEui = UINT64_MAX;  // all ones: no --lora-eui given
   std::string gatewaySerial;

@@ -50,10 +50,8 @@ uint32_t DownlinkScheduler::AirtimeMs(int8_t datarate, size_t size) const {
       sf, static_cast<uint32_t>(size), params.bandwidth, links_.settings->schedulePaddingMs));
 }
 
-void DownlinkScheduler::ScheduleResponse(Device& device, const Lora::ReceivedFrame& frame,
-                                         bool joinAccept) {
+void DownlinkScheduler::ScheduleResponse(Device& device, const Lora::ReceivedFrame& frame) {
   DeviceTransmitController& controller = device.transmitController;
-  if (joinAccept) controller.RecordReception(frame);
   // Nothing to say means no downlink at all: an empty frame would spend the device's down
   // counter and the gateway's air time for nothing.
   if (!controller.HasDataToTransmit()) {
@@ -62,15 +60,11 @@ void DownlinkScheduler::ScheduleResponse(Device& device, const Lora::ReceivedFra
   }
   const Settings& settings = *links_.settings;
   const std::string eui = device.devEui.text();
-  const uint64_t delayUs = joinAccept ? settings.joinDelayUs : settings.rx1DelayUs;
-  const uint64_t delayMs = joinAccept ? settings.joinDelayMs : settings.rx1DelayMs;
-  const uint64_t tmst1 = frame.tmst + delayUs;
-  const uint64_t opensMs = frame.receptionTimeMs + delayMs;
+  const uint64_t tmst1 = frame.tmst + settings.rx1DelayUs;
+  const uint64_t opensMs = frame.receptionTimeMs + settings.rx1DelayMs;
   const uint64_t due1 =
       opensMs > settings.networkLeadTimeMs ? opensMs - settings.networkLeadTimeMs : 0;
-  const bool rx1Off = joinAccept ? settings.disableRxJoin1 : settings.disableRxWindow1;
-  const bool rx2Off = joinAccept ? settings.disableRxJoin2 : settings.disableRxWindow2;
-  const Windows windows(*links_.plan, frame, joinAccept);
+  const Windows windows(*links_.plan, frame, false);
 
   size_t size = 0;
   bool skipRx1 = false;
@@ -111,35 +105,26 @@ void DownlinkScheduler::ScheduleResponse(Device& device, const Lora::ReceivedFra
   const uint8_t wanted = controller.QueueLength() > 0 ? controller.Front().rxWindow : 0;
   const uint64_t now = links_.clockMs ? links_.clockMs() : 0;
   // A window whose hand-over time has passed is lost: the frame would reach the radio late.
-  if (!skipRx1 && !rx1Off && wanted != 2 && now < due1) {
+  if (!skipRx1 && !settings.disableRxWindow1 && wanted != 2 && now < due1) {
     const uint32_t airtime = airtimeIn(1);
     if (TryWindow(device, frame, 1, due1, tmst1, windows.rx[0].frequency, airtime, priority)) {
       LOG_INFO("ED:%s|SCHED-TX|Use RX1 TOA:%d ms", eui.c_str(), static_cast<int>(airtime));
-      Count(links_.statistics, joinAccept ? NetworkStatistics::Counter::tx_joins_1st_wnd
-                                          : NetworkStatistics::Counter::pkts_1st_wnd);
+      Count(links_.statistics, NetworkStatistics::Counter::pkts_1st_wnd);
       return;
     }
   }
   const uint64_t tmst2 = tmst1 + kRx2AfterRx1Us;
   const uint64_t due2 = due1 + kRx2AfterRx1Ms;
-  if (!rx2Off && wanted != 1 && now < due2) {
+  if (!settings.disableRxWindow2 && wanted != 1 && now < due2) {
     const uint32_t airtime = airtimeIn(2);
     if (TryWindow(device, frame, 2, due2, tmst2, windows.rx[1].frequency, airtime, priority)) {
       LOG_INFO("ED:%s|SCHED-TX|Use RX2 TOA:%d ms", eui.c_str(), static_cast<int>(airtime));
-      Count(links_.statistics, joinAccept ? NetworkStatistics::Counter::tx_joins_2nd_wnd
-                                          : NetworkStatistics::Counter::pkts_2nd_wnd);
+      Count(links_.statistics, NetworkStatistics::Counter::pkts_2nd_wnd);
       return;
     }
   }
 
-  if (joinAccept) {
-    if (now >= due2) {
-      LOG_WARNING("Response packet dropped, could not schedule, too late : %s", eui.c_str());
-    } else {
-      LOG_WARNING("Response packet dropped, could not schedule : %s", eui.c_str());
-    }
-    Count(links_.statistics, NetworkStatistics::Counter::tx_joins_dropped);
-  } else if (frame.IsConfirmed()) {
+  if (frame.IsConfirmed()) {
     LOG_WARNING("ED:%s|PKT-DROP|Rx1 and Rx2 could not be scheduled", eui.c_str());
     Count(links_.statistics, NetworkStatistics::Counter::pkts_dropped);
     if (links_.messages != nullptr) AppEvents(*links_.messages).PacketDrop(device.devEui, 101);

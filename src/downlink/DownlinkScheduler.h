@@ -61,8 +61,7 @@ class DownlinkScheduler {
 
   // The answer to an uplink of a locked device: nothing when the controller has nothing to send,
   // else RX1 when it can be had in time, else RX2, each on the first gateway that may transmit.
-  // joinAccept times the windows from the join delay.
-  void ScheduleResponse(Device& device, const Lora::ReceivedFrame& frame, bool joinAccept = false);
+  void ScheduleResponse(Device& device, const Lora::ReceivedFrame& frame);
 
   // A join accept queued on the device, booked into one join window (the join procedure times
   // the windows from the join delay and decides between them). False when no gateway may send.

@@ -205,33 +205,6 @@ TEST(DownlinkSchedulerTest, Rx2TakesOverWhenRx1IsSwitchedOffOrAlreadyLateAndNoth
   }
 }
 
-TEST(DownlinkSchedulerTest, AJoinAcceptGoesOutFiveOrSixSecondsAfterTheRequestAsBuilt) {
-  for (bool rx2 : {false, true}) {
-    SCOPED_TRACE(rx2 ? "rx2" : "rx1");
-    Rig rig;
-    rig.settings.disableRxJoin1 = rx2;
-    Device& device = rig.AddDevice();
-    Lora::FrameApplicationData accept = Rig::Record(17);
-    accept.join = 1;
-    ASSERT_TRUE(device.Enqueue(accept));
-    {
-      DeviceList::LockedDevice locked = rig.devices->FindDevice(kDevAddr);
-      rig.scheduler->ScheduleResponse(*locked, rig.Uplink(1, false, 5000000, 10000), true);
-    }
-    ASSERT_EQ(1u, rig.queue.size());
-    const uint64_t due = rx2 ? 15750 : 14750;
-    EXPECT_EQ(due, rig.queue.items()[0].dueMs);
-    const Json::Value txpk = rig.Serve(due);
-    EXPECT_EQ(rx2 ? 11000000u : 10000000u, txpk["tmst"].asUInt64());
-    const Lora::Frame phy = Rig::Phy(txpk);
-    ASSERT_EQ(17u, phy.size());
-    EXPECT_EQ(0x20, phy.data[0]);
-    EXPECT_EQ(0, std::memcmp(phy.data + 1, accept.data + 1, 16)) << "sent as the join built it";
-    EXPECT_EQ(0u, device.nextDownCounter) << "a join accept takes no down counter";
-    EXPECT_EQ(0u, device.transmitController.QueueLength());
-  }
-}
-
 TEST(DownlinkSchedulerTest, AJoinAcceptBookedByTheJoinProcedureIgnoresTheRequestsOtherBytes) {
   Rig rig;
   Device& device = rig.AddDevice();

@@ -110,8 +110,7 @@ TEST(Configuration, OnlyABooleanFalseRelaxesTheCounterGapRule) {
 }
 
 TEST(Configuration, TheTestSwitchesAndAZeroRx1DelayReachTheSchedulingSettings) {
-  Json::Value config =
-      Parse(R"({"lora":{"rx1Delay":0},"test":{"disableDutyCycle":true,"disableRxJoin1":true}})");
+  Json::Value config = Parse(R"({"lora":{"rx1Delay":0},"test":{"disableDutyCycle":true}})");
   Settings settings;
   CommandLine line;
   line.disableRx2 = true;
@@ -124,6 +123,4 @@ TEST(Configuration, TheTestSwitchesAndAZeroRx1DelayReachTheSchedulingSettings) {
   EXPECT_FALSE(settings.disableRxWindow1);
   EXPECT_TRUE(settings.disableRxWindow2);
   EXPECT_TRUE(settings.disableDutyCycle);
-  EXPECT_TRUE(settings.disableRxJoin1);
-  EXPECT_FALSE(settings.disableRxJoin2);
 }
