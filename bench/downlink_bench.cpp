@@ -139,7 +139,7 @@ void BM_AnswerInRx1AndHandOver(benchmark::State& state) {
       device->transmitController.ReceivedFrame(frame, false);
       server.scheduler->ScheduleResponse(*device, frame);
     }
-    server.scheduler->ServeDueTransmissions(*server.devices, server.nowMs + 2000);
+    server.scheduler->ServeDueTransmissions(*server.devices, server.nowMs + 750);
     while (server.messages.pop(drained, 0)) {
     }
     ++answers;

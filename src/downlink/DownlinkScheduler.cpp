@@ -246,8 +246,18 @@ void DownlinkScheduler::ServeDueTransmissions(DeviceList& devices, uint64_t nowM
       LOG_TRACE("Opportunity invalid");
       continue;
     }
-    device->transmitController.TransmitFrame(item.gatewayEui, item.window, item.durationMs,
-                                             item.dueMs);
+    // Handed over a lead time late, the frame would reach the radio after its moment: the
+    // gateway would refuse it, and the device's down counter would be spent for nothing.
+    if (nowMs >= item.dueMs + links_.settings->networkLeadTimeMs) {
+      LOG_WARNING("ED:%s|PKT-DROP|Transmit opportunity missed by %llu ms",
+                  device->devEui.text().c_str(),
+                  static_cast<unsigned long long>(nowMs - item.dueMs));
+      Count(links_.statistics, NetworkStatistics::Counter::pkts_dropped);
+      device->transmitController.Bumped(item.dueMs);
+    } else {
+      device->transmitController.TransmitFrame(item.gatewayEui, item.window, item.durationMs,
+                                               item.dueMs);
+    }
     device->answerPending = false;
   }
 }

@@ -205,6 +205,18 @@ TEST(DownlinkSchedulerTest, Rx2TakesOverWhenRx1IsSwitchedOffOrAlreadyLateAndNoth
   }
 }
 
+TEST(DownlinkSchedulerTest, AHandOverALeadTimeLateIsDroppedAndSpendsNoCounter) {
+  Rig rig;
+  Device& device = rig.AddDevice();
+  rig.Answer(rig.Uplink(1, true, 5000000, 10000));
+  LogCapture log;
+  rig.scheduler->ServeDueTransmissions(*rig.devices, 11000);  // due at 10750
+  EXPECT_TRUE(log.contains("|PKT-DROP|Transmit opportunity missed by 250 ms"));
+  EXPECT_EQ(0u, rig.queue.size());
+  EXPECT_EQ(0u, rig.statistics.value(NetworkStatistics::Counter::tx_pkts));
+  EXPECT_EQ(0u, device.nextDownCounter);
+}
+
 TEST(DownlinkSchedulerTest, AJoinAcceptBookedByTheJoinProcedureIgnoresTheRequestsOtherBytes) {
   Rig rig;
   Device& device = rig.AddDevice();
@@ -354,7 +366,7 @@ TEST(DownlinkSchedulerTest, RepeatedDownlinksStopWhenTheBandIsSpentAndResumeAsIt
     rig.nowMs = now;
     rig.Answer(rig.Uplink(counter++, true, now * 1000, now));
     const bool scheduled = rig.queue.size() == 1;
-    rig.scheduler->ServeDueTransmissions(*rig.devices, now + 2000);
+    rig.scheduler->ServeDueTransmissions(*rig.devices, now + 750);
     now += 10000;
     return scheduled;
   };
