@@ -82,7 +82,11 @@ void DownlinkScheduler::ScheduleResponse(Device& device, const Lora::ReceivedFra
     }
     // RX2 keeps its datarate, so a record over its limit would block the queue for good; it
     // goes, and the acknowledgement or MAC answers it held up still leave without it.
-    if (controller.QueueLength() == 0 || controller.Front().join != 0) return;
+    if (controller.QueueLength() == 0 || controller.Front().join != 0) {
+      controller.Unschedule();
+      device.answerPending = false;
+      return;
+    }
     if (controller.Front().rxWindow == 1) {
       // Bound to RX1, it may fit after a faster uplink: it waits, and what is owed goes alone.
       size = kFrameOverhead;
