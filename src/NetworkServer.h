@@ -17,12 +17,14 @@
 #include "app/AppMessageQueue.h"
 #include "app/AppPublisher.h"
 #include "app/HttpClient.h"
+#include "app/OrbaReporter.h"
 #include "app/Mosquitto.h"
 #include "devices/AddressRange.h"
 #include "devices/DeviceDownlinkSink.h"
 #include "devices/DeviceList.h"
 #include "devices/JoinHandler.h"
 #include "devices/UplinkHandler.h"
+#include "downlink/Beacon.h"
 #include "Options.h"
 #include "PacketWorkers.h"
 #include "Settings.h"
@@ -57,6 +59,8 @@ class NetworkServer {
   NetworkStatistics statistics;
   std::unique_ptr<GatewayMemoryList> gateways;
 
+  // Reports to the management agent; made before the registries that report through it.
+  std::unique_ptr<OrbaReporter> orba;
   // The remote join server's client (start-up warms it when the whitelist is off).
   std::unique_ptr<HttpClient> http;
   // Every application event leaves through this queue; it outlives all that post into it.
@@ -74,6 +78,7 @@ class NetworkServer {
   std::unique_ptr<Mosquitto> mqtt;
   std::unique_ptr<AppPublisher> publisher;
   std::unique_ptr<AppDataReceiver> appDataReceiver;
+  std::unique_ptr<Beacon> beacon;
 
   // Filled by the packet workers, trimmed by the time thread, drained by commands.
   RecentList recentUplinks;

@@ -86,6 +86,20 @@ void NetworkServer::StartThreads() {
   if (int result = publisher->Start(); result != 0) {
     THROW_EXCEPTION("Unable to create mqtt thread", result);
   }
+  LOG_TRACE("Start Beacon thread");
+  BeaconLinks beaconLinks;
+  beaconLinks.config = &config;
+  beaconLinks.plan = plan.get();
+  beaconLinks.gateways = gateways.get();
+  beaconLinks.downstream = &downstreamSocket;
+  beaconLinks.forwarderAddress = [list = gateways.get()] {
+    const auto all = list->all();
+    return all.empty() ? sockaddr_in{} : all.front()->downlinkAddress();
+  };
+  beacon = std::make_unique<Beacon>(beaconLinks);
+  if (int result = beacon->Start(); result != 0) {
+    THROW_EXCEPTION("Unable to create beacon thread", result);
+  }
   LOG_TRACE("Start appData thread");
   AppDataReceiverLinks receiverLinks;
   receiverLinks.downlinks = appDownlinks.get();
@@ -168,7 +182,7 @@ void NetworkServer::RunTimeThread() {
         recentJoins.trim(kRecentJoinsKept);
       }
       if (rounds % kReportRounds == 0) {
-        // The management agent's network report goes out here once its client exists.
+        if (orba) orba->NetworkStatistics();
       }
     } catch (const Exception& e) {
       e.log("Time thread exception : ");

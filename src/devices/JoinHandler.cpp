@@ -3,6 +3,7 @@
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <optional>
 #include <vector>
 
@@ -13,7 +14,6 @@
 #include "Settings.h"
 #include "app/AppEvents.h"
 #include "app/AppMessageQueue.h"
-#include "app/HttpClient.h"
 #include "devices/AddressRange.h"
 #include "devices/DeviceList.h"
 #include "devices/NetworkStatistics.h"
@@ -151,6 +151,15 @@ void JoinHandler::AnnounceRequest(const Request& request) {
 bool JoinHandler::isDuplicateDevNonce(const std::string& deviceEuiText, uint16_t devNonce) {
   const uint64_t nowMs = NowMs();
   MutexLock lock(mutex_);
+  if (++nonceCalls_ % kNoncePruneEvery == 0) {
+    for (auto device = nonces_.begin(); device != nonces_.end();) {
+      for (auto entry = device->second.begin(); entry != device->second.end();) {
+        entry = nowMs - entry->second * 1000 > kNonceMemoryMs ? device->second.erase(entry)
+                                                              : std::next(entry);
+      }
+      device = device->second.empty() ? nonces_.erase(device) : std::next(device);
+    }
+  }
   auto& seen = nonces_[deviceEuiText];
   auto entry = seen.find(devNonce);
   if (entry != seen.end()) {
@@ -334,9 +343,50 @@ void JoinHandler::AcceptLocally(Request& request, const KeySearch& keys) {
                static_cast<unsigned long>(links_.statistics->value(Counter::rx_pkts)));
     }
     scheduleJoinAccept(*device, request.frame, false);
+    ReportJoin(request, *device, keys, joinNonce);
   }
   recordJoinRequest(Json::Value(), Json::Value(), eui, request.joinEui.text(), request.devNonce,
                     NowMs() - request.startMs, result);
+}
+
+void JoinHandler::ReportJoin(const Request& request, const Device& device, const KeySearch& keys,
+                             const uint8_t* joinNonce) {
+  if (!links_.reportJoin) return;
+  Json::Value rxpk;
+  std::string errors;
+  JsonText::Parse(request.frame.rxpk, rxpk, errors);
+  const Json::Value& lora = Config("lora");
+  uint64_t netId = 0;
+  ParseHexValue(lora["netID"].asString(), 3, netId);
+  char text[16];
+  Json::Value a(Json::objectValue);
+  a["dev_eui"] = request.devEui.text();
+  a["app_eui"] = keys.appEui;
+  a["join_eui"] = request.joinEui.text();
+  a["gw_eui"] = Gateway::EuiText(request.frame.gatewayEui);
+  a["dev_nonce"] = request.devNonce;
+  a["result_code"] = 0;
+  a["app_nonce"] = joinNonce[0] | (joinNonce[1] << 8) | (joinNonce[2] << 16);
+  Json::Value& message = a["request_msg"];
+  message["MACVersion"] = "1.0.2";
+  std::snprintf(text, sizeof text, "%08x", device.devAddr());
+  message["DevAddr"] = text;
+  const unsigned dlSettings = ((lora["rx1DatarateOffset"].asUInt() & 0x0F) << 4) |
+                              (static_cast<unsigned>(std::abs(lora["rx2Datarate"].asInt())) & 0x0F);
+  std::snprintf(text, sizeof text, "%02x", dlSettings & 0xFF);
+  message["DLSettings"] = text;
+  message["RxDelay"] = lora["rx1Delay"].asUInt() & 0x0F;
+  message["HNetID"] = Json::UInt64(netId);
+  message["CFList"] = links_.plan != nullptr ? links_.plan->cfListHex() : "";
+  Json::Value& object = message["VSExtension"]["Object"];
+  object["GwSerial"] = links_.settings != nullptr ? links_.settings->gatewaySerial : "";
+  for (const char* member : {"datr", "freq", "lsnr", "rssi"}) object[member] = rxpk[member];
+  message["VSExtension"]["VendorID"] = Config("network")["vendorId"];
+  a["response_msg"]["Result"]["Description"] = "Join Request granted";
+  a["response_msg"]["Result"]["ResultCode"] = "Success";
+  a["micro_secs"] = Json::UInt64((NowMs() - request.startMs) * 1000);
+  a["timestamp"] = AppEvents::UtcTimeText();
+  links_.reportJoin(a, request.frame.gatewayEui);
 }
 
 void JoinHandler::scheduleJoinAccept(Device& device, const Lora::ReceivedFrame& frame, bool remote) {
@@ -525,8 +575,8 @@ void JoinHandler::ForwardToJoinServer(Request& request, const KeySearch& keys) {
   const uint64_t limitMs = joinDelayMs + 1000 - leadMs;
   Json::Value response;
   const Json::Value& url = Config("network")["joinServer"];
-  if (links_.http != nullptr && url.isString()) {
-    links_.http->requestText(url.asString(), "POST", body, response, true, limitMs + 1000);
+  if (links_.postJoinServer && url.isString()) {
+    links_.postJoinServer(url.asString(), body, response, limitMs + 1000);
   }
   const uint64_t elapsedMs = NowMs() - request.startMs;
   LOG_DEBUG("Join response received %lu ms", static_cast<unsigned long>(elapsedMs));

@@ -23,7 +23,6 @@ class AppMessageQueue;
 class Device;
 class DeviceList;
 class GatewayMemoryList;
-class HttpClient;
 class LoraDatabase;
 class NetworkStatistics;
 class RecentList;
@@ -53,7 +52,13 @@ struct JoinLinks {  // filled by the server once, constant afterwards
   const Json::Value* config = nullptr;  // "network", "whitelist", "lora", "test"
   const AddressRangeConfig* addressRange = nullptr;
   RecentList* recentJoins = nullptr;  // drained by the command "join"
-  HttpClient* http = nullptr;         // the remote join server; null: none reachable
+  // POSTs a body to the remote join server within the time limit; false without an answer (the
+  // server gives the shared HTTP client). Empty: no join server can be reached.
+  std::function<bool(const std::string& url, const std::string& body, Json::Value& response,
+                     uint64_t timeoutMs)>
+      postJoinServer;
+  // The management agent's report of a join granted here (its switches are its own).
+  std::function<void(const Json::Value& attributes, uint64_t gatewayEui)> reportJoin;
   std::function<uint64_t()> clockMs;  // monotonic ms; MonotonicMs when empty
   std::function<int()> random;        // rand when empty
   // Enters the device's queued join accept into the transmit schedule; false when the window
@@ -64,13 +69,15 @@ struct JoinLinks {  // filled by the server once, constant afterwards
 class JoinHandler {
  public:
   static constexpr uint64_t kNonceMemoryMs = 600000;  // a DevNonce may come back after 10 minutes
+  static constexpr uint32_t kNoncePruneEvery = 256;
 
   explicit JoinHandler(const JoinLinks& links) : links_(links) {}
 
   void handleJoinRequest(Lora::ReceivedFrame& frame);
 
   // True when the pair was stored within the last 10 minutes; a fresh pair is stored, an older
-  // entry forgotten.
+  // entry forgotten. Every kNoncePruneEvery calls the whole memory drops what is older than 10
+  // minutes, so it holds at most the pairs of the last ten minutes (plus one pruning interval).
   bool isDuplicateDevNonce(const std::string& deviceEuiText, uint16_t devNonce) EXCLUDES(mutex_);
 
   void recordJoinRequest(const Json::Value& request, const Json::Value& response,
@@ -98,6 +105,8 @@ class JoinHandler {
   size_t BuildJoinAccept(const Request& request, const KeySearch& keys, uint32_t devAddr,
                          const uint8_t* joinNonce, uint8_t* out) const;
   void scheduleJoinAccept(Device& device, const Lora::ReceivedFrame& frame, bool remote);
+  void ReportJoin(const Request& request, const Device& device, const KeySearch& keys,
+                  const uint8_t* joinNonce);
 
   uint64_t NowMs() const;
   int Random() const;
@@ -107,4 +116,5 @@ class JoinHandler {
   Mutex mutex_;  // guards nonces_
   // device EUI text -> DevNonce -> seconds of the monotonic clock when last stored
   std::map<std::string, std::map<uint16_t, uint64_t>> nonces_ GUARDED_BY(mutex_);
+  uint32_t nonceCalls_ GUARDED_BY(mutex_) = 0;
 };

@@ -81,7 +81,10 @@ class JoinTest : public ::testing::Test {
       booked.push_back(w);
       return acceptWindow == 0 || acceptWindow == w.window;
     };
-    links.http = &http;
+    links.postJoinServer = [this](const std::string& url, const std::string& body,
+                                  Json::Value& response, uint64_t timeoutMs) {
+      return http.requestText(url, "POST", body, response, true, timeoutMs);
+    };
     handler = std::make_unique<JoinHandler>(links);
   }
 
