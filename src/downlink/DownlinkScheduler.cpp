@@ -245,6 +245,7 @@ void DownlinkScheduler::ServeDueTransmissions(DeviceList& devices, uint64_t nowM
       if (device) device->transmitController.Bumped(item.dueMs);
       continue;
     }
+    if (item.devAddr == TransmitQueue::kReservedDevAddr) continue;  // sent by its owner
     DeviceList::LockedDevice device = devices.FindDevice(item.devAddr);
     if (!device) {
       LOG_TRACE("Opportunity invalid");

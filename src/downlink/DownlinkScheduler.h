@@ -78,6 +78,11 @@ class DownlinkScheduler {
   // items it beats.
   bool CanSchedule(Gateway& gateway, TransmitQueue::Item wanted, uint32_t frequency);
 
+  // The beacon's air time on a gateway: downlinks in its way are bumped, none can take it.
+  void ReserveAirtime(uint64_t gatewayEui, uint64_t dueMs, uint32_t durationMs) {
+    links_.queue->reserve(gatewayEui, dueMs, durationMs);
+  }
+
   // Just before a frame goes to the gateway: whether the band has more than durationMs left.
   bool DutyCycleAllows(Gateway& gateway, uint32_t frequency, uint32_t durationMs);
   // After it went: the air time leaves the band's budget.

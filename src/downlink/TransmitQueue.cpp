@@ -36,6 +36,22 @@ bool TransmitQueue::claim(const Item& item) {
   return true;
 }
 
+void TransmitQueue::reserve(uint64_t gatewayEui, uint64_t dueMs, uint32_t durationMs) {
+  MutexLock lock(mutex_);
+  const uint64_t end = dueMs + durationMs;
+  for (Item& item : items_) {
+    if (item.gatewayEui != gatewayEui || item.bumped()) continue;
+    if (item.dueMs <= end && item.dueMs + item.durationMs >= dueMs) bump(item);
+  }
+  Item held;
+  held.devAddr = kReservedDevAddr;
+  held.gatewayEui = gatewayEui;
+  held.dueMs = dueMs;
+  held.durationMs = durationMs;
+  held.priority = 0;
+  insertHeld(held);
+}
+
 bool TransmitQueue::resolveHeld(uint64_t gatewayEui, uint64_t dueMs, uint32_t durationMs,
                                 uint8_t priority) {
   const uint64_t end = dueMs + durationMs;
@@ -52,7 +68,7 @@ bool TransmitQueue::resolveHeld(uint64_t gatewayEui, uint64_t dueMs, uint32_t du
     const bool coversStart = start <= dueMs && itemEnd >= dueMs;
     const bool startsInside = start > dueMs && start <= end;
     if (!coversStart && !startsInside) continue;
-    if (priority >= item.priority) return false;
+    if (priority >= item.priority || item.devAddr == kReservedDevAddr) return false;
     losers.push_back(&item);
   }
   // Only a transmission that wins every overlap takes the time; a lost claim leaves all in place.

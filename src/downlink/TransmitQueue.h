@@ -20,6 +20,10 @@
 
 class TransmitQueue {
  public:
+  // The DevAddr of an item that only holds air time for a transmission sent elsewhere (the
+  // beacon): no device answers to it, and nothing bumps it.
+  static constexpr uint32_t kReservedDevAddr = 0xFFFFFFFF;
+
   struct Item {
     uint32_t devAddr = 0;        // 0 once the item was bumped
     uint32_t bumpedDevAddr = 0;  // the device that lost the item, so its record can be requeued
@@ -48,6 +52,10 @@ class TransmitQueue {
   // cannot beat, nothing is bumped and nothing queued. Check and insertion are one step, so two
   // answers scheduled at once on two threads never both take the same air time.
   bool claim(const Item& item) EXCLUDES(mutex_);
+
+  // Holds [dueMs, dueMs + durationMs] on the gateway whatever is queued there: every item it
+  // overlaps is bumped, and a priority 0 item cannot take it back.
+  void reserve(uint64_t gatewayEui, uint64_t dueMs, uint32_t durationMs) EXCLUDES(mutex_);
 
   // A transmission already taken off the queue needs durationMs instead of what it reserved:
   // every item of the gateway starting by the new end is bumped, unless one of them has

@@ -86,6 +86,20 @@ TEST(TransmitQueueTest, AClaimThatLosesOneOverlapBumpsNothing) {
   EXPECT_TRUE(queue.claim(Item(3, kGatewayA, 1000, 100, 1))) << "a bumped item holds nothing";
 }
 
+TEST(TransmitQueueTest, TheBeaconsAirTimeBumpsWhateverIsInItsWayAndCannotBeTaken) {
+  TransmitQueue queue;
+  queue.insert(Item(1, kGatewayA, 1000, 100, 0));
+  queue.insert(Item(2, kGatewayA, 1300, 100, 0));
+  queue.reserve(kGatewayA, 1050, 200);
+  std::vector<TransmitQueue::Item> items = queue.items();
+  ASSERT_EQ(3u, items.size());
+  EXPECT_TRUE(items[0].bumped()) << "even an answer carrying data gives way";
+  EXPECT_EQ(TransmitQueue::kReservedDevAddr, items[1].devAddr);
+  EXPECT_FALSE(items[2].bumped());
+  EXPECT_FALSE(queue.claim(Item(3, kGatewayA, 1200, 10, 0)));
+  EXPECT_FALSE(queue.canIncreaseDuration(kGatewayA, 900, 200));
+}
+
 TEST(TransmitQueueTest, AnswersClaimingOneAirTimeFromManyThreadsGetItOnce) {
   TransmitQueue queue;
   std::vector<std::thread> threads;
