@@ -1,5 +1,6 @@
 #include "Configuration.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <cstdint>
@@ -172,8 +173,10 @@ void ValidateModeAndDelays(Json::Value& config, Settings& settings) {
   }
   settings.joinDelayMs = static_cast<uint64_t>(lora["joinDelay"].asUInt()) * 1000;
   settings.joinDelayUs = static_cast<uint64_t>(lora["joinDelay"].asUInt()) * 1000000;
-  settings.rx1DelayMs = static_cast<uint64_t>(lora["rx1Delay"].asUInt()) * 1000;
-  settings.rx1DelayUs = static_cast<uint64_t>(lora["rx1Delay"].asUInt()) * 1000000;
+  // Devices read an RxDelay of 0 as 1 s, and so must the windows we answer in.
+  const uint64_t rx1Delay = std::max(1u, lora["rx1Delay"].asUInt());
+  settings.rx1DelayMs = rx1Delay * 1000;
+  settings.rx1DelayUs = rx1Delay * 1000000;
 
   if (!lora["netID"].isString()) {
     lora["netID"] = "000000";
@@ -357,6 +360,13 @@ void ApplyTestAndWhitelist(Json::Value& config, const CommandLine& line) {
 
 void ApplyDeviceKeys(Json::Value& config, Settings& settings) {
   Json::Value& lora = config["lora"];
+  // The "test" switches are settled by now (ApplyTestAndWhitelist runs first).
+  const Json::Value& test = static_cast<const Json::Value&>(config)["test"];
+  auto flag = [&test](const char* key) { return test[key].isBool() && test[key].asBool(); };
+  settings.disableRxWindow1 = flag("disableRxWindow1");
+  settings.disableRxWindow2 = flag("disableRxWindow2");
+  settings.disableDutyCycle = flag("disableDutyCycle");
+
   if (!lora.isMember("deviceQueueSize")) lora["deviceQueueSize"] = 16;
   if (lora["deviceQueueSize"].isUInt()) {
     settings.deviceQueueSize = static_cast<uint16_t>(lora["deviceQueueSize"].asUInt());

@@ -38,6 +38,10 @@ struct Settings {
   bool reducedPacketUpdates = false;
   bool strictCounterValidation = true;  // "lora"."enableStrictCounterValidation"
   bool skipPacketForwarderFieldCheck = false;
+  // "test": switches that take a receive window or the duty cycle out of downlink scheduling.
+  bool disableRxWindow1 = false;
+  bool disableRxWindow2 = false;
+  bool disableDutyCycle = false;
   uint64_t localCardEui = UINT64_MAX;  // all ones: no --lora-eui given
   std::string gatewaySerial;
   std::string version = VALLORIN_VERSION;

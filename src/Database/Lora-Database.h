@@ -203,6 +203,8 @@ class LoraDatabase {
   virtual bool DeleteDownlinkPackets();
   // id 0 deletes every queued row of the device.
   virtual bool DeleteQueuedDownlink(int64_t id, const std::string& deviceEui);
+  // Transmissions a confirmed queued downlink has had so far (retry_count).
+  virtual bool UpdateQueuedDownlinkRetries(int64_t id, uint32_t retryCount);
   // -1 when unknown or on failure.
   virtual int64_t GetDeviceId(const std::string& deviceEui);
   virtual bool UpdateDownCounter(uint32_t devAddr, uint32_t value);

@@ -181,6 +181,13 @@ bool LoraDatabase::DeleteQueuedDownlink(int64_t id, const std::string& deviceEui
   return ok;
 }
 
+bool LoraDatabase::UpdateQueuedDownlinkRetries(int64_t id, uint32_t retryCount) {
+  const bool ok = RunOne(connection_, "UPDATE downlink_queue SET retry_count = ?2 WHERE id = ?1;",
+                         [&](Statement& st) { st.BindInt(1, id).BindInt(2, retryCount); });
+  if (!ok) LOG_ERROR("SQL Query failed to update queued downlink %lld", static_cast<long long>(id));
+  return ok;
+}
+
 // ---------------------------------------------------------------------------------------------
 // Ranges and gateways
 

@@ -20,6 +20,7 @@
 #include "support/Mutex.h"
 
 class AppMessageQueue;
+class DownlinkScheduler;
 class GatewayMemoryList;
 class LoraDatabase;
 class NetworkStatistics;
@@ -33,6 +34,8 @@ struct DeviceLinks {
   NetworkStatistics* statistics = nullptr;
   GatewayMemoryList* gateways = nullptr;  // per-gateway MIC failure counts
   const Settings* settings = nullptr;
+  // Windows, gateway choice, duty cycle and hand-over of downlinks; null: the device never sends.
+  DownlinkScheduler* scheduler = nullptr;
 };
 
 // Sample count, minimum, maximum and running mean of one signal measure. The mean is cumulative

@@ -223,6 +223,11 @@ void DeviceList::RestoreQueue(Device& device) const {
     record.ack = row.ack ? 1 : 0;
     record.rxWindow = static_cast<uint8_t>(row.rxWindow);
     if (row.retryMax > 0) record.attempts = static_cast<uint8_t>(std::min(row.retryMax, 255u));
+    // Transmissions made before the restart count against the record's attempts.
+    if (record.ack != 0 && row.retryCount > 0) {
+      record.attempts = static_cast<uint8_t>(
+          row.retryCount < record.attempts ? record.attempts - row.retryCount : 1);
+    }
     const bool full = device.transmitController.QueueLength() >= limit;
     if (!device.Enqueue(record)) {
       if (full) {

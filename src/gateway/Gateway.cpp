@@ -29,6 +29,9 @@ Gateway::Gateway(uint64_t eui, uint8_t protocolVersion, const sockaddr_in& addre
   for (size_t band = 0; band < kBands; ++band) {
     maximums_[band] = static_cast<uint64_t>(dutyCycle.periodMinutes) * 60000 / divisors_[band];
   }
+  // Budgets start full: empty ones would hold back every join accept for minutes after a
+  // restart, and a gateway that was silent has spent nothing.
+  available_ = maximums_;
 }
 
 Gateway::~Gateway() = default;

@@ -184,6 +184,6 @@ class Gateway {
   StatusBlock lastReported_ GUARDED_BY(mutex_);
 
   Mutex dutyCycleMutex_;
-  std::array<uint64_t, kBands> available_ GUARDED_BY(dutyCycleMutex_){};  // ms; starts empty
+  std::array<uint64_t, kBands> available_ GUARDED_BY(dutyCycleMutex_){};  // ms; starts full
   uint64_t lastRefillMs_ GUARDED_BY(dutyCycleMutex_);
 };

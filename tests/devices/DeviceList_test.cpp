@@ -165,7 +165,9 @@ TEST_F(DeviceListTest, LoadDevicesRestoresSessionsInRangeWithTheirQueuedDownlink
 
 TEST_F(DeviceListTest, AnUplinkForAStoredSessionRestoresTheDeviceOnDemand) {
   StoreSession(0x26000010, devicetest::kDevEui, 12, 3, "A");
-  QueueRow(devicetest::kDevEui, "AQID", 5);
+  QueueRow(devicetest::kDevEui, "AQID", 5, true);
+  // Three of its eight transmissions were made before the restart.
+  ASSERT_TRUE(rig_.database->UpdateQueuedDownlinkRetries(1, 3));
   EXPECT_FALSE(List().RestoreDevice(0x26000099));
 
   LogCapture log;
@@ -174,7 +176,8 @@ TEST_F(DeviceListTest, AnUplinkForAStoredSessionRestoresTheDeviceOnDemand) {
     ASSERT_TRUE(device);
     EXPECT_EQ(12u, device->upCounter);
     EXPECT_EQ(4u, device->nextDownCounter);
-    EXPECT_EQ(1u, device->transmitController.QueueLength());
+    ASSERT_EQ(1u, device->transmitController.QueueLength());
+    EXPECT_EQ(5, device->transmitController.Front().attempts);
     bool lockedElsewhere = false;
     std::thread other([&]() NO_THREAD_SAFETY_ANALYSIS {
       lockedElsewhere = !device->mutex().try_lock();

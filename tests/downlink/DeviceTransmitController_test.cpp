@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "../devices/DeviceRig.h"
+#include "DownlinkRig.h"
+#include "lora/Crypto.h"
 
 namespace {
 
@@ -55,6 +57,192 @@ TEST(DeviceTransmitControllerTest, AJoinAcceptGoesFirstAndPushesOutTheNewestReco
   queue.ClearQueue();
   EXPECT_EQ(0u, queue.QueueLength());
   EXPECT_EQ("", rig.Query("SELECT id FROM downlink_queue;"));
+}
+
+}  // namespace
+
+namespace {
+
+using downlinktest::kDevAddr;
+
+// The FRMPayload of a downlink in plain text, decrypted under the given key.
+std::vector<uint8_t> Plain(const Lora::Frame& phy, const Lora::CypherKey& key) {
+  std::vector<uint8_t> bytes(phy.data + phy.FrmPayloadOffset(),
+                             phy.data + phy.FrmPayloadOffset() + phy.FrmPayloadLength());
+  EncryptPayload(bytes.data(), bytes.size(), key, kDevAddr, false, phy.FCnt(), bytes.data());
+  return bytes;
+}
+
+int64_t QueueRow(downlinktest::Rig& rig) {
+  Json::Value m;
+  m["deveui"] = devicetest::kDevEui;
+  m["data"] = "AQ==";
+  m["data_size"] = 1;
+  return rig.database->QueueDownlink(m);
+}
+
+size_t IndexOf(const std::vector<std::string>& events, const std::string& prefix) {
+  for (size_t i = 0; i < events.size(); ++i) {
+    if (events[i].rfind(prefix, 0) == 0) return i;
+  }
+  return events.size();
+}
+
+TEST(DeviceTransmitControllerTest,
+     QueuedRecordsGoInTurnTheFirstWithFPendingEachRowDeletedWhenSent) {
+  downlinktest::Rig rig;
+  Device& device = rig.AddDevice();
+  const int64_t first = QueueRow(rig);
+  const int64_t second = QueueRow(rig);
+  ASSERT_TRUE(device.Enqueue(downlinktest::Rig::Record(5, 1, static_cast<uint32_t>(first))));
+  ASSERT_TRUE(device.Enqueue(downlinktest::Rig::Record(6, 2, static_cast<uint32_t>(second))));
+
+  rig.Answer(rig.Uplink(1, false, 5000000, 10000));
+  const Lora::Frame one = downlinktest::Rig::Phy(rig.Serve(10750));
+  EXPECT_EQ(0x60, one.Mhdr());
+  EXPECT_EQ(Lora::kFCtrlFPending, one.FCtrl());
+  EXPECT_EQ(1, one.FPort());
+  const Lora::FrameApplicationData sent = downlinktest::Rig::Record(5);
+  const std::vector<uint8_t> expected(sent.data, sent.data + sent.size());
+  EXPECT_EQ(expected, Plain(one, device.appSKey));
+  EXPECT_EQ(std::to_string(second), rig.Query("SELECT id FROM downlink_queue;"));
+
+  rig.Answer(rig.Uplink(2, false, 9000000, 20000));
+  const Lora::Frame two = downlinktest::Rig::Phy(rig.Serve(20750));
+  EXPECT_EQ(0, two.FCtrl()) << "nothing more is waiting";
+  EXPECT_EQ(2, two.FPort());
+  EXPECT_EQ(1u, two.FCnt());
+  EXPECT_EQ("", rig.Query("SELECT id FROM downlink_queue;"));
+  EXPECT_EQ("2", rig.Query("SELECT count(*) FROM downlink_packets;"));
+  const std::vector<std::string> events = rig.Events();
+  EXPECT_EQ("cleared ", events.back());
+}
+
+TEST(DeviceTransmitControllerTest, AConfirmedDownlinkStaysUntilAnAckThatIsNotARepeatSettlesIt) {
+  downlinktest::Rig rig;
+  Device& device = rig.AddDevice();
+  const int64_t id = QueueRow(rig);
+  Lora::FrameApplicationData record = downlinktest::Rig::Record(3, 1, static_cast<uint32_t>(id));
+  record.ack = 1;
+  ASSERT_TRUE(device.Enqueue(record));
+
+  rig.Answer(rig.Uplink(1, false, 5000000, 10000));
+  const Json::Value txpk = rig.Serve(10750);
+  EXPECT_EQ(0xA0, downlinktest::Rig::Phy(txpk).Mhdr());
+  EXPECT_EQ(std::to_string(id), rig.Query("SELECT id FROM downlink_queue;"));
+  rig.Events();
+
+  devicetest::Uplink acking;
+  acking.counter = 1;
+  acking.fctrl = Lora::kFCtrlAck;
+  device.transmitController.ReceivedFrame(downlinktest::Rig::Heard(acking, 9000000), true);
+  EXPECT_EQ(1u, device.transmitController.QueueLength()) << "a repeat's ACK settles nothing";
+
+  acking.counter = 2;
+  device.transmitController.ReceivedFrame(downlinktest::Rig::Heard(acking, 9000000), false);
+  EXPECT_EQ(0u, device.transmitController.QueueLength());
+  EXPECT_EQ("", rig.Query("SELECT id FROM downlink_queue;"));
+  const std::vector<std::string> events = rig.Events();
+  const size_t ack = IndexOf(events, "packet_ack ");
+  ASSERT_LT(ack, events.size());
+  EXPECT_EQ("packet_ack {\"seqn\":0, \"id\": " + std::to_string(id) + "}", events[ack]);
+  EXPECT_LT(ack, IndexOf(events, "cleared "));
+  EXPECT_LT(IndexOf(events, "cleared "), events.size());
+}
+
+TEST(DeviceTransmitControllerTest, AConfirmedDownlinkOutOfAttemptsIsDroppedWithItsRow) {
+  downlinktest::Rig rig;
+  Device& device = rig.AddDevice();
+  const int64_t id = QueueRow(rig);
+  Lora::FrameApplicationData record = downlinktest::Rig::Record(3, 1, static_cast<uint32_t>(id));
+  record.ack = 1;
+  record.attempts = 2;
+  ASSERT_TRUE(device.Enqueue(record));
+  for (uint32_t counter = 1; counter <= 2; ++counter) {
+    rig.Answer(rig.Uplink(counter, false, counter * 10000000, counter * 10000));
+    EXPECT_EQ(0xA0, downlinktest::Rig::Phy(rig.Serve(counter * 10000 + 750)).Mhdr());
+  }
+  EXPECT_EQ("2", rig.Query("SELECT retry_count FROM downlink_queue;")) << "kept over a restart";
+  rig.Events();
+  testsupport::LogCapture log;
+  rig.Answer(rig.Uplink(3, false, 30000000, 30000));
+  rig.scheduler->ServeDueTransmissions(*rig.devices, 30750);
+  EXPECT_TRUE(log.contains("|NO-ACK|Dropping downstream message, attempts exceeded"));
+  EXPECT_EQ(0u, device.transmitController.QueueLength());
+  EXPECT_EQ("", rig.Query("SELECT id FROM downlink_queue;"));
+  EXPECT_EQ("2", rig.Query("SELECT count(*) FROM downlink_packets;")) << "nothing else owed";
+  const std::vector<std::string> events = rig.Events();
+  EXPECT_LT(IndexOf(events, "packet_drop {\"code\":102,"), events.size());
+}
+
+TEST(DeviceTransmitControllerTest, AMacAnswerTravelsInFOptsOrInAPortZeroPayloadUnderTheNwkSKey) {
+  for (bool portZero : {false, true}) {
+    SCOPED_TRACE(portZero ? "port 0 record" : "no record");
+    downlinktest::Rig rig;
+    Device& device = rig.AddDevice();
+    if (portZero) {
+      ASSERT_TRUE(device.Enqueue(downlinktest::Rig::Record(2, 0)));
+    }
+    devicetest::Uplink asking;
+    asking.fopts = {0x02};  // LinkCheckReq
+    rig.Answer(downlinktest::Rig::Heard(asking, 5000000));
+    const Json::Value txpk = rig.Serve(750);
+    ASSERT_TRUE(txpk.isObject());
+    const Lora::Frame phy = downlinktest::Rig::Phy(txpk);
+    if (!portZero) {
+      ASSERT_EQ(3u, phy.FOptsLen());
+      EXPECT_EQ(0x02, phy.FOpts()[0]);
+      EXPECT_FALSE(phy.HasFPort());
+    } else {
+      EXPECT_EQ(0u, phy.FOptsLen());
+      EXPECT_EQ(0, phy.FPort());
+      const std::vector<uint8_t> plain = Plain(phy, device.nwkSKey);
+      ASSERT_EQ(5u, plain.size());
+      EXPECT_EQ(0xA0, plain[0]);
+      EXPECT_EQ(0x02, plain[2]) << "the answer follows the record's own bytes";
+    }
+    const std::vector<std::string> events = rig.Events();
+    EXPECT_LT(IndexOf(events, "mac_sent {"), events.size());
+  }
+}
+
+TEST(DeviceTransmitControllerTest, GatewaySlotsPreferTheBestHearingAndMakeRoomForAnEleventh) {
+  devicetest::Rig rig;
+  auto device = rig.MakeDevice();
+  DeviceTransmitController& controller = device->transmitController;
+  uint64_t now = 0;
+  auto hear = [&](uint64_t gateway, uint32_t counter, int16_t snr) {
+    devicetest::Uplink uplink;
+    uplink.counter = counter;
+    uplink.receptionMs = ++now;
+    Lora::ReceivedFrame frame = uplink.Build();
+    frame.gatewayEui = gateway;
+    frame.snr = snr;
+    controller.RecordReception(frame);
+  };
+  auto holds = [&](uint64_t gateway) {
+    for (const auto& slot : controller.GatewaySlots()) {
+      if (slot.eui == gateway) return true;
+    }
+    return false;
+  };
+  auto preferred = [&] { return controller.GatewaySlots()[controller.PreferredSlot()].eui; };
+
+  for (uint64_t i = 0; i < 10; ++i) hear(0x100 + i, 1, static_cast<int16_t>(10 * i));
+  EXPECT_EQ(0x109u, preferred());
+  hear(0x200, 1, -100);
+  EXPECT_FALSE(holds(0x200)) << "weaker than all ten that heard the same frame";
+  hear(0x201, 1, 500);
+  EXPECT_TRUE(holds(0x201));
+  EXPECT_FALSE(holds(0x100)) << "the weakest gave way";
+  EXPECT_EQ(0x201u, preferred());
+
+  hear(0x105, 2, -50);
+  EXPECT_EQ(0x105u, preferred()) << "only it heard the newest frame";
+  hear(0x300, 2, -200);
+  EXPECT_TRUE(holds(0x300));
+  EXPECT_FALSE(holds(0x101)) << "the oldest stale record gave way";
+  EXPECT_EQ(0x105u, preferred());
 }
 
 }  // namespace

@@ -141,17 +141,23 @@ TEST_F(GatewayMemoryListTest, CountingPeriodEndsAfter4320Statuses) {
   EXPECT_EQ(statisticsReports, static_cast<int>(Gateway::kStatusPeriod / 15));
 }
 
-TEST(GatewayDutyCycle, CreditsRefillAtTheBandRateUpToTheMaximum) {
+TEST(GatewayDutyCycle, CreditsStartFullAndRefillAtTheBandRateUpToTheMaximum) {
   GatewayMemoryList list(nullptr, {}, true);
   list.seen(kEui, 2, &kSender, 1000);
   std::shared_ptr<Gateway> gateway = list.find(kEui);
+  {
+    MutexLock lock(gateway->dutyCycleMutex());
+    EXPECT_EQ(gateway->available(0), 3600u);   // 60 minutes at 0.1 %
+    EXPECT_EQ(gateway->available(1), 36000u);  // at 1 %
+    gateway->use(0, 3600);
+    gateway->use(1, 36400);
+    EXPECT_EQ(gateway->available(1), 0u);  // never below empty
+  }
   list.housekeeping(2000);
   {
     MutexLock lock(gateway->dutyCycleMutex());
     EXPECT_EQ(gateway->available(0), 1u);   // 1 s at 0.1 %
     EXPECT_EQ(gateway->available(1), 10u);  // 1 s at 1 %
-    gateway->use(1, 400);
-    EXPECT_EQ(gateway->available(1), 0u);  // never below empty
   }
   list.housekeeping(2000 + 10ULL * 3600 * 1000);
   MutexLock lock(gateway->dutyCycleMutex());

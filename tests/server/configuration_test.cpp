@@ -108,3 +108,19 @@ TEST(Configuration, OnlyABooleanFalseRelaxesTheCounterGapRule) {
     EXPECT_EQ(c.second, settings.strictCounterValidation);
   }
 }
+
+TEST(Configuration, TheTestSwitchesAndAZeroRx1DelayReachTheSchedulingSettings) {
+  Json::Value config = Parse(R"({"lora":{"rx1Delay":0},"test":{"disableDutyCycle":true}})");
+  Settings settings;
+  CommandLine line;
+  line.disableRx2 = true;
+  testsupport::LogCapture capture;
+  Configuration::ValidateModeAndDelays(config, settings);
+  Configuration::ApplyTestAndWhitelist(config, line);
+  Configuration::ApplyDeviceKeys(config, settings);
+  EXPECT_EQ(1000u, settings.rx1DelayMs) << "devices read RxDelay 0 as 1 s";
+  EXPECT_EQ(1000000u, settings.rx1DelayUs);
+  EXPECT_FALSE(settings.disableRxWindow1);
+  EXPECT_TRUE(settings.disableRxWindow2);
+  EXPECT_TRUE(settings.disableDutyCycle);
+}

@@ -1,0 +1,111 @@
+// When and where downlinks go: the answer to an uplink in RX1 or RX2, the gateway that sends it,
+// the per-gateway duty-cycle budgets, the "txpk" timing of a frame, and the time thread's turn
+// through the transmit queue. What a frame holds is the device's transmit controller's business.
+//
+// One scheduler per process, owned by the server and reached by every device through its links.
+// ScheduleResponse runs on a packet worker under the device's lock; ServeDueTransmissions on the
+// time thread with no lock held. Lock order: device -> gateway duty cycle -> transmit queue ->
+// database; the time thread takes the queue's lock only to pop an item and lets go of it before
+// it locks a device.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "downlink/TransmitQueue.h"
+#include "lora/Frame.h"
+
+class AppMessageQueue;
+class Device;
+class DeviceList;
+class DeviceTransmitController;
+class Gateway;
+class GatewayMemoryList;
+class LoraDatabase;
+class NetworkStatistics;
+struct MacLinks;
+struct Settings;
+namespace Lora {
+class ChannelPlan;
+}
+namespace MessageProtocol {
+struct Links;
+}
+
+struct SchedulerLinks {  // filled by the server once, constant afterwards
+  GatewayMemoryList* gateways = nullptr;
+  TransmitQueue* queue = nullptr;
+  const Lora::ChannelPlan* plan = nullptr;
+  const Settings* settings = nullptr;
+  NetworkStatistics* statistics = nullptr;           // may be null in tests
+  AppMessageQueue* messages = nullptr;               // may be null in tests
+  const MessageProtocol::Links* protocol = nullptr;  // PULL_RESP through the downstream socket
+  const MacLinks* mac = nullptr;  // every device's MAC-command controllers; null: none
+  // The transmit clock in ms. Due times are counted from the uplinks' reception times
+  // (MonotonicMs), so this clock and the time passed to ServeDueTransmissions must be that one.
+  std::function<uint64_t()> clockMs;
+};
+
+class DownlinkScheduler {
+ public:
+  static constexpr uint64_t kRx2AfterRx1Us = 1000000;
+  static constexpr uint64_t kRx2AfterRx1Ms = 1000;
+  // The header, FPort and MIC around a payload: the smallest answer is this long.
+  static constexpr size_t kFrameOverhead = 13;
+  // Band 3 is free of a duty cycle for transmitters at or below this EIRP.
+  static constexpr int32_t kLowPowerEirpDbm = 7;
+
+  explicit DownlinkScheduler(const SchedulerLinks& links);
+
+  // The answer to an uplink of a locked device: nothing when the controller has nothing to send,
+  // else RX1 when it can be had in time, else RX2, each on the first gateway that may transmit.
+  void ScheduleResponse(Device& device, const Lora::ReceivedFrame& frame);
+
+  // A join accept queued on the device, booked into one join window (the join procedure times
+  // the windows from the join delay and decides between them). False when no gateway may send.
+  bool BookJoinWindow(Device& device, const Lora::ReceivedFrame& request, uint8_t window,
+                      uint64_t dueMs, uint64_t tmst, uint32_t airTimeMs);
+
+  // The first gateway among those that heard the uplink with this FCnt (the preferred one first)
+  // that is known and passes CanSchedule; 0 when none. The transmission `wanted` (gateway left
+  // open) is then queued on that gateway.
+  uint64_t FindGateway(const DeviceTransmitController& controller, uint16_t fcnt,
+                       const TransmitQueue::Item& wanted, uint32_t frequency);
+  // The gateway's duty-cycle budget for the frequency's band, then the transmit queue: may the
+  // transmission go out on this gateway? When it may, it is queued there at once, bumping the
+  // items it beats.
+  bool CanSchedule(Gateway& gateway, TransmitQueue::Item wanted, uint32_t frequency);
+
+  // The beacon's air time on a gateway: downlinks in its way are bumped, none can take it.
+  void ReserveAirtime(uint64_t gatewayEui, uint64_t dueMs, uint32_t durationMs) {
+    links_.queue->reserve(gatewayEui, dueMs, durationMs);
+  }
+
+  // Just before a frame goes to the gateway: whether the band has more than durationMs left.
+  bool DutyCycleAllows(Gateway& gateway, uint32_t frequency, uint32_t durationMs);
+  // After it went: the air time leaves the band's budget.
+  void UseDutyCycle(Gateway& gateway, uint32_t frequency, uint32_t durationMs);
+
+  // Scheduling air time of a frame of `size` bytes at a datarate: time on air plus padding.
+  uint32_t AirtimeMs(int8_t datarate, size_t size) const;
+
+  // The time thread's work for one tick: every item due by nowMs, in order, goes to its device's
+  // TransmitFrame under the device's lock (found list -> device, with no other lock held). A
+  // bumped item gives its device's record back to the queue of records so that the next uplink
+  // schedules it again. The list is passed in: it is made after the scheduler, whose links every
+  // device carries.
+  void ServeDueTransmissions(DeviceList& devices, uint64_t nowMs);
+
+  const SchedulerLinks& links() const { return links_; }
+
+ private:
+  struct Windows;
+  bool DutyCycleApplies(uint32_t frequency, size_t& band) const;
+  bool TryWindow(Device& device, const Lora::ReceivedFrame& frame, uint8_t window, uint64_t dueMs,
+                 uint64_t tmst, uint32_t frequency, uint32_t durationMs, uint8_t priority);
+  void DropOversizedRecord(Device& device);
+
+  const SchedulerLinks links_;
+};

@@ -1,0 +1,143 @@
+// The downlink path with real collaborators: the device rig's database, queue and registry, the
+// EU868 plan, a transmit queue, a device list, and two loopback sockets, one playing the server's
+// downstream port and one the gateway's radio that receives the PULL_RESP datagrams. The transmit
+// clock is a number the test moves.
+#pragma once
+
+#include <json/json.h>
+
+#include <memory>
+#include <string>
+
+#include "../devices/DeviceRig.h"
+#include "devices/DeviceList.h"
+#include "downlink/DownlinkScheduler.h"
+#include "downlink/OptionControllers.h"
+#include "gateway/MessageProtocol.h"
+#include "gateway/UdpSocket.h"
+#include "lora/Bytes.h"
+#include "lora/ChannelPlans.h"
+
+namespace downlinktest {
+
+constexpr uint32_t kDevAddr = 0x26011bd4;
+
+class Rig : public devicetest::Rig {
+ public:
+  explicit Rig(const Json::Value& lora = Json::Value(Json::objectValue)) {
+    config["lora"] = lora;
+    plan = std::make_unique<Lora::ChannelPlan_EU868>(config, settings);
+    radio.open(0, false);
+    downstream.open(0, false);
+    RegisterGateway(devicetest::kGatewayEui);
+    protocol.downstream = &downstream;
+    protocol.gateways = &gateways;
+    protocol.statistics = &statistics;
+    SchedulerLinks s;
+    s.gateways = &gateways;
+    s.queue = &queue;
+    s.plan = plan.get();
+    s.settings = &settings;
+    s.statistics = &statistics;
+    s.messages = &messages;
+    s.protocol = &protocol;
+    s.clockMs = [this] { return nowMs; };
+    macLinks = MacLinks::From(*plan, config["lora"], settings);
+    s.mac = &macLinks;
+    scheduler = std::make_unique<DownlinkScheduler>(s);
+    links.scheduler = scheduler.get();
+    // Devices restored by the list get their links from it, the scheduler included.
+    devices = std::make_unique<DeviceList>(links, [this] { return nowMs; });
+  }
+
+  void RegisterGateway(uint64_t eui) {
+    const sockaddr_in address = UdpSocket::LoopbackAddress(radio.localPort());
+    gateways.seen(eui, 2, &address, 0);
+  }
+
+  Device& AddDevice(uint32_t devAddr = kDevAddr) {
+    std::unique_ptr<Device> device = MakeDevice(devAddr);
+    Device* held = device.get();
+    devices->AddDevice(std::move(device), false);
+    return *held;
+  }
+
+  // An uplink heard at gateway time tmst and server time receptionMs, at SF7 on 868.1 MHz.
+  Lora::ReceivedFrame Uplink(uint32_t counter, bool confirmed, uint64_t tmst, uint64_t receptionMs,
+                             uint32_t devAddr = kDevAddr, uint32_t spreadingFactor = 7) {
+    devicetest::Uplink uplink;
+    uplink.devAddr = devAddr;
+    uplink.counter = counter;
+    uplink.confirmed = confirmed;
+    uplink.receptionMs = receptionMs;
+    return Heard(uplink, tmst, spreadingFactor);
+  }
+  static Lora::ReceivedFrame Heard(const devicetest::Uplink& uplink, uint64_t tmst,
+                                   uint32_t spreadingFactor = 7) {
+    Lora::ReceivedFrame frame = uplink.Build();
+    frame.tmst = tmst;
+    frame.frequency = 868100000;
+    frame.spreadingFactor = spreadingFactor;
+    frame.bandwidthKHz = 125;
+    frame.codingRateNum = 4;
+    frame.codingRateDen = 5;
+    return frame;
+  }
+
+  // What uplink processing does for an accepted uplink, under the device's lock.
+  void Answer(const Lora::ReceivedFrame& frame) {
+    DeviceList::LockedDevice device = devices->FindDevice(frame.DevAddr());
+    device->transmitController.ReceivedFrame(frame, false);
+    scheduler->ScheduleResponse(*device, frame);
+  }
+
+  // Hands every due transmission over, then reads the PULL_RESP that reached the gateway.
+  Json::Value Serve(uint64_t nowMs) {
+    scheduler->ServeDueTransmissions(*devices, nowMs);
+    return ReceiveTxpk();
+  }
+
+  // The "txpk" of the next PULL_RESP the gateway receives; null after two quiet seconds.
+  Json::Value ReceiveTxpk() {
+    uint8_t buffer[2048];
+    for (int attempt = 0; attempt < 20; ++attempt) {
+      sockaddr_in peer{};
+      const ssize_t n = radio.receive(peer, buffer, sizeof buffer);
+      if (n < 4 || buffer[3] != MessageProtocol::kPullResp) continue;
+      Json::Value root;
+      Json::CharReaderBuilder builder;
+      std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+      const char* text = reinterpret_cast<const char*>(buffer + 4);
+      if (reader->parse(text, text + (n - 4), &root, nullptr)) return root["txpk"];
+    }
+    return Json::Value();
+  }
+
+  static Lora::Frame Phy(const Json::Value& txpk) {
+    uint8_t bytes[256];
+    const uint16_t n = Base64Decode(txpk["data"].asCString(), bytes, sizeof bytes);
+    return Lora::Frame(bytes, n);
+  }
+
+  static Lora::FrameApplicationData Record(size_t size, uint8_t port = 1, uint32_t id = 0) {
+    uint8_t bytes[255];
+    for (size_t i = 0; i < sizeof bytes; ++i) bytes[i] = static_cast<uint8_t>(0xA0 + i);
+    Lora::FrameApplicationData record(bytes, size);
+    record.port = port;
+    record.id = id;
+    return record;
+  }
+
+  uint64_t nowMs = 0;
+  Json::Value config{Json::objectValue};
+  std::unique_ptr<Lora::ChannelPlan> plan;
+  UdpSocket radio;
+  UdpSocket downstream;
+  MessageProtocol::Links protocol;
+  TransmitQueue queue;
+  MacLinks macLinks;
+  std::unique_ptr<DeviceList> devices;
+  std::unique_ptr<DownlinkScheduler> scheduler;
+};
+
+}  // namespace downlinktest
