@@ -17,6 +17,7 @@
 #include "app/AppMessageQueue.h"
 #include "app/AppPublisher.h"
 #include "app/Mosquitto.h"
+#include "commands/CommandThread.h"
 #include "devices/AddressRange.h"
 #include "devices/DeviceDownlinkSink.h"
 #include "devices/DeviceList.h"
@@ -77,6 +78,8 @@ class NetworkServer {
   // What the packet-forwarder protocol reaches; complete before the first thread starts.
   MessageProtocol::Links protocolLinks;
   std::unique_ptr<PacketWorkerPool> workers;
+  // The operator's console or UDP command port.
+  std::unique_ptr<CommandThread> commandThread;
 
   // The time thread's millisecond tick; read by timers elsewhere without a lock.
   std::atomic<uint64_t> tickMs{0};

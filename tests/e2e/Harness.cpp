@@ -40,7 +40,7 @@ Json::Value BaseConfig(const std::string& dir) {
   std::string text = R"({"db": "@/flash/vallorin.db",
       "paths": {"runDir": "@/run", "deviceIdFile": "@/device_id", "templateDir": "@/templates/",
                 "templateFallbackDir": "@/opt/", "restartCommand": "touch @/restart-requested &",
-                "whitelistFile": "@/whitelist.jsonlines"},
+                "whitelistFile": "@/whitelist.jsonlines", "commandDir": "@"},
       "log": {"level": 60, "console": false, "path": "@/vallorin.log"},
       "lora": {"frequencyBand": "EU868", "beaconInterval": 0},
       "network": {"public": 1, "eui": "00-11-22-33-44-55-66-77",
@@ -50,7 +50,8 @@ Json::Value BaseConfig(const std::string& dir) {
     text.replace(at, 1, dir);
   }
   Json::Value c = Parse(text);
-  for (const char* port : {"upstreamPort", "downstreamPort", "appPortUp", "appPortDown", "orbaPort"}) {
+  for (const char* port : {"upstreamPort", "downstreamPort", "appPortUp", "appPortDown", "orbaPort",
+                           "commandPort"}) {
     c["udp"][port] = FreeUdpPort();
   }
   mkdir((dir + "/flash").c_str(), 0777);
