@@ -104,6 +104,10 @@ bool CommandSet::ParseEui(const std::string& text, std::string& canonical) {
 void CommandSet::Device(CommandParser& p) {
   const std::string word = p.nextWord();
   if (word.empty() || word == "list") return DeviceList(p);
+  if (word == "json") {
+    p.putBack(word);
+    return DeviceList(p);
+  }
   if (word == "add") return DeviceAdd(p);
   if (word == "stats") return DeviceStats(p);
   if (word == "update") return DeviceUpdate(p);
@@ -117,6 +121,10 @@ void CommandSet::Device(CommandParser& p) {
 void CommandSet::Session(CommandParser& p) {
   const std::string word = p.nextWord();
   if (word.empty() || word == "list") return SessionList(p);
+  if (word == "json") {
+    p.putBack(word);
+    return SessionList(p);
+  }
   if (word == "add") return SessionAdd(p);
   if (word == "delete") return SessionDelete(p);
   if (word == "reset") return DeviceReset(p);

@@ -70,6 +70,10 @@ void CommandSet::DrainRecent(RecentList* list) {
 void CommandSet::Packet(CommandParser& p) {
   const std::string word = p.nextWord();
   if (word.empty() || word == "list") return PacketList(p, "list");
+  if (word == "json") {
+    p.putBack(word);
+    return PacketList(p, "list");
+  }
   if (word == "join" || word == "joins") return PacketList(p, "join");
   if (word == "up") return PacketList(p, "up");
   if (word == "down") return PacketList(p, "down");
@@ -222,6 +226,10 @@ void CommandSet::PacketQueueDelete(CommandParser& p) {
 void CommandSet::Gateway(CommandParser& p) {
   const std::string word = p.nextWord();
   if (word.empty() || word == "list") return GatewayList(p);
+  if (word == "json") {
+    p.putBack(word);
+    return GatewayList(p);
+  }
   if (word == "delete") return GatewayDelete(p);
   p.syntaxError();
 }

@@ -44,6 +44,8 @@ class CommandParser {
   void parse(const std::string& line);
   // The first remaining word, removed; empty when none is left.
   std::string nextWord();
+  // Puts a word taken by nextWord() back in front ("device json" reads as "device list json").
+  void putBack(std::string word) { words_.push_front(std::move(word)); }
   // Every remaining word joined with single blanks (JSON arguments), all removed.
   std::string restOfLine();
   bool hasWords() const { return !words_.empty(); }
