@@ -88,7 +88,7 @@ void ServerProcess::start(const std::vector<std::string>& args, bool asNobody) {
   if (pid_ < 0) throw std::runtime_error("fork failed");
   if (pid_ == 0) {
     if (chdir(workDir_.c_str()) != 0) _exit(126);
-    dup2(open("/dev/null", O_RDONLY), 0);
+    dup2(open(inputPath_.empty() ? "/dev/null" : inputPath_.c_str(), O_RDONLY), 0);
     dup2(open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666), 1);
     dup2(open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666), 2);
     if (asNobody && geteuid() == 0) {
