@@ -38,6 +38,9 @@ void CommandSet::Stats(CommandParser& p) {
 
 void CommandSet::StatsReset() {
   links_.statistics->reset();
+  if (links_.gateways != nullptr) {
+    for (const auto& gateway : links_.gateways->all()) gateway->resetCounters();
+  }
   if (links_.devices == nullptr || links_.database == nullptr) return;
   // The list offers no walk of its own: the stored sessions name every device it can hold.
   LoraDatabase::SessionClient sessions(*links_.database);

@@ -266,10 +266,20 @@ TEST_F(Commands, RecentListsDrainAndStatsReset) {
   EXPECT_EQ(rig.Run("packet recent"), "[]");
   EXPECT_EQ(rig.Run("join"), "[]");
 
+  AddDevice();
+  AddSession();
+  sockaddr_in sender = UdpSocket::LoopbackAddress(1782);
+  rig.gateways->seen(0x0102030405060708ull, 2, &sender);
+  rig.gateways->countChannel(0x0102030405060708ull, 3);
+  rig.gateways->countCrcError(0x0102030405060708ull);
+  rig.devices->FindDevice(0x26011234)->receivedCount = 9;
   rig.statistics.increment(NetworkStatistics::Counter::rx_pkts);
   EXPECT_NE(rig.Run("stats").find("\"rx_pkts\" : 1"), std::string::npos);
   EXPECT_EQ(rig.Run("stats reset"), "OK\r\n");
   EXPECT_EQ(rig.statistics.value(NetworkStatistics::Counter::rx_pkts), 0u);
+  EXPECT_EQ(rig.gateways->find(0x0102030405060708ull)->channelCount(3), 0u);
+  EXPECT_EQ(rig.gateways->find(0x0102030405060708ull)->crcErrors(), 0u);
+  EXPECT_EQ(rig.devices->FindDevice(0x26011234)->receivedCount, 0u);
 }
 
 TEST_F(Commands, KeygenNeedsTheNetworkSecretsAndBothEuis) {
