@@ -99,8 +99,8 @@ class CommandPort {
       if (poll(&p, 1, wait) <= 0) break;
       sockaddr_in from{};
       socklen_t length = sizeof from;
-      const ssize_t n =
-          recvfrom(fd_, buffer.data(), buffer.size(), 0, reinterpret_cast<sockaddr*>(&from), &length);
+      const ssize_t n = recvfrom(fd_, buffer.data(), buffer.size(), 0,
+                                 reinterpret_cast<sockaddr*>(&from), &length);
       if (n < 0) break;
       // Only the server's own port answers.
       if (from.sin_port != server_.sin_port) continue;

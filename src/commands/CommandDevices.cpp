@@ -18,21 +18,63 @@
 namespace {
 
 // The end-device columns a command may write; anything else named by an operator is refused.
-constexpr const char* kDeviceSettings[] = {
-    "class", "rejoin_count", "rx1_delay", "rx1_datarate_offset", "rx2_datarate_index",
-    "rx2_frequency", "adr_ack_limit", "adr_ack_delay", "ping_slot_periodicity",
-    "ping_slot_datarate", "ping_slot_frequency", "name", "serial_number", "product_id",
-    "hardware_version", "firmware_version", "lorawan_version", "tags"};
+constexpr const char* kDeviceSettings[] = {"class",
+                                           "rejoin_count",
+                                           "rx1_delay",
+                                           "rx1_datarate_offset",
+                                           "rx2_datarate_index",
+                                           "rx2_frequency",
+                                           "adr_ack_limit",
+                                           "adr_ack_delay",
+                                           "ping_slot_periodicity",
+                                           "ping_slot_datarate",
+                                           "ping_slot_frequency",
+                                           "name",
+                                           "serial_number",
+                                           "product_id",
+                                           "hardware_version",
+                                           "firmware_version",
+                                           "lorawan_version",
+                                           "tags"};
 
 // The session members "device update" takes, both spellings of the EUIs.
-constexpr const char* kSessionSettings[] = {
-    "join_eui", "joineui", "app_eui", "appeui", "dev_addr", "net_id", "app_senc_key",
-    "fnwk_sint_key", "snwk_sint_key", "nwk_senc_key", "js_enc_key", "js_int_key", "up_counter",
-    "nwk_down_counter", "app_down_counter", "tx_power", "tx_datarate", "rx1_delay",
-    "rx1_datarate_offset", "rx2_datarate_index", "rx2_frequency", "channel_mask", "redundancy",
-    "max_duty_cycle", "downlink_dwell_time", "uplink_dwell_time", "max_eirp", "uplink_channels",
-    "downlink_channels", "adr_ack_limit", "adr_ack_delay", "ping_slot_periodicity",
-    "ping_slot_datarate", "ping_slot_frequency", "status_battery", "status_snr", "remote_join"};
+constexpr const char* kSessionSettings[] = {"join_eui",
+                                            "joineui",
+                                            "app_eui",
+                                            "appeui",
+                                            "dev_addr",
+                                            "net_id",
+                                            "app_senc_key",
+                                            "fnwk_sint_key",
+                                            "snwk_sint_key",
+                                            "nwk_senc_key",
+                                            "js_enc_key",
+                                            "js_int_key",
+                                            "up_counter",
+                                            "nwk_down_counter",
+                                            "app_down_counter",
+                                            "tx_power",
+                                            "tx_datarate",
+                                            "rx1_delay",
+                                            "rx1_datarate_offset",
+                                            "rx2_datarate_index",
+                                            "rx2_frequency",
+                                            "channel_mask",
+                                            "redundancy",
+                                            "max_duty_cycle",
+                                            "downlink_dwell_time",
+                                            "uplink_dwell_time",
+                                            "max_eirp",
+                                            "uplink_channels",
+                                            "downlink_channels",
+                                            "adr_ack_limit",
+                                            "adr_ack_delay",
+                                            "ping_slot_periodicity",
+                                            "ping_slot_datarate",
+                                            "ping_slot_frequency",
+                                            "status_battery",
+                                            "status_snr",
+                                            "remote_join"};
 
 bool ParseObject(const std::string& text, Json::Value& out) {
   std::string errors;
@@ -143,7 +185,8 @@ void CommandSet::DeviceAdd(CommandParser& p) {
     return reply_.SendFail("Failed to parse 'deveui'");
   }
   if (links_.database->GetDeviceId(eui) >= 0) {
-    return reply_.SendFail("Failed to create device, device with provided device EUI already exists");
+    return reply_.SendFail(
+        "Failed to create device, device with provided device EUI already exists");
   }
   device["deveui"] = eui;
   if (links_.database->AddDevice(device) < 0) return reply_.SendFail("Failed to create device");
@@ -275,11 +318,14 @@ void CommandSet::DeviceUpdateJson(const std::string& text) {
     if (!hasSession) return reply_.SendFail("device not found");
     session["deveui"] = eui;
     switch (links_.database->UpdateSession(session)) {
-      case LoraDatabase::UpdateResult::kUpdated: break;
+      case LoraDatabase::UpdateResult::kUpdated:
+        break;
       case LoraDatabase::UpdateResult::kNothingToUpdate:
         return reply_.SendFail("No session settings provided as json");
-      case LoraDatabase::UpdateResult::kNotFound: return reply_.SendFail("device not found");
-      case LoraDatabase::UpdateResult::kFailed: return reply_.SendFail("failed to update session");
+      case LoraDatabase::UpdateResult::kNotFound:
+        return reply_.SendFail("device not found");
+      case LoraDatabase::UpdateResult::kFailed:
+        return reply_.SendFail("failed to update session");
     }
   }
   // The device in memory follows what was stored: the session row is rebuilt into it.
@@ -287,12 +333,15 @@ void CommandSet::DeviceUpdateJson(const std::string& text) {
     const bool newAddress = session.isMember("dev_addr");
     {
       DeviceList::LockedDevice held = links_.devices->FindDevice(devAddr);
-      if (held && device.isMember("class")) held->SetClass(ClassFromLetter(device["class"].asString()));
+      if (held && device.isMember("class"))
+        held->SetClass(ClassFromLetter(device["class"].asString()));
       if (held && !session.empty()) {
         const Json::Value& s = session;
         uint8_t key[16];
-        if (s["app_senc_key"].isString() && ParseKey(s["app_senc_key"].asString(), key)) held->appSKey = key;
-        if (s["fnwk_sint_key"].isString() && ParseKey(s["fnwk_sint_key"].asString(), key)) held->nwkSKey = key;
+        if (s["app_senc_key"].isString() && ParseKey(s["app_senc_key"].asString(), key))
+          held->appSKey = key;
+        if (s["fnwk_sint_key"].isString() && ParseKey(s["fnwk_sint_key"].asString(), key))
+          held->nwkSKey = key;
         if (s["up_counter"].isUInt()) held->upCounter = s["up_counter"].asUInt();
         if (s["nwk_down_counter"].isUInt()) held->nextDownCounter = s["nwk_down_counter"].asUInt();
         for (const char* name : {"join_eui", "joineui"}) {
@@ -394,7 +443,8 @@ void CommandSet::DeviceKeygen(CommandParser& p) {
   if (!baseKey.isString() || baseKey.asString().empty()) {
     return reply_.SendFail("Network base key is not set");
   }
-  if (!salt.isString() || salt.asString().empty()) return reply_.SendFail("Network salt is not set");
+  if (!salt.isString() || salt.asString().empty())
+    return reply_.SendFail("Network salt is not set");
   std::string devEui;
   if (!ParseEui(devText, devEui)) return reply_.SendFail("Failed to parse Dev EUI");
   const std::string appText = p.nextWord();
@@ -403,8 +453,8 @@ void CommandSet::DeviceKeygen(CommandParser& p) {
   if (!appText.empty() && !ParseEui(appText, appEui)) {
     return reply_.SendFail("Failed to parse App EUI");
   }
-  const Lora::CypherKey key = ZeroTouchAppKey(Lora::EUI(devEui), Lora::EUI(appEui),
-                                                    baseKey.asString(), salt.asString());
+  const Lora::CypherKey key =
+      ZeroTouchAppKey(Lora::EUI(devEui), Lora::EUI(appEui), baseKey.asString(), salt.asString());
   Json::Value reply(Json::objectValue);
   reply["status"] = "success";
   reply["data"]["deveui"] = devEui;
@@ -426,7 +476,8 @@ void CommandSet::SessionAdd(CommandParser& p) {
   }
   uint32_t existing = 0;
   if (links_.database->GetAddressFromEui(eui, existing)) {
-    return reply_.SendFail("Failed to create session, session for provided device EUI already exists");
+    return reply_.SendFail(
+        "Failed to create session, session for provided device EUI already exists");
   }
   if (links_.database->GetDeviceId(eui) < 0) return reply_.SendFail("device not found");
 
@@ -444,7 +495,8 @@ void CommandSet::SessionAdd(CommandParser& p) {
   if (!json["dev_addr"].isString() || !ParseHexBytes(json["dev_addr"].asString(), 4)) {
     return reply_.SendFail(failed + ", invalid 'dev_addr'");
   }
-  const uint32_t devAddr = static_cast<uint32_t>(strtoul(json["dev_addr"].asCString(), nullptr, 16));
+  const uint32_t devAddr =
+      static_cast<uint32_t>(strtoul(json["dev_addr"].asCString(), nullptr, 16));
   session["dev_addr"] = json["dev_addr"];
   if (json.isMember("net_id")) {
     if (!json["net_id"].isString() || !ParseHexBytes(json["net_id"].asString(), 3)) {

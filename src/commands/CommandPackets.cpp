@@ -274,7 +274,9 @@ void CommandSet::GatewayList(CommandParser& p) {
     for (const auto& [name, counter] : counters) g[name] = live ? live->counter(counter) : 0;
     g["crc_errors"] = live ? live->crcErrors() : 0;
     for (size_t i = 0; i < ::Gateway::kChannels; ++i) {
-      const std::string name = i < 8 ? "rx_ch_" + std::to_string(i) : i == 8 ? "rx_ch_hbw" : "rx_ch_fsk";
+      const std::string name = i < 8    ? "rx_ch_" + std::to_string(i)
+                               : i == 8 ? "rx_ch_hbw"
+                                        : "rx_ch_fsk";
       g[name] = live ? live->channelCount(i) : 0;
     }
     g["duty_cycle"] = Json::Value(Json::arrayValue);

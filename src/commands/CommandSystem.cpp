@@ -17,11 +17,14 @@ using Mode = ZEV::Logger::PrintMode;
 Mode WithConsole(Mode mode, bool on) {
   switch (mode) {
     case Mode::NONE:
-    case Mode::STDOUT: return on ? Mode::STDOUT : Mode::NONE;
+    case Mode::STDOUT:
+      return on ? Mode::STDOUT : Mode::NONE;
     case Mode::FILE:
-    case Mode::FILE_STDOUT: return on ? Mode::FILE_STDOUT : Mode::FILE;
+    case Mode::FILE_STDOUT:
+      return on ? Mode::FILE_STDOUT : Mode::FILE;
     case Mode::SYSLOG:
-    case Mode::SYSLOG_STDOUT: return on ? Mode::SYSLOG_STDOUT : Mode::SYSLOG;
+    case Mode::SYSLOG_STDOUT:
+      return on ? Mode::SYSLOG_STDOUT : Mode::SYSLOG;
   }
   return mode;
 }
@@ -37,7 +40,8 @@ constexpr HelpEntry kHelp[] = {
     {"stats", "network statistics, 'stats reset' zeroes them", "stats [reset]", "stats"},
     {"device add", "create an end-device record", "device add <DEV-JSON>",
      "device add {\"deveui\":\"00-80-00-00-00-00-e1-9c\",\"class\":\"A\"}"},
-    {"device list", "end-device records", "device list [json | json file <path>]", "device list json"},
+    {"device list", "end-device records", "device list [json | json file <path>]",
+     "device list json"},
     {"device stats", "per-device counters and signal", "device stats [json]", "device stats"},
     {"device update", "change class, keys, counters or configuration",
      "device update <DEV-EUI> <FIELD> <VALUE> | device update <DEV-JSON>",
@@ -58,8 +62,8 @@ constexpr HelpEntry kHelp[] = {
      "session delete 00-80-00-00-00-00-e1-9c"},
     {"session reset", "zero the session's frame counters", "session reset <DEV-EUI>",
      "session reset 00-80-00-00-00-00-e1-9c"},
-    {"packet list", "joins, uplinks and downlinks, newest first", "packet [list|join|up|down] [json]",
-     "packet up json"},
+    {"packet list", "joins, uplinks and downlinks, newest first",
+     "packet [list|join|up|down] [json]", "packet up json"},
     {"packet queue", "the downlink queue", "packet queue [json]", "packet queue"},
     {"packet queue add", "queue a downlink", "packet queue add <PACKET-JSON>",
      "packet queue add {\"deveui\":\"00-80-00-00-00-00-e1-9c\",\"data\":\"AQID\",\"port\":2}"},
@@ -72,8 +76,8 @@ constexpr HelpEntry kHelp[] = {
      "gateway delete 01-02-03-04-05-06-07-08"},
     {"database backup", "copy the database to flash now", "database backup", "database backup"},
     {"config", "the running configuration", "config", "config"},
-    {"debug", "log threshold or console output", "debug error|warning|info|debug|trace | debug display on|off",
-     "debug trace"},
+    {"debug", "log threshold or console output",
+     "debug error|warning|info|debug|trace | debug display on|off", "debug trace"},
     {"log file", "log to this file and the console", "log file <path>", "log file vallorin.log"},
     {"include", "run the commands of a file", "include <path>", "include commands.txt"},
     {"ping", "liveness", "ping", "ping"},
@@ -170,12 +174,11 @@ void CommandSet::Include(CommandParser& p) {
 
 void CommandSet::Debug(CommandParser& p) {
   const std::string word = p.nextWord();
-  const std::pair<const char*, int> levels[] = {
-      {"error", ZEV::Logger::PrintLevel::ERROR_LEVEL},
-      {"warning", ZEV::Logger::PrintLevel::WARNING_LEVEL},
-      {"info", ZEV::Logger::PrintLevel::INFO_LEVEL},
-      {"debug", ZEV::Logger::PrintLevel::DEBUG_LEVEL},
-      {"trace", ZEV::Logger::PrintLevel::TRACE_LEVEL}};
+  const std::pair<const char*, int> levels[] = {{"error", ZEV::Logger::PrintLevel::ERROR_LEVEL},
+                                                {"warning", ZEV::Logger::PrintLevel::WARNING_LEVEL},
+                                                {"info", ZEV::Logger::PrintLevel::INFO_LEVEL},
+                                                {"debug", ZEV::Logger::PrintLevel::DEBUG_LEVEL},
+                                                {"trace", ZEV::Logger::PrintLevel::TRACE_LEVEL}};
   for (const auto& [name, level] : levels) {
     if (word == name) {
       ZEV::Logger::setPrintLevel(level, false);

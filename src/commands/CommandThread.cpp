@@ -117,7 +117,8 @@ void CommandThread::RunUdp() {
     if (received < 1) continue;
     LOG_TRACE("Parse message %d bytes", static_cast<int>(received));
     // Exactly the bytes received: a datagram filling the buffer has no terminating zero.
-    const std::string line(reinterpret_cast<const char*>(buffer.get()), static_cast<size_t>(received));
+    const std::string line(reinterpret_cast<const char*>(buffer.get()),
+                           static_cast<size_t>(received));
     try {
       RunLine(line, &client);
     } catch (const CommandParser::SyntaxError&) {

@@ -22,9 +22,9 @@ const std::string kKeyA = "2b7e151628aed2a6abf7158809cf4f3c";
 const std::string kKeyB = "000102030405060708090a0b0c0d0e0f";
 
 std::string SessionJson(const std::string& devAddr = "26011234", const std::string& eui = kEui) {
-  return R"({"deveui":")" + eui + R"(","appeui":"70-b3-d5-7e-d0-00-00-01","dev_addr":")" +
-         devAddr + R"(","net_id":"000013","app_senc_key":")" + kKeyB +
-         R"(","fnwk_sint_key":")" + kKeyA + R"("})";
+  return R"({"deveui":")" + eui + R"(","appeui":"70-b3-d5-7e-d0-00-00-01","dev_addr":")" + devAddr +
+         R"(","net_id":"000013","app_senc_key":")" + kKeyB + R"(","fnwk_sint_key":")" + kKeyA +
+         R"("})";
 }
 
 class Commands : public ::testing::Test {
@@ -63,7 +63,8 @@ TEST_F(Commands, DispatchIsExactAndNamesTheOffendingWord) {
   EXPECT_NE(rig.Run("help").find("ZEV Lora Server Command Help"), std::string::npos);
   EXPECT_EQ(rig.syntaxErrors, 0);
   EXPECT_EQ(rig.Run("HELP"), "Syntax error in command \"HELP\"\nWord 1\n");
-  EXPECT_EQ(rig.Run("device frobnicate x"), "Syntax error in command \"device frobnicate x\"\nWord 2\n");
+  EXPECT_EQ(rig.Run("device frobnicate x"),
+            "Syntax error in command \"device frobnicate x\"\nWord 2\n");
   EXPECT_EQ(rig.Run("device list xml"), "Syntax error in command \"device list xml\"\nWord 3\n");
   EXPECT_EQ(rig.syntaxErrors, 3);
   // Every alias reaches the same lister.
@@ -81,7 +82,10 @@ TEST_F(Commands, DispatchIsExactAndNamesTheOffendingWord) {
 
 TEST_F(Commands, IncludeRunsEachLineAndReportsItsFileAndLine) {
   testsupport::WriteFile(dir.file("ok.txt"), "ping\n\n# a comment\nping\n");
-  EXPECT_EQ(rig.Run("include ok.txt"), "ZEV ORBA Server is alive" "ZEV ORBA Server is alive" "OK\r\n");
+  EXPECT_EQ(rig.Run("include ok.txt"),
+            "ZEV ORBA Server is alive"
+            "ZEV ORBA Server is alive"
+            "OK\r\n");
 
   // The error names the operator's line, the file and the line number, never the file's text.
   testsupport::WriteFile(dir.file("bad.txt"), "ping\nping\nsecret-word here\nping\n");
@@ -103,10 +107,14 @@ TEST_F(Commands, IncludeRunsEachLineAndReportsItsFileAndLine) {
 }
 
 TEST_F(Commands, DeviceAddRefusesWhatIsNotADeviceAndIgnoresComments) {
-  EXPECT_EQ(rig.RunJson("device add [1]")["message"], "Invalid json device configuration, object expected");
-  EXPECT_EQ(rig.RunJson("device add {\"name\":\"x\"}")["message"], "Missing required field 'deveui'");
-  EXPECT_EQ(rig.RunJson("device add {\"deveui\":\"0080000000000e19c\"}")["message"], "Failed to parse 'deveui'");
-  EXPECT_EQ(rig.RunJson("device add {\"deveui\":\"00:80:00:00:00:00:e1:9c\"}")["message"], "Failed to parse 'deveui'");
+  EXPECT_EQ(rig.RunJson("device add [1]")["message"],
+            "Invalid json device configuration, object expected");
+  EXPECT_EQ(rig.RunJson("device add {\"name\":\"x\"}")["message"],
+            "Missing required field 'deveui'");
+  EXPECT_EQ(rig.RunJson("device add {\"deveui\":\"0080000000000e19c\"}")["message"],
+            "Failed to parse 'deveui'");
+  EXPECT_EQ(rig.RunJson("device add {\"deveui\":\"00:80:00:00:00:00:e1:9c\"}")["message"],
+            "Failed to parse 'deveui'");
   // The words after "#" are not part of the JSON.
   EXPECT_EQ(rig.Run("device add {\"deveui\":\"008000000000E19C\",\"name\":\"a b\"} #{broken"),
             "{\"status\":\"success\"}\n");
@@ -133,7 +141,9 @@ TEST_F(Commands, SessionAddActivatesTheDeviceAtOnce) {
             "Failed to create session, session for provided device EUI already exists");
   // Another device may not take an address in use, nor a key of zeros.
   AddDevice("00-80-00-00-00-00-e1-9d");
-  EXPECT_EQ(rig.RunJson("session add " + SessionJson("26011234", "00-80-00-00-00-00-e1-9d"))["status"], "fail");
+  EXPECT_EQ(
+      rig.RunJson("session add " + SessionJson("26011234", "00-80-00-00-00-00-e1-9d"))["status"],
+      "fail");
   std::string zero = SessionJson("26011235", "00-80-00-00-00-00-e1-9d");
   zero.replace(zero.find(kKeyA), 32, std::string(32, '0'));
   EXPECT_EQ(rig.RunJson("session add " + zero)["status"], "fail");
@@ -148,7 +158,8 @@ TEST_F(Commands, SessionAddActivatesTheDeviceAtOnce) {
   EXPECT_FALSE(rig.devices->HasDevice(0x26011234));
   EXPECT_EQ(Rows("sessions"), 0);
   EXPECT_EQ(Rows("end_devices"), 2);
-  EXPECT_EQ(rig.RunJson("session delete " + kEui)["message"], "Device session " + kEui + " not found");
+  EXPECT_EQ(rig.RunJson("session delete " + kEui)["message"],
+            "Device session " + kEui + " not found");
   EXPECT_EQ(rig.Run("device delete " + kEui), "{\"status\":\"success\"}\n");
   EXPECT_EQ(rig.RunJson("device delete " + kEui)["message"], "Device " + kEui + " does not exist");
   EXPECT_EQ(Rows("end_devices"), 1);
@@ -166,7 +177,8 @@ TEST_F(Commands, DeviceUpdateChangesTheDeviceInMemoryAndInStorage) {
   }
   AppMessage message;
   bool classEvent = false;
-  while (rig.messages.pop(message, 0)) classEvent = classEvent || (message.event == "class" && message.payload == "{\"class\":\"C\"}");
+  while (rig.messages.pop(message, 0))
+    classEvent = classEvent || (message.event == "class" && message.payload == "{\"class\":\"C\"}");
   EXPECT_TRUE(classEvent);
 
   EXPECT_EQ(rig.RunJson("device update " + kEui + " nskey " + std::string(32, '0'))["message"],
@@ -185,13 +197,15 @@ TEST_F(Commands, DeviceUpdateChangesTheDeviceInMemoryAndInStorage) {
             "Device '00-80-00-00-00-00-00-01' not found");
 
   // The JSON form: documented columns only, the class upper-cased and applied.
-  EXPECT_EQ(rig.Run("device update {\"deveui\":\"" + kEui + "\",\"class\":\"b\",\"name\":\"Pump 2\"}"),
-            "{\"status\":\"success\"}\n");
+  EXPECT_EQ(
+      rig.Run("device update {\"deveui\":\"" + kEui + "\",\"class\":\"b\",\"name\":\"Pump 2\"}"),
+      "{\"status\":\"success\"}\n");
   EXPECT_EQ(rig.RunJson("device list json")[0]["name"], "Pump 2");
   EXPECT_EQ(rig.devices->FindDevice(0x26011234)->deviceClass, Device::kClassB);
   EXPECT_EQ(rig.RunJson("device update {\"deveui\":\"" + kEui + "\",\"bogus\":1}")["message"],
             "No device setting provided, options are 'class' or device configuration as json");
-  EXPECT_EQ(rig.RunJson("device update {\"name\":\"x\"}")["message"], "'deveui' required to update device");
+  EXPECT_EQ(rig.RunJson("device update {\"name\":\"x\"}")["message"],
+            "'deveui' required to update device");
 
   EXPECT_EQ(rig.Run("device reset " + kEui), "{\"status\":\"success\"}\n");
   EXPECT_EQ(rig.devices->FindDevice(0x26011234)->upCounter, 0u);
@@ -231,18 +245,25 @@ TEST_F(Commands, QueueAddGoesThroughTheApplicationPath) {
   AddSession();
   const Json::Value missing = rig.RunJson("packet queue add {\"deveui\":\"" + kEui + "\"}");
   EXPECT_EQ(missing["data"]["data"], "Field 'data' is required");
-  EXPECT_EQ(rig.RunJson("packet queue add {\"data\":\"\"}")["data"]["deveui"], "Field 'deveui' is required");
-  EXPECT_EQ(rig.RunJson("packet queue add {\"deveui\":\"" + kEui + "\",\"data\":\"\",\"port\":\"2\"}")["data"]["port"],
+  EXPECT_EQ(rig.RunJson("packet queue add {\"data\":\"\"}")["data"]["deveui"],
+            "Field 'deveui' is required");
+  EXPECT_EQ(rig.RunJson("packet queue add {\"deveui\":\"" + kEui +
+                        "\",\"data\":\"\",\"port\":\"2\"}")["data"]["port"],
             "port must be an integer (0,223)");
-  EXPECT_EQ(rig.RunJson("packet queue add {\"deveui\":\"" + kEui + "\",\"data\":\"\",\"ack_retries\":1.5}")["data"]["ack_retries"],
+  EXPECT_EQ(rig.RunJson("packet queue add {\"deveui\":\"" + kEui +
+                        "\",\"data\":\"\",\"ack_retries\":1.5}")["data"]["ack_retries"],
             "ack_retries must be an integer (0,8)");
-  EXPECT_EQ(rig.RunJson("packet queue add {\"deveui\":\"" + kEui + "\",\"data\":\"!!\"}")["message"],
-            "Failed to parse base64 'data' field.");
-  EXPECT_EQ(rig.RunJson("packet queue add [1]")["message"], "Failed to parse json, object expected.");
+  EXPECT_EQ(
+      rig.RunJson("packet queue add {\"deveui\":\"" + kEui + "\",\"data\":\"!!\"}")["message"],
+      "Failed to parse base64 'data' field.");
+  EXPECT_EQ(rig.RunJson("packet queue add [1]")["message"],
+            "Failed to parse json, object expected.");
 
-  const Json::Value empty = rig.RunJson("packet queue add {\"deveui\":\"008000000000e19c\",\"data\":\"\"}");
+  const Json::Value empty =
+      rig.RunJson("packet queue add {\"deveui\":\"008000000000e19c\",\"data\":\"\"}");
   EXPECT_EQ(empty["status"], "success");
-  const Json::Value queued = rig.RunJson("packet queue add {\"deveui\":\"" + kEui + "\",\"data\":\"AQID\",\"port\":7}");
+  const Json::Value queued =
+      rig.RunJson("packet queue add {\"deveui\":\"" + kEui + "\",\"data\":\"AQID\",\"port\":7}");
   EXPECT_EQ(queued["status"], "success");
   const Json::Value queue = rig.RunJson("packet queue json");
   ASSERT_EQ(queue.size(), 2u);
@@ -253,7 +274,8 @@ TEST_F(Commands, QueueAddGoesThroughTheApplicationPath) {
 
   EXPECT_EQ(rig.RunJson("packet queue delete " + kEui + " x")["message"], "Failed to parse ID");
   EXPECT_EQ(rig.RunJson("packet queue delete nope")["message"], "Failed to parse deveui");
-  EXPECT_EQ(rig.Run("packet queue delete " + kEui + " " + queued["id"].asString()), "{\"status\":\"success\"}\n");
+  EXPECT_EQ(rig.Run("packet queue delete " + kEui + " " + queued["id"].asString()),
+            "{\"status\":\"success\"}\n");
   EXPECT_EQ(rig.RunJson("packet queue json").size(), 1u);
   EXPECT_EQ(rig.Run("packet queue delete " + kEui), "{\"status\":\"success\"}\n");
   EXPECT_EQ(rig.Run("packet queue json"), "[]\n");

@@ -36,8 +36,8 @@ class CommandRig {
     options.whitelistFile = folder + "/whitelist.jsonlines";
     database = std::make_unique<LoraDatabase>(options);
     database->InitSchema();
-    gateways = std::make_unique<GatewayMemoryList>(database.get(), Gateway::DutyCycleSettings{},
-                                                   false);
+    gateways =
+        std::make_unique<GatewayMemoryList>(database.get(), Gateway::DutyCycleSettings{}, false);
     DeviceLinks deviceLinks;
     deviceLinks.database = database.get();
     deviceLinks.messages = &messages;
@@ -94,7 +94,8 @@ class CommandRig {
     std::string errors;
     const std::string text = Run(line);
     std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-    if (!reader->parse(text.data(), text.data() + text.size(), &value, &errors)) return Json::Value();
+    if (!reader->parse(text.data(), text.data() + text.size(), &value, &errors))
+      return Json::Value();
     return value;
   }
 

@@ -1,12 +1,12 @@
 // The operator's command interface of the real binary: the UDP command port driven by
 // vallorin-cli and by raw datagrams, the console transport on standard input, a real broker for
 // the events commands cause, and frames built by lora-packet for the device a command activated.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <json/json.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#include <fcntl.h>
 
 #include <chrono>
 #include <string>
@@ -51,16 +51,17 @@ Json::Value ParseJson(const std::string& text) {
 }
 
 std::string SessionAdd() {
-  return R"(session add {"deveui":")" + kDevEui + R"(","appeui":"70-b3-d5-7e-d0-00-00-01","dev_addr":")" +
-         kDevAddr + R"(","net_id":"000013","app_senc_key":")" + kAppSKey + R"(","fnwk_sint_key":")" +
+  return R"(session add {"deveui":")" + kDevEui +
+         R"(","appeui":"70-b3-d5-7e-d0-00-00-01","dev_addr":")" + kDevAddr +
+         R"(","net_id":"000013","app_senc_key":")" + kAppSKey + R"(","fnwk_sint_key":")" +
          kNwkSKey + R"("})";
 }
 
 std::vector<uint8_t> Uplink(unsigned fcnt) {
   return e2e::LoraPacket(R"({"fields":{"MType":"Unconfirmed Data Up","DevAddr":")" + kDevAddr +
                          R"(","FCnt":)" + std::to_string(fcnt) +
-                         R"(,"FPort":10,"payloadHex":"68656c6c6f"},"keys":{"AppSKey":")" + kAppSKey +
-                         R"(","NwkSKey":")" + kNwkSKey + R"("}})");
+                         R"(,"FPort":10,"payloadHex":"68656c6c6f"},"keys":{"AppSKey":")" +
+                         kAppSKey + R"(","NwkSKey":")" + kNwkSKey + R"("}})");
 }
 
 struct CliResult {
@@ -104,7 +105,8 @@ class CommandPort : public ::testing::Test {
     ASSERT_TRUE(probe.WaitSubscribed(5000));
     server.start({"-c", WriteConfig(dir.path(), config)});
     ASSERT_TRUE(server.waitFor("Start GatewayReceive thread", 10000, logPath)) << server.out();
-    ASSERT_TRUE(server.waitFor("MQTT - connected with server", 10000, logPath)) << ReadFile(logPath);
+    ASSERT_TRUE(server.waitFor("MQTT - connected with server", 10000, logPath))
+        << ReadFile(logPath);
     // The port is bound by the command thread; ping until it answers.
     bool alive = false;
     for (int i = 0; i < 50 && !alive; ++i) alive = Command("ping") == "ZEV ORBA Server is alive";
@@ -142,7 +144,8 @@ class CommandPort : public ::testing::Test {
     ASSERT_TRUE(answered) << "no PULL_ACK";
   }
   void Push(const std::vector<uint8_t>& frame) {
-    forwarder.send(upstream, ForwarderDatagram(2, 7, 0, kGatewayEui, PushDataJson({RxpkRecord(frame)})));
+    forwarder.send(upstream,
+                   ForwarderDatagram(2, 7, 0, kGatewayEui, PushDataJson({RxpkRecord(frame)})));
   }
   std::vector<MqttProbe::Message> On(const std::string& suffix) {
     std::vector<MqttProbe::Message> out;
@@ -192,7 +195,8 @@ TEST_F(CommandPort, SessionAddActivatesADeviceWhoseUplinksAreThenPublished) {
   const std::string zeros(32, '0');
   CliResult refused = RunCli(dir.path(), port, {"device", "update", kDevEui, "nskey", zeros});
   EXPECT_EQ(refused.status, 2);
-  EXPECT_EQ(ParseJson(refused.out)["message"], "Invalid device setting 'nskey' value '" + zeros + "'");
+  EXPECT_EQ(ParseJson(refused.out)["message"],
+            "Invalid device setting 'nskey' value '" + zeros + "'");
 
   // Lists, statistics and the gateway the forwarder announced.
   EXPECT_NE(Command("device").find(kDevEui), std::string::npos);
@@ -204,7 +208,8 @@ TEST_F(CommandPort, SessionAddActivatesADeviceWhoseUplinksAreThenPublished) {
   EXPECT_EQ(RunCli(dir.path(), port, {"help"}).status, 0);
 
   // The frame the command queued is empty, and the queue listing shows it.
-  const Json::Value queued = ParseJson(Command("packet queue add {\"deveui\":\"" + kDevEui + "\",\"data\":\"\"}"));
+  const Json::Value queued =
+      ParseJson(Command("packet queue add {\"deveui\":\"" + kDevEui + "\",\"data\":\"\"}"));
   EXPECT_EQ(queued["status"], "success");
   const Json::Value queue = ParseJson(Command("packet queue json"));
   ASSERT_EQ(queue.size(), 1u);
@@ -291,13 +296,15 @@ TEST(CommandConsole, TheSameCommandsOnStandardInput) {
   config["addressRange"]["start"] = "00000001";
   config["addressRange"]["end"] = "01FFFFFE";
   const std::string input = dir.file("input.txt");
-  testsupport::WriteFile(input, "ping\n"
-                                "device add {\"deveui\":\"" + kDevEui + "\"} # comment\n" +
-                                SessionAdd() + "\n"
-                                "HELP\n"
-                                "session list json\n"
-                                "quit\n"
-                                "ping\n");
+  testsupport::WriteFile(input,
+                         "ping\n"
+                         "device add {\"deveui\":\"" +
+                             kDevEui + "\"} # comment\n" + SessionAdd() +
+                             "\n"
+                             "HELP\n"
+                             "session list json\n"
+                             "quit\n"
+                             "ping\n");
   ServerProcess server(dir.path());
   server.setInput(input);
   server.start({"-c", WriteConfig(dir.path(), config)});
