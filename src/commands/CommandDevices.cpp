@@ -8,6 +8,7 @@
 #include "commands/CommandParser.h"
 #include "commands/CommandSet.h"
 #include "commands/CommandTables.h"
+#include "devices/AddressRange.h"
 #include "devices/DeviceList.h"
 #include "lora/Bytes.h"
 #include "lora/Crypto.h"
@@ -510,6 +511,9 @@ void CommandSet::SessionAdd(CommandParser& p) {
       return reply_.SendFail(failed + ", invalid '" + name + "'");
     }
     session[name] = ZEV::Text::toLowerCase(json[name].asString());
+  }
+  if (links_.addressRange != nullptr && !isDevAddrInRange(*links_.addressRange, devAddr)) {
+    return reply_.SendFail(failed + ", address outside the network's range");
   }
   // An address another device holds would give both the same frames.
   if (links_.devices->HasDevice(devAddr)) return reply_.SendFail(failed + ", address in use");

@@ -10,6 +10,7 @@
 #include "commands/CommandReply.h"
 
 class AppDownlink;
+struct AddressRangeConfig;
 class CommandParser;
 class DeviceList;
 class GatewayMemoryList;
@@ -34,6 +35,8 @@ struct CommandLinks {
   const Json::Value* config = nullptr;
   const Settings* settings = nullptr;
   const Lora::ChannelPlan* plan = nullptr;
+  // Addresses a session added by hand may take: those a restart would restore.
+  const AddressRangeConfig* addressRange = nullptr;
   // Files that commands read or write ("include", "json file", "log file") lie under this folder.
   std::string fileFolder;
 };

@@ -10,6 +10,7 @@
 #include "CommandRig.h"
 #include "TestSupport.h"
 #include "gateway/UdpSocket.h"
+#include "support/Logger.h"
 
 using commandtest::CommandRig;
 using testsupport::LogCapture;
@@ -76,6 +77,15 @@ TEST_F(Commands, DispatchIsExactAndNamesTheOffendingWord) {
   EXPECT_EQ(rig.Run("sessions json"), "[]\n");
   EXPECT_EQ(rig.Run("gateways json"), "[]\n");
   EXPECT_EQ(rig.Run("debug help"), "debug 'error|warning|info|debug|trace'\n");
+  // The console half of the log mode follows the command; the rest of the mode stays.
+  EXPECT_EQ(rig.Run("debug display"), "OK\r\n");
+  EXPECT_EQ(ZEV::Logger::printMode(), ZEV::Logger::STDOUT);
+  EXPECT_EQ(rig.Run("print console off"), "OK\r\n");
+  EXPECT_EQ(ZEV::Logger::printMode(), ZEV::Logger::NONE);
+  EXPECT_EQ(rig.Run("debug warning"), "OK\r\n");
+  EXPECT_EQ(ZEV::Logger::printLevel(), ZEV::Logger::PrintLevel::WARNING_LEVEL);
+  rig.Run("debug display maybe");
+  EXPECT_EQ(rig.syntaxErrors, 4);
   rig.Run("quit");
   EXPECT_TRUE(rig.quit);
 }
@@ -148,6 +158,10 @@ TEST_F(Commands, SessionAddActivatesTheDeviceAtOnce) {
   zero.replace(zero.find(kKeyA), 32, std::string(32, '0'));
   EXPECT_EQ(rig.RunJson("session add " + zero)["status"], "fail");
   EXPECT_FALSE(rig.devices->HasDevice(0x26011235));
+  // Nor one a restart would not restore (another NwkID).
+  EXPECT_EQ(
+      rig.RunJson("session add " + SessionJson("48011235", "00-80-00-00-00-00-e1-9d"))["message"],
+      "Failed to create session, address outside the network's range");
 
   const Json::Value sessions = rig.RunJson("session list json");
   ASSERT_EQ(sessions.size(), 1u);

@@ -17,6 +17,7 @@
 #include "commands/CommandParser.h"
 #include "commands/CommandReply.h"
 #include "commands/CommandSet.h"
+#include "devices/AddressRange.h"
 #include "devices/DeviceDownlinkSink.h"
 #include "devices/DeviceList.h"
 #include "devices/NetworkStatistics.h"
@@ -67,6 +68,10 @@ class CommandRig {
     links.config = &config;
     links.settings = &settings;
     links.fileFolder = folder;
+    range.start = 1;
+    range.end = AddressRangeConfig::kHighestAddress;
+    range.nwkId = 0x13;
+    links.addressRange = &range;
     commands = std::make_unique<CommandSet>(links, reply);
   }
 
@@ -112,6 +117,7 @@ class CommandRig {
   RecentList recentUplinks;
   RecentList recentJoins;
   Json::Value config{Json::objectValue};
+  AddressRangeConfig range;
   std::string replies;
   ReplyChannel reply{[this](const char* data, size_t length) { replies.append(data, length); }};
   std::unique_ptr<CommandSet> commands;
