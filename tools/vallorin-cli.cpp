@@ -145,7 +145,7 @@ Status RunCommand(CommandPort& port, const std::string& command, int timeoutMs) 
     return kNoAnswer;
   }
   fwrite(reply.data(), 1, reply.size(), stdout);
-  if (reply.back() != '\n') fputc('\n', stdout);
+  if (reply.empty() || reply.back() != '\n') fputc('\n', stdout);
   fflush(stdout);
   return IsFailure(reply) ? kFailed : kAnswered;
 }
