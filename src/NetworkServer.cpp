@@ -78,6 +78,7 @@ std::optional<int> NetworkServer::StartUp(int argc, char** argv) {
   try {
     if (!ValidateConfiguration()) return 1;
     if (!OpenDatabase()) return 1;
+    ConnectJoinServer();
     ConnectApplications();
     LoadLists();
     LinkProtocol();
@@ -203,11 +204,39 @@ void NetworkServer::LoadLists() {
   Gateway::DutyCycleSettings dutyCycle;
   dutyCycle.periodMinutes = lora["dutyCyclePeriod"].asUInt();
   dutyCycle.frequencyEU = lora["frequencyEU"].isUInt() ? lora["frequencyEU"].asUInt() : 0;
-  gateways = std::make_unique<GatewayMemoryList>(database.get(), dutyCycle, plan->dutyCycleEnforced());
+  OrbaLinks orbaLinks;
+  orbaLinks.config = &config;
+  orbaLinks.settings = &settings;
+  orbaLinks.statistics = &statistics;
+  const Json::Value& orbaPort = config["udp"]["orbaPort"];
+  orbaLinks.port = orbaPort.isUInt() && orbaPort.asUInt() <= 0xFFFF && orbaPort.asUInt() > 0
+                       ? static_cast<uint16_t>(orbaPort.asUInt())
+                       : 1790;
+  orba = std::make_unique<OrbaReporter>(orbaLinks);
+  GatewayMemoryList::ReportHooks hooks;
+  hooks.gatewayInfo = [reporter = orba.get()](const Gateway& gateway) {
+    reporter->GatewayInformation(gateway);
+  };
+  hooks.gatewayStatistics = [reporter = orba.get()](Gateway& gateway) {
+    reporter->GatewayStatistics(gateway);
+  };
+  gateways = std::make_unique<GatewayMemoryList>(database.get(), dutyCycle, plan->dutyCycleEnforced(),
+                                                 hooks);
   gateways->load();
   LinkDevices();
   const size_t restored = devices->LoadDevices(addressRange);
   LOG_INFO("Restored %zu devices", restored);
+}
+
+void NetworkServer::ConnectJoinServer() {
+  http = std::make_unique<HttpClient>(settings.paths.caFile);
+  const Json::Value& enabled = config["whitelist"]["enabled"];
+  const Json::Value& url = config["network"]["joinServer"];
+  if (enabled.isBool() && !enabled.asBool() && url.isString() && !url.asString().empty()) {
+    // Name resolution and the TLS session are made now, not on the first join's time budget.
+    Json::Value response;
+    http->request(url.asString(), "POST", Json::Value(Json::objectValue), response, true, 20000);
+  }
 }
 
 void NetworkServer::ConnectApplications() {
@@ -246,7 +275,31 @@ void NetworkServer::LinkDevices() {
   uplinkLinks.statistics = &statistics;
   uplinkLinks.plan = plan.get();
   uplinkLinks.settings = &settings;
+  uplinkLinks.reportUplink = [reporter = orba.get()](const std::string& json, uint64_t gateway,
+                                                     size_t frameLength) {
+    reporter->UplinkPacket(json, gateway, frameLength);
+  };
   uplinks = std::make_unique<UplinkHandler>(uplinkLinks);
+
+  JoinLinks joinLinks;
+  joinLinks.devices = devices.get();
+  joinLinks.database = database.get();
+  joinLinks.messages = &messages;
+  joinLinks.statistics = &statistics;
+  joinLinks.gateways = gateways.get();
+  joinLinks.plan = plan.get();
+  joinLinks.settings = &settings;
+  joinLinks.config = &config;
+  joinLinks.addressRange = &addressRange;
+  joinLinks.recentJoins = &recentJoins;
+  joinLinks.postJoinServer = [client = http.get()](const std::string& url, const std::string& body,
+                                                   Json::Value& response, uint64_t timeoutMs) {
+    return client->requestText(url, "POST", body, response, true, timeoutMs);
+  };
+  joinLinks.reportJoin = [reporter = orba.get()](const Json::Value& attributes, uint64_t gateway) {
+    reporter->JoinRequest(attributes, gateway);
+  };
+  joins = std::make_unique<JoinHandler>(joinLinks);
 
   downlinkSink = std::make_unique<DeviceDownlinkSink>(*devices, *database);
   AppDownlinkLinks downlinkLinks;

@@ -16,11 +16,14 @@
 #include "app/AppEvents.h"
 #include "app/AppMessageQueue.h"
 #include "app/AppPublisher.h"
+#include "app/HttpClient.h"
+#include "app/OrbaReporter.h"
 #include "app/Mosquitto.h"
 #include "commands/CommandThread.h"
 #include "devices/AddressRange.h"
 #include "devices/DeviceDownlinkSink.h"
 #include "devices/DeviceList.h"
+#include "devices/JoinHandler.h"
 #include "devices/UplinkHandler.h"
 #include "Options.h"
 #include "PacketWorkers.h"
@@ -56,6 +59,10 @@ class NetworkServer {
   NetworkStatistics statistics;
   std::unique_ptr<GatewayMemoryList> gateways;
 
+  // Reports to the management agent; made before the registries that report through it.
+  std::unique_ptr<OrbaReporter> orba;
+  // The remote join server's client (start-up warms it when the whitelist is off).
+  std::unique_ptr<HttpClient> http;
   // Every application event leaves through this queue; it outlives all that post into it.
   AppMessageQueue messages;
   AppEvents events{messages};
@@ -63,6 +70,7 @@ class NetworkServer {
   // The sessions in memory, and the uplink path and the inbound downlink path over them.
   std::unique_ptr<DeviceList> devices;
   std::unique_ptr<UplinkHandler> uplinks;
+  std::unique_ptr<JoinHandler> joins;
   std::unique_ptr<DeviceDownlinkSink> downlinkSink;
   std::unique_ptr<AppDownlink> appDownlinks;
   // The broker client (null while MQTT is disabled), then the two application threads that use
@@ -92,6 +100,7 @@ class NetworkServer {
   bool ReadConfigurationFile();
   bool ValidateConfiguration();
   bool OpenDatabase();
+  void ConnectJoinServer();
   void ConnectApplications();
   void LoadLists();
   void LinkDevices();

@@ -9,7 +9,6 @@
 #include "NetworkServer.h"
 #include "ServerTimers.h"
 #include "StopFlag.h"
-#include "devices/Join.h"
 #include "lora/Bytes.h"
 #include "support/Logger.h"
 
@@ -47,7 +46,9 @@ void NetworkServer::LinkProtocol() {
   protocolLinks.routes.dispatchUplink = [handler = uplinks.get()](Lora::ReceivedFrame& frame) {
     handler->DispatchUplink(frame);
   };
-  protocolLinks.routes.handleJoinRequest = [](Lora::ReceivedFrame& frame) { handleJoinRequest(frame); };
+  protocolLinks.routes.handleJoinRequest = [handler = joins.get()](Lora::ReceivedFrame& frame) {
+    handler->handleJoinRequest(frame);
+  };
   protocolLinks.skipFieldCheck = settings.skipPacketForwarderFieldCheck;
   workers = std::make_unique<PacketWorkerPool>(
       [this](const uint8_t* begin, const uint8_t* end, const sockaddr_in& sender) {
@@ -189,7 +190,7 @@ void NetworkServer::RunTimeThread() {
         recentJoins.trim(kRecentJoinsKept);
       }
       if (rounds % kReportRounds == 0) {
-        // The management agent's network report goes out here once its client exists.
+        if (orba) orba->NetworkStatistics();
       }
     } catch (const Exception& e) {
       e.log("Time thread exception : ");

@@ -74,6 +74,30 @@ void AppEvents::PacketDrop(const Lora::EUI& devEui, int code) {
   queue_.postAppMessage(devEui.text(), "packet_drop", payload);
 }
 
+void AppEvents::MacRecv(const Lora::EUI& appEui, const Lora::EUI& devEui, uint64_t gatewayEui,
+                        uint8_t cid, const uint8_t* payload, size_t length) {
+  rapidjson::StringBuffer buffer;
+  rapidjson::Writer<rapidjson::StringBuffer> out(buffer);
+  out.StartObject();
+  out.Key("id");
+  out.Uint(cid);
+  if (length > 0 && payload != nullptr) {
+    const std::string data = HexText(payload, length);
+    out.Key("data");
+    out.String(data.c_str(), static_cast<rapidjson::SizeType>(data.size()));
+  }
+  out.Key("appeui");
+  out.String(appEui.text().c_str(), static_cast<rapidjson::SizeType>(appEui.text().size()));
+  out.Key("deveui");
+  out.String(devEui.text().c_str(), static_cast<rapidjson::SizeType>(devEui.text().size()));
+  const std::string gateway = UInt64ToHex(gatewayEui, 16, '-');
+  out.Key("gweui");
+  out.String(gateway.c_str(), static_cast<rapidjson::SizeType>(gateway.size()));
+  out.EndObject();
+  queue_.postAppMessage(devEui.text(), "mac_recv",
+                        std::string(buffer.GetString(), buffer.GetSize()));
+}
+
 void AppEvents::DownQueued(const std::string& eui, const std::string& json) {
   queue_.postAppMessage(eui, "down_queued", json);
 }

@@ -52,6 +52,10 @@ class AppEvents {
   // "packet_drop": {"code":C,"message":"..."}; 101 when a confirmed uplink's ACK fits neither
   // window, 102 when a confirmed downlink ran out of attempts.
   void PacketDrop(const Lora::EUI& devEui, int code);
+  // "mac_recv": {"id":CID,"data":"hex","appeui":...,"deveui":...,"gweui":...} for one uplink MAC
+  // command; "data" (the bytes after the CID) only when the command has any.
+  void MacRecv(const Lora::EUI& appEui, const Lora::EUI& devEui, uint64_t gatewayEui, uint8_t cid,
+               const uint8_t* payload, size_t length);
   // "down_queued" / "down_dropped": the downlink JSON text, on the EUI text given.
   void DownQueued(const std::string& eui, const std::string& json);
   void DownDropped(const std::string& eui, const std::string& json);

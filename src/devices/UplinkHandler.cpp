@@ -252,5 +252,5 @@ std::string UplinkHandler::PublishUplink(const Device& device, const Lora::Recei
 
 // The server installs the report only when the management service wants packet metadata.
 void UplinkHandler::ReportUplink(const std::string& json, const Lora::ReceivedFrame& frame) {
-  if (links_.reportUplink && !json.empty()) links_.reportUplink(json, frame.gatewayEui);
+  if (links_.reportUplink && !json.empty()) links_.reportUplink(json, frame.gatewayEui, frame.size());
 }

@@ -42,7 +42,8 @@ struct UplinkLinks {              // filled by the server once, constant afterwa
   // The answer in the device's receive windows.
   std::function<void(Device&, const Lora::ReceivedFrame&)> scheduleResponse;
   // The management service's uplink report, from the "up" JSON.
-  std::function<void(const std::string& uplinkJson, uint64_t gatewayEui)> reportUplink;
+  std::function<void(const std::string& uplinkJson, uint64_t gatewayEui, size_t frameLength)>
+      reportUplink;
 };
 
 class UplinkHandler {

@@ -48,6 +48,17 @@ void DeviceTransmitController::ClearQueue() {
   if (links.database != nullptr) links.database->DeleteQueuedDownlink(0, device_.devEui.text());
 }
 
+void DeviceTransmitController::Unschedule() {
+  if (queue_.empty()) return;
+  if (queue_.front().join != 0) {
+    LOG_DEBUG("Cannot unschedule join response, tossing packet");
+    queue_.pop_front();
+  } else {
+    LOG_DEBUG("Unschedule frame");
+    queue_.front().dueTime = 0;
+  }
+}
+
 void DeviceTransmitController::ReceivedFrame(const Lora::ReceivedFrame&, bool) {}
 
 void DeviceTransmitController::PeriodicService(uint64_t) {}

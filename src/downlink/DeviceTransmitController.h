@@ -28,6 +28,8 @@ class DeviceTransmitController {
   bool QueueApplicationData(const Lora::FrameApplicationData& record);
   // Empties the queue and deletes the device's queue rows.
   void ClearQueue();
+  // The frame could not go: a data record stays queued for a later window; a join accept goes.
+  void Unschedule();
 
   // Every accepted uplink of the device, duplicates included, before the answer is scheduled.
   void ReceivedFrame(const Lora::ReceivedFrame& frame, bool duplicate);

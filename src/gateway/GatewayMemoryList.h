@@ -27,7 +27,7 @@ class GatewayMemoryList {
     // A PULL_DATA came from a new address (also a new gateway's first one).
     std::function<void(const Gateway&)> gatewayInfo;
     // Every 15th status record of the gateway.
-    std::function<void(const Gateway&)> gatewayStatistics;
+    std::function<void(Gateway&)> gatewayStatistics;  // may mark what it reported
   };
 
   // database may be null (no persistence). dutyCycleApplies: the channel plan limits air time,

@@ -166,6 +166,36 @@ std::string ChannelPlan::cfListHex() const {
 
 void ChannelPlan::setSubBand(uint8_t subBand) { subBand_ = subBand; }
 
+size_t ChannelPlan::fillLinkAdrBlocks(uint8_t* out) const {
+  fillLinkAdrChannelMask(out);
+  // A channel the device never heard of makes it refuse the whole request, and an empty mask is
+  // refused too: ask only for channels it has, or for all it has.
+  uint16_t mask = static_cast<uint16_t>(out[0] | (out[1] << 8)) & deviceChannelMask();
+  if (mask == 0) mask = deviceChannelMask();
+  out[0] = static_cast<uint8_t>(mask);
+  out[1] = static_cast<uint8_t>(mask >> 8);
+  return 1;
+}
+
+uint16_t ChannelPlan::deviceChannelMask() const {
+  std::call_once(deviceChannelsOnce_, [this] {
+    uint16_t mask = static_cast<uint16_t>(region_.defaultChannelMask);
+    int defaults = 0;
+    while (defaults < 16 && (mask & (1u << defaults)) != 0) ++defaults;
+    uint8_t joinAccept[kJoinAcceptBufferSize] = {};
+    if (cfListSupported_ && buildCfList(joinAccept, sizeof joinAccept)) {
+      // CFList entries 0-4 become the channels after the defaults; an all-zero entry adds none.
+      for (int i = 0; i < 5 && defaults + i < 16; ++i) {
+        const uint8_t* entry = joinAccept + kCfListOffset + 3 * i;
+        if ((entry[0] | entry[1] | entry[2]) != 0)
+          mask |= static_cast<uint16_t>(1u << (defaults + i));
+      }
+    }
+    deviceChannels_ = mask;
+  });
+  return deviceChannels_;
+}
+
 const Json::Value& ChannelPlan::lora() const { return ConfigRead::Member(config_, "lora"); }
 
 int64_t ChannelPlan::loraInteger(const char* key, int64_t fallback) const {

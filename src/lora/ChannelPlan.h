@@ -16,6 +16,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <string>
 
 struct Settings;
@@ -112,6 +113,7 @@ class ChannelPlan {
   static constexpr size_t kCfListOffset =
       13;  // after MHDR, JoinNonce, NetID, DevAddr, DLSettings, RxDelay
   static constexpr size_t kCfListSize = 16;
+  static constexpr size_t kMaxLinkAdrBlocks = 2;
 
   ChannelPlan(const ChannelPlan&) = delete;
   ChannelPlan& operator=(const ChannelPlan&) = delete;
@@ -153,6 +155,10 @@ class ChannelPlan {
   virtual std::string cfListHex() const;
   // Selects the US915/AU915 sub-band; the other plans only keep the number.
   virtual void setSubBand(uint8_t subBand);
+  // The channel blocks of a LinkADRReq, 3 bytes each (ChMask least significant byte first, then
+  // Redundancy), enabling only channels a joined device knows. out holds kMaxLinkAdrBlocks * 3
+  // bytes. Returns the number of blocks written.
+  virtual size_t fillLinkAdrBlocks(uint8_t* out) const;
 
   // Start-up validates "minDatarate"/"maxDatarate" after the plan is built (the rules depend on
   // the resolved region); this takes the validated values before the channel mask is configured.
@@ -173,6 +179,9 @@ class ChannelPlan {
   bool cfListSupported() const { return cfListSupported_; }
   bool dutyCycleEnforced() const { return dutyCycleEnforced_; }
   uint32_t channelMask() const { return channelMask_; }
+  // Channels 0-15 that a device of a narrow-band plan has after its join: the default channels
+  // and those its join accept's CFList adds.
+  uint16_t deviceChannelMask() const;
 
  protected:
   ChannelPlan(const Json::Value& config, const Settings& settings, const RegionParams& region);
@@ -228,6 +237,11 @@ class ChannelPlan {
   bool dutyCycleEnforced_;
   const uint8_t* maxPayloadTable_;
   uint32_t channelMask_;
+
+ private:
+  // Worked out on first use, once configuration is complete.
+  mutable std::once_flag deviceChannelsOnce_;
+  mutable uint16_t deviceChannels_ = 0;
 };
 
 }  // namespace Lora

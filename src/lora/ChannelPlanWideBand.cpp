@@ -66,6 +66,14 @@ void ChannelPlanWideBand::fillLinkAdrChannelMask(uint8_t* out) const {
   out[2] = static_cast<uint8_t>(block * 16 + 1);  // ChMaskCntl = block, NbTrans 1
 }
 
+size_t ChannelPlanWideBand::fillLinkAdrBlocks(uint8_t* out) const {
+  out[0] = static_cast<uint8_t>(channelMask64to71_);
+  out[1] = static_cast<uint8_t>(channelMask64to71_ >> 8);
+  out[2] = 7 * 16 + 1;  // ChMaskCntl 7: every 125 kHz channel off, the mask is channels 64-71
+  fillLinkAdrChannelMask(out + 3);
+  return 2;
+}
+
 uint8_t ChannelPlanWideBand::txPowerIndex(int8_t dBm) const {
   return static_cast<uint8_t>(std::min(std::abs(31 - dBm) / 2, 10));
 }

@@ -63,6 +63,9 @@ class ChannelPlanWideBand : public ChannelPlan {
   uint32_t channelMaskWord(unsigned index) const override;
   // The 16 channels of the sub-band's half of the mask, with ChMaskCntl selecting that half.
   void fillLinkAdrChannelMask(uint8_t* out) const override;
+  // Two blocks: the 500 kHz channels with every 125 kHz channel off (ChMaskCntl 7), then the
+  // sub-band's half of the 125 kHz mask.
+  size_t fillLinkAdrBlocks(uint8_t* out) const override;
   uint8_t txPowerIndex(int8_t dBm) const override;
   uint32_t rx1Frequency(uint32_t uplinkFrequencyHz) const override;
   RxWindowParams rxWindow(bool isJoin, uint32_t uplinkFrequencyHz, int8_t uplinkDatarate,

@@ -202,6 +202,27 @@ std::vector<uint8_t> LoraPacket(const std::string& specJson) {
   return bytes;
 }
 
+Json::Value LoraDevice(const std::string& specJson) {
+  std::string quoted = "'";
+  for (char c : specJson) quoted += (c == '\'') ? std::string("'\\''") : std::string(1, c);
+  quoted += "'";
+  std::string command = "node " VALLORIN_SOURCE_DIR "/tests/e2e/node/device.js " + quoted + " 2>&1";
+  std::string out;
+  bool ok = false;
+  if (FILE* pipe = popen(command.c_str(), "r")) {
+    char buffer[512];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
+    ok = pclose(pipe) == 0;
+  }
+  Json::Value value = ok ? Parse(out) : Json::Value();
+  if (!value.isObject()) {
+    ADD_FAILURE() << "lora-packet could not read the downlink: " << out;
+    return Json::Value();
+  }
+  return value;
+}
+
 bool UdpPeer::receive(std::vector<uint8_t>& datagram, int timeoutMs) const {
   pollfd p{fd_, POLLIN, 0};
   if (poll(&p, 1, timeoutMs) <= 0) return false;

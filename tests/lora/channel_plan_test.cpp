@@ -362,3 +362,33 @@ TEST(ChannelPlan, ConfigurationOfTheWrongTypeIsTolerated) {
 }
 
 }  // namespace
+
+TEST(ChannelPlan, LinkAdrBlocksAskOnlyForChannelsAJoinedDeviceHas) {
+  struct Case {
+    const char* region;
+    const char* lora;
+    const char* mask;  // configured channel mask; "" the default
+    std::vector<uint8_t> blocks;
+  };
+  // The default channels, then one per CFList entry: AS923 2 + 5, EU868 and IN865 3 + 5, KR920
+  // 3 + 4 above 922.9 MHz. A mask wider than that is cut down; one outside it gives all they have.
+  const Case cases[] = {
+      {"AS923", R"({"frequencyAS": 922000000})", "FFFF", {0x7F, 0x00, 0x01}},
+      {"EU868", R"({"frequencyEU": 867100000})", "FFFF", {0xFF, 0x00, 0x01}},
+      {"EU868", R"({"frequencyEU": 867100000, "maxDatarate": 7})", "", {0xFF, 0x00, 0x01}},
+      {"EU868", R"({"frequencyEU": 10})", "00FF", {0x07, 0x00, 0x01}},
+      {"EU868", R"({"frequencyEU": 867100000})", "FF00", {0xFF, 0x00, 0x01}},
+      {"IN865", "{}", "FFFF", {0xFF, 0x00, 0x01}},
+      {"KR920", R"({"frequencyKR": 922900000})", "FFFF", {0x7F, 0x00, 0x01}},
+      {"US915", R"({"frequencySubBand": 2})", "", {0x02, 0x00, 0x71, 0x00, 0xFF, 0x01}},
+      {"AU915", R"({"frequencySubBand": 3})", "", {0x04, 0x00, 0x71, 0xFF, 0x00, 0x11}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.region) + " " + c.lora + " " + c.mask);
+    auto t = MakePlan(c.region, c.lora);
+    t->plan->configureChannelMask(c.mask);
+    uint8_t out[Lora::ChannelPlan::kMaxLinkAdrBlocks * 3] = {};
+    const size_t count = t->plan->fillLinkAdrBlocks(out);
+    EXPECT_EQ(std::vector<uint8_t>(out, out + 3 * count), c.blocks);
+  }
+}

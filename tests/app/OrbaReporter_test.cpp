@@ -1,0 +1,96 @@
+// Management reports as the agent on loopback receives them.
+#include "app/OrbaReporter.h"
+
+#include <gtest/gtest.h>
+
+#include "Settings.h"
+#include "devices/NetworkStatistics.h"
+#include "gateway/Gateway.h"
+#include "gateway/UdpSocket.h"
+#include "support/JsonText.h"
+
+namespace {
+
+class OrbaTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(agent.open(0, false));
+    config["network"]["orbaEnabled"] = true;
+    config["network"]["orbaNetworkStats"] = true;
+    config["network"]["orbaGatewayStats"] = true;
+    config["network"]["orbaPacketMetadata"] = true;
+    settings.gatewaySerial = "SERIAL-1";
+    settings.localCardEui = 0x0011223344556677ull;
+    links = {&config, &settings, &statistics, agent.localPort()};
+  }
+  // The next report, or null when none comes within 100 ms.
+  Json::Value Next() {
+    uint8_t buffer[4096];
+    sockaddr_in from{};
+    const ssize_t n = agent.receive(from, buffer, sizeof buffer);
+    Json::Value value;
+    std::string errors;
+    if (n > 0) JsonText::Parse(reinterpret_cast<const char*>(buffer), static_cast<size_t>(n), value, errors);
+    return value;
+  }
+
+  UdpSocket agent;
+  Json::Value config;
+  Settings settings;
+  NetworkStatistics statistics;
+  OrbaLinks links;
+};
+
+TEST_F(OrbaTest, NetworkStatisticsCarryChangesSinceTheLastReport) {
+  OrbaReporter reporter(links);
+  for (int i = 0; i < 3; ++i) statistics.increment(NetworkStatistics::Counter::rx_pkts);
+  reporter.NetworkStatistics();
+  Json::Value first = Next();
+  EXPECT_EQ(first["path"].asString(), "m1/gateways/00-11-22-33-44-55-66-77/network_statistics");
+  EXPECT_FALSE(first.isMember("method"));
+  EXPECT_EQ(first["request"]["id"].asString(), "00-11-22-33-44-55-66-77");
+  const Json::Value& attributes = first["request"]["data"]["attributes"];
+  EXPECT_EQ(first["request"]["data"]["type"].asString(), "network_statistics");
+  EXPECT_EQ(attributes["pkt_up"].asUInt(), 3u);
+  EXPECT_EQ(attributes["trevant_serial"].asString(), "SERIAL-1");
+  reporter.NetworkStatistics();
+  EXPECT_EQ(Next()["request"]["data"]["attributes"]["pkt_up"].asUInt(), 0u);
+}
+
+TEST_F(OrbaTest, SwitchesThatAreNotTrueBooleansSendNothing) {
+  config["network"]["orbaEnabled"] = "true";
+  OrbaReporter reporter(links);
+  reporter.NetworkStatistics();
+  reporter.UplinkPacket(R"({"data":"AQ=="})", 1, 20);
+  EXPECT_TRUE(Next().isNull());
+  config["network"]["orbaEnabled"] = true;
+  config["network"]["orbaPacketMetadata"] = 1;
+  reporter.UplinkPacket(R"({"data":"AQ=="})", 1, 20);
+  EXPECT_TRUE(Next().isNull());
+}
+
+TEST_F(OrbaTest, UplinkPacketsLeaveOutThePayloadAndGatewayStatisticsRepeatAsZeros) {
+  OrbaReporter reporter(links);
+  reporter.UplinkPacket(R"({"time":"t","data":"AQ==","ack":false,"adr":true,"fcnt":4,"size":1})",
+                        0x0102030405060708ull, 20);
+  const Json::Value up = Next()["request"]["data"]["attributes"];
+  EXPECT_FALSE(up.isMember("data") || up.isMember("ack") || up.isMember("adr"));
+  EXPECT_EQ(up["size"].asUInt(), 8u);
+  EXPECT_EQ(up["fcnt"].asUInt(), 4u);
+  EXPECT_EQ(up["protocol_version"].asString(), "1.0");
+
+  sockaddr_in address = UdpSocket::LoopbackAddress(1700);
+  Gateway gateway(0x0102030405060708ull, 2, address, 0, Gateway::DutyCycleSettings{});
+  gateway.count(Gateway::Counter::uplinks);
+  gateway.countChannel(3);
+  reporter.GatewayStatistics(gateway);
+  Json::Value first = Next()["request"]["data"]["attributes"];
+  EXPECT_EQ(first["uplinks"].asUInt(), 1u);
+  EXPECT_EQ(first["rx_ch_3"].asUInt(), 1u);
+  reporter.GatewayStatistics(gateway);
+  Json::Value second = Next()["request"]["data"]["attributes"];
+  EXPECT_EQ(second["uplinks"].asUInt(), 0u);
+  EXPECT_EQ(second["rx_ch_3"].asUInt(), 0u);
+}
+
+}  // namespace

@@ -1,0 +1,290 @@
+// Joins against a real device list and database. The join accept is opened with OpenSSL's AES and
+// CMAC, as a device would, never with the server's own crypto.
+#include "devices/JoinHandler.h"
+
+#include <gtest/gtest.h>
+#include <openssl/evp.h>
+
+#include <atomic>
+#include <cstring>
+#include <vector>
+
+#include "../lora/PlanTestSupport.h"
+#include "DeviceRig.h"
+#include "HttpStub.h"
+#include "app/HttpClient.h"
+#include "devices/AddressRange.h"
+#include "devices/DeviceList.h"
+#include "lora/Bytes.h"
+#include "lora/Crypto.h"
+#include "support/RecentList.h"
+
+namespace {
+
+using devicetest::Rig;
+
+const uint8_t kNetworkKey[16] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
+const uint8_t kListedKey[16] = {0x2b, 0x7e, 0x15, 0x16, 0x28, 0xae, 0xd2, 0xa6,
+                                0xab, 0xf7, 0x15, 0x88, 0x09, 0xcf, 0x4f, 0x3c};
+constexpr uint64_t kDevEui = 0x0080000000000001ull;
+constexpr uint64_t kJoinEui = 0x70b3d57ed0000001ull;
+
+std::vector<uint8_t> Cmac(const uint8_t* key, const uint8_t* data, size_t length) {
+  std::vector<uint8_t> out(16);
+  size_t outLength = 0;
+  EVP_Q_mac(nullptr, "CMAC", nullptr, "AES-128-CBC", nullptr, key, 16, data, length, out.data(),
+            out.size(), &outLength);
+  return out;
+}
+
+void AesEncrypt(const uint8_t* key, const uint8_t* in, uint8_t* out) {
+  EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
+  int n = 0;
+  EVP_EncryptInit_ex(ctx, EVP_aes_128_ecb(), nullptr, key, nullptr);
+  EVP_CIPHER_CTX_set_padding(ctx, 0);
+  EVP_EncryptUpdate(ctx, out, &n, in, 16);
+  EVP_CIPHER_CTX_free(ctx);
+}
+
+// A device's view of the join accept: AES-encrypt (the network decrypted) block by block.
+std::vector<uint8_t> OpenJoinAccept(const uint8_t* key, const Lora::FrameBytes& accept) {
+  std::vector<uint8_t> plain(accept.data, accept.data + accept.size());
+  for (size_t at = 1; at + 16 <= plain.size(); at += 16) AesEncrypt(key, &plain[at], &plain[at]);
+  return plain;
+}
+
+class JoinTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    config["network"]["key"] = "000102030405060708090a0b0c0d0e0f";
+    config["lora"]["netID"] = "000013";
+    config["lora"]["rx1Delay"] = 1;
+    config["lora"]["rx2Datarate"] = 0;
+    config["lora"]["rx1DatarateOffset"] = 0;
+    range.start = 1;
+    range.end = 0x01FFFFFE;
+    range.nwkId = 0x13;
+    devices = std::make_unique<DeviceList>(rig.links, [this] { return now.load(); });
+    JoinLinks links;
+    links.devices = devices.get();
+    links.database = rig.database.get();
+    links.messages = &rig.messages;
+    links.statistics = &rig.statistics;
+    links.gateways = &rig.gateways;
+    links.plan = eu868->plan.get();
+    links.settings = &rig.settings;
+    links.config = &config;
+    links.addressRange = &range;
+    links.recentJoins = &joins;
+    links.clockMs = [this] { return now.load(); };
+    links.bookWindow = [this](Device&, const Lora::ReceivedFrame&, const JoinWindow& w) {
+      booked.push_back(w);
+      return acceptWindow == 0 || acceptWindow == w.window;
+    };
+    links.postJoinServer = [this](const std::string& url, const std::string& body,
+                                  Json::Value& response, uint64_t timeoutMs) {
+      return http.requestText(url, "POST", body, response, true, timeoutMs);
+    };
+    handler = std::make_unique<JoinHandler>(links);
+  }
+
+  Lora::ReceivedFrame Request(uint16_t nonce, const uint8_t* key = kNetworkKey,
+                              uint64_t devEui = kDevEui) {
+    Lora::FrameBytes bytes;
+    Lora::FrameWriter w(bytes);
+    w.U8(0x00).Eui(kJoinEui).Eui(devEui).U16(nonce);
+    std::vector<uint8_t> mic = Cmac(key, bytes.data, bytes.size());
+    w.Bytes(mic.data(), 4);
+    Lora::ReceivedFrame frame(bytes.data, bytes.size());
+    frame.gatewayEui = devicetest::kGatewayEui;
+    frame.tmst = 1000000;
+    frame.frequency = 868100000;
+    frame.spreadingFactor = 9;
+    frame.receptionTimeMs = now;
+    frame.rxpk = R"({"tmst":1000000})";
+    return frame;
+  }
+  void Join(Lora::ReceivedFrame frame) { handler->handleJoinRequest(frame); }
+  std::string LastResult() {
+    std::vector<std::string> records = joins.drain();
+    if (records.empty()) return "";
+    Json::Value record;
+    std::string errors;
+    std::unique_ptr<Json::CharReader>(Json::CharReaderBuilder().newCharReader())
+        ->parse(records.back().data(), records.back().data() + records.back().size(), &record, &errors);
+    return record["result"].asString();
+  }
+  std::vector<std::string> Events() {
+    std::vector<std::string> out;
+    for (const std::string& line : rig.Events()) out.push_back(line.substr(0, line.find(' ')));
+    return out;
+  }
+
+  Rig rig;
+  std::unique_ptr<plantest::TestPlan> eu868 = plantest::MakePlan("EU868");
+  Json::Value config;
+  AddressRangeConfig range;
+  RecentList joins;
+  std::atomic<uint64_t> now{100000};
+  uint8_t acceptWindow = 0;
+  std::vector<JoinWindow> booked;
+  testsupport::HttpStub joinServer;
+  HttpClient http{"/nonexistent-ca.pem"};
+  std::unique_ptr<DeviceList> devices;
+  std::unique_ptr<JoinHandler> handler;
+};
+
+TEST_F(JoinTest, NetworkKeyJoinGivesAnAcceptADeviceCanOpenAndVerify) {
+  Join(Request(0x0a0b));
+  EXPECT_EQ(LastResult(), "Success");
+  EXPECT_EQ(Events(), (std::vector<std::string>{"join_request", "packet_recv", "joined"}));
+  ASSERT_EQ(devices->size(), 1u);
+  uint32_t devAddr = 0;
+  ASSERT_TRUE(rig.database->GetAddressFromEui("00-80-00-00-00-00-00-01", devAddr));
+  EXPECT_EQ(devAddr >> 25, 0x13u);
+  auto device = devices->FindDevice(devAddr);
+  ASSERT_TRUE(device);
+  ASSERT_EQ(device->transmitController.QueueLength(), 1u);
+  const Lora::FrameApplicationData& record = device->transmitController.Front();
+  EXPECT_EQ(record.join, 1);
+  EXPECT_EQ(record.size(), eu868->plan->joinAcceptLength() + 1u);
+
+  std::vector<uint8_t> plain = OpenJoinAccept(kNetworkKey, record);
+  EXPECT_EQ(plain[0], 0x20);
+  EXPECT_EQ((std::vector<uint8_t>{plain[4], plain[5], plain[6]}), (std::vector<uint8_t>{0x13, 0, 0}));
+  uint32_t carried = 0;
+  for (int i = 0; i < 4; ++i) carried |= static_cast<uint32_t>(plain[7 + i]) << (8 * i);
+  EXPECT_EQ(carried, devAddr);
+  EXPECT_EQ(plain[12], 1);  // RxDelay
+  std::vector<uint8_t> mic = Cmac(kNetworkKey, plain.data(), plain.size() - 4);
+  EXPECT_TRUE(std::equal(mic.begin(), mic.begin() + 4, plain.end() - 4)) << "MIC of the accept";
+
+  // The session keys are those the device derives from the same fields.
+  uint8_t block[16] = {0x01, plain[1], plain[2], plain[3], plain[4], plain[5], plain[6], 0x0b, 0x0a};
+  uint8_t nwkSKey[16];
+  AesEncrypt(kNetworkKey, block, nwkSKey);
+  EXPECT_EQ(device->nwkSKey.text(), Lora::CypherKey(nwkSKey).text());
+
+  ASSERT_EQ(booked.size(), 1u);
+  EXPECT_EQ(booked[0].window, 1);
+  EXPECT_EQ(booked[0].tmst, 1000000u + 5000000u);
+  EXPECT_EQ(booked[0].dueMs, now + 5000 - 250);
+}
+
+TEST_F(JoinTest, ANonceComesBackOnlyAfterTenMinutesAndTheAddressStays) {
+  Join(Request(7));
+  EXPECT_EQ(LastResult(), "Success");
+  uint32_t first = 0;
+  ASSERT_TRUE(rig.database->GetAddressFromEui("00-80-00-00-00-00-00-01", first));
+  now += JoinHandler::kNonceMemoryMs;
+  Join(Request(7));
+  EXPECT_EQ(LastResult(), "Duplicate Dev Nonce");
+  EXPECT_EQ(rig.statistics.value(NetworkStatistics::Counter::rx_join_dups), 1u);
+  now += 1000;
+  Join(Request(7));
+  EXPECT_EQ(LastResult(), "Success");
+  uint32_t again = 0;
+  ASSERT_TRUE(rig.database->GetAddressFromEui("00-80-00-00-00-00-00-01", again));
+  EXPECT_EQ(again, first);
+  EXPECT_EQ(devices->size(), 1u);
+}
+
+TEST_F(JoinTest, WhitelistGivesKeyEuiAndClassOrTheRequestIsRefused) {
+  config["whitelist"]["enabled"] = true;
+  Json::Value entry;
+  entry["deveui"] = "0080000000000002";
+  entry["appkey"] = "2b7e151628aed2a6abf7158809cf4f3c";
+  entry["appeui"] = "1122334455667788";
+  entry["class"] = "C";
+  config["whitelist"]["devices"].append(entry);
+
+  Join(Request(1, kListedKey, 0x0080000000000003ull));  // not listed, no zero-touch key
+  EXPECT_EQ(LastResult(), "MICFailed");
+  EXPECT_EQ(devices->size(), 0u);
+
+  Join(Request(1, kListedKey, 0x0080000000000002ull));
+  EXPECT_EQ(LastResult(), "Success");
+  uint32_t devAddr = 0;
+  ASSERT_TRUE(rig.database->GetAddressFromEui("00-80-00-00-00-00-00-02", devAddr));
+  auto device = devices->FindDevice(devAddr);
+  ASSERT_TRUE(device);
+  EXPECT_EQ(device->deviceClass, Device::kClassC);
+  EXPECT_EQ(device->appEui.text(), "11-22-33-44-55-66-77-88");
+  std::vector<uint8_t> plain = OpenJoinAccept(kListedKey, device->transmitController.Front());
+  std::vector<uint8_t> mic = Cmac(kListedKey, plain.data(), plain.size() - 4);
+  EXPECT_TRUE(std::equal(mic.begin(), mic.begin() + 4, plain.end() - 4));
+}
+
+TEST_F(JoinTest, WindowsFallBackToRx2AndLateOrUnbookableAcceptsAreDropped) {
+  acceptWindow = 2;  // RX1 is taken
+  Join(Request(1));
+  ASSERT_EQ(booked.size(), 2u);
+  EXPECT_EQ(booked[1].tmst, booked[0].tmst + 1000000);
+  EXPECT_EQ(booked[1].dueMs, booked[0].dueMs + 1000);
+  EXPECT_EQ(rig.statistics.value(NetworkStatistics::Counter::tx_joins_2nd_wnd), 1u);
+
+  config["test"]["disableRxJoin1"] = true;
+  acceptWindow = 0;
+  booked.clear();
+  Join(Request(2));
+  ASSERT_EQ(booked.size(), 1u);
+  EXPECT_EQ(booked[0].window, 2);
+
+  acceptWindow = 3;  // nothing fits
+  booked.clear();
+  Join(Request(3, kNetworkKey, 0x0080000000000009ull));
+  EXPECT_EQ(rig.statistics.value(NetworkStatistics::Counter::tx_joins_dropped), 1u);
+  uint32_t devAddr = 0;
+  ASSERT_TRUE(rig.database->GetAddressFromEui("00-80-00-00-00-00-00-09", devAddr));
+  EXPECT_EQ(devices->FindDevice(devAddr)->transmitController.QueueLength(), 0u)
+      << "a join accept that cannot go is not kept";
+}
+
+// With the whitelist off, what no local key validates goes to the join server; its answer is
+// taken as it stands, in time or not at all.
+TEST_F(JoinTest, RemoteJoinServerAnswersAreTakenRefusedOrTooLate) {
+  config["whitelist"]["enabled"] = false;
+  config["network"]["joinServer"] = joinServer.url();
+  const std::string accept = "20" + std::string(32, 'a');
+  joinServer.Answer(200, R"({"Result":{"ResultCode":"Success"},"PHYPayload":")" + accept +
+                             R"(","NwkSKey":{"AESKey":"101112131415161718191a1b1c1d1e1f"},)"
+                             R"("AppSKey":{"AESKey":"202122232425262728292a2b2c2d2e2f"},)"
+                             R"("VSExtension":{"Object":{"EndDevice":{"ClassType":"C"}}}})");
+  Join(Request(1, kListedKey));
+  EXPECT_EQ(LastResult(), "Success");
+  ASSERT_EQ(joinServer.exchanges().size(), 1u);
+  const std::string body = joinServer.exchanges()[0].body;
+  EXPECT_EQ(body.rfind(R"({"ProtocolVersion":"1.0","MACVersion":"1.0.2","PHYPayload":")", 0), 0u)
+      << body;
+  EXPECT_NE(body.find(R"("HNetID":19,)"), std::string::npos) << body;
+  uint32_t devAddr = 0;
+  ASSERT_TRUE(rig.database->GetAddressFromEui("00-80-00-00-00-00-00-01", devAddr));
+  EXPECT_NE(body.find("\"DevAddr\":\"" + UInt64ToHex(devAddr, 8, 0) + "\""), std::string::npos);
+  {
+    auto device = devices->FindDevice(devAddr);
+    ASSERT_TRUE(device);
+    EXPECT_EQ(device->nwkSKey.text(), "101112131415161718191a1b1c1d1e1f");
+    EXPECT_EQ(device->deviceClass, Device::kClassC);
+    EXPECT_EQ(BytesToHex(device->transmitController.Front().data,
+                         device->transmitController.Front().size(), false, 0),
+              accept) << "the join server's accept goes out unchanged";
+  }
+  std::vector<std::string> events = Events();
+  EXPECT_EQ(events.back(), "joined");
+
+  joinServer.Answer(200, R"({"Result":{"ResultCode":"UnknownDevEUI"}})");
+  Join(Request(2, kListedKey));
+  EXPECT_EQ(LastResult(), "UnknownDevEUI");
+  EXPECT_EQ(Events().back(), "join_rejected");
+
+  joinServer.Answer(200, R"({"Result":{"ResultCode":"Success"}})", [this] { now += 5751; });
+  Join(Request(3, kListedKey));
+  EXPECT_EQ(LastResult(), "Too Late");
+  EXPECT_EQ(rig.statistics.value(NetworkStatistics::Counter::rx_joins_too_late), 1u);
+
+  config["network"]["joinServer"] = "http://127.0.0.1:1/unreachable";
+  Join(Request(4, kListedKey));
+  EXPECT_EQ(LastResult(), "Server Error");
+}
+
+}  // namespace

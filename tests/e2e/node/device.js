@@ -1,0 +1,43 @@
+// The device's side of downlinks, with an implementation independent of the server's, for the
+// end-to-end tests. Usage: node device.js '<json>' with "mode":
+//   "accept": "phy" (join accept hex), "AppKey", "DevNonce" (hex, most significant first) -> the
+//             decrypted fields, whether its MIC verifies, and the session keys derived from it;
+//   "down":   "phy" (data down hex), "AppSKey", "NwkSKey", "fcntMsb" (hex of the counter's high
+//             16 bits, most significant first; default "0000") -> header fields, MIC check and the
+//             decrypted payload (with the NwkSKey for FPort 0).
+// Prints one JSON object.
+"use strict";
+const lora = require("lora-packet");
+
+const spec = JSON.parse(process.argv[2]);
+const hex = (b) => (b ? Buffer.from(b).toString("hex") : null);
+const bytes = (h) => Buffer.from(h, "hex");
+const out = {};
+if (spec.mode === "accept") {
+  const key = bytes(spec.AppKey);
+  const wire = lora.fromWire(bytes(spec.phy));
+  const plain = lora.fromWire(lora.decryptJoinAccept(wire, key));
+  out.micOk = lora.verifyMIC(plain, undefined, key);
+  out.DevAddr = hex(plain.DevAddr);
+  out.NetID = hex(plain.NetID);
+  out.AppNonce = hex(plain.AppNonce);
+  out.DLSettings = plain.DLSettings !== undefined ? Number(plain.DLSettings) : null;
+  out.RxDelay = plain.RxDelay !== undefined ? Number(plain.RxDelay) : null;
+  out.CFList = hex(plain.CFList);
+  const keys = lora.generateSessionKeys(key, plain.NetID, plain.AppNonce, bytes(spec.DevNonce));
+  out.NwkSKey = hex(keys.NwkSKey);
+  out.AppSKey = hex(keys.AppSKey);
+} else if (spec.mode === "down") {
+  const packet = lora.fromWire(bytes(spec.phy));
+  const msb = bytes(spec.fcntMsb || "0000");
+  out.type = packet.getMType();
+  out.DevAddr = hex(packet.DevAddr);
+  out.FCnt = packet.getFCnt();
+  out.FCtrl = hex(packet.FCtrl);
+  out.FOpts = hex(packet.FOpts);
+  out.FPort = packet.getFPort();
+  out.micOk = lora.verifyMIC(packet, bytes(spec.NwkSKey), bytes(spec.AppSKey), msb);
+  out.payload = packet.FRMPayload && packet.FRMPayload.length
+    ? hex(lora.decrypt(packet, bytes(spec.AppSKey), bytes(spec.NwkSKey), msb)) : "";
+}
+process.stdout.write(JSON.stringify(out));
