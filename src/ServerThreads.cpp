@@ -86,6 +86,7 @@ void NetworkServer::StartThreads() {
   commandLinks.commands.settings = &settings;
   commandLinks.commands.plan = plan.get();
   commandLinks.commands.addressRange = &addressRange;
+  commandLinks.commands.orba = orba.get();
   commandLinks.commands.fileFolder = settings.paths.commandDir;
   commandLinks.socket = &commandSocket;
   commandLinks.console = config["log"]["console"].isBool() && config["log"]["console"].asBool();

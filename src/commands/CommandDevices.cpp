@@ -5,6 +5,7 @@
 
 #include "Database/Lora-Database.h"
 #include "Settings.h"
+#include "app/OrbaReporter.h"
 #include "commands/CommandParser.h"
 #include "commands/CommandSet.h"
 #include "commands/CommandTables.h"
@@ -278,6 +279,8 @@ void CommandSet::DeviceUpdateField(const std::string& euiText, const std::string
       DatabaseFailure("end-device field");
     }
   }
+  device.reset();
+  ReportDevice(eui);
   reply_.SendSuccess();
 }
 
@@ -363,7 +366,20 @@ void CommandSet::DeviceUpdateJson(const std::string& text) {
       }
     }
   }
+  ReportDevice(eui);
   reply_.SendSuccess();
+}
+
+void CommandSet::ReportDevice(const std::string& eui) {
+  if (links_.orba == nullptr || !links_.orba->Enabled() || links_.settings == nullptr) return;
+  LoraDatabase::DeviceClient devices(*links_.database);
+  if (!links_.database->GetDevices(devices)) return;
+  while (devices.Next()) {
+    if (devices.record().deviceEui != eui) continue;
+    links_.orba->report(links_.orba->Envelope(links_.settings->localCardEui, "/end_devices/" + eui,
+                                              "gateways", devices.record().toJson(), true));
+    return;
+  }
 }
 
 void CommandSet::DeviceDelete(CommandParser& p) {

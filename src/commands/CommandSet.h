@@ -16,6 +16,7 @@ class DeviceList;
 class GatewayMemoryList;
 class LoraDatabase;
 class NetworkStatistics;
+class OrbaReporter;
 class RecentList;
 struct Settings;
 namespace Lora {
@@ -35,6 +36,8 @@ struct CommandLinks {
   const Json::Value* config = nullptr;
   const Settings* settings = nullptr;
   const Lora::ChannelPlan* plan = nullptr;
+  // The management agent hears of every end-device a device update changed (null: nobody).
+  OrbaReporter* orba = nullptr;
   // Addresses a session added by hand may take: those a restart would restore.
   const AddressRangeConfig* addressRange = nullptr;
   // Files that commands read or write ("include", "json file", "log file") lie under this folder.
@@ -77,6 +80,8 @@ class CommandSet {
   void DeviceUpdateField(const std::string& euiText, const std::string& field,
                          const std::string& value);
   void DeviceUpdateJson(const std::string& text);
+  // The changed end-device record to the management agent, when its reports are on.
+  void ReportDevice(const std::string& eui);
   void DeviceDelete(CommandParser& p);
   void DeviceConfig(CommandParser& p);
   void DeviceReset(CommandParser& p);

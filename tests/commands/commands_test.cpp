@@ -10,6 +10,7 @@
 #include "CommandRig.h"
 #include "TestSupport.h"
 #include "gateway/UdpSocket.h"
+#include "support/JsonText.h"
 #include "support/Logger.h"
 
 using commandtest::CommandRig;
@@ -220,6 +221,23 @@ TEST_F(Commands, DeviceUpdateChangesTheDeviceInMemoryAndInStorage) {
             "No device setting provided, options are 'class' or device configuration as json");
   EXPECT_EQ(rig.RunJson("device update {\"name\":\"x\"}")["message"],
             "'deveui' required to update device");
+
+  // With reports on, the changed record goes to the management agent.
+  rig.config["network"]["orbaEnabled"] = true;
+  rig.settings.localCardEui = 0x0102030405060708ull;
+  rig.settings.gatewaySerial = "GW-1";
+  EXPECT_EQ(rig.Run("device update " + kEui + " name Pump_3"), "{\"status\":\"success\"}\n");
+  std::vector<uint8_t> datagram(4096);
+  sockaddr_in from{};
+  const ssize_t n = rig.orbaListener.receive(from, datagram.data(), datagram.size());
+  ASSERT_GT(n, 0);
+  Json::Value report;
+  std::string errors;
+  ASSERT_TRUE(JsonText::Parse(std::string(datagram.begin(), datagram.begin() + n), report, errors));
+  EXPECT_EQ(report["path"], "m1/gateways/01-02-03-04-05-06-07-08/end_devices/" + kEui);
+  EXPECT_EQ(report["method"], "PUT");
+  EXPECT_EQ(report["request"]["data"]["attributes"]["name"], "Pump_3");
+  EXPECT_EQ(report["request"]["data"]["attributes"]["trevant_serial"], "GW-1");
 
   EXPECT_EQ(rig.Run("device reset " + kEui), "{\"status\":\"success\"}\n");
   EXPECT_EQ(rig.devices->FindDevice(0x26011234)->upCounter, 0u);

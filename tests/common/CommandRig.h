@@ -14,6 +14,7 @@
 #include "app/AppDownlink.h"
 #include "app/AppEvents.h"
 #include "app/AppMessageQueue.h"
+#include "app/OrbaReporter.h"
 #include "commands/CommandParser.h"
 #include "commands/CommandReply.h"
 #include "commands/CommandSet.h"
@@ -22,6 +23,7 @@
 #include "devices/DeviceList.h"
 #include "devices/NetworkStatistics.h"
 #include "gateway/GatewayMemoryList.h"
+#include "gateway/UdpSocket.h"
 #include "support/RecentList.h"
 
 namespace commandtest {
@@ -57,7 +59,16 @@ class CommandRig {
     config["network"]["baseKey"] = "000102030405060708090a0b0c0d0e0f";
     config["network"]["salt"] = "pepper";
     config["udp"]["commandPort"] = 6677;
+    // The management agent's port; reports stay off until a test turns them on.
+    orbaListener.open(0, false);
+    OrbaLinks orbaLinks;
+    orbaLinks.config = &config;
+    orbaLinks.settings = &settings;
+    orbaLinks.statistics = &statistics;
+    orbaLinks.port = orbaListener.localPort();
+    orba = std::make_unique<OrbaReporter>(orbaLinks);
     CommandLinks links;
+    links.orba = orba.get();
     links.database = database.get();
     links.devices = devices.get();
     links.gateways = gateways.get();
@@ -118,6 +129,8 @@ class CommandRig {
   RecentList recentJoins;
   Json::Value config{Json::objectValue};
   AddressRangeConfig range;
+  UdpSocket orbaListener;
+  std::unique_ptr<OrbaReporter> orba;
   std::string replies;
   ReplyChannel reply{[this](const char* data, size_t length) { replies.append(data, length); }};
   std::unique_ptr<CommandSet> commands;
