@@ -7,7 +7,7 @@ packages=(
   cmake g++ make pkg-config
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   libsqlite3-dev sqlite3 libmosquittopp-dev mosquitto mosquitto-clients
-  libcurl4-openssl-dev libjsoncpp-dev rapidjson-dev libssl-dev
+  libcurl4-openssl-dev libjsoncpp-dev rapidjson-dev libssl-dev libreadline-dev
   clang libclang-rt-14-dev
 )
 

@@ -213,7 +213,7 @@ void ApplyUdpDefaults(Json::Value& config) {
   Json::Value& udp = config["udp"];
   const std::pair<const char*, int> ports[] = {{"upstreamPort", 1780}, {"downstreamPort", 1782},
                                                {"appPortUp", 1784},    {"appPortDown", 1786},
-                                               {"orbaPort", 1790}};
+                                               {"orbaPort", 1790},     {"commandPort", 6677}};
   for (const auto& [key, port] : ports) {
     if (!udp.isMember(key)) {
       udp[key] = port;
@@ -412,6 +412,7 @@ void ApplyPaths(const Json::Value& config, Settings& settings) {
       {"restartCommand", &p.restartCommand},
       {"caFile", &p.caFile},
       {"whitelistFile", &p.whitelistFile},
+      {"commandDir", &p.commandDir},
   };
   for (const auto& [key, target] : keys) {
     if (paths[key].isString()) *target = paths[key].asString();

@@ -19,6 +19,7 @@
 #include "app/HttpClient.h"
 #include "app/OrbaReporter.h"
 #include "app/Mosquitto.h"
+#include "commands/CommandThread.h"
 #include "devices/AddressRange.h"
 #include "devices/DeviceDownlinkSink.h"
 #include "devices/DeviceList.h"
@@ -87,6 +88,8 @@ class NetworkServer {
   // What the packet-forwarder protocol reaches; complete before the first thread starts.
   MessageProtocol::Links protocolLinks;
   std::unique_ptr<PacketWorkerPool> workers;
+  // The operator's console or UDP command port.
+  std::unique_ptr<CommandThread> commandThread;
 
   // The time thread's millisecond tick; read by timers elsewhere without a lock.
   std::atomic<uint64_t> tickMs{0};

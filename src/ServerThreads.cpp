@@ -72,7 +72,30 @@ void NetworkServer::StartThreads() {
   }
   upstreamSocket.close();
 
-  // The command and beacon threads take their places in this order once they exist.
+  // The beacon thread takes its place after the Mqtt thread once it exists.
+  LOG_TRACE("Start Command Thread");
+  CommandThread::Links commandLinks;
+  commandLinks.commands.database = database.get();
+  commandLinks.commands.devices = devices.get();
+  commandLinks.commands.gateways = gateways.get();
+  commandLinks.commands.statistics = &statistics;
+  commandLinks.commands.downlinks = appDownlinks.get();
+  commandLinks.commands.recentUplinks = &recentUplinks;
+  commandLinks.commands.recentJoins = &recentJoins;
+  commandLinks.commands.config = &config;
+  commandLinks.commands.settings = &settings;
+  commandLinks.commands.plan = plan.get();
+  commandLinks.commands.addressRange = &addressRange;
+  commandLinks.commands.orba = orba.get();
+  commandLinks.commands.fileFolder = settings.paths.commandDir;
+  commandLinks.socket = &commandSocket;
+  commandLinks.console = config["log"]["console"].isBool() && config["log"]["console"].asBool();
+  commandLinks.port = PortOr(config, "commandPort", 6677);
+  commandThread = std::make_unique<CommandThread>(commandLinks);
+  LOG_TRACE("Start Command Receive thread");
+  if (int result = commandThread->Start(); result != 0) {
+    THROW_EXCEPTION("Unable to create command receive thread", result);
+  }
   StartThread(timeSlot_, &NetworkServer::TimeThread, "Start Time thread", "Unable to create time thread");
   StartThread(backupSlot_, &NetworkServer::BackupThread, "Start Db Backup thread",
               "Unable to create Db Backup thread");

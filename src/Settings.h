@@ -17,6 +17,8 @@ struct GatewayPaths {
   std::string restartCommand = "/etc/init.d/vallorin restart &";  // "paths"."restartCommand"
   std::string caFile = "/etc/ssl/certs/DigiCert_Global_Root_CA.pem";  // "paths"."caFile"
   std::string whitelistFile = "/home/root/whitelist.jsonlines";       // "paths"."whitelistFile"
+  // The only folder whose files operator commands read or write ("include", "json file", "log").
+  std::string commandDir = "/var/config/lora";                        // "paths"."commandDir"
 };
 
 struct Settings {

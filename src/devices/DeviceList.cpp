@@ -131,6 +131,15 @@ bool DeviceList::RemoveDevice(uint32_t devAddr) {
   return true;
 }
 
+bool DeviceList::ForgetDevice(uint32_t devAddr) NO_THREAD_SAFETY_ANALYSIS {
+  MutexLock lock(mutex_);
+  std::unique_ptr<Device> device = devices_.release(devAddr);
+  if (!device) return false;
+  device->mutex().lock();
+  device->mutex().unlock();
+  return true;
+}
+
 bool DeviceList::RemoveHeld(uint32_t devAddr) NO_THREAD_SAFETY_ANALYSIS {
   std::unique_ptr<Device> device = devices_.release(devAddr);
   if (!device) return false;

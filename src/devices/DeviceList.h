@@ -76,6 +76,9 @@ class DeviceList {
                             const std::function<void(Device&)>& fill) EXCLUDES(mutex_);
   // Destroys the device and deletes its rows; false when the address is not in the list.
   bool RemoveDevice(uint32_t devAddr) EXCLUDES(mutex_);
+  // Destroys the device and leaves every row alone (the operator's session commands delete or
+  // rewrite the rows themselves); false when the address is not in the list.
+  bool ForgetDevice(uint32_t devAddr) EXCLUDES(mutex_);
 
   // Visits n devices after the last one visited (wrapping): a device expired for more than 12
   // hours since it was made is deleted, a lease that ran out expires the session, every other

@@ -193,3 +193,9 @@ void Gateway::refill(uint64_t nowMs) {
   }
   lastRefillMs_ = nowMs;
 }
+
+void Gateway::resetCounters() {
+  for (auto& counter : counters_) counter.store(0, std::memory_order_relaxed);
+  for (auto& channel : channels_) channel.store(0, std::memory_order_relaxed);
+  crcErrors_.store(0, std::memory_order_relaxed);
+}

@@ -40,7 +40,7 @@ Json::Value BaseConfig(const std::string& dir) {
   std::string text = R"({"db": "@/flash/vallorin.db",
       "paths": {"runDir": "@/run", "deviceIdFile": "@/device_id", "templateDir": "@/templates/",
                 "templateFallbackDir": "@/opt/", "restartCommand": "touch @/restart-requested &",
-                "whitelistFile": "@/whitelist.jsonlines"},
+                "whitelistFile": "@/whitelist.jsonlines", "commandDir": "@"},
       "log": {"level": 60, "console": false, "path": "@/vallorin.log"},
       "lora": {"frequencyBand": "EU868", "beaconInterval": 0},
       "network": {"public": 1, "eui": "00-11-22-33-44-55-66-77",
@@ -50,7 +50,8 @@ Json::Value BaseConfig(const std::string& dir) {
     text.replace(at, 1, dir);
   }
   Json::Value c = Parse(text);
-  for (const char* port : {"upstreamPort", "downstreamPort", "appPortUp", "appPortDown", "orbaPort"}) {
+  for (const char* port : {"upstreamPort", "downstreamPort", "appPortUp", "appPortDown", "orbaPort",
+                           "commandPort"}) {
     c["udp"][port] = FreeUdpPort();
   }
   mkdir((dir + "/flash").c_str(), 0777);
@@ -87,7 +88,7 @@ void ServerProcess::start(const std::vector<std::string>& args, bool asNobody) {
   if (pid_ < 0) throw std::runtime_error("fork failed");
   if (pid_ == 0) {
     if (chdir(workDir_.c_str()) != 0) _exit(126);
-    dup2(open("/dev/null", O_RDONLY), 0);
+    dup2(open(inputPath_.empty() ? "/dev/null" : inputPath_.c_str(), O_RDONLY), 0);
     dup2(open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666), 1);
     dup2(open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666), 2);
     if (asNobody && geteuid() == 0) {

@@ -38,6 +38,8 @@ class ServerProcess {
 
   // Starts the binary with the arguments; asNobody drops root privileges in the child first.
   void start(const std::vector<std::string>& args, bool asNobody = false);
+  // Standard input of the next start() comes from this file (/dev/null when empty).
+  void setInput(const std::string& path) { inputPath_ = path; }
   // Waits until `file` (standard output when empty) contains the text; gives up early when the
   // process has ended without writing it.
   bool waitFor(const std::string& text, int timeoutMs, const std::string& file = "");
@@ -52,6 +54,7 @@ class ServerProcess {
 
  private:
   std::string workDir_;
+  std::string inputPath_;
   pid_t pid_ = -1;
   int status_ = -1;
 };
