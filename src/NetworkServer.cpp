@@ -281,8 +281,45 @@ void NetworkServer::ConnectApplications() {
 }
 
 // The device list and the two paths over it, wired once while the process is single-threaded.
+// The scheduler, the MAC-command links and the beacon, wired before any device exists.
+void NetworkServer::LinkDownlinks() {
+  macLinks = MacLinks::From(*plan, config["lora"], settings);
+  BeaconLinks beaconLinks;
+  beaconLinks.config = &config;
+  beaconLinks.plan = plan.get();
+  beaconLinks.gateways = gateways.get();
+  beaconLinks.downstream = &downstreamSocket;
+  beaconLinks.forwarderAddress = [list = gateways.get()] {
+    const auto all = list->all();
+    return all.empty() ? sockaddr_in{} : all.front()->downlinkAddress();
+  };
+  beaconLinks.reserve = [this](uint64_t gatewayEui, uint64_t dueMs, uint32_t durationMs) {
+    scheduler->ReserveAirtime(gatewayEui, dueMs, durationMs);
+  };
+  beacon = std::make_unique<Beacon>(beaconLinks);
+  if (beacon->intervalSeconds() > 0) {
+    // BeaconTimingAns counts on the beacon's own clock.
+    macLinks.beacon.intervalSeconds = beacon->intervalSeconds();
+    macLinks.beacon.nowMs = [source = beacon.get()] { return source->nowMs(); };
+    macLinks.beacon.lastBeaconMs = [source = beacon.get()] { return source->lastBeaconMs(); };
+  }
+  SchedulerLinks schedulerLinks;
+  schedulerLinks.gateways = gateways.get();
+  schedulerLinks.queue = &transmitQueue;
+  schedulerLinks.plan = plan.get();
+  schedulerLinks.settings = &settings;
+  schedulerLinks.statistics = &statistics;
+  schedulerLinks.messages = &messages;
+  schedulerLinks.protocol = &protocolLinks;  // complete before the first thread starts
+  schedulerLinks.mac = &macLinks;
+  schedulerLinks.clockMs = [] { return static_cast<uint64_t>(MonotonicMs()); };
+  scheduler = std::make_unique<DownlinkScheduler>(schedulerLinks);
+}
+
 void NetworkServer::LinkDevices() {
+  LinkDownlinks();
   DeviceLinks deviceLinks;
+  deviceLinks.scheduler = scheduler.get();
   deviceLinks.database = database.get();
   deviceLinks.messages = &messages;
   deviceLinks.statistics = &statistics;
@@ -303,6 +340,13 @@ void NetworkServer::LinkDevices() {
                                                      size_t frameLength) {
     reporter->UplinkPacket(json, gateway, frameLength);
   };
+  uplinkLinks.scheduleResponse = [s = scheduler.get()](Device& device, const Lora::ReceivedFrame& frame) {
+    s->ScheduleResponse(device, frame);
+  };
+  uplinkLinks.parseMacCommands = [](Device& device, const Lora::ReceivedFrame& frame,
+                                    const uint8_t* bytes, size_t length) {
+    device.transmitController.ParseMacCommands(frame, bytes, length);
+  };
   uplinks = std::make_unique<UplinkHandler>(uplinkLinks);
 
   JoinLinks joinLinks;
@@ -319,6 +363,11 @@ void NetworkServer::LinkDevices() {
   joinLinks.postJoinServer = [client = http.get()](const std::string& url, const std::string& body,
                                                    Json::Value& response, uint64_t timeoutMs) {
     return client->requestText(url, "POST", body, response, true, timeoutMs);
+  };
+  joinLinks.bookWindow = [s = scheduler.get()](Device& device, const Lora::ReceivedFrame& frame,
+                                                const JoinWindow& window) {
+    return s->BookJoinWindow(device, frame, window.window, window.dueMs, window.tmst,
+                             window.airTimeMs);
   };
   joinLinks.reportJoin = [reporter = orba.get()](const Json::Value& attributes, uint64_t gateway) {
     reporter->JoinRequest(attributes, gateway);

@@ -26,6 +26,9 @@
 #include "devices/JoinHandler.h"
 #include "devices/UplinkHandler.h"
 #include "downlink/Beacon.h"
+#include "downlink/DownlinkScheduler.h"
+#include "downlink/OptionControllers.h"
+#include "downlink/TransmitQueue.h"
 #include "Options.h"
 #include "PacketWorkers.h"
 #include "Settings.h"
@@ -68,6 +71,12 @@ class NetworkServer {
   AppMessageQueue messages;
   AppEvents events{messages};
   AddressRangeConfig addressRange;
+  // Downlinks: the schedule every answer, join accept and beacon is booked in, the MAC-command
+  // links every device's controllers read, and the scheduler over both. Made before the devices.
+  TransmitQueue transmitQueue;
+  MacLinks macLinks;
+  std::unique_ptr<DownlinkScheduler> scheduler;
+  std::unique_ptr<Beacon> beacon;
   // The sessions in memory, and the uplink path and the inbound downlink path over them.
   std::unique_ptr<DeviceList> devices;
   std::unique_ptr<UplinkHandler> uplinks;
@@ -79,7 +88,6 @@ class NetworkServer {
   std::unique_ptr<Mosquitto> mqtt;
   std::unique_ptr<AppPublisher> publisher;
   std::unique_ptr<AppDataReceiver> appDataReceiver;
-  std::unique_ptr<Beacon> beacon;
 
   // Filled by the packet workers, trimmed by the time thread, drained by commands.
   RecentList recentUplinks;
@@ -106,6 +114,7 @@ class NetworkServer {
   void ConnectJoinServer();
   void ConnectApplications();
   void LoadLists();
+  void LinkDownlinks();
   void LinkDevices();
   void LinkProtocol();
   void StartThreads();

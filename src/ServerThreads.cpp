@@ -110,16 +110,6 @@ void NetworkServer::StartThreads() {
     THROW_EXCEPTION("Unable to create mqtt thread", result);
   }
   LOG_TRACE("Start Beacon thread");
-  BeaconLinks beaconLinks;
-  beaconLinks.config = &config;
-  beaconLinks.plan = plan.get();
-  beaconLinks.gateways = gateways.get();
-  beaconLinks.downstream = &downstreamSocket;
-  beaconLinks.forwarderAddress = [list = gateways.get()] {
-    const auto all = list->all();
-    return all.empty() ? sockaddr_in{} : all.front()->downlinkAddress();
-  };
-  beacon = std::make_unique<Beacon>(beaconLinks);
   if (int result = beacon->Start(); result != 0) {
     THROW_EXCEPTION("Unable to create beacon thread", result);
   }
@@ -197,6 +187,8 @@ void NetworkServer::RunTimeThread() {
       // Leases, deletions and the transmit controllers' service, a few devices a round so that
       // a full pass over ten thousand takes seconds, not a single long hold of the list lock.
       if (devices) devices->SweepDevices(std::min(devices->size(), kSweptPerRound), MonotonicMs());
+      // Due times count from the uplinks' monotonic reception times; the tick lags behind them.
+      if (scheduler && devices) scheduler->ServeDueTransmissions(*devices, MonotonicMs());
       if (rounds % kHousekeepingRounds == 0) {
         uint64_t now = MonotonicMs();
         if (gateways) gateways->housekeeping(now);
