@@ -107,3 +107,28 @@ TEST(Downlinks, LinkCheckRequestIsAnsweredInTheOptions) {
 }
 
 }  // namespace
+
+namespace {
+
+// Eleven uplinks at SF12 with a 10 dB SNR and the ADR bit: the server asks the device for DR5 at
+// 14 dBm, and lora-packet finds the LinkADRReq in the answer's FOpts.
+TEST(Downlinks, AdaptiveDataRateAsksForTheMedianDatarateAtLowerPower) {
+  NetworkRig rig;
+  SeededSession device;
+  rig.Seed({device});
+  ASSERT_TRUE(rig.Start());
+  Json::Value request;
+  for (unsigned fcnt = 1; fcnt <= 11 && request.isNull(); ++fcnt) {
+    rig.Push(e2e::DeviceUplink(device, fcnt, 10, "00", false, R"({"ADR":true})"),
+             "{\"tmst\":" + std::to_string(fcnt * 3000000) + R"(,"lsnr":10.0,"datr":"SF12BW125"})");
+    const Json::Value txpk = rig.NextTxpk(1500);
+    if (txpk.isObject()) request = e2e::ReadDownlink(device, txpk);
+  }
+  ASSERT_TRUE(request.isObject()) << "no LinkADRReq after eleven uplinks\n" << rig.Log();
+  EXPECT_TRUE(request["micOk"].asBool()) << request;
+  const std::string fopts = request["FOpts"].asString();
+  ASSERT_GE(fopts.size(), 4u) << request;
+  EXPECT_EQ(fopts.substr(0, 4), "0351") << fopts;  // LinkADRReq, DR5, TXPower index 1 (14 dBm)
+}
+
+}  // namespace
