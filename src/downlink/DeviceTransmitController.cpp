@@ -643,6 +643,23 @@ void DeviceTransmitController::RemoveFront(bool deleteRow) {
   frontSends_ = 0;
 }
 
+bool DeviceTransmitController::RemoveQueued(uint32_t id) {
+  if (id == 0) return false;
+  for (auto record = queue_.begin(); record != queue_.end(); ++record) {
+    if (record->id != id) continue;
+    if (record == queue_.begin()) {
+      frontSends_ = 0;
+      if (currentId_ == id) {
+        ResetTracking();
+        frame_.clear();
+      }
+    }
+    queue_.erase(record);
+    return true;
+  }
+  return false;
+}
+
 void DeviceTransmitController::ResetTracking() {
   currentId_ = 0;
   currentDueMs_ = 0;
