@@ -85,6 +85,11 @@ void NetworkRig::Push(const std::vector<uint8_t>& frame, const std::string& rxpk
                                 testsupport::PushDataJson({testsupport::RxpkRecord(frame, rxpkPatch)})));
 }
 
+void NetworkRig::PushText(const std::string& json) {
+  const uint16_t upstream = static_cast<uint16_t>(config["udp"]["upstreamPort"].asUInt());
+  forwarder_.send(upstream, testsupport::ForwarderDatagram(2, 8, 0, kGatewayEui, json));
+}
+
 Json::Value NetworkRig::NextTxpk(int timeoutMs) {
   const uint16_t downstream = static_cast<uint16_t>(config["udp"]["downstreamPort"].asUInt());
   std::vector<uint8_t> datagram;

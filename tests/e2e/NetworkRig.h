@@ -43,6 +43,8 @@ class NetworkRig {
   int Stop();
 
   void Push(const std::vector<uint8_t>& frame, const std::string& rxpkPatch = "{}");
+  // A PUSH_DATA with this JSON body (a "stat" record, say).
+  void PushText(const std::string& json);
   // The next PULL_RESP's "txpk" within the timeout (null when none came); TX_ACK is sent back.
   Json::Value NextTxpk(int timeoutMs);
 
