@@ -20,7 +20,9 @@ void Pause(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }  // namespace
 
 NetworkRig::NetworkRig()
-    : probe_(broker_.port(), "lora/#", "application"), server_(dir_.path()) {
+    : probe_(broker_.port(), "lora/#", "application"),
+      server_(dir_.path()),
+      forwarder_(std::make_unique<UdpPeer>()) {
   config = BaseConfig(dir_.path());
   config["lora"]["netID"] = "000013";
   config["addressRange"]["start"] = "00000001";
@@ -63,31 +65,39 @@ bool NetworkRig::Start() {
     ADD_FAILURE() << server_.out() << Log();
     return false;
   }
-  const uint16_t downstream = static_cast<uint16_t>(config["udp"]["downstreamPort"].asUInt());
-  std::vector<uint8_t> ack;
-  bool answered = false;
-  for (int i = 0; i < 50 && !answered; ++i) {
-    forwarder_.send(downstream, testsupport::ForwarderDatagram(2, 1, 2, kGatewayEui));
-    answered = forwarder_.receive(ack, 100);
-  }
   // Downlinks published before the server's subscription is in place would go nowhere.
-  const bool connected = answered && WaitForLog("MQTT - connected with server");
+  const bool connected = Pull() && WaitForLog("MQTT - connected with server");
   Pause(300);
   return connected;
 }
 
 int NetworkRig::Stop() { return server_.stop(SIGTERM, 5000); }
 
+bool NetworkRig::Pull() {
+  const uint16_t downstream = static_cast<uint16_t>(config["udp"]["downstreamPort"].asUInt());
+  std::vector<uint8_t> ack;
+  for (int i = 0; i < 50; ++i) {
+    forwarder_->send(downstream, testsupport::ForwarderDatagram(2, 1, 2, kGatewayEui));
+    if (forwarder_->receive(ack, 100)) return true;
+  }
+  return false;
+}
+
+bool NetworkRig::MoveForwarder() {
+  forwarder_ = std::make_unique<UdpPeer>();
+  return Pull();
+}
+
 void NetworkRig::Push(const std::vector<uint8_t>& frame, const std::string& rxpkPatch) {
   const uint16_t upstream = static_cast<uint16_t>(config["udp"]["upstreamPort"].asUInt());
-  forwarder_.send(upstream, testsupport::ForwarderDatagram(
+  forwarder_->send(upstream, testsupport::ForwarderDatagram(
                                 2, 7, 0, kGatewayEui,
                                 testsupport::PushDataJson({testsupport::RxpkRecord(frame, rxpkPatch)})));
 }
 
 void NetworkRig::PushText(const std::string& json) {
   const uint16_t upstream = static_cast<uint16_t>(config["udp"]["upstreamPort"].asUInt());
-  forwarder_.send(upstream, testsupport::ForwarderDatagram(2, 8, 0, kGatewayEui, json));
+  forwarder_->send(upstream, testsupport::ForwarderDatagram(2, 8, 0, kGatewayEui, json));
 }
 
 Json::Value NetworkRig::NextTxpk(int timeoutMs) {
@@ -95,11 +105,11 @@ Json::Value NetworkRig::NextTxpk(int timeoutMs) {
   std::vector<uint8_t> datagram;
   const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   while (std::chrono::steady_clock::now() < until) {
-    if (!forwarder_.receive(datagram, 50)) continue;
+    if (!forwarder_->receive(datagram, 50)) continue;
     if (datagram.size() > 4 && datagram[3] == 3) {
       // The forwarder's TX_ACK for the token, as a real one answers every PULL_RESP.
       std::vector<uint8_t> ack = {2, datagram[1], datagram[2], 5, 1, 2, 3, 4, 5, 6, 7, 8};
-      forwarder_.send(downstream, ack);
+      forwarder_->send(downstream, ack);
       return ParseJson(std::string(datagram.begin() + 4, datagram.end()))["txpk"];
     }
   }

@@ -7,6 +7,7 @@
 #include <json/json.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -41,6 +42,8 @@ class NetworkRig {
   // Starts the server, waits for it, registers the forwarder and the server's MQTT connection.
   bool Start();
   int Stop();
+  // The packet forwarder restarts on a new socket (a new address) and pulls again.
+  bool MoveForwarder();
 
   void Push(const std::vector<uint8_t>& frame, const std::string& rxpkPatch = "{}");
   // A PUSH_DATA with this JSON body (a "stat" record, say).
@@ -61,7 +64,8 @@ class NetworkRig {
   testsupport::MosquittoBroker broker_;
   testsupport::MqttProbe probe_;
   ServerProcess server_;
-  UdpPeer forwarder_;
+  std::unique_ptr<UdpPeer> forwarder_;
+  bool Pull();
 };
 
 // Helpers for what the rig carries.

@@ -132,3 +132,20 @@ TEST(Downlinks, AdaptiveDataRateAsksForTheMedianDatarateAtLowerPower) {
 }
 
 }  // namespace
+
+namespace {
+
+// The packet forwarder comes back from a new address: the next answer follows it there, without
+// a restart of the server.
+TEST(Downlinks, AForwarderOnANewAddressIsFollowed) {
+  NetworkRig rig;
+  SeededSession device;
+  rig.Seed({device});
+  ASSERT_TRUE(rig.Start());
+  ASSERT_TRUE(rig.MoveForwarder());
+  rig.Push(e2e::DeviceUplink(device, 1, 10, "00", true), R"({"tmst":3000000})");
+  const Json::Value ack = e2e::ReadDownlink(device, rig.NextTxpk(3000));
+  EXPECT_TRUE(ack["micOk"].asBool()) << ack << rig.Log();
+}
+
+}  // namespace
