@@ -58,6 +58,7 @@ class NetworkRig {
   std::string Log() const;
   std::vector<std::string> Query(const std::string& sql) const;
   testsupport::MqttProbe& application() { return probe_; }
+  testsupport::MosquittoBroker& broker() { return broker_; }
 
  private:
   testsupport::TempDir dir_;
