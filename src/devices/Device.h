@@ -124,6 +124,9 @@ class Device : public BinarySearchVector::ElementTemplate<unsigned int> {
   SignalStatistics rssi;
   SignalStatistics snr;  // centibels
   uint32_t deviceClass = kClassA;
+  // The last DevStatusAns: battery as sent (255: unknown) and the margin byte times ten.
+  uint8_t battery = 255;
+  int32_t statusMargin = 0;
   bool answerPending = false;
 
  private:

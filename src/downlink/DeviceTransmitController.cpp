@@ -148,6 +148,18 @@ void DeviceTransmitController::ParseMacCommands(const Lora::ReceivedFrame& frame
     context.events = events.get();
   }
   context.deviceClass = [this](uint32_t deviceClass) { device_.SetClass(deviceClass); };
+  // Kept on the device and in its session row, where session listings read them.
+  context.deviceStatus = [this](uint8_t battery, int32_t marginTenths) {
+    device_.battery = battery;
+    device_.statusMargin = marginTenths;
+    if (LoraDatabase* database = device_.links().database) {
+      Json::Value session;
+      session["deveui"] = device_.devEui.text();
+      session["status_battery"] = battery;
+      session["status_snr"] = marginTenths;
+      database->UpdateSession(session);
+    }
+  };
   mac->parseMacCommands(frame, bytes, length, context);
 }
 

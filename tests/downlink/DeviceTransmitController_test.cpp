@@ -246,3 +246,19 @@ TEST(DeviceTransmitControllerTest, GatewaySlotsPreferTheBestHearingAndMakeRoomFo
 }
 
 }  // namespace
+
+namespace {
+
+// A DevStatusAns in an uplink's options lands on the device and in its session row.
+TEST(DeviceTransmitControllerTest, DeviceStatusAnswerIsKeptOnTheDeviceAndItsRow) {
+  downlinktest::Rig rig;
+  Device& device = rig.AddDevice();
+  devicetest::Uplink status;
+  status.fopts = {0x06, 0xFE, 0x05};
+  device.transmitController.ReceivedFrame(downlinktest::Rig::Heard(status, 5000000), false);
+  EXPECT_EQ(device.battery, 254);
+  EXPECT_EQ(device.statusMargin, 50);
+  EXPECT_EQ(rig.Query("SELECT status_battery, status_snr FROM sessions"), "254|50");
+}
+
+}  // namespace
