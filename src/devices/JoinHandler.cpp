@@ -299,22 +299,7 @@ void JoinHandler::AcceptLocally(Request& request, const KeySearch& keys) {
     if (!device) return;  // the allocator said why
   }
 
-  const std::string classText = !keys.deviceClass.empty() ? keys.deviceClass : device->ClassLetter();
-  device->deviceClass = classText == "C" ? Device::kClassC : classText == "B" ? Device::kClassB
-                                                                             : Device::kClassA;
-  device->appEui = Lora::EUI(keys.appEui);
-  device->joinEui = request.joinEui;
-  if (links_.database != nullptr) {
-    links_.database->UpdateSessionJoin(device->devAddr(), request.joinEui.text(), keys.appEui, false);
-    links_.database->UpdateDeviceClass(device->devAddr(), device->ClassLetter());
-  }
-  device->nwkSKey = nwkSKey;
-  device->appSKey = appSKey;
-  device->SaveSessionKeys();
-  device->ResetUpCounter();
-  device->ResetDownCounter();
-  device->uplinkSeen = false;
-  device->lastUplinkMs = request.frame.receptionTimeMs;
+  TakeSession(*device, request, keys.appEui, keys.deviceClass, nwkSKey, appSKey, false);
 
   uint8_t accept[Lora::ChannelPlan::kJoinAcceptBufferSize + 1];
   const size_t length = BuildJoinAccept(request, keys, device->devAddr(), joinNonce, accept);
@@ -328,15 +313,7 @@ void JoinHandler::AcceptLocally(Request& request, const KeySearch& keys) {
     if (links_.messages) AppEvents(*links_.messages).Post(eui, "down_dropped", request.frame.rxpk);
     result = "Dropped";
   } else {
-    if (links_.statistics) {
-      links_.statistics->increment(Counter::rx_joins_ok);
-      links_.statistics->increment(Counter::rx_pkts);
-    }
-    if (links_.gateways != nullptr) {
-      if (auto gateway = links_.gateways->find(request.frame.gatewayEui)) {
-        gateway->count(Gateway::Counter::joins);
-      }
-    }
+    CountAccepted(request);
     if (links_.statistics) {
       LOG_INFO("ED:%s|JOINREQ-OK|JOINS: %lu UP: %lu", eui.c_str(),
                static_cast<unsigned long>(links_.statistics->value(Counter::rx_joins)),
@@ -347,6 +324,41 @@ void JoinHandler::AcceptLocally(Request& request, const KeySearch& keys) {
   }
   recordJoinRequest(Json::Value(), Json::Value(), eui, request.joinEui.text(), request.devNonce,
                     NowMs() - request.startMs, result);
+}
+
+// The join replaces the device's session: class (the given one, else the device's), EUIs, the
+// join recorded, new keys, counters back to 0.
+void JoinHandler::TakeSession(Device& device, const Request& request, const std::string& appEui,
+                              const std::string& classText, const Lora::CypherKey& nwkSKey,
+                              const Lora::CypherKey& appSKey, bool remote) {
+  const std::string letter = !classText.empty() ? classText : device.ClassLetter();
+  device.deviceClass = letter == "C" ? Device::kClassC : letter == "B" ? Device::kClassB
+                                                                       : Device::kClassA;
+  device.appEui = Lora::EUI(appEui);
+  device.joinEui = request.joinEui;
+  if (links_.database != nullptr) {
+    links_.database->UpdateSessionJoin(device.devAddr(), request.joinEui.text(), appEui, remote);
+    links_.database->UpdateDeviceClass(device.devAddr(), device.ClassLetter());
+  }
+  device.nwkSKey = nwkSKey;
+  device.appSKey = appSKey;
+  device.SaveSessionKeys();
+  device.ResetUpCounter();
+  device.ResetDownCounter();
+  device.uplinkSeen = false;
+  device.lastUplinkMs = request.frame.receptionTimeMs;
+}
+
+void JoinHandler::CountAccepted(const Request& request) {
+  if (links_.statistics) {
+    links_.statistics->increment(Counter::rx_joins_ok);
+    links_.statistics->increment(Counter::rx_pkts);
+  }
+  if (links_.gateways != nullptr) {
+    if (auto gateway = links_.gateways->find(request.frame.gatewayEui)) {
+      gateway->count(Gateway::Counter::joins);
+    }
+  }
 }
 
 void JoinHandler::ReportJoin(const Request& request, const Device& device, const KeySearch& keys,
@@ -636,7 +648,7 @@ void JoinHandler::AcceptRemotely(Request& request, uint32_t devAddr, const Json:
     appEui = Lora::EUI::FromValue(value).text();
   }
   const Json::Value& endDevice = object["EndDevice"];
-  std::string classText = endDevice["ClassType"].isString() ? endDevice["ClassType"].asString() : "";
+  const std::string classText = endDevice["ClassType"].isString() ? endDevice["ClassType"].asString() : "";
   Json::Value record(Json::objectValue);
   const std::pair<const char*, const char*> fields[] = {
       {"SerialNumber", "serial_number"},     {"ProductID", "product_id"},
@@ -677,23 +689,8 @@ void JoinHandler::AcceptRemotely(Request& request, uint32_t devAddr, const Json:
     record["deveui"] = eui;
     links_.database->UpdateDevice(record);
   }
-  if (classText.empty()) classText = device->ClassLetter();
-  device->deviceClass = classText == "C" ? Device::kClassC : classText == "B" ? Device::kClassB
-                                                                             : Device::kClassA;
   device->devEui = request.devEui;
-  device->appEui = Lora::EUI(appEui);
-  device->joinEui = request.joinEui;
-  if (links_.database != nullptr) {
-    links_.database->UpdateSessionJoin(devAddr, request.joinEui.text(), appEui, true);
-    links_.database->UpdateDeviceClass(devAddr, device->ClassLetter());
-  }
-  device->nwkSKey = nwkSKey;
-  device->appSKey = appSKey;
-  device->SaveSessionKeys();
-  device->ResetUpCounter();
-  device->ResetDownCounter();
-  device->uplinkSeen = false;
-  device->lastUplinkMs = request.frame.receptionTimeMs;
+  TakeSession(*device, request, appEui, classText, nwkSKey, appSKey, true);
 
   Lora::FrameApplicationData queued(accept.data(), acceptLength);
   queued.join = 1;
@@ -704,15 +701,7 @@ void JoinHandler::AcceptRemotely(Request& request, uint32_t devAddr, const Json:
     if (links_.statistics) links_.statistics->increment(Counter::tx_joins_dropped);
     result = "Dropped";
   } else {
-    if (links_.statistics) {
-      links_.statistics->increment(Counter::rx_joins_ok);
-      links_.statistics->increment(Counter::rx_pkts);
-    }
-    if (links_.gateways != nullptr) {
-      if (auto gateway = links_.gateways->find(request.frame.gatewayEui)) {
-        gateway->count(Gateway::Counter::joins);
-      }
-    }
+    CountAccepted(request);
     scheduleJoinAccept(*device, request.frame, true);
   }
   recordJoinRequest(body, response, eui, request.joinEui.text(), request.devNonce, elapsedMs, result);

@@ -105,6 +105,10 @@ class JoinHandler {
   size_t BuildJoinAccept(const Request& request, const KeySearch& keys, uint32_t devAddr,
                          const uint8_t* joinNonce, uint8_t* out) const;
   void scheduleJoinAccept(Device& device, const Lora::ReceivedFrame& frame, bool remote);
+  void TakeSession(Device& device, const Request& request, const std::string& appEui,
+                   const std::string& classText, const Lora::CypherKey& nwkSKey,
+                   const Lora::CypherKey& appSKey, bool remote);
+  void CountAccepted(const Request& request);
   void ReportJoin(const Request& request, const Device& device, const KeySearch& keys,
                   const uint8_t* joinNonce);
 
