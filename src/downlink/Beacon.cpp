@@ -145,6 +145,7 @@ std::string Beacon::SendBeacon() {
   } else if (links_.downstream != nullptr) {
     links_.downstream->send(to, reinterpret_cast<const uint8_t*>(datagram.data()), datagram.size());
   }
+  lastBeaconSeconds_ = s;
   lastBeaconMs_ = (s % 10000) * 1000 + ns / 1000000;
   LOG_INFO("Beacon sent at: %d ms", static_cast<int>(lastBeaconMs_.load()));
   return datagram;
@@ -195,7 +196,10 @@ void Beacon::Run() {
   LOG_DEBUG("Interval: %d Delay: %d NetID: %lu TV_SEC: %d TV_NSEC: %d", static_cast<int>(interval_),
             static_cast<int>(delayMs_), static_cast<unsigned long>(netId_), static_cast<int>(s),
             static_cast<int>(ns));
-  lastBeaconMs_ = nowMs() - (static_cast<int64_t>(interval_) * 1000 - wait);
+  const int64_t sinceVirtualMs = static_cast<int64_t>(interval_) * 1000 - wait;
+  lastBeaconMs_ = nowMs() - sinceVirtualMs;
+  // The beacon not sent before start-up had the Time field of its second (beaconDelay < 1 s).
+  lastBeaconSeconds_ = (s * 1000 + ns / 1000000 - sinceVirtualMs) / 1000;
   LOG_DEBUG("Virtual beacon (-1) was sent at: %d ms", static_cast<int>(lastBeaconMs_.load()));
   if (!Sleep(wait > 4 ? wait - 4 : 0)) return;
   for (;;) {

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 
@@ -23,6 +24,8 @@ namespace {
 constexpr uint8_t kJoinAcceptMhdr = 0x20;
 constexpr uint8_t kUnconfirmedDownMhdr = 0x60;
 constexpr uint8_t kConfirmedDownMhdr = 0xA0;
+// The time thread serves a due item within a tick; one this late will never be served.
+constexpr uint64_t kLostScheduleMs = 2000;
 
 bool ValidGateway(uint64_t eui) { return eui != 0 && eui != UINT64_MAX; }
 
@@ -75,6 +78,7 @@ bool DeviceTransmitController::QueueApplicationData(const Lora::FrameApplication
 void DeviceTransmitController::ClearQueue() {
   queue_.clear();
   frontSends_ = 0;
+  offWindowDueMs_ = 0;
   const DeviceLinks& links = device_.links();
   if (links.database != nullptr) links.database->DeleteQueuedDownlink(0, device_.devEui.text());
   // An acknowledgement arriving later has nothing left to settle.
@@ -454,6 +458,9 @@ bool DeviceTransmitController::TransmitFrame(uint64_t gatewayEui, uint8_t window
 
   scheduledDurationMs_ = durationMs;
   scheduledDueMs_ = dueMs;
+  const bool offWindow = !joinAccept && offWindowDueMs_ != 0 && offWindowDueMs_ == dueMs;
+  const uint32_t offWindowTmst = offWindow ? queue_.front().scheduledTimestamp : 0;
+  if (offWindow) offWindowDueMs_ = 0;
   GenerateDataFrame(gatewayEui, window);
   if (frame_.size() == 0) return false;
   if (ZEV::Logger::isPrintable(ZEV::Logger::PrintLevel::DEBUG_LEVEL)) {
@@ -466,9 +473,11 @@ bool DeviceTransmitController::TransmitFrame(uint64_t gatewayEui, uint8_t window
   request.reception = &slot->reception;
   request.window = window;
   request.joinAccept = joinInProgress_;
-  request.classC = device_.deviceClass == Device::kClassC;
-  // Answers in the receive windows are timed by the window, whatever the device's class.
-  request.windowTiming = true;
+  // Answers in the receive windows are timed by the window, whatever the device's class; only
+  // the class B/C path's own items go at a ping slot's tmst or at once.
+  request.classC = offWindow || device_.deviceClass == Device::kClassC;
+  request.windowTiming = !offWindow;
+  frame_.scheduledTimestamp = offWindow ? offWindowTmst : 0;
   request.appEui = device_.appEui;
   request.devEui = device_.devEui;
   std::string json;
@@ -569,7 +578,12 @@ void DeviceTransmitController::AfterSend(Gateway& gateway) {
   LOG_DEBUG("GW:%s|FRAME-TX|ACK-REQUESTED", gateway.euiText().c_str());
   gateway.count(Gateway::Counter::downlinks_ack_requested);
   if (frontSends_ < UINT8_MAX) ++frontSends_;
-  const Lora::FrameApplicationData& front = queue_.front();
+  Lora::FrameApplicationData& front = queue_.front();
+  // Sent, it is no longer scheduled: the next answer, or a class C retry after the
+  // acknowledgement time-out counted from this hand-over, sends it again.
+  front.dueTime = 0;
+  front.scheduledTimestamp = 0;
+  lastAttemptMs_ = scheduledDueMs_;
   if (front.id != 0 && device_.links().database != nullptr) {
     device_.links().database->UpdateQueuedDownlinkRetries(front.id, frontSends_);
   }
@@ -601,6 +615,8 @@ void DeviceTransmitController::Unschedule() {
     } else {
       LOG_DEBUG("Unschedule frame");
       queue_.front().dueTime = 0;
+      queue_.front().scheduledTimestamp = 0;
+      offWindowDueMs_ = 0;
     }
   }
   responseRequested_ = false;
@@ -615,6 +631,46 @@ void DeviceTransmitController::Bumped(uint64_t dueMs) {
 void DeviceTransmitController::MarkScheduled(uint64_t dueMs) {
   currentDueMs_ = dueMs;
   if (!queue_.empty()) queue_.front().dueTime = dueMs;
+}
+
+void DeviceTransmitController::MarkScheduledOffWindow(uint64_t dueMs, uint32_t tmst) {
+  if (queue_.empty()) return;
+  queue_.front().dueTime = dueMs;
+  queue_.front().scheduledTimestamp = tmst;
+  offWindowDueMs_ = dueMs;
+}
+
+void DeviceTransmitController::CheckRetry(uint64_t nowMs) {
+  if (device_.deviceClass != Device::kClassB && device_.deviceClass != Device::kClassC) return;
+  // In a class A exchange the answer to the uplink carries the record.
+  if (device_.answerPending || queue_.empty()) return;
+  Lora::FrameApplicationData& front = queue_.front();
+  if (front.join != 0 || front.rxWindow != 0) return;
+  if (front.dueTime != 0) {
+    // Waiting for its turn; long past it, its transmission was lost on the way (a frame that
+    // could not be built), and the record is free to be scheduled again.
+    if (nowMs < front.dueTime + kLostScheduleMs) return;
+    front.dueTime = 0;
+    front.scheduledTimestamp = 0;
+    offWindowDueMs_ = 0;
+  }
+  if (front.ack == 0 || frontSends_ == 0) {
+    device_.ScheduleSendApplication();
+    return;
+  }
+  const DeviceLinks& links = device_.links();
+  const SchedulerLinks* sched = links.scheduler != nullptr ? &links.scheduler->links() : nullptr;
+  // Spread in time, the retries of many devices do not all meet at one gateway.
+  const int32_t jitter = sched != nullptr && sched->retryJitterMs ? sched->retryJitterMs()
+                                                                   : std::rand() % 1000 - 500;
+  const int64_t timeout =
+      (links.settings != nullptr ? links.settings->classCAckTimeoutMs : 5000) + jitter;
+  if (static_cast<int64_t>(nowMs - lastAttemptMs_) <= timeout) return;
+  if (frontSends_ >= std::max<unsigned>(1, front.attempts)) {
+    DropExhaustedRecord();
+    return;
+  }
+  if (device_.deviceClass == Device::kClassC) device_.ScheduleSendApplication();
 }
 
 void DeviceTransmitController::DropFrontRecord() {
@@ -641,6 +697,7 @@ void DeviceTransmitController::RemoveFront(bool deleteRow) {
   }
   queue_.pop_front();
   frontSends_ = 0;
+  offWindowDueMs_ = 0;
 }
 
 void DeviceTransmitController::ResetTracking() {
@@ -650,4 +707,3 @@ void DeviceTransmitController::ResetTracking() {
   frameCarriesFront_ = false;
 }
 
-void DeviceTransmitController::PeriodicService(uint64_t) {}

@@ -120,6 +120,8 @@ TEST(Beacon, TheForwarderGetsAnImmediatePullRespAndTheNextSlotIsHeld) {
                                               ? eu868->plan->maxRadioTxPower(869525000)
                                               : 27);
   EXPECT_EQ(beacon.lastBeaconMs(), (seconds % 10000) * 1000);
+  // Class B ping slots hash the whole Time field the devices received, not the ms clock.
+  EXPECT_EQ(beacon.lastBeaconSeconds(), seconds);
 
   seconds += 120;  // eight seconds before the next slot
   EXPECT_EQ(beacon.ReserveNext(), 8000);
