@@ -661,8 +661,8 @@ void DeviceTransmitController::CheckRetry(uint64_t nowMs) {
   const DeviceLinks& links = device_.links();
   const SchedulerLinks* sched = links.scheduler != nullptr ? &links.scheduler->links() : nullptr;
   // Spread in time, the retries of many devices do not all meet at one gateway.
-  const int32_t jitter = sched != nullptr && sched->retryJitterMs ? sched->retryJitterMs()
-                                                                   : std::rand() % 1000 - 500;
+  const int32_t jitter =
+      sched != nullptr && sched->retryJitterMs ? sched->retryJitterMs() : std::rand() % 1000 - 500;
   const int64_t timeout =
       (links.settings != nullptr ? links.settings->classCAckTimeoutMs : 5000) + jitter;
   if (static_cast<int64_t>(nowMs - lastAttemptMs_) <= timeout) return;
@@ -706,4 +706,3 @@ void DeviceTransmitController::ResetTracking() {
   joinInProgress_ = false;
   frameCarriesFront_ = false;
 }
-

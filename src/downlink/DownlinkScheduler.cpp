@@ -294,8 +294,8 @@ bool DownlinkScheduler::OffWindowTarget(Device& device, RxWindowParams& rx2, int
     LOG_DEBUG("ED:%s|SCHED-FAIL|Device has not checked in or Tx slot was not found", eui.c_str());
     return false;
   }
-  const int8_t uplink = links_.plan->sfBwToDatarate(slot->reception.bandwidthKHz,
-                                                     slot->reception.spreadingFactor);
+  const int8_t uplink =
+      links_.plan->sfBwToDatarate(slot->reception.bandwidthKHz, slot->reception.spreadingFactor);
   rx2 = links_.plan->rxWindow(false, slot->reception.frequency, uplink, 2);
   datarate = links_.plan->sfBwToDatarate(rx2.bandwidth, rx2.spreadingFactor);
   const size_t size = kFrameOverhead + controller.Front().size();
@@ -429,18 +429,18 @@ bool DownlinkScheduler::ScheduleClassB(Device& device) {
   LOG_DEBUG("slot ms:           %20llu", static_cast<unsigned long long>(slotMs));
   LOG_DEBUG("ms until Tx:       %20llu", static_cast<unsigned long long>(untilTxMs));
 
-  const bool wideBand = links_.plan->region() == Lora::Region::US915 ||
-                        links_.plan->region() == Lora::Region::AU915;
-  const size_t size = std::min(kFrameOverhead + controller.Front().size() +
-                                   controller.PendingMacBytes(),
-                               static_cast<size_t>(links_.plan->maxPayload(datarate)));
+  const bool wideBand =
+      links_.plan->region() == Lora::Region::US915 || links_.plan->region() == Lora::Region::AU915;
+  const size_t size =
+      std::min(kFrameOverhead + controller.Front().size() + controller.PendingMacBytes(),
+               static_cast<size_t>(links_.plan->maxPayload(datarate)));
   TransmitQueue::Item item;
   item.devAddr = device.devAddr();
   item.dueMs = now + untilTxMs - lead;
   item.window = 2;
   item.durationMs = static_cast<uint32_t>(
-      Lora::getPacketAirtimeMs(wideBand ? 9 : 12, static_cast<uint32_t>(size),
-                               wideBand ? 500 : 125, links_.settings->schedulePaddingMs));
+      Lora::getPacketAirtimeMs(wideBand ? 9 : 12, static_cast<uint32_t>(size), wideBand ? 500 : 125,
+                               links_.settings->schedulePaddingMs));
   item.priority = 1;
   const uint64_t gateway = FindGateway(controller, slot->fcnt, item, rx2.frequency);
   if (gateway == 0) {
