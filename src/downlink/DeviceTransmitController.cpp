@@ -26,6 +26,8 @@ constexpr uint8_t kUnconfirmedDownMhdr = 0x60;
 constexpr uint8_t kConfirmedDownMhdr = 0xA0;
 // The time thread serves a due item within a tick; one this late will never be served.
 constexpr uint64_t kLostScheduleMs = 2000;
+// How long an off-window record that found no way out waits before it is tried again.
+constexpr uint64_t kScheduleRetryMs = 1000;
 
 bool ValidGateway(uint64_t eui) { return eui != 0 && eui != UINT64_MAX; }
 
@@ -654,8 +656,14 @@ void DeviceTransmitController::CheckRetry(uint64_t nowMs) {
     front.scheduledTimestamp = 0;
     offWindowDueMs_ = 0;
   }
+  // A device not heard since start-up, a busy gateway or a missing beacon would otherwise be
+  // tried again on every tick of the time thread.
+  if (nowMs < nextScheduleTryMs_) return;
+  auto schedule = [&] {
+    if (!device_.ScheduleSendApplication()) nextScheduleTryMs_ = nowMs + kScheduleRetryMs;
+  };
   if (front.ack == 0 || frontSends_ == 0) {
-    device_.ScheduleSendApplication();
+    schedule();
     return;
   }
   const DeviceLinks& links = device_.links();
@@ -670,7 +678,7 @@ void DeviceTransmitController::CheckRetry(uint64_t nowMs) {
     DropExhaustedRecord();
     return;
   }
-  if (device_.deviceClass == Device::kClassC) device_.ScheduleSendApplication();
+  if (device_.deviceClass == Device::kClassC) schedule();
 }
 
 void DeviceTransmitController::DropFrontRecord() {

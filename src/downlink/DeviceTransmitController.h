@@ -152,6 +152,7 @@ class DeviceTransmitController {
   uint8_t frontSends_ = 0;          // transmissions of the confirmed front record so far
   uint64_t lastAttemptMs_ = 0;      // when the confirmed front record was last handed over
   uint64_t offWindowDueMs_ = 0;     // due time of the front record's class B/C item; 0: none
+  uint64_t nextScheduleTryMs_ = 0;  // no class B/C scheduling attempt before this time
   std::string currentOpts_;         // hex of the MAC command bytes carried
   bool responseRequested_ = false;  // the last uplink set ADRACKReq
   bool ackPending_ = false;         // the last uplink was a confirmed data up
