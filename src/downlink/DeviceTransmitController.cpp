@@ -586,6 +586,12 @@ void DeviceTransmitController::AfterSend(Gateway& gateway) {
   front.dueTime = 0;
   front.scheduledTimestamp = 0;
   lastAttemptMs_ = scheduledDueMs_;
+  // Spread in time, the retries of many devices do not all meet at one gateway. Drawn once per
+  // transmission: a draw on every look would favour the earliest.
+  const SchedulerLinks* sched =
+      device_.links().scheduler != nullptr ? &device_.links().scheduler->links() : nullptr;
+  retryJitterMs_ =
+      sched != nullptr && sched->retryJitterMs ? sched->retryJitterMs() : std::rand() % 1000 - 500;
   if (front.id != 0 && device_.links().database != nullptr) {
     device_.links().database->UpdateQueuedDownlinkRetries(front.id, frontSends_);
   }
@@ -667,12 +673,8 @@ void DeviceTransmitController::CheckRetry(uint64_t nowMs) {
     return;
   }
   const DeviceLinks& links = device_.links();
-  const SchedulerLinks* sched = links.scheduler != nullptr ? &links.scheduler->links() : nullptr;
-  // Spread in time, the retries of many devices do not all meet at one gateway.
-  const int32_t jitter =
-      sched != nullptr && sched->retryJitterMs ? sched->retryJitterMs() : std::rand() % 1000 - 500;
   const int64_t timeout =
-      (links.settings != nullptr ? links.settings->classCAckTimeoutMs : 5000) + jitter;
+      (links.settings != nullptr ? links.settings->classCAckTimeoutMs : 5000) + retryJitterMs_;
   if (static_cast<int64_t>(nowMs - lastAttemptMs_) <= timeout) return;
   if (frontSends_ >= std::max<unsigned>(1, front.attempts)) {
     DropExhaustedRecord();
