@@ -114,7 +114,10 @@ int64_t Beacon::WaitMs(int64_t seconds, int64_t nanoseconds) const {
   if (interval_ == 0) return 0;
   const int64_t interval = interval_;
   const int64_t slot = netId_ % interval;
-  return ((interval - seconds % interval + slot) % interval) * 1000 + delayMs_ - nanoseconds / 1000000;
+  const int64_t wait =
+      ((interval - seconds % interval + slot) % interval) * 1000 + delayMs_ - nanoseconds / 1000000;
+  // Just past the slot, in its own second: the next slot is a whole interval away, not behind.
+  return wait < 0 ? wait + interval * 1000 : wait;
 }
 
 std::string Beacon::SendBeacon() {
@@ -204,7 +207,8 @@ void Beacon::Run() {
   if (!Sleep(wait > 4 ? wait - 4 : 0)) return;
   for (;;) {
     SendBeacon();
-    if (!Sleep(static_cast<int64_t>(interval_) * 1000 - 8000)) return;
+    // Past the beacon just sent before the next one is reserved, however short the interval.
+    if (!Sleep(std::max<int64_t>(static_cast<int64_t>(interval_) * 1000 - 8000, 1000))) return;
     wait = ReserveNext();
     if (!Sleep(wait - 4)) return;
   }

@@ -57,6 +57,8 @@ TEST(Beacon, SlotFollowsTheNetIdAndRadioFollowsThePlan) {
   EXPECT_EQ(beacon.WaitMs(128 * 1000 + 19, 0), 10);
   EXPECT_EQ(beacon.WaitMs(128 * 1000 + 18, 500000000), 1000 - 500 + 10);
   EXPECT_EQ(beacon.WaitMs(128 * 1000 + 20, 0), 127 * 1000 + 10);
+  // Just past the slot within its second (the beacon just sent): the next one, not a past one.
+  EXPECT_EQ(beacon.WaitMs(128 * 1000 + 19, 500000000), 128 * 1000 + 10 - 500);
   EXPECT_EQ(beacon.txpk()["datr"].asString(), "SF9BW125");
   EXPECT_DOUBLE_EQ(beacon.txpk()["freq"].asDouble(), 869.525);
   EXPECT_TRUE(beacon.txpk()["imme"].asBool());

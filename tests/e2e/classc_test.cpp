@@ -1,12 +1,16 @@
-// A class C device as it sees the network: the real binary, a real mosquitto broker on loopback,
-// uplinks built and downlinks read by lora-packet. A downlink queued over MQTT reaches the
-// gateway for immediate transmission on RX2 without waiting for an uplink; a confirmed one is
-// sent again until it is acknowledged or its attempts run out.
+// Class B and class C devices as they see the network: the real binary, a real mosquitto broker
+// on loopback, uplinks built and downlinks read by lora-packet. A downlink queued over MQTT for a
+// class C device reaches the gateway for immediate transmission on RX2 without waiting for an
+// uplink; a confirmed one is sent again until it is acknowledged or its attempts run out. A class
+// B device's downlink is timed on its ping slot after the beacon, as the device computes it.
 #include <gtest/gtest.h>
 #include <json/json.h>
 #include <signal.h>
+#include <time.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -69,13 +73,21 @@ std::string Base64ToHex(const std::string& text) {
   return out;
 }
 
-// An uplink of the device built by lora-packet; `ack` sets FCtrl ACK.
-std::vector<uint8_t> Uplink(unsigned fcnt, bool ack = false) {
-  return e2e::LoraPacket(R"({"fields":{"MType":"Unconfirmed Data Up","DevAddr":")" + kDevAddr +
-                         R"(","FCnt":)" + std::to_string(fcnt) + R"(,"FCtrl":{"ACK":)" +
-                         (ack ? "true" : "false") +
-                         R"(},"FPort":10,"payloadHex":"01"},"keys":{"AppSKey":")" + kAppSKey +
-                         R"(","NwkSKey":")" + kNwkSKey + R"("}})");
+// An uplink of the device built by lora-packet; `ack` sets FCtrl ACK, `classB` the class B bit
+// (lora-packet's name for it is the downlink one, FPending).
+std::vector<uint8_t> Uplink(unsigned fcnt, bool ack = false, bool classB = false) {
+  return e2e::LoraPacket(
+      R"({"fields":{"MType":"Unconfirmed Data Up","DevAddr":")" + kDevAddr + R"(","FCnt":)" +
+      std::to_string(fcnt) + R"(,"FCtrl":{"ACK":)" + (ack ? "true" : "false") + R"(,"FPending":)" +
+      (classB ? "true" : "false") + R"(},"FPort":10,"payloadHex":"01"},"keys":{"AppSKey":")" +
+      kAppSKey + R"(","NwkSKey":")" + kNwkSKey + R"("}})");
+}
+
+// The beacon clock of the server: TAI, in ms.
+int64_t TaiMs() {
+  timespec now{};
+  clock_gettime(CLOCK_TAI, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
 class ClassCDevice : public ::testing::Test {
@@ -84,6 +96,7 @@ class ClassCDevice : public ::testing::Test {
     config = BaseConfig(dir.path());
     config["lora"]["netID"] = "000013";
     config["lora"]["classCAckTimeout"] = 1500;
+    if (beaconSeconds > 0) config["lora"]["beaconInterval"] = beaconSeconds;
     config["addressRange"]["start"] = "00000001";
     config["addressRange"]["end"] = "01FFFFFE";
     config["mqtt"]["enabled"] = true;
@@ -106,7 +119,7 @@ class ClassCDevice : public ::testing::Test {
     ASSERT_TRUE(WaitForLog("MQTT - connected with server")) << ReadFile(logPath);
     Pause(300);
     // The way back to the device is known only once a gateway has heard it.
-    Push(Uplink(1));
+    Push(Uplink(1, false, seededClass == "A"));
     ASSERT_TRUE(WaitFor("/10/up", 1)) << ReadFile(logPath);
   }
   void TearDown() override {
@@ -126,16 +139,18 @@ class ClassCDevice : public ::testing::Test {
     session.netId = 0x13;
     session.nwkSKey = kNwkSKey;
     session.appSKey = kAppSKey;
-    session.deviceClass = "C";
+    session.deviceClass = seededClass;
     ASSERT_TRUE(database.AddDeviceWithSession(session));
     database.GetConnection().MarkDirty();
     ASSERT_TRUE(database.Backup(true));
   }
 
-  void Push(const std::vector<uint8_t>& frame) {
-    forwarder.send(upstream,
-                   ForwarderDatagram(2, 7, 0, kGatewayEui,
-                                     PushDataJson({RxpkRecord(frame, R"({"tmst":1000000})")})));
+  void Push(const std::vector<uint8_t>& frame, uint32_t tmst = 1000000) {
+    forwarder.send(
+        upstream,
+        ForwarderDatagram(
+            2, 7, 0, kGatewayEui,
+            PushDataJson({RxpkRecord(frame, R"({"tmst":)" + std::to_string(tmst) + "}")})));
   }
   void Queue(const std::string& json) { probe.Publish("lora/" + kDevEui + "/down", json); }
   // The next PULL_RESP's "txpk" within the timeout; null when none came.
@@ -176,6 +191,8 @@ class ClassCDevice : public ::testing::Test {
     return On(suffix).size() >= count;
   }
 
+  std::string seededClass = "C";
+  int beaconSeconds = 0;  // 0: no beacon
   TempDir dir;
   MosquittoBroker broker;
   MqttProbe probe{broker.port(), "lora/#", "application"};
@@ -228,6 +245,84 @@ TEST_F(ClassCDevice, AConfirmedDownlinkIsSentUntilItsAttemptsRunOutOrAnAckStopsI
   Push(acknowledging);
   ASSERT_TRUE(WaitFor("/packet_ack", 1)) << ReadFile(logPath);
   EXPECT_TRUE(NextTxpk(2500).isNull()) << "acknowledged, it is not sent again";
+}
+
+// A device whose uplinks carry the class B bit, with a beacon every 8 s: 96 ping slots of 30 ms
+// after the first 2120 ms of each period.
+class ClassBDevice : public ClassCDevice {
+ protected:
+  void SetUp() override {
+    seededClass = "A";
+    beaconSeconds = 8;
+    ClassCDevice::SetUp();
+  }
+  // A beacon heard: its Time field and when it arrived on the beacon clock.
+  struct Heard {
+    uint32_t time;
+    int64_t atMs;
+  };
+  // PULL_RESP datagrams until a downlink that is not a beacon; the beacons on the way are kept.
+  Json::Value NextDownlink(int timeoutMs) {
+    std::vector<uint8_t> datagram;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (std::chrono::steady_clock::now() < until) {
+      if (!forwarder.receive(datagram, 100)) continue;
+      const int64_t atMs = TaiMs();
+      if (datagram.size() <= 4 || datagram[3] != 3) continue;
+      const Json::Value txpk = ParseJson(std::string(datagram.begin() + 4, datagram.end()))["txpk"];
+      if (datagram[1] != 0xFF || datagram[2] != 0xFF) return txpk;
+      const std::string hex = Base64ToHex(txpk["data"].asString());
+      if (hex.size() < 14) continue;
+      uint32_t time = 0;
+      for (int i = 3; i >= 0; --i)
+        time = time << 8 | std::stoul(hex.substr(6 + 2 * i, 2), nullptr, 16);
+      beacons.push_back({time, atMs});
+    }
+    return Json::Value();
+  }
+  uint32_t PingOffset(uint32_t beaconTime) {
+    const Json::Value slot =
+        e2e::LoraDevice(R"({"mode":"pingslot","beaconTime":)" + std::to_string(beaconTime) +
+                        R"(,"DevAddr":")" + kDevAddr + R"(","period":96})");
+    return slot["offset"].asUInt();
+  }
+  std::vector<Heard> beacons;
+};
+
+TEST_F(ClassBDevice, TheDownlinkIsTimedOnThePingSlotTheDeviceComputesFromTheBeacon) {
+  ASSERT_TRUE(WaitFor("/class", 1));
+  EXPECT_EQ(ParseJson(On("/class")[0].payload), ParseJson(R"({"class":"B"})"));
+  // The first beacon sets the time the slots count from.
+  ASSERT_TRUE(NextDownlink(10000).isNull() && !beacons.empty()) << ReadFile(logPath);
+
+  const std::vector<uint8_t> uplink = Uplink(2, false, true);
+  const uint32_t uplinkTmst = 50000000;
+  const int64_t pushedMs = TaiMs();
+  Push(uplink, uplinkTmst);
+  ASSERT_TRUE(WaitFor("/10/up", 2)) << ReadFile(logPath);
+  Queue(R"({"data":"AQID","port":5})");
+  const Json::Value txpk = NextDownlink(12000);
+  ASSERT_TRUE(txpk.isObject()) << ReadFile(logPath);
+  EXPECT_FALSE(txpk.isMember("imme"));
+  const Json::Value read = Read(txpk);
+  EXPECT_TRUE(read["micOk"].asBool()) << read;
+  EXPECT_EQ("010203", read["payload"].asString());
+
+  // When the radio sends, on the beacon clock, by the gateway counter the uplink gave.
+  const int64_t sentMs =
+      pushedMs + (static_cast<int64_t>(txpk["tmst"].asUInt64()) - uplinkTmst) / 1000;
+  int64_t nearest = INT64_MAX;
+  ASSERT_LE(beacons.size(), 4u);
+  for (const Heard& beacon : beacons) {
+    for (uint32_t period = 0; period < 2; ++period) {
+      const int64_t slotMs =
+          beacon.atMs + period * 8000 + 2120 + 30 * PingOffset(beacon.time + period * 8);
+      nearest = std::min<int64_t>(nearest, std::llabs(sentMs - slotMs));
+    }
+  }
+  // Within one slot: the uplink's and the beacon's trips over loopback are all that separate the
+  // test's clock readings from the server's.
+  EXPECT_LT(nearest, 30) << txpk;
 }
 
 }  // namespace
