@@ -302,6 +302,9 @@ void NetworkServer::LinkDownlinks() {
     macLinks.beacon.intervalSeconds = beacon->intervalSeconds();
     macLinks.beacon.nowMs = [source = beacon.get()] { return source->nowMs(); };
     macLinks.beacon.lastBeaconMs = [source = beacon.get()] { return source->lastBeaconMs(); };
+    macLinks.beacon.lastBeaconSeconds = [source = beacon.get()] {
+      return source->lastBeaconSeconds();
+    };
   }
   SchedulerLinks schedulerLinks;
   schedulerLinks.gateways = gateways.get();

@@ -6,6 +6,7 @@
 #include "Settings.h"
 #include "app/AppEvents.h"
 #include "devices/NetworkStatistics.h"
+#include "downlink/DownlinkScheduler.h"
 #include "gateway/GatewayMemoryList.h"
 #include "lora/Bytes.h"
 #include "lora/Crypto.h"
@@ -91,7 +92,23 @@ void Device::SetClass(uint32_t value) {
 }
 
 bool Device::Enqueue(const Lora::FrameApplicationData& payload) {
-  return transmitController.QueueApplicationData(payload);
+  if (!transmitController.QueueApplicationData(payload)) return false;
+  // A record behind others waits for them; the time thread's retry check moves it on.
+  if (payload.join == 0 && transmitController.QueueLength() == 1 &&
+      (deviceClass == kClassB || deviceClass == kClassC) && !answerPending) {
+    ScheduleSendApplication();
+  }
+  return true;
+}
+
+bool Device::ScheduleSendApplication() {
+  LOG_DEBUG("Device::ScheduleSendApplication Class: %d", static_cast<int>(deviceClass));
+  if (links_.scheduler == nullptr || answerPending || transmitController.QueueLength() == 0) {
+    return false;
+  }
+  if (deviceClass == kClassC) return links_.scheduler->ScheduleClassC(*this);
+  if (deviceClass == kClassB) return links_.scheduler->ScheduleClassB(*this);
+  return false;
 }
 
 bool Device::CheckFrame(const Lora::ReceivedFrame& frame, bool duplicate, uint32_t& counter) {

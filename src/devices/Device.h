@@ -90,8 +90,12 @@ class Device : public BinarySearchVector::ElementTemplate<unsigned int> {
   // "A", "B" or "C".
   const char* ClassLetter() const;
 
-  // Hands a downlink to the transmit controller's queue; false when it was refused.
+  // Hands a downlink to the transmit controller's queue; false when it was refused. A class B or
+  // C device outside a class A exchange gets a lone record scheduled at once.
   bool Enqueue(const Lora::FrameApplicationData& payload);
+  // The front record of a class B or C device outside a class A exchange, scheduled in its next
+  // ping slot or for immediate transmission; false when it was not scheduled.
+  bool ScheduleSendApplication();
 
   // The uplink acceptance test: counter reconstruction with the MIC check. On success the
   // reconstructed counter is in `counter`; a frame that is not a duplicate then becomes the last

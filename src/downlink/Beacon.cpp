@@ -114,7 +114,10 @@ int64_t Beacon::WaitMs(int64_t seconds, int64_t nanoseconds) const {
   if (interval_ == 0) return 0;
   const int64_t interval = interval_;
   const int64_t slot = netId_ % interval;
-  return ((interval - seconds % interval + slot) % interval) * 1000 + delayMs_ - nanoseconds / 1000000;
+  const int64_t wait =
+      ((interval - seconds % interval + slot) % interval) * 1000 + delayMs_ - nanoseconds / 1000000;
+  // Just past the slot, in its own second: the next slot is a whole interval away, not behind.
+  return wait < 0 ? wait + interval * 1000 : wait;
 }
 
 std::string Beacon::SendBeacon() {
@@ -145,6 +148,7 @@ std::string Beacon::SendBeacon() {
   } else if (links_.downstream != nullptr) {
     links_.downstream->send(to, reinterpret_cast<const uint8_t*>(datagram.data()), datagram.size());
   }
+  lastBeaconSeconds_ = s;
   lastBeaconMs_ = (s % 10000) * 1000 + ns / 1000000;
   LOG_INFO("Beacon sent at: %d ms", static_cast<int>(lastBeaconMs_.load()));
   return datagram;
@@ -195,12 +199,16 @@ void Beacon::Run() {
   LOG_DEBUG("Interval: %d Delay: %d NetID: %lu TV_SEC: %d TV_NSEC: %d", static_cast<int>(interval_),
             static_cast<int>(delayMs_), static_cast<unsigned long>(netId_), static_cast<int>(s),
             static_cast<int>(ns));
-  lastBeaconMs_ = nowMs() - (static_cast<int64_t>(interval_) * 1000 - wait);
+  const int64_t sinceVirtualMs = static_cast<int64_t>(interval_) * 1000 - wait;
+  lastBeaconMs_ = nowMs() - sinceVirtualMs;
+  // The beacon not sent before start-up had the Time field of its second (beaconDelay < 1 s).
+  lastBeaconSeconds_ = (s * 1000 + ns / 1000000 - sinceVirtualMs) / 1000;
   LOG_DEBUG("Virtual beacon (-1) was sent at: %d ms", static_cast<int>(lastBeaconMs_.load()));
   if (!Sleep(wait > 4 ? wait - 4 : 0)) return;
   for (;;) {
     SendBeacon();
-    if (!Sleep(static_cast<int64_t>(interval_) * 1000 - 8000)) return;
+    // Past the beacon just sent before the next one is reserved, however short the interval.
+    if (!Sleep(std::max<int64_t>(static_cast<int64_t>(interval_) * 1000 - 8000, 1000))) return;
     wait = ReserveNext();
     if (!Sleep(wait - 4)) return;
   }

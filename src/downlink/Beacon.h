@@ -85,6 +85,8 @@ class Beacon {
   int64_t ReserveNext();
   // Beacon time (ms, TAI seconds mod 10000) of the last beacon; read by BeaconTimingAns.
   int64_t lastBeaconMs() const { return lastBeaconMs_.load(); }
+  // The Time field (whole TAI seconds) of the last beacon; what class B ping slots hash.
+  int64_t lastBeaconSeconds() const { return lastBeaconSeconds_.load(); }
   // Beacon time now, on the beacon clock.
   int64_t nowMs() const;
 
@@ -106,6 +108,7 @@ class Beacon {
   BeaconFrame frame_;
   Json::Value txpk_;
   std::atomic<int64_t> lastBeaconMs_{0};
+  std::atomic<int64_t> lastBeaconSeconds_{0};
   std::atomic<bool> stop_{false};
   AppThread thread_;
 };

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 
@@ -23,6 +24,10 @@ namespace {
 constexpr uint8_t kJoinAcceptMhdr = 0x20;
 constexpr uint8_t kUnconfirmedDownMhdr = 0x60;
 constexpr uint8_t kConfirmedDownMhdr = 0xA0;
+// The time thread serves a due item within a tick; one this late will never be served.
+constexpr uint64_t kLostScheduleMs = 2000;
+// How long an off-window record that found no way out waits before it is tried again.
+constexpr uint64_t kScheduleRetryMs = 1000;
 
 bool ValidGateway(uint64_t eui) { return eui != 0 && eui != UINT64_MAX; }
 
@@ -75,6 +80,7 @@ bool DeviceTransmitController::QueueApplicationData(const Lora::FrameApplication
 void DeviceTransmitController::ClearQueue() {
   queue_.clear();
   frontSends_ = 0;
+  offWindowDueMs_ = 0;
   const DeviceLinks& links = device_.links();
   if (links.database != nullptr) links.database->DeleteQueuedDownlink(0, device_.devEui.text());
   // An acknowledgement arriving later has nothing left to settle.
@@ -466,6 +472,9 @@ bool DeviceTransmitController::TransmitFrame(uint64_t gatewayEui, uint8_t window
 
   scheduledDurationMs_ = durationMs;
   scheduledDueMs_ = dueMs;
+  const bool offWindow = !joinAccept && offWindowDueMs_ != 0 && offWindowDueMs_ == dueMs;
+  const uint32_t offWindowTmst = offWindow ? queue_.front().scheduledTimestamp : 0;
+  if (offWindow) offWindowDueMs_ = 0;
   GenerateDataFrame(gatewayEui, window);
   if (frame_.size() == 0) return false;
   if (ZEV::Logger::isPrintable(ZEV::Logger::PrintLevel::DEBUG_LEVEL)) {
@@ -478,9 +487,11 @@ bool DeviceTransmitController::TransmitFrame(uint64_t gatewayEui, uint8_t window
   request.reception = &slot->reception;
   request.window = window;
   request.joinAccept = joinInProgress_;
-  request.classC = device_.deviceClass == Device::kClassC;
-  // Answers in the receive windows are timed by the window, whatever the device's class.
-  request.windowTiming = true;
+  // Answers in the receive windows are timed by the window, whatever the device's class; only
+  // the class B/C path's own items go at a ping slot's tmst or at once.
+  request.classC = offWindow || device_.deviceClass == Device::kClassC;
+  request.windowTiming = !offWindow;
+  frame_.scheduledTimestamp = offWindow ? offWindowTmst : 0;
   request.appEui = device_.appEui;
   request.devEui = device_.devEui;
   std::string json;
@@ -585,7 +596,18 @@ void DeviceTransmitController::AfterSend(Gateway& gateway) {
   LOG_DEBUG("GW:%s|FRAME-TX|ACK-REQUESTED", gateway.euiText().c_str());
   gateway.count(Gateway::Counter::downlinks_ack_requested);
   if (frontSends_ < UINT8_MAX) ++frontSends_;
-  const Lora::FrameApplicationData& front = queue_.front();
+  Lora::FrameApplicationData& front = queue_.front();
+  // Sent, it is no longer scheduled: the next answer, or a class C retry after the
+  // acknowledgement time-out counted from this hand-over, sends it again.
+  front.dueTime = 0;
+  front.scheduledTimestamp = 0;
+  lastAttemptMs_ = scheduledDueMs_;
+  // Spread in time, the retries of many devices do not all meet at one gateway. Drawn once per
+  // transmission: a draw on every look would favour the earliest.
+  const SchedulerLinks* sched =
+      device_.links().scheduler != nullptr ? &device_.links().scheduler->links() : nullptr;
+  retryJitterMs_ =
+      sched != nullptr && sched->retryJitterMs ? sched->retryJitterMs() : std::rand() % 1000 - 500;
   if (front.id != 0 && device_.links().database != nullptr) {
     device_.links().database->UpdateQueuedDownlinkRetries(front.id, frontSends_);
   }
@@ -617,6 +639,8 @@ void DeviceTransmitController::Unschedule() {
     } else {
       LOG_DEBUG("Unschedule frame");
       queue_.front().dueTime = 0;
+      queue_.front().scheduledTimestamp = 0;
+      offWindowDueMs_ = 0;
     }
   }
   responseRequested_ = false;
@@ -631,6 +655,48 @@ void DeviceTransmitController::Bumped(uint64_t dueMs) {
 void DeviceTransmitController::MarkScheduled(uint64_t dueMs) {
   currentDueMs_ = dueMs;
   if (!queue_.empty()) queue_.front().dueTime = dueMs;
+}
+
+void DeviceTransmitController::MarkScheduledOffWindow(uint64_t dueMs, uint32_t tmst) {
+  if (queue_.empty()) return;
+  queue_.front().dueTime = dueMs;
+  queue_.front().scheduledTimestamp = tmst;
+  offWindowDueMs_ = dueMs;
+}
+
+void DeviceTransmitController::CheckRetry(uint64_t nowMs) {
+  if (device_.deviceClass != Device::kClassB && device_.deviceClass != Device::kClassC) return;
+  // In a class A exchange the answer to the uplink carries the record.
+  if (device_.answerPending || queue_.empty()) return;
+  Lora::FrameApplicationData& front = queue_.front();
+  if (front.join != 0 || front.rxWindow != 0) return;
+  if (front.dueTime != 0) {
+    // Waiting for its turn; long past it, its transmission was lost on the way (a frame that
+    // could not be built), and the record is free to be scheduled again.
+    if (nowMs < front.dueTime + kLostScheduleMs) return;
+    front.dueTime = 0;
+    front.scheduledTimestamp = 0;
+    offWindowDueMs_ = 0;
+  }
+  // A device not heard since start-up, a busy gateway or a missing beacon would otherwise be
+  // tried again on every tick of the time thread.
+  if (nowMs < nextScheduleTryMs_) return;
+  auto schedule = [&] {
+    if (!device_.ScheduleSendApplication()) nextScheduleTryMs_ = nowMs + kScheduleRetryMs;
+  };
+  if (front.ack == 0 || frontSends_ == 0) {
+    schedule();
+    return;
+  }
+  const DeviceLinks& links = device_.links();
+  const int64_t timeout =
+      (links.settings != nullptr ? links.settings->classCAckTimeoutMs : 5000) + retryJitterMs_;
+  if (static_cast<int64_t>(nowMs - lastAttemptMs_) <= timeout) return;
+  if (frontSends_ >= std::max<unsigned>(1, front.attempts)) {
+    DropExhaustedRecord();
+    return;
+  }
+  if (device_.deviceClass == Device::kClassC) schedule();
 }
 
 void DeviceTransmitController::DropFrontRecord() {
@@ -657,6 +723,7 @@ void DeviceTransmitController::RemoveFront(bool deleteRow) {
   }
   queue_.pop_front();
   frontSends_ = 0;
+  offWindowDueMs_ = 0;
 }
 
 bool DeviceTransmitController::RemoveQueued(uint32_t id) {
@@ -682,5 +749,3 @@ void DeviceTransmitController::ResetTracking() {
   joinInProgress_ = false;
   frameCarriesFront_ = false;
 }
-
-void DeviceTransmitController::PeriodicService(uint64_t) {}

@@ -87,11 +87,21 @@ class DeviceTransmitController {
   void Bumped(uint64_t dueMs);
   // The scheduler placed the answer: the front record is due at dueMs.
   void MarkScheduled(uint64_t dueMs);
+  // The class B/C path placed the front record outside the receive windows: handed over at
+  // dueMs, sent at gateway time tmst (0: at once) instead of the window's time.
+  void MarkScheduledOffWindow(uint64_t dueMs, uint32_t tmst);
   // The front record can never be sent (over every window's limit): row deleted, "down_dropped".
   void DropFrontRecord();
 
   // The time thread's periodic look at a device with a valid session (class B/C retries).
-  void PeriodicService(uint64_t nowMs);
+  void PeriodicService(uint64_t nowMs) { CheckRetry(nowMs); }
+  // A class B/C device outside a class A exchange: an unscheduled front record is scheduled; a
+  // class C confirmed one unacknowledged "classCAckTimeout" (give or take 500 ms) after its last
+  // hand-over is sent again, and dropped ("packet_drop" 102, row deleted) once its attempts are
+  // used up.
+  void CheckRetry(uint64_t nowMs);
+  // Transmissions of the confirmed front record so far.
+  uint8_t FrontAttempts() const { return frontSends_; }
 
   // What the pending MAC commands add to the next frame, at most a full FOpts field.
   size_t PendingMacBytes() const;
@@ -143,6 +153,10 @@ class DeviceTransmitController {
   uint32_t scheduledDurationMs_ = 0;  // what the transmit queue reserved for frame_
   uint64_t scheduledDueMs_ = 0;
   uint8_t frontSends_ = 0;          // transmissions of the confirmed front record so far
+  uint64_t lastAttemptMs_ = 0;      // when the confirmed front record was last handed over
+  int32_t retryJitterMs_ = 0;       // added to the acknowledgement time-out after that
+  uint64_t offWindowDueMs_ = 0;     // due time of the front record's class B/C item; 0: none
+  uint64_t nextScheduleTryMs_ = 0;  // no class B/C scheduling attempt before this time
   std::string currentOpts_;         // hex of the MAC command bytes carried
   bool responseRequested_ = false;  // the last uplink set ADRACKReq
   bool ackPending_ = false;         // the last uplink was a confirmed data up

@@ -9,12 +9,18 @@
 #include "devices/DeviceList.h"
 #include "devices/NetworkStatistics.h"
 #include "downlink/DeviceTransmitController.h"
+#include "gateway/GatewayClock.h"
 #include "gateway/GatewayMemoryList.h"
+#include "lora/Aes.h"
+#include "lora/Bytes.h"
 #include "lora/ChannelPlan.h"
 #include "lora/TimeOnAir.h"
 #include "support/Logger.h"
 
 namespace {
+
+// The beacon clock counts ms of TAI seconds modulo 10000.
+constexpr int64_t kBeaconClockWrapMs = 10000LL * 1000;
 
 void Count(NetworkStatistics* statistics, NetworkStatistics::Counter counter) {
   if (statistics != nullptr) statistics->increment(counter);
@@ -265,4 +271,186 @@ void DownlinkScheduler::ServeDueTransmissions(DeviceList& devices, uint64_t nowM
     }
     device->answerPending = false;
   }
+}
+
+// --- class B and class C
+
+uint64_t DownlinkScheduler::NowMs() const { return links_.clockMs ? links_.clockMs() : 0; }
+
+uint64_t DownlinkScheduler::NowUs() const {
+  return links_.clockUs ? links_.clockUs() : static_cast<uint64_t>(MonotonicUs());
+}
+
+bool DownlinkScheduler::OffWindowTarget(Device& device, RxWindowParams& rx2, int8_t& datarate,
+                                        const DeviceTransmitController::GatewaySlot*& slot) {
+  DeviceTransmitController& controller = device.transmitController;
+  const std::string eui = device.devEui.text();
+  slot = &controller.GatewaySlots()[controller.PreferredSlot()];
+  if (controller.QueueLength() == 0 || controller.Front().dueTime != 0) {
+    LOG_DEBUG("ED:%s|SCHED-FAIL|Packet is already scheduled, cannot schedule packet", eui.c_str());
+    return false;
+  }
+  if (slot->eui == 0) {
+    LOG_DEBUG("ED:%s|SCHED-FAIL|Device has not checked in or Tx slot was not found", eui.c_str());
+    return false;
+  }
+  const int8_t uplink =
+      links_.plan->sfBwToDatarate(slot->reception.bandwidthKHz, slot->reception.spreadingFactor);
+  rx2 = links_.plan->rxWindow(false, slot->reception.frequency, uplink, 2);
+  datarate = links_.plan->sfBwToDatarate(rx2.bandwidth, rx2.spreadingFactor);
+  const size_t size = kFrameOverhead + controller.Front().size();
+  const size_t maxSize = links_.plan->maxPayload(datarate);
+  if (size > maxSize) {
+    LOG_DEBUG("ED:%s|SCHED-FAIL|Plan restricts downlink on DR%d of size %d, max is %d", eui.c_str(),
+              static_cast<int>(datarate), static_cast<int>(size), static_cast<int>(maxSize));
+    return false;
+  }
+  return true;
+}
+
+bool DownlinkScheduler::ScheduleClassC(Device& device) {
+  DeviceTransmitController& controller = device.transmitController;
+  RxWindowParams rx2;
+  int8_t datarate = 0;
+  const DeviceTransmitController::GatewaySlot* slot = nullptr;
+  if (!OffWindowTarget(device, rx2, datarate, slot)) return false;
+  const size_t maxSize = links_.plan->maxPayload(datarate);
+  const size_t size = kFrameOverhead + controller.Front().size() + controller.PendingMacBytes();
+  const uint64_t start = NowMs() + links_.settings->networkLeadTimeMs;
+  TransmitQueue::Item item;
+  item.devAddr = device.devAddr();
+  item.tmst = 0;  // at once
+  item.window = 2;
+  item.durationMs = AirtimeMs(datarate, std::min(size, maxSize));
+  item.priority = 0;
+  // A gateway busy now is usually free a moment later: the downlink waits for it up to 5 s.
+  for (uint32_t offset = 0; offset <= kClassCRetryLimitMs; offset += kClassCRetryStepMs) {
+    item.dueMs = start + offset;
+    if (FindGateway(controller, slot->fcnt, item, rx2.frequency) != 0) {
+      LOG_DEBUG("Schedule Class C downlink packet");
+      controller.MarkScheduledOffWindow(item.dueMs, 0);
+      return true;
+    }
+  }
+  LOG_DEBUG("ED:%s|SCHED-FAIL|Device has not checked in or Tx slot was not found",
+            device.devEui.text().c_str());
+  return false;
+}
+
+uint32_t DownlinkScheduler::PingOffset(uint32_t beaconTime, uint32_t devAddr, uint32_t period) {
+  // | 0..3 beacon Time (LE) | 4..7 DevAddr (LE) | 8..15 zero |, encrypted under the zero key
+  uint8_t in[kAesBlockSize] = {};
+  for (int i = 0; i < 4; ++i) {
+    in[i] = static_cast<uint8_t>(beaconTime >> (8 * i));
+    in[4 + i] = static_cast<uint8_t>(devAddr >> (8 * i));
+  }
+  uint8_t out[kAesBlockSize];
+  const uint8_t zeroKey[kAesBlockSize] = {};
+  AesContext aes;
+  AesSetKey(zeroKey, sizeof zeroKey, aes);
+  AesEncrypt(in, out, aes);
+  if (ZEV::Logger::isPrintable(ZEV::Logger::PrintLevel::TRACE_LEVEL)) {
+    LOG_TRACE("Slot in_buf: %s", BytesToHex(in, sizeof in, true, 0).c_str());
+    LOG_TRACE("Slot out_buf: %s", BytesToHex(out, sizeof out, true, 0).c_str());
+  }
+  return period == 0 ? 0 : (out[0] + 256u * out[1]) % period;
+}
+
+uint32_t DownlinkScheduler::GatewayTmstAhead(const DeviceTransmitController& controller,
+                                             uint64_t eui, uint64_t msAhead) {
+  // Each gateway's counter runs on its own: the process-wide newest pair serves only the gateway
+  // it came from, any other is mapped by the device's own last uplink through it.
+  uint64_t lastTmst = 0;
+  uint64_t lastTmstAt = 0;
+  const GatewayClock* clock = links_.protocol != nullptr ? links_.protocol->clock : nullptr;
+  if (clock != nullptr && clock->gatewayEui.load() == eui && clock->localUs.load() != 0) {
+    lastTmst = clock->tmst.load();
+    lastTmstAt = clock->localUs.load();
+  } else {
+    for (const DeviceTransmitController::GatewaySlot& slot : controller.GatewaySlots()) {
+      if (slot.eui != eui) continue;
+      lastTmst = slot.reception.tmst;
+      lastTmstAt = slot.receivedMs * 1000;
+    }
+  }
+  const uint64_t nowUs = NowUs();
+  // Unsigned arithmetic: the counter's offset from local time may be "negative"; the tmst is
+  // kept modulo 2^32 as the concentrator counts.
+  const uint64_t offset = lastTmst - lastTmstAt;
+  const uint64_t tmst = nowUs + offset + msAhead * 1000;
+  LOG_DEBUG("Now us:            %20llu", static_cast<unsigned long long>(nowUs));
+  LOG_DEBUG("lastTmst:          %20llu", static_cast<unsigned long long>(lastTmst));
+  LOG_DEBUG("lastTmstAt:        %20llu", static_cast<unsigned long long>(lastTmstAt));
+  LOG_DEBUG("lastTmstAt offset: %20llu", static_cast<unsigned long long>(offset & 0xFFFFFFFFu));
+  LOG_DEBUG("gateway tmst:      %20llu", static_cast<unsigned long long>(tmst & 0xFFFFFFFFu));
+  return static_cast<uint32_t>(tmst);
+}
+
+bool DownlinkScheduler::ScheduleClassB(Device& device) {
+  LOG_DEBUG("device is not active and is class B");
+  DeviceTransmitController& controller = device.transmitController;
+  const std::string eui = device.devEui.text();
+  const BeaconClock* beacon = links_.mac != nullptr ? &links_.mac->beacon : nullptr;
+  if (beacon == nullptr || beacon->intervalSeconds == 0 || !beacon->nowMs ||
+      !beacon->lastBeaconMs || !beacon->lastBeaconSeconds) {
+    LOG_DEBUG("ED:%s|SCHED-FAIL|No beacon is sent, class B downlink cannot be timed", eui.c_str());
+    return false;
+  }
+  RxWindowParams rx2;
+  int8_t datarate = 0;
+  const DeviceTransmitController::GatewaySlot* slot = nullptr;
+  if (!OffWindowTarget(device, rx2, datarate, slot)) return false;
+
+  const uint64_t intervalMs = 1000ULL * beacon->intervalSeconds;
+  const uint32_t period = static_cast<uint32_t>((intervalMs - 5120) / kPingSlotMs);
+  const int64_t lastBeacon = beacon->lastBeaconMs();
+  const int64_t beaconNow = beacon->nowMs();
+  const uint64_t sinceBeacon = static_cast<uint64_t>(
+      ((beaconNow - lastBeacon) % kBeaconClockWrapMs + kBeaconClockWrapMs) % kBeaconClockWrapMs);
+  const uint64_t lead = links_.settings->networkLeadTimeMs;
+  uint32_t beaconTime = static_cast<uint32_t>(beacon->lastBeaconSeconds());
+  uint64_t periodStartMs = 0;
+  uint64_t slotMs = 0;
+  // A slot closer than the lead time is already lost: the frame could not reach the radio.
+  for (;;) {
+    LOG_DEBUG("beacon_time %ld", static_cast<long>(beaconTime));
+    const uint32_t pingOffset = PingOffset(beaconTime, device.devAddr(), period);
+    slotMs = periodStartMs + kFirstPingSlotMs + static_cast<uint64_t>(pingOffset) * kPingSlotMs;
+    LOG_DEBUG("Device slot:         %20llu", static_cast<unsigned long long>(pingOffset));
+    if (slotMs > sinceBeacon + lead) break;
+    beaconTime += beacon->intervalSeconds;
+    periodStartMs += intervalMs;
+  }
+  const uint64_t untilTxMs = slotMs - sinceBeacon;
+  const uint64_t now = NowMs();
+  LOG_DEBUG("Now ms:            %20llu", static_cast<unsigned long long>(now));
+  LOG_DEBUG("LastBeacon:        %20llu", static_cast<unsigned long long>(lastBeacon));
+  LOG_DEBUG("ms since B:        %20llu", static_cast<unsigned long long>(sinceBeacon));
+  LOG_DEBUG("slot ms:           %20llu", static_cast<unsigned long long>(slotMs));
+  LOG_DEBUG("ms until Tx:       %20llu", static_cast<unsigned long long>(untilTxMs));
+
+  const bool wideBand =
+      links_.plan->region() == Lora::Region::US915 || links_.plan->region() == Lora::Region::AU915;
+  const size_t size =
+      std::min(kFrameOverhead + controller.Front().size() + controller.PendingMacBytes(),
+               static_cast<size_t>(links_.plan->maxPayload(datarate)));
+  TransmitQueue::Item item;
+  item.devAddr = device.devAddr();
+  item.dueMs = now + untilTxMs - lead;
+  item.window = 2;
+  item.durationMs = static_cast<uint32_t>(
+      Lora::getPacketAirtimeMs(wideBand ? 9 : 12, static_cast<uint32_t>(size), wideBand ? 500 : 125,
+                               links_.settings->schedulePaddingMs));
+  item.priority = 1;
+  const uint64_t gateway = FindGateway(controller, slot->fcnt, item, rx2.frequency);
+  if (gateway == 0) {
+    LOG_DEBUG("ED:%s|SCHED-FAIL|Device has not checked in or Tx slot was not found", eui.c_str());
+    return false;
+  }
+  const uint32_t tmst = GatewayTmstAhead(controller, gateway, untilTxMs);
+  LOG_DEBUG("tmst:              %20llu", static_cast<unsigned long long>(tmst));
+  LOG_DEBUG("packet to send in: %20llu ms", static_cast<unsigned long long>(untilTxMs - lead));
+  LOG_DEBUG("Opportunity in     %20llu ms", static_cast<unsigned long long>(untilTxMs));
+  controller.MarkScheduledOffWindow(item.dueMs, tmst);
+  return true;
 }

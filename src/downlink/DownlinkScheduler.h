@@ -14,6 +14,7 @@
 #include <functional>
 #include <string>
 
+#include "downlink/DeviceTransmitController.h"
 #include "downlink/TransmitQueue.h"
 #include "lora/Frame.h"
 
@@ -46,6 +47,11 @@ struct SchedulerLinks {  // filled by the server once, constant afterwards
   // The transmit clock in ms. Due times are counted from the uplinks' reception times
   // (MonotonicMs), so this clock and the time passed to ServeDueTransmissions must be that one.
   std::function<uint64_t()> clockMs;
+  // The same clock in us, paired with the gateways' tmst for class B ping slots; null: the
+  // monotonic clock of the process.
+  std::function<uint64_t()> clockUs;
+  // The spread of a class C confirmed downlink's retry time, -500 ... +499 ms; null: rand().
+  std::function<int32_t()> retryJitterMs;
 };
 
 class DownlinkScheduler {
@@ -83,6 +89,22 @@ class DownlinkScheduler {
     links_.queue->reserve(gatewayEui, dueMs, durationMs);
   }
 
+  // A queued record of a locked class C device outside a class A exchange: handed over at once
+  // ("imme") on the RX2 parameters, on the first gateway free now or at one of the 250 ms steps
+  // up to 5 s later. False when the record is already scheduled, too big for RX2, or no gateway
+  // may send.
+  bool ScheduleClassC(Device& device);
+  // The same for a class B device: the record goes in the device's next ping slot after the last
+  // beacon, timed by the gateway's counter. False also while no beacon is sent.
+  bool ScheduleClassB(Device& device);
+  // The ping slot of a device in the beacon period whose beacon carried beaconTime (s): slots of
+  // 30 ms after the first 2120 ms, one of `period` chosen by AES under the zero key.
+  static uint32_t PingOffset(uint32_t beaconTime, uint32_t devAddr, uint32_t period);
+  static constexpr uint32_t kPingSlotMs = 30;
+  static constexpr uint32_t kFirstPingSlotMs = 2120;
+  static constexpr uint32_t kClassCRetryStepMs = 250;
+  static constexpr uint32_t kClassCRetryLimitMs = 5000;
+
   // Just before a frame goes to the gateway: whether the band has more than durationMs left.
   bool DutyCycleAllows(Gateway& gateway, uint32_t frequency, uint32_t durationMs);
   // After it went: the air time leaves the band's budget.
@@ -106,6 +128,15 @@ class DownlinkScheduler {
   bool TryWindow(Device& device, const Lora::ReceivedFrame& frame, uint8_t window, uint64_t dueMs,
                  uint64_t tmst, uint32_t frequency, uint32_t durationMs, uint8_t priority);
   void DropOversizedRecord(Device& device);
+  uint64_t NowMs() const;
+  uint64_t NowUs() const;
+  // Where the front record of an off-window downlink goes: RX2 of the device's newest uplink.
+  // False (with the log line) when the device was never heard or the record is scheduled.
+  bool OffWindowTarget(Device& device, RxWindowParams& rx2, int8_t& datarate,
+                       const DeviceTransmitController::GatewaySlot*& slot);
+  // tmst of gateway `eui` msAhead from now, from the newest tmst/local-time pair of that gateway.
+  uint32_t GatewayTmstAhead(const DeviceTransmitController& controller, uint64_t eui,
+                            uint64_t msAhead);
 
   const SchedulerLinks links_;
 };

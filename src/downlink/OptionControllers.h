@@ -111,6 +111,9 @@ class PingSlotInfoController : public OptionController {
 struct BeaconClock {
   std::function<int64_t()> nowMs;         // null: the GPS clock of MacLinks
   std::function<int64_t()> lastBeaconMs;  // null: the last whole beacon interval of the GPS time
+  // The last beacon's Time field in seconds, what class B ping slots hash; null: no beacon runs,
+  // and no class B downlink can be timed.
+  std::function<int64_t()> lastBeaconSeconds;
   uint32_t intervalSeconds = 128;
 };
 

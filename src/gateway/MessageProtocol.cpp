@@ -242,7 +242,7 @@ void DecodeRxpk(PushContext& context, const Value& element) {
   uint64_t tmst = 0;
   if (record.unsignedValue("tmst", tmst)) {
     frame.tmst = tmst;
-    if (links.clock != nullptr) links.clock->record(tmst, MonotonicUs());
+    if (links.clock != nullptr) links.clock->record(tmst, MonotonicUs(), frame.gatewayEui);
   }
 
   uint64_t size = 0;

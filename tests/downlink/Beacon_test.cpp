@@ -57,6 +57,8 @@ TEST(Beacon, SlotFollowsTheNetIdAndRadioFollowsThePlan) {
   EXPECT_EQ(beacon.WaitMs(128 * 1000 + 19, 0), 10);
   EXPECT_EQ(beacon.WaitMs(128 * 1000 + 18, 500000000), 1000 - 500 + 10);
   EXPECT_EQ(beacon.WaitMs(128 * 1000 + 20, 0), 127 * 1000 + 10);
+  // Just past the slot within its second (the beacon just sent): the next one, not a past one.
+  EXPECT_EQ(beacon.WaitMs(128 * 1000 + 19, 500000000), 128 * 1000 + 10 - 500);
   EXPECT_EQ(beacon.txpk()["datr"].asString(), "SF9BW125");
   EXPECT_DOUBLE_EQ(beacon.txpk()["freq"].asDouble(), 869.525);
   EXPECT_TRUE(beacon.txpk()["imme"].asBool());
@@ -120,6 +122,8 @@ TEST(Beacon, TheForwarderGetsAnImmediatePullRespAndTheNextSlotIsHeld) {
                                               ? eu868->plan->maxRadioTxPower(869525000)
                                               : 27);
   EXPECT_EQ(beacon.lastBeaconMs(), (seconds % 10000) * 1000);
+  // Class B ping slots hash the whole Time field the devices received, not the ms clock.
+  EXPECT_EQ(beacon.lastBeaconSeconds(), seconds);
 
   seconds += 120;  // eight seconds before the next slot
   EXPECT_EQ(beacon.ReserveNext(), 8000);

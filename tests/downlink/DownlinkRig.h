@@ -42,6 +42,8 @@ class Rig : public devicetest::Rig {
     s.messages = &messages;
     s.protocol = &protocol;
     s.clockMs = [this] { return nowMs; };
+    s.clockUs = [this] { return nowMs * 1000 + extraUs; };
+    s.retryJitterMs = [this] { return jitterMs; };
     macLinks = MacLinks::From(*plan, config["lora"], settings);
     s.mac = &macLinks;
     scheduler = std::make_unique<DownlinkScheduler>(s);
@@ -129,6 +131,8 @@ class Rig : public devicetest::Rig {
   }
 
   uint64_t nowMs = 0;
+  uint64_t extraUs = 0;  // the us clock's part below nowMs
+  int32_t jitterMs = 0;  // every class C retry's spread
   Json::Value config{Json::objectValue};
   std::unique_ptr<Lora::ChannelPlan> plan;
   UdpSocket radio;

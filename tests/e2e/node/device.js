@@ -4,7 +4,11 @@
 //             decrypted fields, whether its MIC verifies, and the session keys derived from it;
 //   "down":   "phy" (data down hex), "AppSKey", "NwkSKey", "fcntMsb" (hex of the counter's high
 //             16 bits, most significant first; default "0000") -> header fields, MIC check and the
-//             decrypted payload (with the NwkSKey for FPort 0).
+//             decrypted payload (with the NwkSKey for FPort 0);
+//   "pingslot": "beaconTime" (the beacon's Time field), "DevAddr" (hex, most significant first),
+//             "period" (slots in the beacon period) -> "offset", the device's ping offset: AES-128
+//             under the zero key of Time (LE) | DevAddr (LE) | 8 zero bytes, first two bytes LE,
+//             modulo the period.
 // Prints one JSON object.
 "use strict";
 const lora = require("lora-packet");
@@ -39,5 +43,13 @@ if (spec.mode === "accept") {
   out.micOk = lora.verifyMIC(packet, bytes(spec.NwkSKey), bytes(spec.AppSKey), msb);
   out.payload = packet.FRMPayload && packet.FRMPayload.length
     ? hex(lora.decrypt(packet, bytes(spec.AppSKey), bytes(spec.NwkSKey), msb)) : "";
+} else if (spec.mode === "pingslot") {
+  const block = Buffer.alloc(16);
+  block.writeUInt32LE(spec.beaconTime >>> 0, 0);
+  block.writeUInt32LE(parseInt(spec.DevAddr, 16) >>> 0, 4);
+  const cipher = require("crypto").createCipheriv("aes-128-ecb", Buffer.alloc(16), null);
+  cipher.setAutoPadding(false);
+  const rand = Buffer.concat([cipher.update(block), cipher.final()]);
+  out.offset = (rand[0] + 256 * rand[1]) % spec.period;
 }
 process.stdout.write(JSON.stringify(out));

@@ -1,0 +1,331 @@
+// Downlinks outside the class A windows: class C at once on RX2, class B in the ping slot after
+// the last beacon, and the retries of class C confirmed downlinks, over real collaborators (the
+// device list, transmit queue, storage and a loopback gateway), on clocks the test moves.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "DownlinkRig.h"
+#include "downlink/DeviceTransmitController.h"
+#include "downlink/DownlinkScheduler.h"
+#include "gateway/GatewayClock.h"
+#include "lora/Aes.h"
+
+namespace {
+
+using downlinktest::kDevAddr;
+using downlinktest::Rig;
+using testsupport::LogCapture;
+
+constexpr uint64_t kLeadMs = 250;
+
+// A device of the class, heard once through the rig's gateway at server time `heardMs`, with no
+// answer owed.
+Device& HeardDevice(Rig& rig, uint32_t deviceClass, uint64_t heardMs) {
+  Device& device = rig.AddDevice();
+  device.deviceClass = deviceClass;
+  device.transmitController.ReceivedFrame(rig.Uplink(1, false, 7000000, heardMs), false);
+  return device;
+}
+
+TransmitQueue::Item Blocker(uint64_t dueMs, uint32_t durationMs) {
+  TransmitQueue::Item item;
+  item.devAddr = 0x01020304;
+  item.gatewayEui = devicetest::kGatewayEui;
+  item.dueMs = dueMs;
+  item.durationMs = durationMs;
+  item.priority = 0;
+  return item;
+}
+
+std::vector<TransmitQueue::Item> ItemsOf(const Rig& rig, uint32_t devAddr) {
+  std::vector<TransmitQueue::Item> out;
+  for (const TransmitQueue::Item& item : rig.queue.items()) {
+    if (item.devAddr == devAddr) out.push_back(item);
+  }
+  return out;
+}
+
+size_t IndexOf(const std::vector<std::string>& events, const std::string& prefix) {
+  for (size_t i = 0; i < events.size(); ++i) {
+    if (events[i].rfind(prefix, 0) == 0) return i;
+  }
+  return events.size();
+}
+
+int64_t QueueRow(Rig& rig) {
+  Json::Value m;
+  m["deveui"] = devicetest::kDevEui;
+  m["data"] = "AQ==";
+  m["data_size"] = 1;
+  return rig.database->QueueDownlink(m);
+}
+
+TEST(ClassCDownlinkTest, AQueuedRecordGoesAtOnceOnRx2AndAClassAAnswerKeepsItsWindowTime) {
+  Rig rig;
+  Device& device = HeardDevice(rig, Device::kClassC, 19000);
+  rig.nowMs = 20000;
+  ASSERT_TRUE(device.Enqueue(Rig::Record(5)));
+  const std::vector<TransmitQueue::Item> items = ItemsOf(rig, kDevAddr);
+  ASSERT_EQ(1u, items.size()) << "queuing alone must trigger the send";
+  EXPECT_EQ(20000 + kLeadMs, items[0].dueMs);
+  EXPECT_EQ(2, items[0].window);
+  EXPECT_EQ(0, items[0].priority);
+
+  const Json::Value txpk = rig.Serve(20000 + kLeadMs);
+  ASSERT_TRUE(txpk.isObject());
+  EXPECT_TRUE(txpk["imme"].asBool());
+  EXPECT_FALSE(txpk.isMember("tmst"));
+  EXPECT_EQ("SF12BW125", txpk["datr"].asString());
+  EXPECT_DOUBLE_EQ(869.525, txpk["freq"].asDouble());
+  const Lora::Frame phy = Rig::Phy(txpk);
+  EXPECT_EQ(0x60, phy.Mhdr());
+  EXPECT_EQ(kDevAddr, phy.DevAddr());
+  EXPECT_EQ(0u, device.transmitController.QueueLength());
+
+  // A record queued while an uplink is being answered goes in that answer, at the window's time.
+  device.answerPending = true;
+  ASSERT_TRUE(device.Enqueue(Rig::Record(4)));
+  EXPECT_TRUE(rig.queue.items().empty());
+  rig.Answer(rig.Uplink(2, false, 9000000, 30000));
+  const Json::Value answer = rig.Serve(30000 + 1000 - kLeadMs);
+  ASSERT_TRUE(answer.isObject());
+  EXPECT_FALSE(answer.isMember("imme"));
+  EXPECT_EQ(10000000u, answer["tmst"].asUInt64());
+  EXPECT_EQ(0u, device.transmitController.QueueLength());
+}
+
+TEST(ClassCDownlinkTest, ABusyGatewayIsRetriedIn250MsStepsUpTo5SecondsThenTheSweepSendsIt) {
+  Rig rig;
+  Device& device = HeardDevice(rig, Device::kClassC, 19000);
+  rig.nowMs = 20000;
+  const uint64_t start = 20000 + kLeadMs;
+
+  rig.queue.insert(Blocker(start, 1200));
+  ASSERT_TRUE(device.Enqueue(Rig::Record(5)));
+  std::vector<TransmitQueue::Item> items = ItemsOf(rig, kDevAddr);
+  ASSERT_EQ(1u, items.size());
+  EXPECT_EQ(start + 1250, items[0].dueMs) << "the first step clear of the blocker";
+  rig.Serve(start + 1250);
+  ASSERT_EQ(0u, device.transmitController.QueueLength());
+
+  Rig busy;
+  Device& waiting = HeardDevice(busy, Device::kClassC, 19000);
+  busy.nowMs = 20000;
+  busy.queue.insert(Blocker(start, 5000));  // the last step starts where the blocker ends
+  LogCapture log;
+  ASSERT_TRUE(waiting.Enqueue(Rig::Record(5)));
+  EXPECT_TRUE(ItemsOf(busy, kDevAddr).empty());
+  EXPECT_TRUE(log.contains("|SCHED-FAIL|Device has not checked in or Tx slot was not found"));
+  EXPECT_EQ(1u, waiting.transmitController.QueueLength()) << "it waits, it is not dropped";
+
+  busy.nowMs = start + 5000;
+  busy.devices->SweepDevices(1, busy.nowMs);
+  items = ItemsOf(busy, kDevAddr);
+  ASSERT_EQ(1u, items.size());
+  EXPECT_EQ(busy.nowMs + kLeadMs, items[0].dueMs);
+}
+
+TEST(ClassCDownlinkTest, ARecordRx2CannotCarryOrADeviceNeverHeardIsNotScheduled) {
+  Rig rig;
+  Device& device = HeardDevice(rig, Device::kClassC, 19000);
+  {
+    LogCapture log;
+    // RX2 at DR0 carries frames of 64 bytes: 13 around 51 of payload.
+    ASSERT_TRUE(device.Enqueue(Rig::Record(52)));
+    EXPECT_TRUE(ItemsOf(rig, kDevAddr).empty());
+    EXPECT_TRUE(log.contains("|SCHED-FAIL|Plan restricts downlink on DR0 of size 65, max is 64"));
+  }
+  device.transmitController.ClearQueue();
+  ASSERT_TRUE(device.Enqueue(Rig::Record(51)));
+  EXPECT_EQ(1u, ItemsOf(rig, kDevAddr).size());
+
+  Rig silent;
+  Device& unheard = silent.AddDevice();
+  unheard.deviceClass = Device::kClassC;
+  LogCapture log;
+  ASSERT_TRUE(unheard.Enqueue(Rig::Record(5)));
+  EXPECT_TRUE(silent.queue.items().empty());
+  EXPECT_TRUE(log.contains("|SCHED-FAIL|Device has not checked in or Tx slot was not found"));
+}
+
+TEST(ClassCDownlinkTest, AnUplinkBeingAnsweredHoldsTheOffWindowPathBack) {
+  Rig rig;
+  Device& device = HeardDevice(rig, Device::kClassC, 19000);
+  device.answerPending = true;
+  rig.nowMs = 20000;
+  ASSERT_TRUE(device.Enqueue(Rig::Record(5)));
+  EXPECT_TRUE(rig.queue.items().empty()) << "the class A answer will carry it";
+  device.transmitController.CheckRetry(20000);
+  EXPECT_TRUE(rig.queue.items().empty());
+}
+
+// One confirmed downlink of a class C device through its attempts, on a fixed jitter.
+struct RetryCase {
+  const char* name;
+  int32_t jitterMs;
+};
+
+TEST(ClassCDownlinkTest, AConfirmedDownlinkIsSentAgainAfterTheAckTimeoutUntilItsAttemptsAreUsed) {
+  for (const RetryCase& c : {RetryCase{"late jitter", 499}, RetryCase{"early jitter", -500}}) {
+    SCOPED_TRACE(c.name);
+    Rig rig;
+    rig.jitterMs = c.jitterMs;
+    Device& device = HeardDevice(rig, Device::kClassC, 19000);
+    const int64_t id = QueueRow(rig);
+    Lora::FrameApplicationData record = Rig::Record(3, 1, static_cast<uint32_t>(id));
+    record.ack = 1;
+    record.attempts = 2;
+    rig.nowMs = 20000;
+    ASSERT_TRUE(device.Enqueue(record));
+    uint64_t sentAt = 20000 + kLeadMs;
+    Json::Value txpk = rig.Serve(sentAt);
+    ASSERT_TRUE(txpk["imme"].asBool());
+    EXPECT_EQ(0xA0, Rig::Phy(txpk).Mhdr());
+    rig.Events();
+
+    const uint64_t timeout = static_cast<uint64_t>(5000 + c.jitterMs);
+    device.transmitController.CheckRetry(sentAt + timeout);
+    EXPECT_TRUE(ItemsOf(rig, kDevAddr).empty()) << "not before the time-out has passed";
+    rig.nowMs = sentAt + timeout + 1;
+    device.transmitController.CheckRetry(rig.nowMs);
+    std::vector<TransmitQueue::Item> items = ItemsOf(rig, kDevAddr);
+    ASSERT_EQ(1u, items.size());
+    sentAt = items[0].dueMs;
+    txpk = rig.Serve(sentAt);
+    ASSERT_TRUE(txpk["imme"].asBool());
+    EXPECT_EQ(0xA0, Rig::Phy(txpk).Mhdr());
+    EXPECT_EQ("2", rig.Query("SELECT retry_count FROM downlink_queue;"));
+
+    LogCapture log;
+    device.transmitController.CheckRetry(sentAt + timeout + 1);
+    EXPECT_TRUE(ItemsOf(rig, kDevAddr).empty()) << "two attempts, no third";
+    EXPECT_TRUE(log.contains("|NO-ACK|Dropping downstream message, attempts exceeded"));
+    EXPECT_EQ(0u, device.transmitController.QueueLength());
+    EXPECT_EQ("", rig.Query("SELECT id FROM downlink_queue;"));
+    const std::vector<std::string> events = rig.Events();
+    const size_t drop = IndexOf(events, "packet_drop ");
+    ASSERT_LT(drop, events.size());
+    EXPECT_NE(std::string::npos, events[drop].find("\"code\":102"));
+    EXPECT_NE(std::string::npos, events[drop].find("Max retries exceeded for packet"));
+  }
+}
+
+TEST(ClassCDownlinkTest, AnAcknowledgingUplinkEndsTheRetries) {
+  Rig rig;
+  Device& device = HeardDevice(rig, Device::kClassC, 19000);
+  Lora::FrameApplicationData record = Rig::Record(3, 1, static_cast<uint32_t>(QueueRow(rig)));
+  record.ack = 1;
+  rig.nowMs = 20000;
+  ASSERT_TRUE(device.Enqueue(record));
+  ASSERT_TRUE(rig.Serve(20000 + kLeadMs).isObject());
+  rig.Events();
+
+  devicetest::Uplink acking;
+  acking.counter = 2;
+  acking.fctrl = Lora::kFCtrlAck;
+  device.transmitController.ReceivedFrame(Rig::Heard(acking, 9000000), false);
+  const std::vector<std::string> events = rig.Events();
+  EXPECT_LT(IndexOf(events, "packet_ack "), events.size());
+  device.transmitController.CheckRetry(20000 + kLeadMs + 60000);
+  EXPECT_TRUE(rig.queue.items().empty());
+  EXPECT_EQ("", rig.Query("SELECT id FROM downlink_queue;"));
+}
+
+// --- class B
+
+// The ping offset as a device computes it from the beacon it received.
+uint32_t DevicePingOffset(uint32_t beaconTime, uint32_t devAddr) {
+  uint8_t block[16] = {};
+  for (int i = 0; i < 4; ++i) {
+    block[i] = static_cast<uint8_t>(beaconTime >> (8 * i));
+    block[4 + i] = static_cast<uint8_t>(devAddr >> (8 * i));
+  }
+  const uint8_t key[16] = {};
+  AesContext aes;
+  AesSetKey(key, sizeof key, aes);
+  uint8_t out[16];
+  AesEncrypt(block, out, aes);
+  return (out[0] | out[1] << 8) % 4096;  // 4096 slots of 30 ms in a 128 s beacon period
+}
+
+TEST(ClassBDownlinkTest, TheDownlinkIsTimedOnThePingSlotAfterTheLastBeaconOnTheGatewayCounter) {
+  struct Case {
+    const char* name;
+    int64_t lastBeaconMs;  // on the beacon clock, which wraps at 10000 s
+    uint64_t sinceBeaconMs;
+    bool nextPeriod;  // this period's slot has passed
+  } cases[] = {
+      {"early in the period", 7000, 1000, false},
+      {"the slot has passed", 9999000, 127500, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Rig rig;
+    const int64_t beaconSeconds = 1325000000 + c.lastBeaconMs / 1000;
+    rig.macLinks.beacon.intervalSeconds = 128;
+    rig.macLinks.beacon.lastBeaconMs = [&] { return c.lastBeaconMs; };
+    rig.macLinks.beacon.lastBeaconSeconds = [&] { return beaconSeconds; };
+    rig.macLinks.beacon.nowMs = [&] {
+      return static_cast<int64_t>((c.lastBeaconMs + c.sinceBeaconMs) % 10000000);
+    };
+    GatewayClock clock;
+    rig.protocol.clock = &clock;
+    Device& device = HeardDevice(rig, Device::kClassB, 40000);
+    // The newest counter reading, just below the 32-bit wrap.
+    clock.record(0xFFFF0000u, 49000000 + 7, devicetest::kGatewayEui);
+    rig.nowMs = 50000;
+    rig.extraUs = 123;
+
+    ASSERT_TRUE(device.Enqueue(Rig::Record(5)));
+    const uint32_t offset =
+        DevicePingOffset(static_cast<uint32_t>(beaconSeconds + (c.nextPeriod ? 128 : 0)), kDevAddr);
+    const uint64_t slotMs = (c.nextPeriod ? 128000 : 0) + 2120 + 30 * offset;
+    ASSERT_GT(slotMs, c.sinceBeaconMs);
+    const uint64_t untilMs = slotMs - c.sinceBeaconMs;
+    const uint64_t nowUs = 50000 * 1000 + 123;
+    const uint32_t tmst =
+        static_cast<uint32_t>(nowUs + (0xFFFF0000u - (49000000 + 7)) + untilMs * 1000);
+
+    const std::vector<TransmitQueue::Item> items = ItemsOf(rig, kDevAddr);
+    ASSERT_EQ(1u, items.size());
+    EXPECT_EQ(50000 + untilMs - kLeadMs, items[0].dueMs);
+    EXPECT_EQ(1, items[0].priority);
+    EXPECT_EQ(2, items[0].window);
+    const Json::Value txpk = rig.Serve(items[0].dueMs);
+    ASSERT_TRUE(txpk.isObject());
+    EXPECT_FALSE(txpk.isMember("imme"));
+    EXPECT_EQ(tmst, txpk["tmst"].asUInt64());
+    EXPECT_EQ(kDevAddr, Rig::Phy(txpk).DevAddr());
+  }
+}
+
+TEST(ClassBDownlinkTest, AnotherGatewaysCounterIsNotUsedAndNoBeaconMeansNoClassBDownlink) {
+  Rig rig;
+  rig.macLinks.beacon.intervalSeconds = 128;
+  rig.macLinks.beacon.lastBeaconMs = [] { return int64_t{7000}; };
+  rig.macLinks.beacon.lastBeaconSeconds = [] { return int64_t{1325000007}; };
+  rig.macLinks.beacon.nowMs = [] { return int64_t{8000}; };
+  GatewayClock clock;
+  rig.protocol.clock = &clock;
+  // The device was last heard at tmst 7 000 000, server time 40 000 ms; another gateway's
+  // counter is the newest reading.
+  Device& device = HeardDevice(rig, Device::kClassB, 40000);
+  clock.record(123456789, 49000000, 0x00800000000000ffull);
+  rig.nowMs = 50000;
+  ASSERT_TRUE(device.Enqueue(Rig::Record(5)));
+  const uint64_t untilMs = 2120 + 30 * DevicePingOffset(1325000007, kDevAddr) - 1000;
+  const std::vector<TransmitQueue::Item> items = ItemsOf(rig, kDevAddr);
+  ASSERT_EQ(1u, items.size());
+  const Json::Value txpk = rig.Serve(items[0].dueMs);
+  EXPECT_EQ(7000000 + (50000 - 40000 + untilMs) * 1000, txpk["tmst"].asUInt64());
+
+  Rig dark;  // no beacon thread runs
+  Device& waiting = HeardDevice(dark, Device::kClassB, 40000);
+  ASSERT_TRUE(waiting.Enqueue(Rig::Record(5)));
+  EXPECT_TRUE(dark.queue.items().empty());
+  EXPECT_EQ(1u, waiting.transmitController.QueueLength());
+}
+
+}  // namespace
