@@ -68,6 +68,7 @@ TEST(CheckConfig, ValidFilePrintsTheEffectiveDocumentAndTouchesNothing) {
   const std::string path = WriteConfig(dir.path(), config);
   // A real start with these options would write the packet forwarder's file from this template.
   mkdir(dir.file("templates").c_str(), 0777);
+  mkdir(dir.file("lora").c_str(), 0777);
   testsupport::WriteFile(dir.file("templates/global_conf.json"),
                          ReadFile(std::string(VALLORIN_SOURCE_DIR) + "/examples/global_conf.json"));
 
@@ -92,6 +93,7 @@ TEST(CheckConfig, ValidFilePrintsTheEffectiveDocumentAndTouchesNothing) {
   EXPECT_EQ(effective["lora"]["rx2Frequency"], 869525000);
   EXPECT_EQ(effective["network"]["eui"], "0011223344556677");
   EXPECT_EQ(effective["lora"]["eui_1"], "00-80-00-00-a0-00-0f-4d");  // options are applied
+  EXPECT_FALSE(effective.isMember("packetForwarders"));  // recorded only when the files are written
 
   // Every warning, and the verdict last.
   for (const char* line : {"[WARNING] Configured network-lead-time is below the minimum",
@@ -103,7 +105,7 @@ TEST(CheckConfig, ValidFilePrintsTheEffectiveDocumentAndTouchesNothing) {
   EXPECT_FALSE(Has(run.err, "[INFO]")) << run.err;
 
   // Nothing was created: no database (flash or run-time copy), no log file, no forwarder file.
-  for (const char* file : {"flash/vallorin.db", "run", "vallorin.log", "other.log", "lora"}) {
+  for (const char* file : {"flash/vallorin.db", "run", "vallorin.log", "other.log", "lora/1"}) {
     EXPECT_FALSE(Exists(dir.file(file))) << file;
   }
 }
