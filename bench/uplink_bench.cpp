@@ -95,7 +95,12 @@ struct World : ProtocolRig {
     sender.sin_family = AF_INET;
     gateways.seen(kGatewayEui, 2, &sender, 0);
 
-    DeviceLinks deviceLinks{database.get(), &messages, &statistics, &gateways, &settings};
+    DeviceLinks deviceLinks;
+    deviceLinks.database = database.get();
+    deviceLinks.messages = &messages;
+    deviceLinks.statistics = &statistics;
+    deviceLinks.gateways = &gateways;
+    deviceLinks.settings = &settings;
     devices = std::make_unique<DeviceList>(deviceLinks);
     for (uint32_t i = 0; i < kDevices; ++i) {
       auto device = devices->MakeDevice(kFirstAddress + i);

@@ -49,7 +49,12 @@ struct World : ProtocolRig {
     range.start = 1;
     range.end = 0x01FFFFFE;
     range.nwkId = 0x13;
-    DeviceLinks deviceLinks{database.get(), &messages, &statistics, &gateways, &settings};
+    DeviceLinks deviceLinks;
+    deviceLinks.database = database.get();
+    deviceLinks.messages = &messages;
+    deviceLinks.statistics = &statistics;
+    deviceLinks.gateways = &gateways;
+    deviceLinks.settings = &settings;
     devices = std::make_unique<DeviceList>(deviceLinks);
     JoinLinks links;
     links.devices = devices.get();

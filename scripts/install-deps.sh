@@ -21,6 +21,9 @@ done
 # Node.js drives the independent frame builder in the end-to-end tests.
 command -v node >/dev/null 2>&1 || missing+=(nodejs)
 command -v npm >/dev/null 2>&1 || missing+=(npm)
+# The end-to-end join server (HTTPS with a test certificate) is a short Python script.
+command -v python3 >/dev/null 2>&1 || missing+=(python3)
+command -v openssl >/dev/null 2>&1 || missing+=(openssl)
 
 if [ ${#missing[@]} -gt 0 ]; then
   echo "Installing: ${missing[*]}"

@@ -321,6 +321,9 @@ void NetworkServer::LinkDevices() {
   LinkDownlinks();
   DeviceLinks deviceLinks;
   deviceLinks.scheduler = scheduler.get();
+  deviceLinks.reportDownlink = [reporter = orba.get()](const std::string& json, uint64_t gateway) {
+    reporter->DownlinkPacket(json, gateway);
+  };
   deviceLinks.database = database.get();
   deviceLinks.messages = &messages;
   deviceLinks.statistics = &statistics;

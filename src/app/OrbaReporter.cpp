@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "Settings.h"
+#include "app/AppEvents.h"
 #include "devices/NetworkStatistics.h"
 #include "gateway/Gateway.h"
 #include "support/JsonText.h"
@@ -177,6 +178,17 @@ void OrbaReporter::UplinkPacket(const std::string& uplinkJson, uint64_t gatewayE
   a["protocol_version"] = "1.0";
   if (frameLength > 12) a["size"] = static_cast<Json::UInt>(frameLength - 12);
   report(Envelope(gatewayEui, "/uplink_packets", "uplink_packets", a, false));
+}
+
+void OrbaReporter::DownlinkPacket(const std::string& sentJson, uint64_t gatewayEui) {
+  if (!Enabled("orbaPacketMetadata")) return;
+  Json::Value a;
+  std::string errors;
+  if (!JsonText::Parse(sentJson, a, errors) || !a.isObject()) return;
+  a.removeMember("data");
+  a["timestamp"] = AppEvents::UtcTimeText();
+  a["protocol_version"] = "1.0";
+  report(Envelope(gatewayEui, "/downlink_packets", "downlink_packets", a, false));
 }
 
 void OrbaReporter::JoinRequest(const Json::Value& attributes, uint64_t gatewayEui) {

@@ -46,6 +46,8 @@ class OrbaReporter {
   void GatewayInformation(const Gateway& gateway);
   // An accepted uplink's "up" message.
   void UplinkPacket(const std::string& uplinkJson, uint64_t gatewayEui, size_t frameLength);
+  // A transmitted downlink's "packet_sent" message.
+  void DownlinkPacket(const std::string& sentJson, uint64_t gatewayEui);
   // A join granted by the local join server.
   void JoinRequest(const Json::Value& attributes, uint64_t gatewayEui);
 

@@ -215,12 +215,15 @@ void CommandSet::PacketQueueDelete(CommandParser& p) {
     id = value;
   }
   if (!links_.database->DeleteQueuedDownlink(id, eui)) DatabaseFailure("downlink queue");
-  // The device's own queue follows: a whole-queue delete empties it, a single id is dropped when
-  // the queue is rebuilt from the rows.
+  // The device's own queue follows, so a deleted record can never still be sent.
   uint32_t devAddr = 0;
-  if (links_.devices != nullptr && links_.database->GetAddressFromEui(eui, devAddr) && id == 0) {
+  if (links_.devices != nullptr && links_.database->GetAddressFromEui(eui, devAddr)) {
     if (DeviceList::LockedDevice device = links_.devices->FindDevice(devAddr)) {
-      device->transmitController.ClearQueue();
+      if (id == 0) {
+        device->transmitController.ClearQueue();
+      } else {
+        device->transmitController.RemoveQueued(static_cast<uint32_t>(id));
+      }
     }
   }
   reply_.SendSuccess();

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -36,6 +37,8 @@ struct DeviceLinks {
   const Settings* settings = nullptr;
   // Windows, gateway choice, duty cycle and hand-over of downlinks; null: the device never sends.
   DownlinkScheduler* scheduler = nullptr;
+  // The management agent's downlink report, from the "packet_sent" JSON; empty: none.
+  std::function<void(const std::string& sentJson, uint64_t gatewayEui)> reportDownlink;
 };
 
 // Sample count, minimum, maximum and running mean of one signal measure. The mean is cumulative

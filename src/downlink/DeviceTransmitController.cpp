@@ -506,14 +506,18 @@ void DeviceTransmitController::ReportSent(Gateway& gateway, uint8_t window,
   // {"txpk":{...}} -> {...,"seqn":...}: the event is the txpk object with the frame's fields.
   static constexpr size_t kPrefix = sizeof("{\"txpk\":") - 1;
   std::string event = txpk.substr(kPrefix, txpk.size() - kPrefix - 2);
-  char extra[160];
+  char extra[200];
   std::snprintf(
       extra, sizeof extra,
-      ",\"seqn\":%u,\"port\":%u,\"mhdr\":\"%s\",\"mic\":\"%08x\",\"id\":%u,\"opts\":\"",
-      gateway.counter(Gateway::Counter::downlinks), currentPort_,
+      ",\"seqn\":%u,\"gweui\":\"%s\",\"port\":%u,\"mhdr\":\"%s\",\"mic\":\"%08x\",\"id\":%u,"
+      "\"opts\":\"",
+      gateway.counter(Gateway::Counter::downlinks), gateway.euiText().c_str(), currentPort_,
       BytesToHex(frame_.data, std::min<size_t>(frame_.size(), Lora::kFOptsOffset), true, 0).c_str(),
       frame_.Mic(), currentId_);
-  event.append(extra).append(currentOpts_).append("\"}");
+  event.append(extra).append(currentOpts_);
+  event.append("\",\"appeui\":\"").append(device_.appEui.text());
+  event.append("\",\"deveui\":\"").append(device_.devEui.text()).append("\"}");
+  if (links.reportDownlink) links.reportDownlink(event, gateway.eui());
   if (links.messages != nullptr) {
     AppEvents events(*links.messages);
     events.Post(device_.devEui.text(), "packet_sent", event);
@@ -641,6 +645,23 @@ void DeviceTransmitController::RemoveFront(bool deleteRow) {
   }
   queue_.pop_front();
   frontSends_ = 0;
+}
+
+bool DeviceTransmitController::RemoveQueued(uint32_t id) {
+  if (id == 0) return false;
+  for (auto record = queue_.begin(); record != queue_.end(); ++record) {
+    if (record->id != id) continue;
+    if (record == queue_.begin()) {
+      frontSends_ = 0;
+      if (currentId_ == id) {
+        ResetTracking();
+        frame_.clear();
+      }
+    }
+    queue_.erase(record);
+    return true;
+  }
+  return false;
 }
 
 void DeviceTransmitController::ResetTracking() {

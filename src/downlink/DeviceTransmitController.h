@@ -97,6 +97,9 @@ class DeviceTransmitController {
   size_t PendingMacBytes() const;
 
   size_t QueueLength() const { return queue_.size(); }
+  // Drops the queued record whose row is `id` (its row is the caller's); a frame built from it
+  // is forgotten. False when no record has that id.
+  bool RemoveQueued(uint32_t id);
   // The record that would be sent next; the queue must not be empty.
   const Lora::FrameApplicationData& Front() const { return queue_.front(); }
   const Slots& GatewaySlots() const { return slots_; }

@@ -309,6 +309,15 @@ TEST_F(Commands, QueueAddGoesThroughTheApplicationPath) {
   EXPECT_EQ(rig.Run("packet queue delete " + kEui + " " + queued["id"].asString()),
             "{\"status\":\"success\"}\n");
   EXPECT_EQ(rig.RunJson("packet queue json").size(), 1u);
+  uint32_t devAddr = 0;
+  ASSERT_TRUE(rig.database->GetAddressFromEui(kEui, devAddr));
+  {
+    // The device's own queue lost the record too, so it can never still be sent.
+    auto device = rig.devices->FindDevice(devAddr);
+    ASSERT_TRUE(device);
+    ASSERT_EQ(device->transmitController.QueueLength(), 1u);
+    EXPECT_EQ(device->transmitController.Front().id, empty["id"].asUInt());
+  }
   EXPECT_EQ(rig.Run("packet queue delete " + kEui), "{\"status\":\"success\"}\n");
   EXPECT_EQ(rig.Run("packet queue json"), "[]\n");
 }

@@ -198,9 +198,11 @@ TEST_F(JoinTest, WhitelistGivesKeyEuiAndClassOrTheRequestIsRefused) {
   entry["class"] = "C";
   config["whitelist"]["devices"].append(entry);
 
+  config["network"]["joinServer"] = joinServer.url();
   Join(Request(1, kListedKey, 0x0080000000000003ull));  // not listed, no zero-touch key
   EXPECT_EQ(LastResult(), "MICFailed");
   EXPECT_EQ(devices->size(), 0u);
+  EXPECT_TRUE(joinServer.exchanges().empty()) << "the whitelist decides alone";
 
   Join(Request(1, kListedKey, 0x0080000000000002ull));
   EXPECT_EQ(LastResult(), "Success");
@@ -213,6 +215,15 @@ TEST_F(JoinTest, WhitelistGivesKeyEuiAndClassOrTheRequestIsRefused) {
   std::vector<uint8_t> plain = OpenJoinAccept(kListedKey, device->transmitController.Front());
   std::vector<uint8_t> mic = Cmac(kListedKey, plain.data(), plain.size() - 4);
   EXPECT_TRUE(std::equal(mic.begin(), mic.begin() + 4, plain.end() - 4));
+  device.reset();
+
+  // A device keyed from the base key and salt joins without being listed.
+  config["network"]["baseKey"] = "base";
+  config["network"]["salt"] = "salt";
+  const Lora::CypherKey zeroTouch = ZeroTouchAppKey(Lora::EUI::FromValue(0x0080000000000004ull),
+                                                    Lora::EUI::FromValue(kJoinEui), "base", "salt");
+  Join(Request(1, zeroTouch.data, 0x0080000000000004ull));
+  EXPECT_EQ(LastResult(), "Success");
 }
 
 TEST_F(JoinTest, WindowsFallBackToRx2AndLateOrUnbookableAcceptsAreDropped) {

@@ -69,7 +69,7 @@ ExitResult RunBinary(const std::vector<std::string>& args, const std::string& wo
 std::vector<uint8_t> LoraPacket(const std::string& specJson);
 
 // The device's reading of a downlink by lora-packet (tests/e2e/node/device.js): the JSON object
-// it prints for the spec ("mode" "accept" or "down"); null, with a test failure, on any fault.
+// it prints for the request ("mode" "accept" or "down"); null, with a test failure, on any fault.
 Json::Value LoraDevice(const std::string& specJson);
 
 // A packet forwarder's socket on 127.0.0.1.

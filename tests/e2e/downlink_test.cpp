@@ -1,0 +1,151 @@
+// Class A downlinks as the device reads them: the answer to an uplink goes to the gateway as a
+// PULL_RESP timed for RX1 or RX2, and lora-packet, not our codec, decrypts and authenticates it.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "NetworkRig.h"
+
+using e2e::NetworkRig;
+using e2e::ParseJson;
+using e2e::SeededSession;
+
+namespace {
+
+TEST(Downlinks, QueuedDataGoesInRx1AndAConfirmedUplinkGetsItsAck) {
+  NetworkRig rig;
+  SeededSession device;
+  rig.Seed({device});
+  ASSERT_TRUE(rig.Start());
+  const std::string down = "lora/" + device.devEui + "/down";
+  rig.application().Publish(down, R"({"data":"AQID","port":5})");
+  rig.application().Publish(down, R"({"data":"BAU=","port":6})");
+  ASSERT_TRUE(rig.WaitFor("/down_queued", 2)) << rig.Log();
+
+  rig.Push(e2e::DeviceUplink(device, 1, 10, "00"), R"({"tmst":3000000})");
+  const Json::Value txpk = rig.NextTxpk(3000);
+  ASSERT_TRUE(txpk.isObject()) << rig.Log();
+  EXPECT_EQ(txpk["tmst"].asUInt(), 4000000u);  // RX1, one second after the uplink
+  EXPECT_DOUBLE_EQ(txpk["freq"].asDouble(), 868.1);
+  EXPECT_EQ(txpk["datr"].asString(), "SF9BW125");
+  const Json::Value first = e2e::ReadDownlink(device, txpk);
+  EXPECT_TRUE(first["micOk"].asBool()) << first;
+  EXPECT_EQ(first["type"].asString(), "Unconfirmed Data Down");
+  EXPECT_EQ(first["FPort"].asInt(), 5);
+  EXPECT_EQ(first["payload"].asString(), "010203");
+  EXPECT_EQ(std::stoul(first["FCtrl"].asString(), nullptr, 16) & 0x10, 0x10u) << "FPending";
+  ASSERT_TRUE(rig.WaitFor("/packet_sent", 1));
+
+  // The next uplink collects the second record, with a higher counter and no FPending.
+  rig.Push(e2e::DeviceUplink(device, 2, 10, "00"), R"({"tmst":7000000})");
+  const Json::Value second = e2e::ReadDownlink(device, rig.NextTxpk(3000));
+  EXPECT_TRUE(second["micOk"].asBool()) << second;
+  EXPECT_EQ(second["payload"].asString(), "0405");
+  EXPECT_GT(second["FCnt"].asInt(), first["FCnt"].asInt());
+  EXPECT_EQ(std::stoul(second["FCtrl"].asString(), nullptr, 16) & 0x10, 0u);
+
+  // A confirmed uplink with nothing queued is answered by an ACK alone: no FPort, no payload.
+  rig.Push(e2e::DeviceUplink(device, 3, 10, "00", true), R"({"tmst":11000000})");
+  const Json::Value ack = e2e::ReadDownlink(device, rig.NextTxpk(3000));
+  EXPECT_TRUE(ack["micOk"].asBool()) << ack;
+  EXPECT_EQ(ack["FCtrl"].asString(), "20");
+  EXPECT_EQ(ack["payload"].asString(), "");
+  EXPECT_TRUE(ack["FPort"].isNull()) << ack;
+
+  // An unconfirmed uplink with nothing to say gets no downlink at all.
+  rig.Push(e2e::DeviceUplink(device, 4, 10, "00"), R"({"tmst":15000000})");
+  EXPECT_TRUE(rig.NextTxpk(1500).isNull());
+
+  EXPECT_EQ(rig.Stop(), 0);
+  EXPECT_TRUE(rig.Query("SELECT COUNT(*) FROM downlink_queue") == std::vector<std::string>{"0"});
+  EXPECT_EQ(rig.Query("SELECT COUNT(*) FROM downlink_packets"), std::vector<std::string>{"3"});
+}
+
+TEST(Downlinks, WithoutRx1TheAnswerGoesInRx2AndAConfirmedDownlinkWaitsForItsAck) {
+  NetworkRig rig;
+  rig.config["test"]["disableRxWindow1"] = true;
+  SeededSession device;
+  rig.Seed({device});
+  ASSERT_TRUE(rig.Start());
+  rig.application().Publish("lora/" + device.devEui + "/down", R"({"data":"qg==","port":2,"ack":true})");
+  ASSERT_TRUE(rig.WaitFor("/down_queued", 1)) << rig.Log();
+
+  rig.Push(e2e::DeviceUplink(device, 1, 10, "00"), R"({"tmst":3000000})");
+  const Json::Value txpk = rig.NextTxpk(4000);
+  ASSERT_TRUE(txpk.isObject()) << rig.Log();
+  EXPECT_EQ(txpk["tmst"].asUInt(), 5000000u);  // RX2, two seconds after the uplink
+  EXPECT_DOUBLE_EQ(txpk["freq"].asDouble(), 869.525);
+  EXPECT_EQ(txpk["datr"].asString(), "SF12BW125");
+  const Json::Value confirmed = e2e::ReadDownlink(device, txpk);
+  EXPECT_TRUE(confirmed["micOk"].asBool()) << confirmed;
+  EXPECT_EQ(confirmed["type"].asString(), "Confirmed Data Down");
+  EXPECT_EQ(confirmed["payload"].asString(), "aa");
+
+  // The device's ACK clears the record: "packet_ack", then "cleared", and the row goes.
+  rig.Push(e2e::DeviceUplink(device, 2, 10, "00", false, R"({"ACK":true})"), R"({"tmst":9000000})");
+  ASSERT_TRUE(rig.WaitFor("/packet_ack", 1)) << rig.Log();
+  ASSERT_TRUE(rig.WaitFor("/cleared", 1));
+  EXPECT_EQ(rig.Stop(), 0);
+  EXPECT_EQ(rig.Query("SELECT COUNT(*) FROM downlink_queue"), std::vector<std::string>{"0"});
+}
+
+// A MAC request in the uplink's FOpts is answered in the downlink's FOpts, as lora-packet reads it.
+TEST(Downlinks, LinkCheckRequestIsAnsweredInTheOptions) {
+  NetworkRig rig;
+  SeededSession device;
+  rig.Seed({device});
+  ASSERT_TRUE(rig.Start());
+  rig.Push(e2e::DeviceUplink(device, 1, 10, "00", false, "", "02"),
+           R"({"tmst":3000000,"lsnr":5.0,"datr":"SF7BW125"})");
+  const Json::Value answer = e2e::ReadDownlink(device, rig.NextTxpk(3000));
+  EXPECT_TRUE(answer["micOk"].asBool()) << answer << rig.Log();
+  // LinkCheckAns: CID 02, margin 12 dB (5.0 dB over SF7's -7.5 dB), one gateway.
+  EXPECT_EQ(answer["FOpts"].asString(), "020c01");
+  ASSERT_TRUE(rig.WaitFor("/mac_recv", 1));
+  EXPECT_EQ(ParseJson(rig.On("/mac_recv")[0].payload)["id"].asInt(), 2);
+}
+
+}  // namespace
+
+namespace {
+
+// Eleven uplinks at SF12 with a 10 dB SNR and the ADR bit: the server asks the device for DR5 at
+// 14 dBm, and lora-packet finds the LinkADRReq in the answer's FOpts.
+TEST(Downlinks, AdaptiveDataRateAsksForTheMedianDatarateAtLowerPower) {
+  NetworkRig rig;
+  SeededSession device;
+  rig.Seed({device});
+  ASSERT_TRUE(rig.Start());
+  Json::Value request;
+  for (unsigned fcnt = 1; fcnt <= 11 && request.isNull(); ++fcnt) {
+    rig.Push(e2e::DeviceUplink(device, fcnt, 10, "00", false, R"({"ADR":true})"),
+             "{\"tmst\":" + std::to_string(fcnt * 3000000) + R"(,"lsnr":10.0,"datr":"SF12BW125"})");
+    const Json::Value txpk = rig.NextTxpk(1500);
+    if (txpk.isObject()) request = e2e::ReadDownlink(device, txpk);
+  }
+  ASSERT_TRUE(request.isObject()) << "no LinkADRReq after eleven uplinks\n" << rig.Log();
+  EXPECT_TRUE(request["micOk"].asBool()) << request;
+  const std::string fopts = request["FOpts"].asString();
+  ASSERT_GE(fopts.size(), 4u) << request;
+  EXPECT_EQ(fopts.substr(0, 4), "0351") << fopts;  // LinkADRReq, DR5, TXPower index 1 (14 dBm)
+}
+
+}  // namespace
+
+namespace {
+
+// The packet forwarder comes back from a new address: the next answer follows it there, without
+// a restart of the server.
+TEST(Downlinks, AForwarderOnANewAddressIsFollowed) {
+  NetworkRig rig;
+  SeededSession device;
+  rig.Seed({device});
+  ASSERT_TRUE(rig.Start());
+  ASSERT_TRUE(rig.MoveForwarder());
+  rig.Push(e2e::DeviceUplink(device, 1, 10, "00", true), R"({"tmst":3000000})");
+  const Json::Value ack = e2e::ReadDownlink(device, rig.NextTxpk(3000));
+  EXPECT_TRUE(ack["micOk"].asBool()) << ack << rig.Log();
+}
+
+}  // namespace

@@ -1,0 +1,92 @@
+// What the management agent on the loopback report port receives from the real binary.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "ForwarderRecords.h"
+#include "NetworkRig.h"
+
+using e2e::NetworkRig;
+using e2e::ParseJson;
+using e2e::SeededSession;
+
+namespace {
+
+// Every report that arrived within the time, keyed by its "type" (the last one of each kind).
+std::map<std::string, Json::Value> Reports(const e2e::UdpPeer& agent, int timeoutMs) {
+  std::map<std::string, Json::Value> out;
+  std::vector<uint8_t> datagram;
+  while (agent.receive(datagram, timeoutMs)) {
+    const Json::Value report = ParseJson(std::string(datagram.begin(), datagram.end()));
+    out[report["request"]["data"]["type"].asString() + (report.isMember("method") ? "/PUT" : "")] = report;
+  }
+  return out;
+}
+
+void Traffic(NetworkRig& rig, const SeededSession& device) {
+  rig.application().Publish("lora/" + device.devEui + "/down", R"({"data":"AQ==","port":1})");
+  ASSERT_TRUE(rig.WaitFor("/down_queued", 1));
+  rig.Push(e2e::DeviceUplink(device, 1, 10, "00"), R"({"tmst":3000000})");
+  ASSERT_TRUE(rig.NextTxpk(3000).isObject()) << rig.Log();
+  // Fifteen status records bring a gateway statistics report.
+  for (int i = 0; i < 15; ++i) {
+    const std::string stat = R"({"stat":{"time":"2026-12-07 00:00:)" + std::to_string(10 + i) +
+                             R"( GMT","rxnb":1,"rxok":1,"rxfw":1,"dwnb":0,"txnb":0,"ackr":100}})";
+    rig.PushText(stat);
+  }
+}
+
+TEST(Reports, EachKindReachesTheAgentWhenItsSwitchesAreOn) {
+  e2e::UdpPeer agent;
+  NetworkRig rig;
+  rig.config["udp"]["orbaPort"] = agent.port();
+  for (const char* key : {"orbaEnabled", "orbaGatewayStats", "orbaPacketMetadata", "orbaNetworkStats",
+                          "orbaLocalJoinMetadata"}) {
+    rig.config["network"][key] = true;
+  }
+  SeededSession device;
+  rig.Seed({device});
+  ASSERT_TRUE(rig.Start());
+  Traffic(rig, device);
+  rig.Push(e2e::LoraPacket(R"({"fields":{"MType":"Join Request","AppEUI":"0011223344556677",)"
+                           R"("DevEUI":"0080000000000001","DevNonce":"0a0b"},)"
+                           R"("keys":{"AppKey":"000102030405060708090a0b0c0d0e0f"}})"),
+           R"({"tmst":30000000})");
+  const auto reports = Reports(agent, 1500);
+  for (const char* kind : {"gateways/PUT", "uplink_packets", "downlink_packets", "gateway_statistics",
+                           "join_requests"}) {
+    SCOPED_TRACE(kind);
+    ASSERT_EQ(reports.count(kind), 1u) << rig.Log();
+    const Json::Value& report = reports.at(kind);
+    EXPECT_EQ(report["request"]["id"].asString(), "01-02-03-04-05-06-07-08");
+    EXPECT_EQ(report["path"].asString().rfind("m1/gateways/01-02-03-04-05-06-07-08", 0), 0u);
+    EXPECT_EQ(report["request"]["data"]["attributes"]["trevant_serial"].asString(), "TEST-SERIAL");
+  }
+  EXPECT_EQ(reports.at("uplink_packets")["path"].asString(),
+            "m1/gateways/01-02-03-04-05-06-07-08/uplink_packets");
+  EXPECT_FALSE(reports.at("uplink_packets")["request"]["data"]["attributes"].isMember("data"));
+  EXPECT_EQ(reports.at("gateway_statistics")["request"]["data"]["attributes"]["rx_count"].asUInt(), 15u);
+  const Json::Value& join = reports.at("join_requests")["request"]["data"]["attributes"];
+  EXPECT_EQ(join["dev_eui"].asString(), "00-80-00-00-00-00-00-01");
+  EXPECT_EQ(join["response_msg"]["Result"]["ResultCode"].asString(), "Success");
+  EXPECT_EQ(reports.at("gateways/PUT")["request"]["data"]["attributes"]["ip_address"].asString(),
+            "127.0.0.1");
+}
+
+TEST(Reports, ASwitchThatIsNotABooleanSendsNothing) {
+  e2e::UdpPeer agent;
+  NetworkRig rig;
+  rig.config["udp"]["orbaPort"] = agent.port();
+  rig.config["network"]["orbaEnabled"] = "true";
+  rig.config["network"]["orbaPacketMetadata"] = true;
+  rig.config["network"]["orbaGatewayStats"] = true;
+  SeededSession device;
+  rig.Seed({device});
+  ASSERT_TRUE(rig.Start());
+  Traffic(rig, device);
+  EXPECT_TRUE(Reports(agent, 1000).empty());
+}
+
+}  // namespace
