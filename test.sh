@@ -22,6 +22,9 @@ echo "== release build"
 cmake -S . -B build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVALLORIN_BENCH=ON >/dev/null
 cmake --build build/release -j "$jobs"
 
+echo "== Debian package (built, unpacked and started)"
+timeout 900 ./scripts/check-package.sh build/release
+
 if [ -x scripts/fuzz.sh ]; then
   echo "== fuzz (bounded)"
   ./scripts/fuzz.sh

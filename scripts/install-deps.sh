@@ -9,6 +9,7 @@ packages=(
   libsqlite3-dev sqlite3 libmosquittopp-dev mosquitto mosquitto-clients
   libcurl4-openssl-dev libjsoncpp-dev rapidjson-dev libssl-dev libreadline-dev
   clang libclang-rt-14-dev
+  dpkg-dev jq
 )
 
 missing=()

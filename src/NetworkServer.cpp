@@ -73,6 +73,7 @@ std::optional<int> NetworkServer::StartUp(int argc, char** argv) {
     case FirstPass::ExitFailure: return 1;
     case FirstPass::Continue: break;
   }
+  if (commandLine.checkConfig) return CheckConfiguration(argc, argv);
   if (!ReadConfigurationFile()) return 1;
   if (!ApplyOptions(argc, argv, config, settings, commandLine)) return 1;
   StopFlag::InstallSignalHandlers();

@@ -108,6 +108,8 @@ class NetworkServer {
   // Start-up up to the point where the threads run; an exit status when the process must end.
   std::optional<int> StartUp(int argc, char** argv);
   bool ReadConfigurationFile();
+  // --check-config: the validation of start-up alone; the exit status (src/ConfigCheck.cpp).
+  int CheckConfiguration(int argc, char** argv);
   bool ValidateConfiguration();
   bool OpenDatabase();
   void MoveCountersAfterUncleanStop();

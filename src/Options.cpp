@@ -136,6 +136,7 @@ const std::map<std::string, Option>& OptionTable() {
     t["-disable-rx1"] = {0, SetFlag(&CommandLine::disableRx1)};
     t["-disable-rx2"] = {0, SetFlag(&CommandLine::disableRx2)};
     t["-disable-duty-cycle"] = {0, SetFlag(&CommandLine::disableDutyCycle)};
+    t["-check-config"] = {0, SetFlag(&CommandLine::checkConfig)};
     return t;
   }();
   return table;
@@ -159,6 +160,7 @@ FirstPass ScanFirstPass(int argc, char** argv, CommandLine& line) {
       printf("%s\n", UsageText(VALLORIN_VERSION).c_str());
       return FirstPass::ExitSuccess;
     }
+    if (name == "-check-config") line.checkConfig = true;
     if (name == "c" || name == "l") {
       if (i + 1 >= argc) {
         PrintMissingValue(name);
@@ -215,6 +217,7 @@ std::string UsageText(const std::string& version) {
       "        [{--error|--warning|--info|--debug|--trace}]\n"
       "        [--disable-join-rx1] [--disable-join-rx2] [--disable-rx1] [--disable-rx2]\n"
       "        [--disable-duty-cycle]\n"
+      "vallorin --check-config [-c config-file] [options]\n"
       "vallorin --version\n"
       "vallorin --help\n"
       "\n";
@@ -273,6 +276,7 @@ std::string UsageText(const std::string& version) {
       " --info : set log level to 30",
       " --debug : set log level to 50",
       " --trace : set log level to 60",
+      " --check-config : validate the configuration, print it with every warning, and exit",
       "",
       "** Options for testing purposes **",
       " --disable-join-rx1 : disable transmitting join accept on first window",

@@ -25,12 +25,16 @@ struct CommandLine {
   bool disableRx1 = false;
   bool disableRx2 = false;
   bool disableDutyCycle = false;
+  // --check-config: validate, print the effective configuration, exit 0 or 1; nothing is opened,
+  // bound or written.
+  bool checkConfig = false;
   bool failed = false;  // an unrecognised option or a missing value: exit with status 1
 };
 
 enum class FirstPass { Continue, ExitSuccess, ExitFailure };
 
-// --version and --help print to standard output and end the process successfully.
+// --version and --help print to standard output and end the process successfully. --check-config
+// is noted here, so that the check controls its output before the file is read.
 FirstPass ScanFirstPass(int argc, char** argv, CommandLine& line);
 
 // Applies every option to the document and the settings (card texts). Complaints go to standard

@@ -15,6 +15,7 @@
 namespace ZEV {
 
 std::atomic<int> Logger::printLevel_{Logger::PrintLevel::INFO_LEVEL};
+std::atomic<bool> Logger::pinned_{false};
 
 namespace {
 
@@ -121,6 +122,7 @@ void Logger::printfGeneric(int level, const char* label, const char* format, ...
   FormatTimestamp(stamp, sizeof stamp);
 
   MutexLock guard(outputMutex);
+  if (pinned_.load()) WriteLine(stderr, stamp, label, text);
   if (WritesStdout(currentMode)) WriteLine(stdout, stamp, label, text);
   WriteToLog(level, stamp, label, text);
   if (!configured) earlyLines.keep(level, label, stamp, text);
@@ -135,6 +137,7 @@ void Logger::setObserver(Observer newObserver, void* context) {
 
 void Logger::setup(const PrintMode& mode) {
   MutexLock guard(outputMutex);
+  if (pinned_.load()) return;
   currentMode = mode;
   if (WritesSyslog(mode) && !syslogOpen) {
     openlog("vallorin", LOG_PID, LOG_DAEMON);
@@ -147,6 +150,7 @@ void Logger::setup(const PrintMode& mode) {
 }
 
 void Logger::setup(const PrintMode& mode, const std::string& file) {
+  if (pinned_.load()) return;
   std::string failure;
   {
     MutexLock guard(outputMutex);
@@ -169,7 +173,19 @@ void Logger::setup(const PrintMode& mode, const std::string& file) {
   }
 }
 
-void Logger::setPrintLevel(int level, bool) { printLevel_.store(level, std::memory_order_relaxed); }
+void Logger::setPrintLevel(int level, bool) {
+  if (pinned_.load()) return;
+  printLevel_.store(level, std::memory_order_relaxed);
+}
+
+void Logger::pinToStandardError(int level) {
+  MutexLock guard(outputMutex);
+  currentMode = NONE;
+  configured = true;
+  earlyLines.take();
+  printLevel_.store(level, std::memory_order_relaxed);
+  pinned_.store(true);
+}
 
 Logger::PrintMode Logger::printMode() {
   MutexLock guard(outputMutex);

@@ -49,6 +49,12 @@ class Logger {
   static void setup(const PrintMode& mode, const std::string& file);
   static void setPrintLevel(int level, bool);
 
+  // For a one-shot run that speaks only to the operator who started it (the configuration check):
+  // from now on every line at or above `level` goes to standard error and nowhere else, and later
+  // setup() and setPrintLevel() calls change nothing, so no log file is opened and the system log
+  // is not written.
+  static void pinToStandardError(int level);
+
   static int printLevel() { return printLevel_.load(std::memory_order_relaxed); }
   static PrintMode printMode();
   // The label that belongs to a level (the nearest more severe one for values in between).
@@ -61,6 +67,7 @@ class Logger {
 
  private:
   static std::atomic<int> printLevel_;
+  static std::atomic<bool> pinned_;
 };
 
 }  // namespace ZEV

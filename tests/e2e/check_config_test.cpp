@@ -1,0 +1,166 @@
+// vallorin --check-config: the start-up validation an operator runs before a restart. It must give
+// the verdict of a real start (exit 0 or 1) while leaving the machine as it was.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <sstream>
+
+#include "Harness.h"
+#include "TestSupport.h"
+
+using e2e::BaseConfig;
+using e2e::RunBinary;
+using e2e::WriteConfig;
+using testsupport::ReadFile;
+using testsupport::TempDir;
+
+namespace {
+
+bool Has(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+bool Exists(const std::string& path) {
+  struct stat info {};
+  return stat(path.c_str(), &info) == 0;
+}
+
+Json::Value Parse(const std::string& text) {
+  Json::Value value;
+  std::string errors;
+  std::istringstream in(text);
+  if (!Json::parseFromStream(Json::CharReaderBuilder(), in, &value, &errors)) return Json::Value();
+  return value;
+}
+
+// A UDP port of 127.0.0.1 held by the test: a server that tried to bind it would fail.
+class HeldPort {
+ public:
+  explicit HeldPort(uint16_t port) : fd_(socket(AF_INET, SOCK_DGRAM, 0)) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    held_ = bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  }
+  ~HeldPort() { close(fd_); }
+  HeldPort(const HeldPort&) = delete;
+  HeldPort& operator=(const HeldPort&) = delete;
+  bool held() const { return held_; }
+
+ private:
+  int fd_;
+  bool held_ = false;
+};
+
+}  // namespace
+
+TEST(CheckConfig, ValidFilePrintsTheEffectiveDocumentAndTouchesNothing) {
+  TempDir dir;
+  Json::Value config = BaseConfig(dir.path());
+  config["lora"]["networkLeadTime"] = 100;  // warning, raised to 250
+  config["lora"]["beaconPower"] = 40;       // warning, lowered to 27
+  config["lora"].removeMember("beaconInterval");  // warning, beacon off
+  const std::string path = WriteConfig(dir.path(), config);
+  // A real start with these options would write the packet forwarder's file from this template.
+  mkdir(dir.file("templates").c_str(), 0777);
+  mkdir(dir.file("lora").c_str(), 0777);
+  testsupport::WriteFile(dir.file("templates/global_conf.json"),
+                         ReadFile(std::string(VALLORIN_SOURCE_DIR) + "/examples/global_conf.json"));
+
+  // Every port of the configuration is taken: a check that bound one would not pass, and one
+  // that only tested the upstream port (as start-up does) would fail on it.
+  std::vector<std::unique_ptr<HeldPort>> ports;
+  for (const char* port : {"upstreamPort", "downstreamPort", "appPortUp", "appPortDown", "commandPort"}) {
+    ports.push_back(std::make_unique<HeldPort>(config["udp"][port].asUInt()));
+    ASSERT_TRUE(ports.back()->held()) << port;
+  }
+
+  auto run = RunBinary({"--check-config", "-c", path, "-l", dir.file("other.log"), "--lora-path",
+                        dir.file("lora"), "--lora-eui", "00-80-00-00-a0-00-0f-4d"},
+                       dir.path());
+  EXPECT_EQ(run.status, 0) << run.err;
+
+  // Standard output is the document alone, with the defaults and corrections written in.
+  const Json::Value effective = Parse(run.out);
+  ASSERT_TRUE(effective.isObject()) << run.out;
+  EXPECT_EQ(effective["lora"]["networkLeadTime"], 250);
+  EXPECT_EQ(effective["lora"]["beaconPower"], 27);
+  EXPECT_EQ(effective["lora"]["rx2Frequency"], 869525000);
+  EXPECT_EQ(effective["network"]["eui"], "0011223344556677");
+  EXPECT_EQ(effective["lora"]["eui_1"], "00-80-00-00-a0-00-0f-4d");  // options are applied
+  EXPECT_FALSE(effective.isMember("packetForwarders"));  // recorded only when the files are written
+
+  // Every warning, and the verdict last.
+  for (const char* line : {"[WARNING] Configured network-lead-time is below the minimum",
+                           "[WARNING] Invalid beacon power, cannot be greater than 27",
+                           "[WARNING] Setting for beacon interval not found. Beacon is disabled.",
+                           "Configuration valid: "}) {
+    EXPECT_TRUE(Has(run.err, line)) << line << "\n" << run.err;
+  }
+  EXPECT_FALSE(Has(run.err, "[INFO]")) << run.err;
+
+  // Nothing was created: no database (flash or run-time copy), no log file, no forwarder file.
+  for (const char* file : {"flash/vallorin.db", "run", "vallorin.log", "other.log", "lora/1"}) {
+    EXPECT_FALSE(Exists(dir.file(file))) << file;
+  }
+}
+
+TEST(CheckConfig, EveryRefusalOfStartUpExitsWithOne) {
+  TempDir dir;
+  struct Case {
+    const char* name;
+    std::function<void(Json::Value&)> change;
+    const char* expected;
+  };
+  const Case cases[] = {
+      {"no band", [](Json::Value& c) { c["lora"].removeMember("frequencyBand"); },
+       "Must supply region frequency band and channel plan."},
+      {"unknown band", [](Json::Value& c) { c["lora"]["frequencyBand"] = "XX123"; },
+       "Unsupported channel plan XX123."},
+      {"short eui", [](Json::Value& c) { c["network"]["eui"] = "00-11-22"; },
+       "Invalid network eui, must be 16 hex chars [00-11-22]"},
+      {"short key", [](Json::Value& c) { c["network"]["key"] = "0011"; },
+       "Invalid network key, must be 32 hex chars [0011]"},
+      {"no identity", [](Json::Value& c) { c["network"].removeMember("eui"); },
+       "Must supply network eui or name"},
+      {"short passphrase",
+       [](Json::Value& c) {
+         c["network"].removeMember("key");
+         c["network"]["passphrase"] = "short";
+       },
+       "Network passphrase must be at least 8 characters in length"},
+      {"section of the wrong type", [](Json::Value& c) { c["udp"] = 5; }, "must be a JSON object"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Json::Value config = BaseConfig(dir.path());
+    c.change(config);
+    auto run = RunBinary({"--check-config", "-c", WriteConfig(dir.path(), config)}, dir.path());
+    EXPECT_EQ(run.status, 1);
+    EXPECT_TRUE(Has(run.err, c.expected)) << run.err;
+    EXPECT_TRUE(Has(run.err, "Configuration not valid: ")) << run.err;
+    EXPECT_EQ(run.out, "");  // no document for a configuration that would not start
+  }
+
+  // The file itself, and the command line.
+  testsupport::WriteFile(dir.file("broken.conf"), "{\"lora\": ");
+  auto broken = RunBinary({"--check-config", "-c", dir.file("broken.conf")}, dir.path());
+  EXPECT_EQ(broken.status, 1);
+  EXPECT_TRUE(Has(broken.err, "invalid JSON")) << broken.err;
+  auto missing = RunBinary({"-c", dir.file("none.conf"), "--check-config"}, dir.path());
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_TRUE(Has(missing.err, "Configuration file not found [" + dir.file("none.conf") + "]"));
+  auto option = RunBinary(
+      {"--check-config", "-c", WriteConfig(dir.path(), BaseConfig(dir.path())), "--no-such"},
+      dir.path());
+  EXPECT_EQ(option.status, 1);
+  EXPECT_TRUE(Has(option.err, "Unrecognized parameter --no-such")) << option.err;
+
+  EXPECT_FALSE(Exists(dir.file("flash/vallorin.db")));
+  EXPECT_FALSE(Exists(dir.file("run")));
+}
