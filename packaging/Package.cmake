@@ -6,7 +6,7 @@
 #   /etc/vallorin/vallorin.conf          /etc/vallorin/global_conf.json   (conffiles)
 #   /etc/default/vallorin                /etc/init.d/vallorin             (conffiles)
 #   /lib/systemd/system/vallorin.service /usr/share/vallorin/global_conf.json (pristine template)
-#   /usr/share/doc/vallorin/             operator guide and README
+#   /usr/share/doc/vallorin/             operator guide, README, fleet broker examples
 
 set(VALLORIN_PACKAGING_DIR ${CMAKE_CURRENT_LIST_DIR})
 
@@ -35,6 +35,7 @@ install(PROGRAMS ${VALLORIN_PACKAGING_DIR}/vallorin.init DESTINATION /etc/init.d
 install(FILES ${VALLORIN_PACKAGING_DIR}/vallorin.service DESTINATION /lib/systemd/system)
 install(FILES ${CMAKE_SOURCE_DIR}/docs/operator.md ${CMAKE_SOURCE_DIR}/README.md
         DESTINATION share/doc/vallorin)
+install(DIRECTORY ${CMAKE_SOURCE_DIR}/examples/fleet DESTINATION share/doc/vallorin/examples)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME vallorin)

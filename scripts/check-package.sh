@@ -22,7 +22,7 @@ dpkg-deb -c "$deb" | awk '{print $6}' | sed 's#^\./#/#' > "$work/contents"
 for f in /usr/sbin/vallorin /usr/bin/vallorin-cli /etc/vallorin/vallorin.conf \
          /etc/vallorin/global_conf.json /usr/share/vallorin/global_conf.json /etc/default/vallorin \
          /etc/init.d/vallorin /lib/systemd/system/vallorin.service \
-         /usr/share/doc/vallorin/operator.md; do
+         /usr/share/doc/vallorin/operator.md /usr/share/doc/vallorin/examples/fleet/gateway-bridge.conf; do
   grep -qx "$f" "$work/contents" || fail "$f missing from the package"
 done
 

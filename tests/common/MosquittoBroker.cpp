@@ -13,8 +13,6 @@
 
 namespace testsupport {
 
-namespace {
-
 uint16_t FreeTcpPort() {
   const int s = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in address{};
@@ -26,6 +24,8 @@ uint16_t FreeTcpPort() {
   close(s);
   return ntohs(address.sin_port);
 }
+
+namespace {
 
 bool Accepts(uint16_t port) {
   const int s = socket(AF_INET, SOCK_STREAM, 0);
@@ -40,9 +40,15 @@ bool Accepts(uint16_t port) {
 
 }  // namespace
 
-MosquittoBroker::MosquittoBroker() : port_(FreeTcpPort()) {
+MosquittoBroker::MosquittoBroker(const std::string& extraConfig, const std::string& globalConfig)
+    : globalConfig_(globalConfig), port_(FreeTcpPort()) {
+  WriteConfig(extraConfig);
+  Start();
+}
+
+void MosquittoBroker::WriteConfig(const std::string& extraConfig) {
   WriteFile(dir_.file("mosquitto.conf"),
-            "listener " + std::to_string(port_) +
+            globalConfig_ + "\nlistener " + std::to_string(port_) +
                 " 127.0.0.1\n"
                 "allow_anonymous true\n"
                 // Started as root the broker would switch to its own user, who cannot write here.
@@ -54,8 +60,13 @@ MosquittoBroker::MosquittoBroker() : port_(FreeTcpPort()) {
                 dir_.path() +
                 "/\n"
                 "log_dest file " +
-                dir_.file("mosquitto.log") + "\n");
-  Start();
+                dir_.file("mosquitto.log") + "\n" + extraConfig + "\n");
+}
+
+bool MosquittoBroker::Reconfigure(const std::string& extraConfig) {
+  Stop();
+  WriteConfig(extraConfig);
+  return Start();
 }
 
 MosquittoBroker::~MosquittoBroker() { Stop(); }

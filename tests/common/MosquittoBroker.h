@@ -19,9 +19,15 @@
 
 namespace testsupport {
 
+// A TCP port on loopback that was free a moment ago.
+uint16_t FreeTcpPort();
+
 class MosquittoBroker {
  public:
-  MosquittoBroker();  // starts it
+  // Starts it. `extraConfig` follows the loopback listener every test broker has (more
+  // listeners, a bridge); `globalConfig` precedes it, for options that must come before any
+  // listener.
+  explicit MosquittoBroker(const std::string& extraConfig = "", const std::string& globalConfig = "");
   ~MosquittoBroker();
   MosquittoBroker(const MosquittoBroker&) = delete;
   MosquittoBroker& operator=(const MosquittoBroker&) = delete;
@@ -30,11 +36,16 @@ class MosquittoBroker {
   bool Start();
   // SIGTERM and wait: the broker saves its sessions on the way out.
   void Stop();
+  // Stops, takes these lines after the listener instead, and starts again on the same port.
+  bool Reconfigure(const std::string& extraConfig);
   bool running() const { return pid_ > 0; }
   uint16_t port() const { return port_; }
 
  private:
+  void WriteConfig(const std::string& extraConfig);
+
   TempDir dir_;
+  std::string globalConfig_;
   uint16_t port_ = 0;
   pid_t pid_ = -1;
 };
