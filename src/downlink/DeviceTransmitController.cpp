@@ -526,20 +526,19 @@ void DeviceTransmitController::ReportSent(Gateway& gateway, uint8_t window,
                                           const std::string& txpk) {
   const DeviceLinks& links = device_.links();
   gateway.count(Gateway::Counter::downlinks);
-  // {"txpk":{...}} -> {...,"seqn":...}: the event is the txpk object with the frame's fields.
+  // {"txpk":{...}} -> {...,"seqn":...}: the event is the txpk object with the frame's fields. The
+  // txpk already names the gateway and the device ("gweui", "appeui", "deveui"); writing them a
+  // second time would give applications an object with duplicate keys.
   static constexpr size_t kPrefix = sizeof("{\"txpk\":") - 1;
   std::string event = txpk.substr(kPrefix, txpk.size() - kPrefix - 2);
-  char extra[200];
+  char extra[160];
   std::snprintf(
       extra, sizeof extra,
-      ",\"seqn\":%u,\"gweui\":\"%s\",\"port\":%u,\"mhdr\":\"%s\",\"mic\":\"%08x\",\"id\":%u,"
-      "\"opts\":\"",
-      gateway.counter(Gateway::Counter::downlinks), gateway.euiText().c_str(), currentPort_,
+      ",\"seqn\":%u,\"port\":%u,\"mhdr\":\"%s\",\"mic\":\"%08x\",\"id\":%u,\"opts\":\"",
+      gateway.counter(Gateway::Counter::downlinks), currentPort_,
       BytesToHex(frame_.data, std::min<size_t>(frame_.size(), Lora::kFOptsOffset), true, 0).c_str(),
       frame_.Mic(), currentId_);
-  event.append(extra).append(currentOpts_);
-  event.append("\",\"appeui\":\"").append(device_.appEui.text());
-  event.append("\",\"deveui\":\"").append(device_.devEui.text()).append("\"}");
+  event.append(extra).append(currentOpts_).append("\"}");
   if (links.reportDownlink) links.reportDownlink(event, gateway.eui());
   if (links.messages != nullptr) {
     AppEvents events(*links.messages);
