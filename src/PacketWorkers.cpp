@@ -1,5 +1,6 @@
 #include "PacketWorkers.h"
 
+#include <chrono>
 #include <cstring>
 
 #include "Exception.h"
@@ -11,21 +12,34 @@
 PacketWorkerPool::PacketWorkerPool(Handler handler) : handler_(std::move(handler)) {
   MutexLock lock(mutex_);
   for (size_t i = 0; i < kWorkers; ++i) {
-    workers_[i].index = static_cast<unsigned>(i);
-    workers_[i].pool = this;
-    workers_[i].slot.configure(&PacketWorkerPool::Entry, PacketWorker::kStackSize);
-    free_[i] = true;
+    PacketWorker& worker = workers_[i];
+    worker.index = static_cast<unsigned>(i);
+    worker.pool = this;
+    worker.slot.configure(&PacketWorkerPool::Entry, PacketWorker::kStackSize);
+    ready_[i] = false;
+    const int result = worker.slot.startJoinable(&worker);
+    // A worker without a thread stays marked busy: a thread that cannot be created now rarely
+    // can later, and the others carry on.
+    free_[i] = result == 0;
+    if (result != 0) LOG_ERROR("Unable to start packet worker %u: %d", worker.index, result);
   }
+}
+
+PacketWorkerPool::~PacketWorkerPool() {
+  {
+    MutexLock lock(mutex_);
+    closing_ = true;
+    for (PacketWorker& worker : workers_) worker.wake.notify_one();
+  }
+  for (PacketWorker& worker : workers_) worker.slot.join();
 }
 
 bool PacketWorkerPool::handOver(const uint8_t* datagram, size_t length, const sockaddr_in& sender) {
   if (length >= PacketWorker::kBufferSize) length = PacketWorker::kBufferSize - 1;
+  MutexLock lock(mutex_);
   while (true) {
-    // One look at each worker, round robin from the last one used, before pausing: a busy worker
-    // next in line must not cost a millisecond while another one is idle.
     for (size_t tried = 0; tried < kWorkers; ++tried) {
-      size_t index = (next_ + tried) % kWorkers;
-      MutexLock lock(mutex_);
+      const size_t index = (next_ + tried) % kWorkers;
       if (!free_[index]) continue;
       PacketWorker& worker = workers_[index];
       std::memcpy(worker.buffer, datagram, length);
@@ -33,16 +47,14 @@ bool PacketWorkerPool::handOver(const uint8_t* datagram, size_t length, const so
       worker.length = static_cast<uint16_t>(length + 1);
       worker.sender = sender;
       free_[index] = false;
-      int result = worker.slot.start(&worker);
-      if (result != 0) {
-        // The worker stays marked busy: a thread that cannot be created now rarely can later.
-        LOG_ERROR("Unable to start packet worker %u: %d", worker.index, result);
-      }
+      ready_[index] = true;
+      worker.wake.notify_one();
       next_ = index;
       return true;
     }
     if (StopFlag::IsSet()) return false;
-    SleepMs(1);
+    // Woken by the first worker to finish; the timeout only looks at the stop flag again.
+    freed_.wait_for(mutex_, std::chrono::milliseconds(10));
   }
 }
 
@@ -55,8 +67,23 @@ size_t PacketWorkerPool::busyCount() const {
 
 void* PacketWorkerPool::Entry(void* argument) {
   PacketWorker& worker = *static_cast<PacketWorker*>(argument);
-  worker.pool->work(worker);
+  worker.pool->serve(worker);
   return nullptr;
+}
+
+void PacketWorkerPool::serve(PacketWorker& worker) {
+  while (true) {
+    {
+      MutexLock lock(mutex_);
+      worker.wake.wait(mutex_, [&]() NO_THREAD_SAFETY_ANALYSIS {
+        return ready_[worker.index] || closing_;
+      });
+      // A datagram handed over before the pool closed is still handled.
+      if (!ready_[worker.index]) return;
+      ready_[worker.index] = false;
+    }
+    work(worker);
+  }
 }
 
 void PacketWorkerPool::work(PacketWorker& worker) {
@@ -74,4 +101,5 @@ void PacketWorkerPool::work(PacketWorker& worker) {
   worker.length = 0;
   MutexLock lock(mutex_);
   free_[worker.index] = true;
+  freed_.notify_one();
 }

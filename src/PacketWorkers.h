@@ -1,11 +1,15 @@
 // The five packet workers: each takes one datagram from the gateway receive loop and runs the
 // protocol, classification and uplink handling for it on a thread of its own, so a slow uplink
-// (database, MQTT) never holds up the reception of the next one.
+// (database, MQTT) never holds up the reception of the next one. The five threads live as long as
+// the pool and wait for their next datagram: creating a thread per datagram cost more than
+// handling a typical uplink, and a receive loop that found all five busy slept a millisecond at a
+// time instead of taking the first one that finished.
 #pragma once
 
 #include <netinet/in.h>
 
 #include <array>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 
@@ -24,6 +28,7 @@ struct PacketWorker {
   uint16_t length = 0;  // datagram bytes plus the terminating zero
   PacketWorkerPool* pool = nullptr;
   ThreadSlot slot;
+  std::condition_variable_any wake;  // its datagram is in the buffer, or the pool closes
 };
 
 class PacketWorkerPool {
@@ -33,6 +38,8 @@ class PacketWorkerPool {
   using Handler = std::function<void(const uint8_t* begin, const uint8_t* end, const sockaddr_in& sender)>;
 
   explicit PacketWorkerPool(Handler handler);
+  // Lets every worker finish its datagram and waits for the five threads to end.
+  ~PacketWorkerPool();
   PacketWorkerPool(const PacketWorkerPool&) = delete;
   PacketWorkerPool& operator=(const PacketWorkerPool&) = delete;
 
@@ -44,11 +51,15 @@ class PacketWorkerPool {
 
  private:
   static void* Entry(void* worker);
+  void serve(PacketWorker& worker) EXCLUDES(mutex_);
   void work(PacketWorker& worker) EXCLUDES(mutex_);
 
   const Handler handler_;
-  mutable Mutex mutex_;  // the worker table: free flags and the hand-over
+  mutable Mutex mutex_;  // the worker table: free and ready flags, the hand-over, closing
+  std::condition_variable_any freed_;  // a worker finished its datagram
   std::array<PacketWorker, kWorkers> workers_;
   std::array<bool, kWorkers> free_ GUARDED_BY(mutex_);
+  std::array<bool, kWorkers> ready_ GUARDED_BY(mutex_);  // a datagram waits for the worker
+  bool closing_ GUARDED_BY(mutex_) = false;
   size_t next_ = 0;  // only the receive loop hands over
 };

@@ -28,12 +28,26 @@ size_t ThreadSlot::EffectiveStackSize(uint32_t nominal) {
   return std::max<size_t>(size, PTHREAD_STACK_MIN);
 }
 
-int ThreadSlot::start(void* argument) {
+int ThreadSlot::start(void* argument) { return create(argument, PTHREAD_CREATE_DETACHED); }
+
+int ThreadSlot::startJoinable(void* argument) {
+  const int result = create(argument, PTHREAD_CREATE_JOINABLE);
+  joinable_ = result == 0;
+  return result;
+}
+
+void ThreadSlot::join() {
+  if (!joinable_) return;
+  pthread_join(handle_, nullptr);
+  joinable_ = false;
+}
+
+int ThreadSlot::create(void* argument, int detachState) {
   if (entry_ == nullptr) return EINVAL;
   pthread_attr_t attributes;
   int result = pthread_attr_init(&attributes);
   if (result != 0) return result;
-  result = pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+  result = pthread_attr_setdetachstate(&attributes, detachState);
   if (result == 0) result = pthread_attr_setstacksize(&attributes, EffectiveStackSize(stackSize_));
   if (result == 0) result = pthread_create(&handle_, &attributes, entry_, argument);
   pthread_attr_destroy(&attributes);

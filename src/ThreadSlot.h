@@ -1,5 +1,6 @@
-// One long-lived (or one-datagram) thread of the server: its stack size, its handle and its entry.
-// Threads are created detached; nobody joins them, the process exit ends them.
+// One long-lived thread of the server: its stack size, its handle and its entry. The server's own
+// threads are created detached (the process exit ends them); a pool that must outlive none of
+// its threads starts them joinable and joins them when it closes.
 #pragma once
 
 #include <pthread.h>
@@ -23,6 +24,9 @@ class ThreadSlot {
   }
   // Creates the detached thread; the result of pthread_create (0 on success).
   int start(void* argument = nullptr);
+  // The same, joinable: join() waits for it to return.
+  int startJoinable(void* argument);
+  void join();
 
   uint32_t stackSize() const { return stackSize_; }
   pthread_t handle() const { return handle_; }
@@ -33,7 +37,10 @@ class ThreadSlot {
   static size_t EffectiveStackSize(uint32_t nominal);
 
  private:
+  int create(void* argument, int detachState);
+
   Entry entry_ = nullptr;
   uint32_t stackSize_ = 0;
   pthread_t handle_{};
+  bool joinable_ = false;
 };
