@@ -179,14 +179,9 @@ bool Connection::OpenHeld() {
 
   // The run-time copy is rebuilt from flash at every start, so syncing it to its (RAM-backed)
   // storage buys nothing; the flash file is written through its own connection with SQLite's
-  // defaults. The journal stays (in memory) so that transactions still roll back. Only this
-  // connection ever opens the copy, so it keeps the file lock from its first write on: taking
-  // and dropping it around every stored uplink cost two thirds of the insert. Operators read
-  // the flash file (or a backup of it), never the copy.
-  sqlite3_exec(db_,
-               "PRAGMA synchronous = OFF; PRAGMA journal_mode = MEMORY; "
-               "PRAGMA locking_mode = EXCLUSIVE;",
-               nullptr, nullptr, nullptr);
+  // defaults. The journal stays (in memory) so that transactions still roll back.
+  sqlite3_exec(db_, "PRAGMA synchronous = OFF; PRAGMA journal_mode = MEMORY;", nullptr, nullptr,
+               nullptr);
 
   const std::string flashFolder = FolderOf(flashPath_);
   if (!MakeFolders(flashFolder)) {

@@ -36,19 +36,6 @@ std::string QueryFile(const std::string& path, const std::string& sql) {
   return out;
 }
 
-// The run-time copy is held by its connection alone, so the tests read it through that.
-std::string QueryRuntime(SqlDb::Connection& connection, const std::string& sql) {
-  SqlDb::Client client(connection);
-  connection.Execute(client, sql, true);
-  std::string out;
-  while (client.Next()) {
-    for (size_t i = 0; i < client.Columns(); ++i) {
-      out.append(out.empty() ? "" : "|").append(client.Value(i));
-    }
-  }
-  return out;
-}
-
 TEST(SqlDb, LoadsFlashCopyIntoPrivateRunFolderAndTracksChanges) {
   TempDir dir;
   QueryFile(dir.file("flash.db"), "CREATE TABLE t (a TEXT); INSERT INTO t VALUES ('from flash');");
@@ -101,7 +88,7 @@ TEST(SqlDb, FailuresAreLoggedAndReconnectDropsUnsavedChanges) {
   ASSERT_TRUE(connection.Execute(client, "INSERT INTO t VALUES (1);"));
   connection.Reconnect();
   EXPECT_TRUE(capture.contains("DB Connection failed, reconnecting..."));
-  EXPECT_EQ(QueryRuntime(connection, "SELECT COUNT(*) FROM t;"), "0");
+  EXPECT_EQ(QueryFile(connection.runtimePath(), "SELECT COUNT(*) FROM t;"), "0");
 }
 
 // The flash file's folders are made when missing; a file that is not a database is moved aside,
@@ -181,7 +168,7 @@ TEST(SqlDb, BusyFlashFileIsWaitedForOnLoadAndSave) {
   SqlDb::Connection connection(flash, dir.file("run"));
   writer.join();
   ASSERT_TRUE(connection.IsOpen());
-  EXPECT_EQ(QueryRuntime(connection, "SELECT a FROM t;"), "7");
+  EXPECT_EQ(QueryFile(connection.runtimePath(), "SELECT a FROM t;"), "7");
 
   SqlDb::Client client(connection);
   ASSERT_TRUE(connection.Execute(client, "INSERT INTO t VALUES (8);"));
@@ -208,7 +195,7 @@ TEST(SqlDb, CachedStatementsStartCleanEachTime) {
     if (i == 0) st.BindText(2, "first only");
     ASSERT_TRUE(st.Run());
   }
-  EXPECT_EQ(QueryRuntime(connection, "SELECT a, ifnull(b, 'NULL') FROM t ORDER BY a;"),
+  EXPECT_EQ(QueryFile(connection.runtimePath(), "SELECT a, b FROM t ORDER BY a;"),
             "0|first only|1|NULL|2|NULL");
   connection.Reconnect();  // the kept statements go with the old connection
   SqlDb::Lock lock(connection);
@@ -250,7 +237,7 @@ TEST(SqlDb, StatementsBetweenBackupStepsLoseNothing) {
   ASSERT_EQ(rc, 0);
   EXPECT_GE(capture.count("DB backup "), 5u) << "expected several 50-page steps";
   EXPECT_EQ(QueryFile(dir.file("flash.db"), "PRAGMA integrity_check;"), "ok");
-  EXPECT_EQ(QueryRuntime(connection, "SELECT COUNT(*) FROM t;"),
+  EXPECT_EQ(QueryFile(connection.runtimePath(), "SELECT COUNT(*) FROM t;"),
             std::to_string(3000 + written.load()));
 }
 
