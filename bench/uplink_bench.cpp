@@ -4,6 +4,7 @@
 // Reports uplinks per second (wall clock, until the broker has acknowledged every message) and
 // the process CPU time per uplink, all threads included.
 #include <benchmark/benchmark.h>
+#include <malloc.h>
 #include <time.h>
 
 #include <chrono>
@@ -164,5 +165,28 @@ void BM_UplinkToBroker(benchmark::State& state) {
   state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * count);
 }
 BENCHMARK(BM_UplinkToBroker)->Arg(5000)->Iterations(3)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// What 10 000 sessions cost in heap: just restored, and once each device has sent an uplink
+// (its gateway slot, signal statistics and uplink row filled in).
+void BM_HeapPerDevice(benchmark::State& state) {
+  for (auto _ : state) {
+    const size_t before = mallinfo2().uordblks;
+    World* world = new World;
+    const size_t restored = mallinfo2().uordblks;
+    for (uint32_t i = 0; i < kDevices; ++i) {
+      const std::vector<uint8_t> datagram = Datagram(i, 1);
+      sockaddr_in sender{};
+      MessageProtocol::HandleDatagram(world->links, datagram.data(),
+                                      datagram.data() + datagram.size(), sender);
+    }
+    while (world->messages.size() > 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    const size_t heard = mallinfo2().uordblks;
+    state.counters["bytes_per_device_restored"] =
+        static_cast<double>(restored - before) / kDevices;
+    state.counters["bytes_per_device_after_uplink"] = static_cast<double>(heard - before) / kDevices;
+    delete world;
+  }
+}
+BENCHMARK(BM_HeapPerDevice)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -68,7 +68,7 @@ bool DeviceTransmitController::QueueApplicationData(const Lora::FrameApplication
   if (record.join != 0) {
     LOG_INFO("ED:%s|QUEUE-TX|JOIN SIZE: %d", device_.devEui.text().c_str(),
              static_cast<int>(stored.size()));
-    queue_.push_front(stored);
+    queue_.insert(queue_.begin(), stored);
   } else {
     LOG_INFO("ED:%s|QUEUE-TX|DATA SIZE: %d", device_.devEui.text().c_str(),
              static_cast<int>(stored.size()));
@@ -172,11 +172,12 @@ void DeviceTransmitController::ParseMacCommands(const Lora::ReceivedFrame& frame
 void DeviceTransmitController::RecordReception(const Lora::ReceivedFrame& frame) {
   const uint16_t fcnt = frame.FCnt();
   size_t index = kGatewaySlots;
-  for (size_t i = 0; i < kGatewaySlots && index == kGatewaySlots; ++i) {
+  for (size_t i = 0; i < slots_.size() && index == kGatewaySlots; ++i) {
     if (slots_[i].eui == frame.gatewayEui) index = i;
   }
-  for (size_t i = 0; i < kGatewaySlots && index == kGatewaySlots; ++i) {
-    if (slots_[i].eui == 0) index = i;
+  if (index == kGatewaySlots && slots_.size() < kGatewaySlots) {
+    index = slots_.size();
+    slots_.emplace_back();
   }
   GatewaySlot fresh;
   fresh.eui = frame.gatewayEui;
@@ -217,11 +218,17 @@ void DeviceTransmitController::RecordReception(const Lora::ReceivedFrame& frame)
 // The preferred way back is the gateway that heard this uplink best: highest SNR, then RSSI.
 void DeviceTransmitController::ChoosePreferredSlot(uint16_t fcnt) {
   size_t best = kGatewaySlots;
-  for (size_t i = 0; i < kGatewaySlots; ++i) {
+  for (size_t i = 0; i < slots_.size(); ++i) {
     if (slots_[i].eui == 0 || slots_[i].fcnt != fcnt) continue;
     if (best == kGatewaySlots || Stronger(slots_[i], slots_[best])) best = i;
   }
   if (best != kGatewaySlots) preferred_ = best;
+}
+
+const DeviceTransmitController::GatewaySlot& DeviceTransmitController::PreferredGatewaySlot()
+    const {
+  static const GatewaySlot kNone;
+  return preferred_ < slots_.size() ? slots_[preferred_] : kNone;
 }
 
 const DeviceTransmitController::GatewaySlot* DeviceTransmitController::FindSlot(
@@ -338,7 +345,7 @@ void DeviceTransmitController::GenerateDataFrame(uint64_t gatewayEui, uint8_t wi
     WindowOf(*slot, window, true, currentDatarate_);
     currentId_ = accept.id;
     joinInProgress_ = true;
-    queue_.pop_front();
+    queue_.erase(queue_.begin());
     return;
   }
 
@@ -633,7 +640,7 @@ void DeviceTransmitController::Unschedule() {
   if (!queue_.empty()) {
     if (queue_.front().join != 0) {
       LOG_DEBUG("Cannot unschedule join response, tossing packet");
-      queue_.pop_front();
+      queue_.erase(queue_.begin());
       frame_.clear();
     } else {
       LOG_DEBUG("Unschedule frame");
@@ -720,7 +727,7 @@ void DeviceTransmitController::RemoveFront(bool deleteRow) {
   if (deleteRow && front.id != 0 && device_.links().database != nullptr) {
     device_.links().database->DeleteQueuedDownlink(front.id, device_.devEui.text());
   }
-  queue_.pop_front();
+  queue_.erase(queue_.begin());
   frontSends_ = 0;
   offWindowDueMs_ = 0;
 }

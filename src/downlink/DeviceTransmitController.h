@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <vector>
 #include <string>
 
 #include "downlink/OptionControllers.h"
@@ -47,7 +48,9 @@ class DeviceTransmitController {
     bool fsk = false;
     uint64_t receivedMs = 0;
   };
-  using Slots = std::array<GatewaySlot, kGatewaySlots>;
+  // Grown as gateways hear the device, up to kGatewaySlots: most devices are heard by one or two,
+  // and ten slots in every device of a large network were most of its memory.
+  using Slots = std::vector<GatewaySlot>;
 
   explicit DeviceTransmitController(Device& device) : device_(device) {}
   DeviceTransmitController(const DeviceTransmitController&) = delete;
@@ -113,6 +116,8 @@ class DeviceTransmitController {
   // The record that would be sent next; the queue must not be empty.
   const Lora::FrameApplicationData& Front() const { return queue_.front(); }
   const Slots& GatewaySlots() const { return slots_; }
+  // The slot of the gateway that heard the device best; one with EUI 0 before any uplink.
+  const GatewaySlot& PreferredGatewaySlot() const;
   size_t PreferredSlot() const { return preferred_; }
   // The frame last built; empty when none.
   const Lora::Frame& BuiltFrame() const { return frame_; }
@@ -137,8 +142,10 @@ class DeviceTransmitController {
   void AfterSend(Gateway& gateway);
 
   Device& device_;
-  std::deque<Lora::FrameApplicationData> queue_;  // front is sent first
-  Slots slots_{};
+  // Front is sent first. A vector, not a deque: the queue holds a few records at most, and an
+  // empty deque still allocates its first block in each of thousands of devices.
+  std::vector<Lora::FrameApplicationData> queue_;
+  Slots slots_;
   size_t preferred_ = 0;
 
   std::unique_ptr<MacControllers> mac_;  // made on first use, from the scheduler's MAC links

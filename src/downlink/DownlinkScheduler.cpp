@@ -285,7 +285,7 @@ bool DownlinkScheduler::OffWindowTarget(Device& device, RxWindowParams& rx2, int
                                         const DeviceTransmitController::GatewaySlot*& slot) {
   DeviceTransmitController& controller = device.transmitController;
   const std::string eui = device.devEui.text();
-  slot = &controller.GatewaySlots()[controller.PreferredSlot()];
+  slot = &controller.PreferredGatewaySlot();
   if (controller.QueueLength() == 0 || controller.Front().dueTime != 0) {
     LOG_DEBUG("ED:%s|SCHED-FAIL|Packet is already scheduled, cannot schedule packet", eui.c_str());
     return false;
