@@ -133,6 +133,7 @@ const std::map<std::string, Setter>& Setters() {
       {"load", Flag(&Options::load)},
       {"server-pid", Number(&Options::serverPid, 1, 1 << 30)},
       {"seed", Number(&Options::seed, 0, 4e9)},
+      {"first-ack", Number(&Options::firstAck, 0, 600)},
   };
   return setters;
 }
@@ -242,6 +243,7 @@ Plays packet forwarders and end-devices against a vallorin server on this host.
   --confirmed-downlinks those downlinks are confirmed (acknowledged in the next uplink)
   --join-rate J         join requests per second (10)
   --load                progress line, then one JSON line (stdout) and a summary (stderr)
+  --first-ack S         start by timing the server's first PUSH_ACK (waits up to S seconds)
   --server-pid PID      server to read CPU time and peak RSS of (else the one on the port)
   --upstream-port --downstream-port --command-port --mqtt-host --mqtt-port --mqtt false
   --network-key HEX --passphrase TEXT --join-eui EUI --network-name TEXT --net-id HEX

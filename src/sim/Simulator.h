@@ -50,6 +50,7 @@ struct Options {
 
   bool load = false;     // progress line and final report instead of one line per event
   int serverPid = 0;     // 0: the process bound to the upstream port
+  double firstAck = 0;   // >0: first wait up to this many seconds for the server's first PUSH_ACK
   unsigned seed = 1;
 };
 
