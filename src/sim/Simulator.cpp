@@ -90,6 +90,7 @@ struct Device {
   uint16_t devNonce = 0;
   int64_t joinSentUs = 0;    // 0: no join in flight
   int64_t lastUpUs = 0;      // local time of the last uplink (the gateways' tmst follow it)
+  int64_t readyUs = 0;       // no uplink before this: the join accept is still on its way
   bool lastUpConfirmed = false;
 };
 
@@ -472,10 +473,11 @@ void Simulation::pullResp(Gateway& g, const uint8_t* data, size_t size, int64_t 
     byAddr_[d->devAddr] = static_cast<size_t>(d - devices_.data());
     if (!d->joined) active_.push_back(static_cast<size_t>(d - devices_.data()));
     d->joined = true;
+    d->readyUs = now + leadUs + 50'000;
     if (d->wantsDownlinks) queueDownlink(*d);
     if (!quiet()) {
-      printf("down  %s join accept %s%s DevAddr %08x\n", EuiText(d->devEui).c_str(), window,
-             late ? " LATE" : "", ja.devAddr);
+      printf("down  %s join accept %s%s (%.0f ms ahead) DevAddr %08x\n", EuiText(d->devEui).c_str(),
+             window, late ? " LATE" : "", static_cast<double>(leadUs) / 1000.0, ja.devAddr);
     }
     return;
   }
@@ -502,8 +504,9 @@ void Simulation::pullResp(Gateway& g, const uint8_t* data, size_t size, int64_t 
     if (d->wantsDownlinks) queueDownlink(*d);
   }
   if (!quiet()) {
-    printf("down  %s %s%s fcnt %u%s%s port %d payload %s\n", EuiText(d->devEui).c_str(), window,
-           late ? " LATE" : "", down.fcnt, down.confirmed ? " confirmed" : "", down.ack ? " ACK" : "",
+    printf("down  %s %s%s (%.0f ms ahead) fcnt %u%s%s port %d payload %s\n",
+           EuiText(d->devEui).c_str(), window, late ? " LATE" : "", static_cast<double>(leadUs) / 1000.0,
+           down.fcnt, down.confirmed ? " confirmed" : "", down.ack ? " ACK" : "",
            down.port, ToHex(down.payload).c_str());
   }
 }
@@ -720,7 +723,13 @@ int Simulation::run() {
       if (joinDue < t) joinDue = t;
       const double rate = o_.rate > 0 ? o_.rate : static_cast<double>(active_.size()) / o_.interval;
       while (!active_.empty() && rate > 0 && upDue <= t) {
-        sendUplink(devices_[active_[upSeq++ % active_.size()]], now);
+        // A device that is still waiting for its join accept to go out lets the next one speak.
+        for (size_t tries = 0; tries < active_.size(); ++tries) {
+          Device& d = devices_[active_[upSeq++ % active_.size()]];
+          if (d.readyUs > now) continue;
+          sendUplink(d, now);
+          break;
+        }
         upDue += 1.0 / rate;
       }
       if (active_.empty() || rate <= 0) upDue = t;
