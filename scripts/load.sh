@@ -22,13 +22,13 @@ mosquitto_bin="$(command -v mosquitto || echo /usr/sbin/mosquitto)"
 
 free_port() { python3 -c 'import socket,sys; s=socket.socket(socket.AF_INET,getattr(socket,sys.argv[1])); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])' "$1"; }
 
-work=""; server_pid=""; broker_pid=""
+work=""; work_run=""; server_pid=""; broker_pid=""
 cleanup() {
   [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null && wait "$server_pid" 2>/dev/null || true
   [ -n "$broker_pid" ] && kill "$broker_pid" 2>/dev/null && wait "$broker_pid" 2>/dev/null || true
   server_pid=""; broker_pid=""
-  [ -n "$work" ] && rm -rf "$work" "$work-run"
-  work=""
+  [ -n "$work" ] && rm -rf "$work" "$work-run" "$work_run"
+  work=""; work_run=""
 }
 trap cleanup EXIT
 

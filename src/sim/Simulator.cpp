@@ -738,9 +738,12 @@ int Simulation::run() {
       if (now >= g.nextPull) pull(g, now);
       if (now >= g.nextStat) stat(g, now);
     }
+    // Sleep to the next uplink to the microsecond: at thousands a second, whole milliseconds would
+    // turn the wait into a busy loop that takes CPU from the server being measured.
     const double wait = std::min(upDue, joinDue) - static_cast<double>(NowUs() - start) / 1e6;
-    const int timeoutMs = stopAt != INT64_MAX ? 5 : std::max(0, std::min(5, static_cast<int>(wait * 1000)));
-    if (poll(fds.data(), fds.size(), timeoutMs) > 0) {
+    const long waitUs = stopAt != INT64_MAX ? 5000 : std::max(0L, std::min(5000L, static_cast<long>(wait * 1e6)));
+    const timespec timeout{0, waitUs * 1000};
+    if (ppoll(fds.data(), fds.size(), &timeout, nullptr) > 0) {
       const int64_t at = NowUs();
       for (size_t i = 0; i < fds.size(); ++i) {
         if (fds[i].revents & POLLIN) receive(gateways_[i], at);
