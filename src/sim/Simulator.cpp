@@ -31,6 +31,13 @@ namespace Sim {
 namespace {
 
 std::atomic<bool> g_stop{false};
+
+double CpuSeconds() {
+  rusage usage;
+  getrusage(RUSAGE_SELF, &usage);
+  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
 void OnSignal(int) { g_stop = true; }
 
 int64_t NowUs() {
@@ -92,6 +99,8 @@ struct Device {
   int64_t lastUpUs = 0;      // local time of the last uplink (the gateways' tmst follow it)
   int64_t readyUs = 0;       // no uplink before this: the join accept is still on its way
   bool lastUpConfirmed = false;
+  bool downlinkQueued = false;  // one of ours waits in the server's queue
+  bool answerDue = false;       // the last uplink must be answered (confirmed, or data queued)
 };
 
 struct MqttEvent {
@@ -158,6 +167,7 @@ class Simulation {
   uint64_t downRx1_ = 0, downRx2_ = 0, downLate_ = 0, downOther_ = 0, downImme_ = 0;
   uint64_t downBad_ = 0, downFcntErrors_ = 0, downUnknown_ = 0, downAcks_ = 0, downData_ = 0;
   uint64_t downConfirmed_ = 0, downQueued_ = 0, pullResps_ = 0;
+  uint64_t answersDue_ = 0, answeredRx1_ = 0, answeredRx2_ = 0, answeredLate_ = 0;
   Samples upLatency_, pushAck_, rx1Lead_, joinLatency_;
   std::vector<std::string> faults_;
 
@@ -175,6 +185,7 @@ class Simulation {
   void fault(const std::string& text);
   void progress(int64_t elapsedUs, bool final);
   Json::Value report(double seconds, int pid, const ProcessUsage& before, const ProcessUsage& after);
+  double simCpuAtStart_ = 0;
   bool sendCommand(int fd, const std::string& command, std::string& reply);
   bool quiet() const { return o_.load; }
 };
@@ -267,6 +278,7 @@ void Simulation::queueDownlink(Device& d) {
   const std::string topic = "lora/" + UInt64ToHex(d.devEui, 16, 0) + "/down";
   broker_->publish(nullptr, topic.c_str(), static_cast<int>(body.size()), body.data(), 1, false);
   ++downQueued_;
+  d.downlinkQueued = true;
 }
 
 std::string UtcText(int64_t) {
@@ -349,6 +361,8 @@ void Simulation::sendUplink(Device& d, int64_t now) {
   const Bytes phy = BuildUplink(up, d.nwkSKey, d.appSKey);
   d.lastUpUs = now;
   d.lastUpConfirmed = up.confirmed;
+  d.answerDue = up.confirmed || d.downlinkQueued;
+  answersDue_ += d.answerDue;
   upInFlight_[(d.devEui << 32) | up.fcnt] = now;
   ++upSent_;
   confirmedSent_ += up.confirmed;
@@ -493,6 +507,13 @@ void Simulation::pullResp(Gateway& g, const uint8_t* data, size_t size, int64_t 
     fault("downlink for " + EuiText(d->devEui) + " repeats FCnt " + std::to_string(down.fcnt));
   }
   d->lastDownFcnt = down.fcnt;
+  // The first answer to an uplink that needed one, by the window it was handed over for.
+  if (d->answerDue) {
+    d->answerDue = false;
+    if (late) ++answeredLate_;
+    else if (window[2] == '1') ++answeredRx1_;
+    else if (window[2] == '2') ++answeredRx2_;
+  }
   downAcks_ += down.ack;
   if (down.ack && !d->lastUpConfirmed) fault("ACK for an unconfirmed uplink of " + EuiText(d->devEui));
   if (down.confirmed) {
@@ -501,6 +522,7 @@ void Simulation::pullResp(Gateway& g, const uint8_t* data, size_t size, int64_t 
   }
   if (down.port > 0 && !down.payload.empty()) {
     ++downData_;
+    d->downlinkQueued = false;
     if (d->wantsDownlinks) queueDownlink(*d);
   }
   if (!quiet()) {
@@ -545,12 +567,6 @@ void Simulation::progress(int64_t elapsedUs, bool final) {
           static_cast<unsigned long long>(downBad_), final ? "\n" : "");
 }
 
-double CpuSeconds() {
-  rusage usage;
-  getrusage(RUSAGE_SELF, &usage);
-  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
 
 Json::Value Simulation::report(double seconds, int pid, const ProcessUsage& before,
                                const ProcessUsage& after) {
@@ -583,6 +599,13 @@ Json::Value Simulation::report(double seconds, int pid, const ProcessUsage& befo
   down["data"] = static_cast<Json::UInt64>(downData_);
   down["queued"] = static_cast<Json::UInt64>(downQueued_);
   down["rx1_lead_ms"] = rx1Lead_.json();
+  Json::Value& answers = r["answers"];
+  answers["due"] = static_cast<Json::UInt64>(answersDue_);
+  answers["rx1"] = static_cast<Json::UInt64>(answeredRx1_);
+  answers["rx2"] = static_cast<Json::UInt64>(answeredRx2_);
+  answers["late"] = static_cast<Json::UInt64>(answeredLate_);
+  answers["none"] = static_cast<Json::UInt64>(answersDue_ - answeredRx1_ - answeredRx2_ - answeredLate_);
+  answers["rx1_pct"] = answersDue_ ? std::round(1e4 * static_cast<double>(answeredRx1_) / static_cast<double>(answersDue_)) / 100 : 0.0;
   Json::Value& joins = r["joins"];
   joins["sent"] = static_cast<Json::UInt64>(joinsSent_);
   joins["accepted"] = static_cast<Json::UInt64>(joinsAccepted_);
@@ -600,7 +623,8 @@ Json::Value Simulation::report(double seconds, int pid, const ProcessUsage& befo
     server["vmhwm_kb"] = static_cast<Json::Int64>(after.vmHwmKb);
     server["vmrss_kb"] = static_cast<Json::Int64>(after.vmRssKb);
   }
-  r["sim_cpu_s"] = std::round(CpuSeconds() * 100) / 100;
+  // The simulator's own share of the machine while the load ran, beside the server's.
+  r["sim_cpu_s"] = std::round((CpuSeconds() - simCpuAtStart_) * 100) / 100;
   for (const std::string& f : faults_) r["faults"].append(f);
   return r;
 }
@@ -686,6 +710,7 @@ int Simulation::run() {
   pushAck_.values.clear();
   const int pid = o_.serverPid ? o_.serverPid : FindUdpPortOwner(o_.upstreamPort);
   const ProcessUsage before = ReadProcessUsage(pid);
+  simCpuAtStart_ = CpuSeconds();
   signal(SIGINT, OnSignal);
   signal(SIGTERM, OnSignal);
   const int64_t start = NowUs();
@@ -783,6 +808,7 @@ int Simulation::run() {
           "%llu uplinks sent in %.1f s (%.0f/s), %llu published, %llu lost (%.2f %%)\n"
           "PUSH_DATA -> MQTT up: p50 %.2f ms, p99 %.2f ms, max %.2f ms; PUSH_ACK p99 %.2f ms\n"
           "downlinks: %llu RX1, %llu RX2, %llu late, %llu imme, %llu other; %llu bad MIC, %llu FCnt faults\n"
+          "answers due %llu: %llu in RX1 (%.2f %%), %llu in RX2, %llu late, %llu none\n"
           "joins: %llu sent, %llu accepted (%llu RX1, %llu RX2)\n",
           static_cast<unsigned long long>(upSent_), seconds, r["rate_sent"].asDouble(),
           static_cast<unsigned long long>(upPublished_), static_cast<unsigned long long>(r["lost"].asUInt64()),
@@ -791,7 +817,11 @@ int Simulation::run() {
           static_cast<unsigned long long>(downRx1_), static_cast<unsigned long long>(downRx2_),
           static_cast<unsigned long long>(downLate_), static_cast<unsigned long long>(downImme_),
           static_cast<unsigned long long>(downOther_), static_cast<unsigned long long>(downBad_),
-          static_cast<unsigned long long>(downFcntErrors_), static_cast<unsigned long long>(joinsSent_),
+          static_cast<unsigned long long>(downFcntErrors_),
+          static_cast<unsigned long long>(answersDue_), static_cast<unsigned long long>(answeredRx1_),
+          r["answers"]["rx1_pct"].asDouble(), static_cast<unsigned long long>(answeredRx2_),
+          static_cast<unsigned long long>(answeredLate_), r["answers"]["none"].asUInt64(),
+          static_cast<unsigned long long>(joinsSent_),
           static_cast<unsigned long long>(joinsAccepted_), static_cast<unsigned long long>(joinsRx1_),
           static_cast<unsigned long long>(joinsRx2_));
   if (r["server"].isMember("cpu_s")) {
