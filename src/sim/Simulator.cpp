@@ -820,7 +820,8 @@ int Simulation::run() {
           static_cast<unsigned long long>(downFcntErrors_),
           static_cast<unsigned long long>(answersDue_), static_cast<unsigned long long>(answeredRx1_),
           r["answers"]["rx1_pct"].asDouble(), static_cast<unsigned long long>(answeredRx2_),
-          static_cast<unsigned long long>(answeredLate_), r["answers"]["none"].asUInt64(),
+          static_cast<unsigned long long>(answeredLate_),
+          static_cast<unsigned long long>(r["answers"]["none"].asUInt64()),
           static_cast<unsigned long long>(joinsSent_),
           static_cast<unsigned long long>(joinsAccepted_), static_cast<unsigned long long>(joinsRx1_),
           static_cast<unsigned long long>(joinsRx2_));
