@@ -765,7 +765,9 @@ int Simulation::run() {
     }
     // Sleep to the next uplink to the microsecond: at thousands a second, whole milliseconds would
     // turn the wait into a busy loop that takes CPU from the server being measured.
-    const double wait = std::min(upDue, joinDue) - static_cast<double>(NowUs() - start) / 1e6;
+    const bool joining = !o_.abp && active_.size() < devices_.size();
+    const double wait = std::min(active_.empty() ? 1e9 : upDue, joining ? joinDue : 1e9) -
+                        static_cast<double>(NowUs() - start) / 1e6;
     const long waitUs = stopAt != INT64_MAX ? 5000 : std::max(0L, std::min(5000L, static_cast<long>(wait * 1e6)));
     const timespec timeout{0, waitUs * 1000};
     if (ppoll(fds.data(), fds.size(), &timeout, nullptr) > 0) {
