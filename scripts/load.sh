@@ -80,6 +80,12 @@ sim() {
   "$build/vallorin-sim" -c "$work/vallorin.conf" --load --server-pid "$server_pid" "$@" | tee -a "$out" || true
 }
 
+# What the server complained about, most frequent first (EUIs and numbers folded together).
+warnings() {
+  grep -a -E '\[(WARN|WARNING|ERROR)\]' "$work/vallorin.log" 2>/dev/null | cut -d' ' -f3- |
+    sed -E 's/[0-9a-f]{2}(-[0-9a-f]{2}){7}/EUI/g; s/[0-9]+/N/g' | sort | uniq -c | sort -rn | head -n 5 || true
+}
+
 db_sizes() {
   echo "run-time database on tmpfs: $(du -k "$work-run/" | tail -1 | cut -f1) kB; flash copy: $(du -k "$work/flash" | tail -1 | cut -f1) kB"
 }
@@ -111,6 +117,7 @@ for scenario in "${scenarios[@]}"; do
         sim --devices 1000 --gateways 4 --join-rate 20 --duration 52 --drain 8 --interval 1000000 ;;
       *) echo "unknown scenario $scenario"; exit 2 ;;
     esac
+    [ -n "$work" ] && warnings
     cleanup
   done
 done
