@@ -6,7 +6,7 @@ cd "$(dirname "$0")"
 ./scripts/install-deps.sh
 
 cmake -S . -B build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build/release -j "$(nproc)" --target vallorin vallorin-cli
+cmake --build build/release -j "$(nproc)" --target vallorin vallorin-cli vallorin-sim
 
 mkdir -p state/config state/run state/lora
 [ -f state/device_id ] || echo "DEMO-0001" > state/device_id

@@ -1,0 +1,842 @@
+#include "sim/Simulator.h"
+
+#include <arpa/inet.h>
+#include <json/json.h>
+#include <mosquittopp.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <ctime>
+#include <mutex>
+#include <random>
+#include <sstream>
+#include <unordered_map>
+
+#include "lora/Bytes.h"
+#include "lora/Crypto.h"
+#include "sim/SimFrames.h"
+#include "sim/SimServer.h"
+
+namespace Sim {
+
+namespace {
+
+std::atomic<bool> g_stop{false};
+
+double CpuSeconds() {
+  rusage usage;
+  getrusage(RUSAGE_SELF, &usage);
+  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+void OnSignal(int) { g_stop = true; }
+
+int64_t NowUs() {
+  return std::chrono::duration_cast<std::chrono::microseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+std::string EuiText(uint64_t value) { return UInt64ToHex(value, 16, '-'); }
+
+// Sorted samples with percentile read-out, in milliseconds.
+struct Samples {
+  std::vector<double> values;
+  void add(double v) { values.push_back(v); }
+  double at(double fraction) {
+    if (values.empty()) return 0;
+    std::sort(values.begin(), values.end());
+    const size_t i = static_cast<size_t>(std::ceil(fraction * static_cast<double>(values.size()))) ;
+    return values[std::min(values.size() - 1, i == 0 ? 0 : i - 1)];
+  }
+  Json::Value json() {
+    Json::Value v(Json::objectValue);
+    auto round = [](double x) { return std::round(x * 1000) / 1000; };
+    v["n"] = static_cast<Json::UInt64>(values.size());
+    v["p50"] = round(at(0.5));
+    v["p90"] = round(at(0.9));
+    v["p99"] = round(at(0.99));
+    v["max"] = round(at(1.0));
+    return v;
+  }
+};
+
+// A packet forwarder: one socket for both directions, as the server answers every datagram on
+// its downstream socket to the sender's address.
+struct Gateway {
+  uint64_t eui = 0;
+  int fd = -1;
+  uint16_t token = 0;
+  uint32_t tmstBase = 0;  // the concentrator counter is tmstBase + local microseconds
+  std::unordered_map<uint16_t, int64_t> pushSent;  // token -> send time
+  int64_t nextPull = 0;
+  int64_t nextStat = 0;
+  uint32_t rxnb = 0, dwnb = 0, txnb = 0, pushes = 0, acks = 0;
+
+  uint32_t tmst(int64_t us) const { return tmstBase + static_cast<uint32_t>(us); }
+};
+
+struct Device {
+  uint64_t devEui = 0;
+  uint32_t devAddr = 0;
+  Lora::CypherKey nwkSKey, appSKey;
+  bool joined = false;
+  bool wantsDownlinks = false;
+  uint32_t fcnt = 0;
+  int32_t lastDownFcnt = -1;
+  bool ackDue = false;       // a confirmed downlink waits for our ACK
+  uint16_t devNonce = 0;
+  int64_t joinSentUs = 0;    // 0: no join in flight
+  int64_t lastUpUs = 0;      // local time of the last uplink (the gateways' tmst follow it)
+  int64_t readyUs = 0;       // no uplink before this: the join accept is still on its way
+  bool lastUpConfirmed = false;
+  bool downlinkQueued = false;  // one of ours waits in the server's queue
+  bool answerDue = false;       // the last uplink must be answered (confirmed, or data queued)
+};
+
+struct MqttEvent {
+  uint64_t devEui;
+  std::string event;
+  uint32_t fcnt;
+  int64_t atUs;
+};
+
+class Broker : public mosqpp::mosquittopp {
+ public:
+  explicit Broker(const char* id) : mosqpp::mosquittopp(id, true) {}
+  std::mutex mutex;
+  std::vector<MqttEvent> events;
+  std::atomic<bool> subscribed{false};
+  int pending = 0;
+
+ private:
+  void on_connect(int rc) override {
+    if (rc != 0) return;
+    subscribe(&pending, "lora/+/up", 1);
+    subscribe(&pending, "lora/+/joined", 1);
+  }
+  void on_subscribe(int, int, const int*) override { subscribed = true; }
+  void on_message(const mosquitto_message* m) override {
+    const int64_t at = NowUs();
+    const std::string topic(m->topic);
+    const size_t first = topic.find('/'), last = topic.rfind('/');
+    if (first == std::string::npos || last <= first) return;
+    uint64_t eui = 0;
+    for (char c : topic.substr(first + 1, last - first - 1)) {
+      if (isxdigit(static_cast<unsigned char>(c))) eui = (eui << 4) | std::stoul(std::string(1, c), nullptr, 16);
+    }
+    uint32_t fcnt = 0;
+    const std::string body(static_cast<const char*>(m->payload), static_cast<size_t>(m->payloadlen));
+    const size_t at_fcnt = body.find("\"fcnt\":");
+    if (at_fcnt != std::string::npos) fcnt = static_cast<uint32_t>(std::strtoul(body.c_str() + at_fcnt + 7, nullptr, 10));
+    std::lock_guard<std::mutex> lock(mutex);
+    events.push_back({eui, topic.substr(last + 1), fcnt, at});
+  }
+};
+
+class Simulation {
+ public:
+  explicit Simulation(const Options& o) : o_(o), random_(o.seed) {}
+  int run();
+
+ private:
+  const Options& o_;
+  std::mt19937 random_;
+  std::vector<Gateway> gateways_;
+  std::vector<Device> devices_;
+  std::unordered_map<uint32_t, size_t> byAddr_;
+  std::unordered_map<uint64_t, size_t> byEui_;
+  std::vector<size_t> active_;  // devices with a session, in the order they got it
+  std::unordered_map<uint64_t, int64_t> upInFlight_;  // devEui << 32 | fcnt -> send time
+  std::unique_ptr<Broker> broker_;
+  Lora::CypherKey networkKey_;
+  sockaddr_in upstream_{}, downstream_{};
+
+  // Counters for the report.
+  uint64_t upSent_ = 0, confirmedSent_ = 0, upPublished_ = 0, upUnmatched_ = 0;
+  uint64_t joinsSent_ = 0, joinsAccepted_ = 0, joinsRx1_ = 0, joinsRx2_ = 0, joinedEvents_ = 0;
+  uint64_t downRx1_ = 0, downRx2_ = 0, downLate_ = 0, downOther_ = 0, downImme_ = 0;
+  uint64_t downBad_ = 0, downFcntErrors_ = 0, downUnknown_ = 0, downAcks_ = 0, downData_ = 0;
+  uint64_t downConfirmed_ = 0, downQueued_ = 0, pullResps_ = 0;
+  uint64_t answersDue_ = 0, answeredRx1_ = 0, answeredRx2_ = 0, answeredLate_ = 0;
+  Samples upLatency_, pushAck_, rx1Lead_, joinLatency_;
+  std::vector<std::string> faults_;
+
+  bool openGateways();
+  bool setUpAbp();
+  void queueDownlink(Device& d);
+  void sendUplink(Device& d, int64_t now);
+  void sendJoin(Device& d, int64_t now);
+  void push(Gateway& g, const Bytes& phy, int64_t now, int index);
+  void pull(Gateway& g, int64_t now);
+  void stat(Gateway& g, int64_t now);
+  void receive(Gateway& g, int64_t now);
+  void pullResp(Gateway& g, const uint8_t* data, size_t size, int64_t now);
+  void drainMqtt();
+  void fault(const std::string& text);
+  void progress(int64_t elapsedUs, bool final);
+  Json::Value report(double seconds, int pid, const ProcessUsage& before, const ProcessUsage& after);
+  double simCpuAtStart_ = 0;
+  bool sendCommand(int fd, const std::string& command, std::string& reply);
+  bool quiet() const { return o_.load; }
+};
+
+void Simulation::fault(const std::string& text) {
+  if (faults_.size() < 20) faults_.push_back(text);
+  if (!quiet()) fprintf(stdout, "FAULT %s\n", text.c_str());
+}
+
+bool Simulation::openGateways() {
+  upstream_.sin_family = downstream_.sin_family = AF_INET;
+  if (inet_pton(AF_INET, o_.host.c_str(), &upstream_.sin_addr) != 1) return false;
+  downstream_.sin_addr = upstream_.sin_addr;
+  upstream_.sin_port = htons(o_.upstreamPort);
+  downstream_.sin_port = htons(o_.downstreamPort);
+  for (unsigned i = 0; i < o_.gateways; ++i) {
+    Gateway g;
+    g.eui = o_.gatewayEuiBase + i;
+    g.fd = socket(AF_INET, SOCK_DGRAM, 0);
+    if (g.fd < 0) return false;
+    int size = 4 << 20;
+    setsockopt(g.fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+    sockaddr_in any{};
+    any.sin_family = AF_INET;
+    any.sin_addr = upstream_.sin_addr;
+    if (bind(g.fd, reinterpret_cast<sockaddr*>(&any), sizeof any) != 0) return false;
+    g.tmstBase = static_cast<uint32_t>(random_());
+    g.token = static_cast<uint16_t>(random_());
+    gateways_.push_back(std::move(g));
+  }
+  return true;
+}
+
+bool Simulation::sendCommand(int fd, const std::string& command, std::string& reply) {
+  sockaddr_in to = upstream_;
+  to.sin_port = htons(o_.commandPort);
+  sendto(fd, command.data(), command.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+  pollfd p{fd, POLLIN, 0};
+  if (poll(&p, 1, 3000) <= 0) return false;
+  char buffer[4096];
+  const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+  reply.assign(buffer, n > 0 ? static_cast<size_t>(n) : 0);
+  return n > 0;
+}
+
+// Personalised devices: a device record and a session for each, through the command port.
+bool Simulation::setUpAbp() {
+  const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+  bool ok = true;
+  for (size_t i = 0; i < devices_.size() && ok && !g_stop; ++i) {
+    Device& d = devices_[i];
+    const std::string eui = EuiText(d.devEui);
+    char addr[9];
+    snprintf(addr, sizeof addr, "%08x", d.devAddr);
+    char netId[7];
+    snprintf(netId, sizeof netId, "%06x", o_.netId);
+    std::string reply;
+    if (!sendCommand(fd, "device add {\"deveui\":\"" + eui + "\",\"name\":\"sim-" +
+                             std::to_string(i) + "\"}", reply)) {
+      fprintf(stderr, "no answer from the command port %u\n", o_.commandPort);
+      ok = false;
+      break;
+    }
+    const std::string session = "session add {\"deveui\":\"" + eui + "\",\"appeui\":\"" +
+                                EuiText(o_.joinEui) + "\",\"dev_addr\":\"" + addr +
+                                "\",\"net_id\":\"" + netId + "\",\"app_senc_key\":\"" +
+                                d.appSKey.text() + "\",\"fnwk_sint_key\":\"" + d.nwkSKey.text() + "\"}";
+    ok = sendCommand(fd, session, reply);
+    // A session left from an earlier run holds its counters: start it afresh.
+    if (ok && reply.find("already exists") != std::string::npos) {
+      ok = sendCommand(fd, "session delete " + eui, reply) && sendCommand(fd, session, reply);
+    }
+    if (!ok || reply.find("success") == std::string::npos) {
+      fprintf(stderr, "session add for %s failed: %s\n", eui.c_str(), reply.c_str());
+      ok = false;
+    }
+    if (quiet() && i % 500 == 499) fprintf(stderr, "\rsessions %zu/%zu", i + 1, devices_.size());
+  }
+  if (quiet()) fprintf(stderr, "\n");
+  close(fd);
+  return ok;
+}
+
+void Simulation::queueDownlink(Device& d) {
+  if (!broker_) return;
+  Bytes data(4);
+  for (uint8_t& b : data) b = static_cast<uint8_t>(random_());
+  const std::string body = std::string("{\"data\":\"") + ToBase64(data) + "\",\"port\":2,\"ack\":" +
+                           (o_.confirmedDownlinks ? "true" : "false") + "}";
+  const std::string topic = "lora/" + UInt64ToHex(d.devEui, 16, 0) + "/down";
+  broker_->publish(nullptr, topic.c_str(), static_cast<int>(body.size()), body.data(), 1, false);
+  ++downQueued_;
+  d.downlinkQueued = true;
+}
+
+std::string UtcText(int64_t) {
+  timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
+  tm utc;
+  gmtime_r(&now.tv_sec, &utc);
+  char text[64];
+  const size_t n = strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
+  snprintf(text + n, sizeof text - n, ".%06ldZ", now.tv_nsec / 1000);
+  return text;
+}
+
+void Simulation::push(Gateway& g, const Bytes& phy, int64_t now, int index) {
+  static const double kFrequencies[] = {868.1, 868.3, 868.5};
+  const unsigned channel = static_cast<unsigned>(random_() % 3);
+  // Each gateway hears the device a little differently.
+  const int rssi = -40 - index * 12 - static_cast<int>(random_() % 30);
+  const double snr = 9.5 - index * 3.0 - static_cast<double>(random_() % 40) / 10.0;
+  char record[1024];
+  snprintf(record, sizeof record,
+           "{\"rxpk\":[{\"time\":\"%s\",\"tmst\":%u,\"chan\":%u,\"rfch\":%u,\"freq\":%.1f,\"stat\":1,"
+           "\"modu\":\"LORA\",\"datr\":\"%s\",\"codr\":\"4/5\",\"lsnr\":%.1f,\"rssi\":%d,\"size\":%zu,"
+           "\"data\":\"%s\"}]}",
+           UtcText(now).c_str(), g.tmst(now), channel, channel == 2 ? 1u : 0u, kFrequencies[channel],
+           o_.datr.c_str(), snr, rssi, phy.size(), ToBase64(phy).c_str());
+  std::string datagram = {2, static_cast<char>(g.token >> 8), static_cast<char>(g.token & 0xFF), 0};
+  for (int i = 7; i >= 0; --i) datagram += static_cast<char>(g.eui >> (8 * i));
+  datagram += record;
+  g.pushSent[g.token++] = NowUs();
+  ++g.rxnb;
+  ++g.pushes;
+  sendto(g.fd, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&upstream_),
+         sizeof upstream_);
+}
+
+void Simulation::pull(Gateway& g, int64_t now) {
+  std::string datagram = {2, static_cast<char>(g.token >> 8), static_cast<char>(g.token & 0xFF), 2};
+  for (int i = 7; i >= 0; --i) datagram += static_cast<char>(g.eui >> (8 * i));
+  ++g.token;
+  sendto(g.fd, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&downstream_),
+         sizeof downstream_);
+  g.nextPull = now + 5'000'000;
+}
+
+void Simulation::stat(Gateway& g, int64_t now) {
+  timespec wall;
+  clock_gettime(CLOCK_REALTIME, &wall);
+  tm utc;
+  gmtime_r(&wall.tv_sec, &utc);
+  char time[40];
+  strftime(time, sizeof time, "%Y-%m-%d %H:%M:%S GMT", &utc);
+  char record[400];
+  snprintf(record, sizeof record,
+           "{\"stat\":{\"time\":\"%s\",\"lati\":46.52%03u,\"long\":6.63%03u,\"alti\":%u,\"rxnb\":%u,"
+           "\"rxok\":%u,\"rxfw\":%u,\"ackr\":%.1f,\"dwnb\":%u,\"txnb\":%u}}",
+           time, static_cast<unsigned>(g.eui % 1000), static_cast<unsigned>(g.eui % 997),
+           400 + static_cast<unsigned>(g.eui % 50), g.rxnb, g.rxnb, g.rxnb,
+           g.pushes ? 100.0 * g.acks / g.pushes : 100.0, g.dwnb, g.txnb);
+  std::string datagram = {2, static_cast<char>(g.token >> 8), static_cast<char>(g.token & 0xFF), 0};
+  for (int i = 7; i >= 0; --i) datagram += static_cast<char>(g.eui >> (8 * i));
+  datagram += record;
+  g.pushSent[g.token++] = NowUs();
+  sendto(g.fd, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&upstream_),
+         sizeof upstream_);
+  g.rxnb = g.dwnb = g.txnb = 0;
+  g.nextStat = now + 30'000'000;
+}
+
+void Simulation::sendUplink(Device& d, int64_t now) {
+  Uplink up;
+  up.devAddr = d.devAddr;
+  up.fcnt = d.fcnt++;
+  up.port = o_.port;
+  up.confirmed = std::uniform_real_distribution<double>(0, 100)(random_) < o_.confirmedPct;
+  up.ack = d.ackDue;
+  d.ackDue = false;
+  up.payload.resize(o_.payloadSize);
+  for (uint8_t& b : up.payload) b = static_cast<uint8_t>(random_());
+  const Bytes phy = BuildUplink(up, d.nwkSKey, d.appSKey);
+  d.lastUpUs = now;
+  d.lastUpConfirmed = up.confirmed;
+  d.answerDue = up.confirmed || d.downlinkQueued;
+  answersDue_ += d.answerDue;
+  upInFlight_[(d.devEui << 32) | up.fcnt] = now;
+  ++upSent_;
+  confirmedSent_ += up.confirmed;
+  // Neighbouring gateways hear it: the device's "home" gateway first.
+  const size_t home = (&d - devices_.data()) % gateways_.size();
+  for (unsigned k = 0; k < o_.hear; ++k) push(gateways_[(home + k) % gateways_.size()], phy, now, static_cast<int>(k));
+  if (!quiet()) {
+    printf("up    %s fcnt %u port %d %zu bytes%s%s via %u gateway(s)\n", EuiText(d.devEui).c_str(),
+           up.fcnt, up.port, up.payload.size(), up.confirmed ? " confirmed" : "",
+           up.ack ? " ACK" : "", o_.hear);
+  }
+}
+
+void Simulation::sendJoin(Device& d, int64_t now) {
+  d.devNonce = static_cast<uint16_t>(random_());
+  const Bytes phy = BuildJoinRequest(o_.joinEui, d.devEui, d.devNonce, networkKey_);
+  d.joinSentUs = now;
+  d.lastUpUs = now;
+  ++joinsSent_;
+  const size_t home = (&d - devices_.data()) % gateways_.size();
+  for (unsigned k = 0; k < o_.hear; ++k) push(gateways_[(home + k) % gateways_.size()], phy, now, static_cast<int>(k));
+  if (!quiet()) printf("join  %s nonce %04x\n", EuiText(d.devEui).c_str(), d.devNonce);
+}
+
+void Simulation::receive(Gateway& g, int64_t now) {
+  uint8_t buffer[4096];
+  for (;;) {
+    const ssize_t n = recv(g.fd, buffer, sizeof buffer, MSG_DONTWAIT);
+    if (n < 4) return;
+    const uint16_t token = static_cast<uint16_t>(buffer[1] << 8 | buffer[2]);
+    switch (buffer[3]) {
+      case 1: {  // PUSH_ACK
+        const auto sent = g.pushSent.find(token);
+        if (sent != g.pushSent.end()) {
+          pushAck_.add(static_cast<double>(NowUs() - sent->second) / 1000.0);
+          g.pushSent.erase(sent);
+          ++g.acks;
+        }
+        break;
+      }
+      case 3:
+        pullResp(g, buffer, static_cast<size_t>(n), now);
+        break;
+      default:  // PULL_ACK
+        break;
+    }
+  }
+}
+
+void Simulation::pullResp(Gateway& g, const uint8_t* data, size_t size, int64_t now) {
+  ++pullResps_;
+  ++g.dwnb;
+  Json::Value txpk;
+  std::string errors;
+  std::istringstream in(std::string(reinterpret_cast<const char*>(data) + 4, size - 4));
+  Json::parseFromStream(Json::CharReaderBuilder(), in, &txpk, &errors);
+  txpk = txpk["txpk"];
+  const Bytes phy = FromBase64(txpk["data"].asString());
+  // When the concentrator would have to send it, and whether that moment is already past.
+  const bool imme = txpk["imme"].asBool();
+  const uint32_t at = static_cast<uint32_t>(txpk["tmst"].asUInt64());
+  const int64_t leadUs = imme ? 0 : static_cast<int32_t>(at - g.tmst(NowUs()));
+  const bool late = !imme && leadUs < 0;
+  std::string ack = {2, static_cast<char>(data[1]), static_cast<char>(data[2]), 5};
+  for (int i = 7; i >= 0; --i) ack += static_cast<char>(g.eui >> (8 * i));
+  if (late) ack += "{\"txpk_ack\":{\"error\":\"TOO_LATE\"}}";
+  else ++g.txnb;
+  sendto(g.fd, ack.data(), ack.size(), 0, reinterpret_cast<sockaddr*>(&downstream_), sizeof downstream_);
+
+  if (phy.empty() || static_cast<size_t>(txpk["size"].asUInt()) != phy.size()) {
+    ++downBad_;
+    fault("PULL_RESP with a malformed txpk");
+    return;
+  }
+  const bool accept = (phy[0] >> 5) == 1;
+  Device* d = nullptr;
+  if (accept) {
+    uint64_t eui = 0;
+    for (char c : txpk["deveui"].asString()) {
+      if (isxdigit(static_cast<unsigned char>(c))) eui = (eui << 4) | std::stoul(std::string(1, c), nullptr, 16);
+    }
+    const auto found = byEui_.find(eui);
+    if (found != byEui_.end()) d = &devices_[found->second];
+  } else {
+    const auto found = byAddr_.find(PeekDevAddr(phy));
+    if (found != byAddr_.end()) d = &devices_[found->second];
+  }
+  if (d == nullptr) {
+    ++downUnknown_;
+    return;
+  }
+  // The window is the delay between the uplink's tmst on this gateway and the downlink's.
+  const int64_t first = static_cast<int64_t>(accept ? o_.joinDelayS : o_.rx1DelayS) * 1'000'000;
+  const int64_t offset = static_cast<int32_t>(at - g.tmst(d->lastUpUs));
+  const char* window = imme ? "imme" : std::llabs(offset - first) < 1000 ? "RX1"
+                                   : std::llabs(offset - first - 1'000'000) < 1000 ? "RX2" : "other";
+  if (late) ++downLate_;
+  else if (imme) ++downImme_;
+  else if (window[2] == '1') ++downRx1_, rx1Lead_.add(static_cast<double>(leadUs) / 1000.0);
+  else if (window[2] == '2') ++downRx2_;
+  else ++downOther_;
+
+  if (accept) {
+    if (d->joinSentUs == 0) return;  // a repeat for a device already joined
+    const JoinAccept ja = ReadJoinAccept(phy, networkKey_, d->devNonce);
+    if (!ja.valid) {
+      ++downBad_;
+      fault("join accept for " + EuiText(d->devEui) + ": " + ja.fault);
+      return;
+    }
+    joinLatency_.add(static_cast<double>(now - d->joinSentUs) / 1000.0);
+    if (window[2] == '1') ++joinsRx1_;
+    if (window[2] == '2') ++joinsRx2_;
+    ++joinsAccepted_;
+    if (d->joined) byAddr_.erase(d->devAddr);
+    d->devAddr = ja.devAddr;
+    d->nwkSKey = ja.nwkSKey;
+    d->appSKey = ja.appSKey;
+    d->fcnt = 0;
+    d->lastDownFcnt = -1;
+    d->joinSentUs = 0;
+    byAddr_[d->devAddr] = static_cast<size_t>(d - devices_.data());
+    if (!d->joined) active_.push_back(static_cast<size_t>(d - devices_.data()));
+    d->joined = true;
+    d->readyUs = now + leadUs + 50'000;
+    if (d->wantsDownlinks) queueDownlink(*d);
+    if (!quiet()) {
+      printf("down  %s join accept %s%s (%.0f ms ahead) DevAddr %08x\n", EuiText(d->devEui).c_str(),
+             window, late ? " LATE" : "", static_cast<double>(leadUs) / 1000.0, ja.devAddr);
+    }
+    return;
+  }
+  const Downlink down = ReadDownlink(phy, d->nwkSKey, d->appSKey);
+  if (!down.valid) {
+    ++downBad_;
+    fault("downlink for " + EuiText(d->devEui) + ": " + down.fault);
+    return;
+  }
+  // A device takes only counters above the last one it accepted.
+  if (d->lastDownFcnt >= 0 && static_cast<int16_t>(down.fcnt - d->lastDownFcnt) <= 0) {
+    ++downFcntErrors_;
+    fault("downlink for " + EuiText(d->devEui) + " repeats FCnt " + std::to_string(down.fcnt));
+  }
+  d->lastDownFcnt = down.fcnt;
+  // The first answer to an uplink that needed one, by the window it was handed over for.
+  if (d->answerDue) {
+    d->answerDue = false;
+    if (late) ++answeredLate_;
+    else if (window[2] == '1') ++answeredRx1_;
+    else if (window[2] == '2') ++answeredRx2_;
+  }
+  downAcks_ += down.ack;
+  if (down.ack && !d->lastUpConfirmed) fault("ACK for an unconfirmed uplink of " + EuiText(d->devEui));
+  if (down.confirmed) {
+    ++downConfirmed_;
+    d->ackDue = true;
+  }
+  if (down.port > 0 && !down.payload.empty()) {
+    ++downData_;
+    d->downlinkQueued = false;
+    if (d->wantsDownlinks) queueDownlink(*d);
+  }
+  if (!quiet()) {
+    printf("down  %s %s%s (%.0f ms ahead) fcnt %u%s%s port %d payload %s\n",
+           EuiText(d->devEui).c_str(), window, late ? " LATE" : "", static_cast<double>(leadUs) / 1000.0,
+           down.fcnt, down.confirmed ? " confirmed" : "", down.ack ? " ACK" : "",
+           down.port, ToHex(down.payload).c_str());
+  }
+}
+
+void Simulation::drainMqtt() {
+  if (!broker_) return;
+  std::vector<MqttEvent> events;
+  {
+    std::lock_guard<std::mutex> lock(broker_->mutex);
+    events.swap(broker_->events);
+  }
+  for (const MqttEvent& e : events) {
+    if (e.event == "joined") {
+      ++joinedEvents_;
+      continue;
+    }
+    const auto sent = upInFlight_.find((e.devEui << 32) | e.fcnt);
+    if (sent == upInFlight_.end()) {
+      ++upUnmatched_;
+      continue;
+    }
+    const double ms = static_cast<double>(e.atUs - sent->second) / 1000.0;
+    upLatency_.add(ms);
+    upInFlight_.erase(sent);
+    ++upPublished_;
+    if (!quiet()) printf("mqtt  %s up fcnt %u after %.1f ms\n", EuiText(e.devEui).c_str(), e.fcnt, ms);
+  }
+}
+
+void Simulation::progress(int64_t elapsedUs, bool final) {
+  fprintf(stderr, "\r%6.1f s  up %llu sent %llu published  joins %llu/%llu  down RX1 %llu RX2 %llu late %llu bad %llu   %s",
+          static_cast<double>(elapsedUs) / 1e6, static_cast<unsigned long long>(upSent_),
+          static_cast<unsigned long long>(upPublished_), static_cast<unsigned long long>(joinsAccepted_),
+          static_cast<unsigned long long>(joinsSent_), static_cast<unsigned long long>(downRx1_),
+          static_cast<unsigned long long>(downRx2_), static_cast<unsigned long long>(downLate_),
+          static_cast<unsigned long long>(downBad_), final ? "\n" : "");
+}
+
+
+Json::Value Simulation::report(double seconds, int pid, const ProcessUsage& before,
+                               const ProcessUsage& after) {
+  Json::Value r(Json::objectValue);
+  r["devices"] = static_cast<Json::UInt>(devices_.size());
+  r["gateways"] = static_cast<Json::UInt>(gateways_.size());
+  r["hear"] = o_.hear;
+  r["seconds"] = std::round(seconds * 10) / 10;
+  r["rate_target"] = o_.rate;
+  r["rate_sent"] = seconds > 0 ? std::round(static_cast<double>(upSent_) / seconds * 10) / 10 : 0.0;
+  r["uplinks_sent"] = static_cast<Json::UInt64>(upSent_);
+  r["confirmed_sent"] = static_cast<Json::UInt64>(confirmedSent_);
+  r["uplinks_published"] = static_cast<Json::UInt64>(upPublished_);
+  const uint64_t lost = broker_ ? upSent_ - upPublished_ : 0;
+  r["lost"] = static_cast<Json::UInt64>(lost);
+  r["lost_pct"] = upSent_ ? std::round(1e4 * static_cast<double>(lost) / static_cast<double>(upSent_)) / 100 : 0.0;
+  r["up_latency_ms"] = upLatency_.json();
+  r["push_ack_ms"] = pushAck_.json();
+  Json::Value& down = r["downlinks"];
+  down["rx1"] = static_cast<Json::UInt64>(downRx1_);
+  down["rx2"] = static_cast<Json::UInt64>(downRx2_);
+  down["late"] = static_cast<Json::UInt64>(downLate_);
+  down["imme"] = static_cast<Json::UInt64>(downImme_);
+  down["other"] = static_cast<Json::UInt64>(downOther_);
+  down["bad"] = static_cast<Json::UInt64>(downBad_);
+  down["fcnt_errors"] = static_cast<Json::UInt64>(downFcntErrors_);
+  down["unknown_device"] = static_cast<Json::UInt64>(downUnknown_);
+  down["acks"] = static_cast<Json::UInt64>(downAcks_);
+  down["confirmed"] = static_cast<Json::UInt64>(downConfirmed_);
+  down["data"] = static_cast<Json::UInt64>(downData_);
+  down["queued"] = static_cast<Json::UInt64>(downQueued_);
+  down["rx1_lead_ms"] = rx1Lead_.json();
+  Json::Value& answers = r["answers"];
+  answers["due"] = static_cast<Json::UInt64>(answersDue_);
+  answers["rx1"] = static_cast<Json::UInt64>(answeredRx1_);
+  answers["rx2"] = static_cast<Json::UInt64>(answeredRx2_);
+  answers["late"] = static_cast<Json::UInt64>(answeredLate_);
+  answers["none"] = static_cast<Json::UInt64>(answersDue_ - answeredRx1_ - answeredRx2_ - answeredLate_);
+  answers["rx1_pct"] = answersDue_ ? std::round(1e4 * static_cast<double>(answeredRx1_) / static_cast<double>(answersDue_)) / 100 : 0.0;
+  Json::Value& joins = r["joins"];
+  joins["sent"] = static_cast<Json::UInt64>(joinsSent_);
+  joins["accepted"] = static_cast<Json::UInt64>(joinsAccepted_);
+  joins["rx1"] = static_cast<Json::UInt64>(joinsRx1_);
+  joins["rx2"] = static_cast<Json::UInt64>(joinsRx2_);
+  joins["joined_events"] = static_cast<Json::UInt64>(joinedEvents_);
+  joins["devices_joined"] = static_cast<Json::UInt64>(o_.abp ? 0 : active_.size());
+  joins["latency_ms"] = joinLatency_.json();
+  Json::Value& server = r["server"];
+  server["pid"] = pid;
+  if (before.ok && after.ok) {
+    const double cpu = after.cpuSeconds - before.cpuSeconds;
+    server["cpu_s"] = std::round(cpu * 100) / 100;
+    server["cpu_us_per_uplink"] = upSent_ ? std::round(cpu * 1e6 / static_cast<double>(upSent_)) : 0.0;
+    server["vmhwm_kb"] = static_cast<Json::Int64>(after.vmHwmKb);
+    server["vmrss_kb"] = static_cast<Json::Int64>(after.vmRssKb);
+  }
+  // The simulator's own share of the machine while the load ran, beside the server's.
+  r["sim_cpu_s"] = std::round((CpuSeconds() - simCpuAtStart_) * 100) / 100;
+  for (const std::string& f : faults_) r["faults"].append(f);
+  return r;
+}
+
+int Simulation::run() {
+  if (!o_.networkKey.empty()) {
+    uint8_t key[16];
+    HexToBytes(o_.networkKey.c_str(), key, 16, false);
+    networkKey_ = key;
+  }
+  if (!openGateways()) {
+    fprintf(stderr, "cannot open the gateway sockets towards %s\n", o_.host.c_str());
+    return 2;
+  }
+  const uint32_t nwkId = (o_.netId & 0x7F) << 25;
+  std::uniform_real_distribution<double> percent(0, 100);
+  devices_.resize(o_.devices);
+  for (size_t i = 0; i < devices_.size(); ++i) {
+    Device& d = devices_[i];
+    d.devEui = o_.devEuiBase + i;
+    byEui_[d.devEui] = i;
+    d.wantsDownlinks = percent(random_) < o_.downlinkPct;
+    if (o_.abp) {
+      d.devAddr = nwkId | ((o_.devAddrBase + static_cast<uint32_t>(i)) & 0x01FFFFFF);
+      // Keys that are the same on every run, so a rerun meets the sessions it left.
+      d.nwkSKey = CmacKeyFromText("sim nwk " + EuiText(d.devEui));
+      d.appSKey = CmacKeyFromText("sim app " + EuiText(d.devEui));
+      byAddr_[d.devAddr] = i;
+    }
+  }
+
+  if (o_.mqtt) {
+    mosqpp::lib_init();
+    const std::string id = "vallorin-sim-" + std::to_string(getpid());
+    broker_ = std::make_unique<Broker>(id.c_str());
+    if (!o_.mqttUser.empty()) broker_->username_pw_set(o_.mqttUser.c_str(), o_.mqttPassword.c_str());
+    broker_->max_inflight_messages_set(0);
+    if (broker_->connect(o_.mqttHost.c_str(), o_.mqttPort, 30) != MOSQ_ERR_SUCCESS ||
+        broker_->loop_start() != MOSQ_ERR_SUCCESS) {
+      fprintf(stderr, "cannot reach the MQTT broker at %s:%d\n", o_.mqttHost.c_str(), o_.mqttPort);
+      return 2;
+    }
+    for (int i = 0; i < 500 && !broker_->subscribed; ++i) usleep(10000);
+    if (!broker_->subscribed) {
+      fprintf(stderr, "no subscription on the MQTT broker at %s:%d\n", o_.mqttHost.c_str(), o_.mqttPort);
+      return 2;
+    }
+  }
+  // Start-up time as a forwarder sees it: from now (the server was just started) to the first
+  // PUSH_ACK, keeping a status record in flight every 10 ms.
+  double firstAckMs = -1;
+  if (o_.firstAck > 0) {
+    const int64_t from = NowUs();
+    Gateway& g = gateways_.front();
+    while (firstAckMs < 0 && NowUs() - from < static_cast<int64_t>(o_.firstAck * 1e6) && !g_stop) {
+      stat(g, NowUs());
+      pollfd p{g.fd, POLLIN, 0};
+      if (poll(&p, 1, 10) > 0) {
+        receive(g, NowUs());
+        if (g.acks > 0) firstAckMs = static_cast<double>(NowUs() - from) / 1000.0;
+      }
+    }
+    if (quiet()) fprintf(stderr, "first PUSH_ACK after %.1f ms\n", firstAckMs);
+  }
+  // The forwarders pull first, so downlinks have somewhere to go.
+  for (Gateway& g : gateways_) {
+    pull(g, NowUs());
+    stat(g, NowUs());
+  }
+  if (o_.abp && !setUpAbp()) return 2;
+  for (size_t i = 0; i < devices_.size(); ++i) {
+    if (!o_.abp) continue;
+    devices_[i].joined = true;
+    active_.push_back(i);
+    if (devices_[i].wantsDownlinks) queueDownlink(devices_[i]);
+  }
+
+  // Acknowledgements of the status records sent before a long set-up are no measure of anything.
+  for (Gateway& g : gateways_) {
+    receive(g, NowUs());
+    g.pushSent.clear();
+  }
+  pushAck_.values.clear();
+  const int pid = o_.serverPid ? o_.serverPid : FindUdpPortOwner(o_.upstreamPort);
+  const ProcessUsage before = ReadProcessUsage(pid);
+  simCpuAtStart_ = CpuSeconds();
+  signal(SIGINT, OnSignal);
+  signal(SIGTERM, OnSignal);
+  const int64_t start = NowUs();
+  const int64_t end = o_.duration > 0 ? start + static_cast<int64_t>(o_.duration * 1e6) : INT64_MAX;
+  const double drain = o_.drain >= 0 ? o_.drain : (o_.abp ? 3.0 : o_.joinDelayS + 3.0);
+  int64_t stopAt = INT64_MAX;
+  double upDue = 0, joinDue = 0;  // seconds since start of the next uplink / join request
+  uint64_t upSeq = 0;
+  size_t nextJoiner = 0;
+  int64_t nextProgress = start + 1'000'000;
+  std::vector<pollfd> fds;
+  for (const Gateway& g : gateways_) fds.push_back({g.fd, POLLIN, 0});
+
+  while (!g_stop) {
+    const int64_t now = NowUs();
+    if (now >= end && stopAt == INT64_MAX) stopAt = now + static_cast<int64_t>(drain * 1e6);
+    if (now >= stopAt) break;
+    const double t = static_cast<double>(now - start) / 1e6;
+    if (stopAt == INT64_MAX) {
+      // Join requests at their own pace; a device without an answer after both windows retries.
+      while (!o_.abp && joinDue <= t) {
+        Device* joiner = nullptr;
+        for (size_t k = 0; k < devices_.size() && joiner == nullptr; ++k) {
+          Device& d = devices_[(nextJoiner + k) % devices_.size()];
+          const bool stale = d.joinSentUs && now - d.joinSentUs > (o_.joinDelayS + 3) * 1'000'000ll;
+          if (!d.joined && (d.joinSentUs == 0 || stale)) {
+            joiner = &d;
+            nextJoiner = (nextJoiner + k + 1) % devices_.size();
+          }
+        }
+        if (joiner == nullptr) break;
+        sendJoin(*joiner, now);
+        joinDue += 1.0 / o_.joinRate;
+      }
+      if (joinDue < t) joinDue = t;
+      const double rate = o_.rate > 0 ? o_.rate : static_cast<double>(active_.size()) / o_.interval;
+      while (!active_.empty() && rate > 0 && upDue <= t) {
+        // A device that is still waiting for its join accept to go out lets the next one speak.
+        for (size_t tries = 0; tries < active_.size(); ++tries) {
+          Device& d = devices_[active_[upSeq++ % active_.size()]];
+          if (d.readyUs > now) continue;
+          sendUplink(d, now);
+          break;
+        }
+        upDue += 1.0 / rate;
+      }
+      if (active_.empty() || rate <= 0) upDue = t;
+    }
+    for (Gateway& g : gateways_) {
+      if (now >= g.nextPull) pull(g, now);
+      if (now >= g.nextStat) stat(g, now);
+    }
+    // Sleep to the next uplink to the microsecond: at thousands a second, whole milliseconds would
+    // turn the wait into a busy loop that takes CPU from the server being measured.
+    const bool joining = !o_.abp && active_.size() < devices_.size();
+    const double wait = std::min(active_.empty() ? 1e9 : upDue, joining ? joinDue : 1e9) -
+                        static_cast<double>(NowUs() - start) / 1e6;
+    const long waitUs = stopAt != INT64_MAX ? 5000 : std::max(0L, std::min(5000L, static_cast<long>(wait * 1e6)));
+    const timespec timeout{0, waitUs * 1000};
+    if (ppoll(fds.data(), fds.size(), &timeout, nullptr) > 0) {
+      const int64_t at = NowUs();
+      for (size_t i = 0; i < fds.size(); ++i) {
+        if (fds[i].revents & POLLIN) receive(gateways_[i], at);
+      }
+    }
+    drainMqtt();
+    if (stopAt != INT64_MAX && upInFlight_.empty()) {
+      // Every uplink was published: wait only for the answers the last ones may still get.
+      const int64_t lastAnswer = static_cast<int64_t>(o_.abp ? o_.rx1DelayS : o_.joinDelayS) + 1;
+      if (NowUs() > end + lastAnswer * 1'000'000) break;
+    }
+    if (quiet() && NowUs() >= nextProgress) {
+      progress(NowUs() - start, false);
+      nextProgress += 1'000'000;
+    }
+  }
+  const double seconds = static_cast<double>(std::min(NowUs(), end) - start) / 1e6;
+  const ProcessUsage after = ReadProcessUsage(pid);
+  drainMqtt();
+  if (broker_) {
+    broker_->disconnect();
+    broker_->loop_stop();
+    mosqpp::lib_cleanup();
+  }
+  for (Gateway& g : gateways_) close(g.fd);
+
+  Json::Value r = report(seconds, pid, before, after);
+  if (o_.firstAck > 0) r["first_push_ack_ms"] = std::round(firstAckMs * 10) / 10;
+  const bool clean = r["lost"].asUInt64() == 0 && downBad_ == 0 && downFcntErrors_ == 0;
+  if (quiet()) progress(NowUs() - start, true);
+  Json::StreamWriterBuilder compact;
+  compact["indentation"] = "";
+  compact["precision"] = 7;
+  printf("%s\n", Json::writeString(compact, r).c_str());
+  fflush(stdout);
+  fprintf(stderr,
+          "%llu uplinks sent in %.1f s (%.0f/s), %llu published, %llu lost (%.2f %%)\n"
+          "PUSH_DATA -> MQTT up: p50 %.2f ms, p99 %.2f ms, max %.2f ms; PUSH_ACK p99 %.2f ms\n"
+          "downlinks: %llu RX1, %llu RX2, %llu late, %llu imme, %llu other; %llu bad MIC, %llu FCnt faults\n"
+          "answers due %llu: %llu in RX1 (%.2f %%), %llu in RX2, %llu late, %llu none\n"
+          "joins: %llu sent, %llu accepted (%llu RX1, %llu RX2)\n",
+          static_cast<unsigned long long>(upSent_), seconds, r["rate_sent"].asDouble(),
+          static_cast<unsigned long long>(upPublished_), static_cast<unsigned long long>(r["lost"].asUInt64()),
+          r["lost_pct"].asDouble(), r["up_latency_ms"]["p50"].asDouble(), r["up_latency_ms"]["p99"].asDouble(),
+          r["up_latency_ms"]["max"].asDouble(), r["push_ack_ms"]["p99"].asDouble(),
+          static_cast<unsigned long long>(downRx1_), static_cast<unsigned long long>(downRx2_),
+          static_cast<unsigned long long>(downLate_), static_cast<unsigned long long>(downImme_),
+          static_cast<unsigned long long>(downOther_), static_cast<unsigned long long>(downBad_),
+          static_cast<unsigned long long>(downFcntErrors_),
+          static_cast<unsigned long long>(answersDue_), static_cast<unsigned long long>(answeredRx1_),
+          r["answers"]["rx1_pct"].asDouble(), static_cast<unsigned long long>(answeredRx2_),
+          static_cast<unsigned long long>(answeredLate_),
+          static_cast<unsigned long long>(r["answers"]["none"].asUInt64()),
+          static_cast<unsigned long long>(joinsSent_),
+          static_cast<unsigned long long>(joinsAccepted_), static_cast<unsigned long long>(joinsRx1_),
+          static_cast<unsigned long long>(joinsRx2_));
+  if (r["server"].isMember("cpu_s")) {
+    fprintf(stderr, "server pid %d: %.2f s CPU (%.0f us/uplink), peak RSS %.1f MB\n", pid,
+            r["server"]["cpu_s"].asDouble(), r["server"]["cpu_us_per_uplink"].asDouble(),
+            static_cast<double>(r["server"]["vmhwm_kb"].asInt64()) / 1024.0);
+  }
+  return clean ? 0 : 1;
+}
+
+}  // namespace
+
+int Run(const Options& options) { return Simulation(options).run(); }
+
+}  // namespace Sim

@@ -1,0 +1,69 @@
+// vallorin-sim: packet forwarders and end-devices on loopback for a vallorin server, without
+// radio hardware. One thread drives every gateway socket and device on a schedule; the MQTT
+// client's own thread reports what applications see. Used by tools/vallorin-sim.cpp.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace Sim {
+
+struct Options {
+  // Where the server is (all of it on this host).
+  std::string host = "127.0.0.1";
+  uint16_t upstreamPort = 1780;
+  uint16_t downstreamPort = 1782;
+  uint16_t commandPort = 6677;
+  std::string mqttHost = "127.0.0.1";
+  int mqttPort = 1883;
+  bool mqtt = true;
+  std::string mqttUser;
+  std::string mqttPassword;
+
+  // The network's identity: the key OTAA devices join with and the JoinEUI they send.
+  std::string networkKey;  // 32 hex digits
+  uint64_t joinEui = 0;
+  uint32_t netId = 0;
+  unsigned rx1DelayS = 1;
+  unsigned joinDelayS = 5;
+
+  unsigned gateways = 1;
+  unsigned hear = 1;  // gateways that hear each uplink
+  uint64_t gatewayEuiBase = 0x0080000000a10000ull;
+  unsigned devices = 2;
+  bool abp = false;  // sessions through the command port instead of joins
+  uint64_t devEuiBase = 0x0080000000b10000ull;
+  uint32_t devAddrBase = 0x00100000;  // NwkID bits come from netId
+
+  double rate = 0;       // uplinks per second over all devices; 0: each device every `interval`
+  double interval = 10;  // seconds
+  double duration = 0;   // seconds; 0: until interrupted
+  double drain = -1;     // seconds to wait for answers after the last uplink; -1: automatic
+  unsigned payloadSize = 8;
+  int port = 1;
+  double confirmedPct = 0;
+  double downlinkPct = 0;  // devices that keep one downlink queued through MQTT
+  bool confirmedDownlinks = false;
+  double joinRate = 10;  // join requests per second
+  std::string datr = "SF7BW125";
+
+  bool load = false;     // progress line and final report instead of one line per event
+  int serverPid = 0;     // 0: the process bound to the upstream port
+  double firstAck = 0;   // >0: first wait up to this many seconds for the server's first PUSH_ACK
+  unsigned seed = 1;
+};
+
+// Takes ports, broker, network key (or pass phrase) and EUI (or name), NetID and delays from a
+// server configuration file. False with a reason when the file cannot be read.
+bool ReadServerConfig(const std::string& path, Options& options, std::string& error);
+
+// Parses "--name value" arguments (and "--scenario FILE", a JSON object of the same names) into
+// the options. False with a reason on an unknown or malformed one.
+bool ParseArguments(const std::vector<std::string>& args, Options& options, std::string& error);
+std::string Usage();
+
+// Runs the scenario; returns the process exit status (0: nothing lost, every downlink valid).
+int Run(const Options& options);
+
+}  // namespace Sim

@@ -1,0 +1,148 @@
+// vallorin-sim: its device-side frames against lora-packet, and a short run against the real
+// server and broker.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+
+#include "NetworkRig.h"
+#include "lora/Bytes.h"
+#include "lora/Crypto.h"
+#include "sim/SimFrames.h"
+
+namespace e2e {
+namespace {
+
+Lora::CypherKey Key(const std::string& hex) {
+  uint8_t bytes[16];
+  HexToBytes(hex.c_str(), bytes, 16, false);
+  return Lora::CypherKey(bytes);
+}
+
+const std::string kNwk = "2b7e151628aed2a6abf7158809cf4f3c";
+const std::string kApp = "000102030405060708090a0b0c0d0e0f";
+
+TEST(SimFrames, AgreeWithLoraPacket) {
+  {
+    SCOPED_TRACE("confirmed uplink with FOpts and the ACK bit, byte for byte");
+    Sim::Uplink up;
+    up.devAddr = 0x26011234;
+    up.fcnt = 0x2a;
+    up.confirmed = true;
+    up.ack = true;
+    up.port = 7;
+    up.fopts = {0x02};
+    up.payload = {0xde, 0xad, 0xbe, 0xef, 0x01};
+    EXPECT_EQ(Hex(Sim::BuildUplink(up, Key(kNwk), Key(kApp))),
+              Hex(LoraPacket(R"({"fields":{"MType":"Confirmed Data Up","DevAddr":"26011234",)"
+                             R"("FCnt":42,"FCtrl":{"ACK":true},"FOpts":"02","FPort":7,)"
+                             R"("payloadHex":"deadbeef01"},"keys":{"AppSKey":")" + kApp +
+                             R"(","NwkSKey":")" + kNwk + R"("}})")));
+  }
+  {
+    SCOPED_TRACE("uplink past 16 bits of FCnt: the MIC covers the full counter");
+    Sim::Uplink up;
+    up.devAddr = 0x26011234;
+    up.fcnt = 0x10005;
+    up.payload = {0x11, 0x22};
+    const Json::Value read = LoraDevice(R"({"mode":"down","phy":")" +
+                                        Hex(Sim::BuildUplink(up, Key(kNwk), Key(kApp))) +
+                                        R"(","AppSKey":")" + kApp + R"(","NwkSKey":")" + kNwk +
+                                        R"(","fcntMsb":"0100"})");  // block order: LE
+    EXPECT_TRUE(read["micOk"].asBool());
+    EXPECT_EQ(read["FCnt"].asInt(), 5);
+    EXPECT_EQ(read["payload"].asString(), "1122");
+  }
+  {
+    SCOPED_TRACE("join request");
+    EXPECT_EQ(Hex(Sim::BuildJoinRequest(0x70b3d57ed0000001ull, 0x0080000000b10003ull, 0x0a0b, Key(kNwk))),
+              Hex(LoraPacket(R"({"fields":{"MType":"Join Request","AppEUI":"70b3d57ed0000001",)"
+                             R"("DevEUI":"0080000000b10003","DevNonce":"0a0b"},"keys":{"AppKey":")" +
+                             kNwk + R"("}})")));
+  }
+  {
+    SCOPED_TRACE("confirmed downlink read, and refused with one byte changed");
+    Sim::Bytes phy = LoraPacket(
+        R"({"fields":{"MType":"Confirmed Data Down","DevAddr":"26011234","FCnt":9,)"
+        R"("FCtrl":{"ACK":true},"FPort":2,"payloadHex":"a1b2c3"},"keys":{"AppSKey":")" + kApp +
+        R"(","NwkSKey":")" + kNwk + R"("}})");
+    const Sim::Downlink down = Sim::ReadDownlink(phy, Key(kNwk), Key(kApp));
+    EXPECT_TRUE(down.valid) << down.fault;
+    EXPECT_TRUE(down.confirmed);
+    EXPECT_TRUE(down.ack);
+    EXPECT_EQ(down.fcnt, 9);
+    EXPECT_EQ(down.port, 2);
+    EXPECT_EQ(Hex(down.payload), "a1b2c3");
+    phy[phy.size() - 6] ^= 0x01;
+    EXPECT_EQ(Sim::ReadDownlink(phy, Key(kNwk), Key(kApp)).fault, "MIC mismatch");
+  }
+  {
+    SCOPED_TRACE("join accept: address and session keys as lora-packet derives them");
+    const std::string accept = Hex(LoraPacket(
+        R"({"fields":{"MType":"Join Accept","AppNonce":"a1a2a3","NetID":"000013",)"
+        R"("DevAddr":"26012345","DLSettings":0,"RxDelay":1},"keys":{"AppKey":")" + kNwk + R"("}})"));
+    const Json::Value device = LoraDevice(R"({"mode":"accept","phy":")" + accept +
+                                          R"(","AppKey":")" + kNwk + R"(","DevNonce":"0a0b"})");
+    Sim::Bytes phy;
+    for (size_t i = 0; i + 1 < accept.size(); i += 2) {
+      phy.push_back(static_cast<uint8_t>(std::stoul(accept.substr(i, 2), nullptr, 16)));
+    }
+    const Sim::JoinAccept ja = Sim::ReadJoinAccept(phy, Key(kNwk), 0x0a0b);
+    ASSERT_TRUE(ja.valid) << ja.fault;
+    EXPECT_EQ(ja.devAddr, 0x26012345u);
+    EXPECT_EQ(ja.netId, 0x13u);
+    EXPECT_EQ(ja.nwkSKey.text(), device["NwkSKey"].asString());
+    EXPECT_EQ(ja.appSKey.text(), device["AppSKey"].asString());
+  }
+}
+
+// The simulator's report line on standard output.
+Json::Value RunSim(NetworkRig& rig, const std::vector<std::string>& scenario) {
+  const Json::Value& c = rig.config;
+  std::vector<std::string> args = {
+      VALLORIN_SIM,  "--load",
+      "--upstream-port", c["udp"]["upstreamPort"].asString(),
+      "--downstream-port", c["udp"]["downstreamPort"].asString(),
+      "--command-port", c["udp"]["commandPort"].asString(),
+      "--mqtt-port", std::to_string(rig.broker().port()),
+      "--network-key", c["network"]["key"].asString(), "--join-eui", c["network"]["eui"].asString(),
+      "--net-id", c["lora"]["netID"].asString(), "--join-delay", "1"};
+  args.insert(args.end(), scenario.begin(), scenario.end());
+  std::string command = "timeout 60";
+  for (const std::string& a : args) command += " '" + a + "'";
+  FILE* pipe = popen((command + " 2>/dev/null").c_str(), "r");
+  std::string out;
+  char buffer[4096];
+  for (size_t n; pipe && (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);
+  const int status = pipe ? pclose(pipe) : -1;
+  EXPECT_EQ(status, 0) << command << "\n" << out;
+  return ParseJson(out);
+}
+
+TEST(SimRun, EveryUplinkPublishedAndEveryDownlinkDecrypts) {
+  NetworkRig rig;
+  rig.config["lora"]["joinDelay"] = 1;
+  ASSERT_TRUE(rig.Start());
+  {
+    SCOPED_TRACE("personalised devices, two gateways hearing each uplink, confirmed and queued");
+    const Json::Value r = RunSim(rig, {"--abp", "--devices", "20", "--gateways", "2", "--hear", "2",
+                                       "--rate", "20", "--duration", "2", "--confirmed", "50",
+                                       "--downlinks", "50"});
+    EXPECT_GT(r["uplinks_sent"].asUInt(), 0u);
+    EXPECT_EQ(r["lost"].asUInt(), 0u) << r;
+    EXPECT_EQ(r["downlinks"]["bad"].asUInt(), 0u) << r;
+    EXPECT_EQ(r["downlinks"]["fcnt_errors"].asUInt(), 0u) << r;
+    EXPECT_GT(r["downlinks"]["data"].asUInt(), 0u) << r;
+    EXPECT_GT(r["downlinks"]["acks"].asUInt(), 0u) << r;
+  }
+  {
+    SCOPED_TRACE("devices that join, then send");
+    const Json::Value r = RunSim(rig, {"--devices", "3", "--dev-eui", "0080000000c10000",
+                                       "--join-rate", "10", "--rate", "3", "--duration", "2"});
+    EXPECT_EQ(r["joins"]["devices_joined"].asUInt(), 3u) << r;
+    EXPECT_EQ(r["downlinks"]["bad"].asUInt(), 0u) << r;
+    EXPECT_EQ(r["lost"].asUInt(), 0u) << r;
+  }
+}
+
+}  // namespace
+}  // namespace e2e
