@@ -15,17 +15,7 @@ set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY TRUE)
 
 install(TARGETS vallorin RUNTIME DESTINATION sbin)
 install(TARGETS vallorin-cli RUNTIME DESTINATION bin)
-# The simulator is optional and may be declared after this file is read.
-function(vallorin_install_optional_tools)
-  if(TARGET vallorin-sim)
-    install(TARGETS vallorin-sim RUNTIME DESTINATION bin)
-  endif()
-endfunction()
-if(CMAKE_VERSION VERSION_GREATER_EQUAL 3.19)
-  cmake_language(DEFER DIRECTORY ${CMAKE_SOURCE_DIR} CALL vallorin_install_optional_tools)
-else()
-  vallorin_install_optional_tools()
-endif()
+install(TARGETS vallorin-sim RUNTIME DESTINATION bin)
 
 install(FILES ${VALLORIN_PACKAGING_DIR}/vallorin.conf ${CMAKE_SOURCE_DIR}/examples/global_conf.json
         DESTINATION /etc/vallorin)

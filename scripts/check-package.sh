@@ -19,7 +19,7 @@ fail() { echo "package check: $*" >&2; exit 1; }
 
 echo "package: $deb"
 dpkg-deb -c "$deb" | awk '{print $6}' | sed 's#^\./#/#' > "$work/contents"
-for f in /usr/sbin/vallorin /usr/bin/vallorin-cli /etc/vallorin/vallorin.conf \
+for f in /usr/sbin/vallorin /usr/bin/vallorin-cli /usr/bin/vallorin-sim /etc/vallorin/vallorin.conf \
          /etc/vallorin/global_conf.json /usr/share/vallorin/global_conf.json /etc/default/vallorin \
          /etc/init.d/vallorin /lib/systemd/system/vallorin.service \
          /usr/share/doc/vallorin/operator.md /usr/share/doc/vallorin/examples/fleet/gateway-bridge.conf; do
