@@ -120,8 +120,10 @@ MqttProbe::MqttProbe(uint16_t port, const std::string& subscription, const std::
 }
 
 MqttProbe::~MqttProbe() {
+  // Disconnecting ends the loop thread by itself; cancelling it could leave one of the library's
+  // mutexes locked as it is destroyed.
   disconnect();
-  loop_stop(true);
+  loop_stop(false);
   mosqpp::lib_cleanup();
 }
 
