@@ -25,6 +25,9 @@ cmake --build build/release -j "$jobs"
 echo "== Debian package (built, unpacked and started)"
 timeout 900 ./scripts/check-package.sh build/release
 
+echo "== ThreadSanitizer (concurrency unit tests, a few end-to-end runs)"
+./scripts/tsan.sh
+
 if [ -x scripts/fuzz.sh ]; then
   echo "== fuzz (bounded)"
   ./scripts/fuzz.sh

@@ -16,7 +16,7 @@ for source in fuzz/*_fuzz.cpp; do
   work=$(mktemp -d)
   [ -d "fuzz/corpus/$name" ] && cp -r "fuzz/corpus/$name/." "$work/"
   echo "-- $name (${seconds} s)"
-  if ! "$build/fuzz/$name" -max_total_time="$seconds" -max_len=16384 -rss_limit_mb=1024 \
+  if ! "$build/fuzz/$name" -max_total_time="$seconds" -max_len=16384 -rss_limit_mb=1024 -close_fd_mask=3 \
     -print_final_stats=1 -artifact_prefix="$work/" "$work" >"$work.log" 2>&1; then
     cat "$work.log"
     echo "!! $name failed; the input that broke it is in $work"

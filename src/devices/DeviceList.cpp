@@ -171,9 +171,12 @@ void DeviceList::SweepDevices(size_t n, uint64_t nowMs) {
     bool remove = false;
     {
       MutexLock deviceLock(device->mutex());
+      // nowMs was read before this device's lock was taken: an uplink handled (or a device made)
+      // while the sweep waited is newer than nowMs, and its age is zero, not a wrapped difference.
+      const auto age = [nowMs](uint64_t sinceMs) { return nowMs > sinceMs ? nowMs - sinceMs : 0; };
       if (device->IsExpired()) {
-        remove = nowMs - device->createdMs > kExpiredDeviceAgeMs;
-      } else if (leaseMs >= kMinimumLeaseMs && nowMs - device->lastUplinkMs > leaseMs) {
+        remove = age(device->createdMs) > kExpiredDeviceAgeMs;
+      } else if (leaseMs >= kMinimumLeaseMs && age(device->lastUplinkMs) > leaseMs) {
         device->ExpireSession();
       } else {
         device->transmitController.PeriodicService(nowMs);

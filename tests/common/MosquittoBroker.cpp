@@ -99,9 +99,13 @@ bool MosquittoBroker::Start() {
   return false;
 }
 
-void MosquittoBroker::Stop() {
+void MosquittoBroker::Stop() { End(SIGTERM); }
+void MosquittoBroker::Kill() { End(SIGKILL); }
+std::string MosquittoBroker::log() const { return ReadFile(dir_.file("mosquitto.log")); }
+
+void MosquittoBroker::End(int signal) {
   if (pid_ <= 0) return;
-  kill(pid_, SIGTERM);
+  kill(pid_, signal);
   int status = 0;
   waitpid(pid_, &status, 0);
   pid_ = -1;
@@ -116,8 +120,10 @@ MqttProbe::MqttProbe(uint16_t port, const std::string& subscription, const std::
 }
 
 MqttProbe::~MqttProbe() {
+  // Disconnecting ends the loop thread by itself; cancelling it could leave one of the library's
+  // mutexes locked as it is destroyed.
   disconnect();
-  loop_stop(true);
+  loop_stop(false);
   mosqpp::lib_cleanup();
 }
 

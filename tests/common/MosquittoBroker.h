@@ -36,6 +36,10 @@ class MosquittoBroker {
   bool Start();
   // SIGTERM and wait: the broker saves its sessions on the way out.
   void Stop();
+  // SIGKILL and wait: a crash, nothing saved since the last autosave.
+  void Kill();
+  // The broker's own log (every run so far).
+  std::string log() const;
   // Stops, takes these lines after the listener instead, and starts again on the same port.
   bool Reconfigure(const std::string& extraConfig);
   bool running() const { return pid_ > 0; }
@@ -43,6 +47,7 @@ class MosquittoBroker {
 
  private:
   void WriteConfig(const std::string& extraConfig);
+  void End(int signal);
 
   TempDir dir_;
   std::string globalConfig_;

@@ -51,19 +51,19 @@ LogCapture::~LogCapture() {
 
 void LogCapture::Observe(int /*level*/, const char* label, const char* text, void* self) {
   auto* capture = static_cast<LogCapture*>(self);
-  std::lock_guard<std::mutex> guard(capture->mutex_);
+  MutexLock guard(capture->mutex_);
   capture->lines_.push_back({label, text});
 }
 
 std::vector<LogCapture::Line> LogCapture::lines() const {
-  std::lock_guard<std::mutex> guard(mutex_);
+  MutexLock guard(mutex_);
   return lines_;
 }
 
 bool LogCapture::contains(const std::string& fragment) const { return count(fragment) > 0; }
 
 size_t LogCapture::count(const std::string& fragment) const {
-  std::lock_guard<std::mutex> guard(mutex_);
+  MutexLock guard(mutex_);
   size_t n = 0;
   for (const Line& line : lines_) {
     if (line.text.find(fragment) != std::string::npos) ++n;
@@ -72,14 +72,14 @@ size_t LogCapture::count(const std::string& fragment) const {
 }
 
 std::string LogCapture::dump() const {
-  std::lock_guard<std::mutex> guard(mutex_);
+  MutexLock guard(mutex_);
   std::string out;
   for (const Line& line : lines_) out += "[" + line.label + "] " + line.text + "\n";
   return out;
 }
 
 void LogCapture::clear() {
-  std::lock_guard<std::mutex> guard(mutex_);
+  MutexLock guard(mutex_);
   lines_.clear();
 }
 

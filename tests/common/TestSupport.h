@@ -1,9 +1,10 @@
 // Helpers shared by the test suites: temporary folders and log capture.
 #pragma once
 
-#include <mutex>
 #include <string>
 #include <vector>
+
+#include "support/Mutex.h"
 
 namespace testsupport {
 
@@ -50,8 +51,8 @@ class LogCapture {
 
  private:
   static void Observe(int level, const char* label, const char* text, void* self);
-  mutable std::mutex mutex_;
-  std::vector<Line> lines_;
+  mutable Mutex mutex_;
+  std::vector<Line> lines_ GUARDED_BY(mutex_);
   int savedLevel_;
   int savedMode_;
 };

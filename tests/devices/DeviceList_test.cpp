@@ -78,6 +78,15 @@ TEST_F(DeviceListTest, LeasesRunOutOnlyWhenLongEnoughAndAfterTheFullSilence) {
   }
 }
 
+// The time thread reads its clock, then waits for the device a packet worker holds: the uplink it
+// handled meanwhile is newer than the sweep's now, and must not read as a silence of 2^64 ms.
+TEST_F(DeviceListTest, AnUplinkNewerThanTheSweepsClockKeepsTheSession) {
+  rig_.settings.deviceLeaseTimeMs = 60000;
+  Add(0x26000001);
+  List().SweepDevices(1, now_ - 5);
+  EXPECT_FALSE(Expired(0x26000001));
+}
+
 TEST_F(DeviceListTest, TheSweepVisitsDevicesInTurnAndDeletesLongExpiredOnes) {
   rig_.settings.deviceLeaseTimeMs = 60000;
   for (uint32_t a : {0x26000003u, 0x26000001u, 0x26000002u}) Add(a);

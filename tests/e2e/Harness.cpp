@@ -182,39 +182,59 @@ void UdpPeer::send(uint16_t port, const std::vector<uint8_t>& datagram) const {
   sendto(fd_, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
 }
 
-std::vector<uint8_t> LoraPacket(const std::string& specJson) {
+// What a script of tests/e2e/node printed for the spec; ok tells whether it exited with 0.
+static std::string RunNode(const char* script, const std::string& specJson, bool& ok) {
   std::string quoted = "'";
   for (char c : specJson) quoted += (c == '\'') ? std::string("'\\''") : std::string(1, c);
   quoted += "'";
-  std::string command = "node " VALLORIN_SOURCE_DIR "/tests/e2e/node/frames.js " + quoted + " 2>&1";
+  const std::string command =
+      std::string("node " VALLORIN_SOURCE_DIR "/tests/e2e/node/") + script + " " + quoted + " 2>&1";
   std::string out;
-  if (FILE* pipe = popen(command.c_str(), "r")) {
-    char buffer[512];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
-    if (pclose(pipe) != 0) out.insert(0, "failed: ");
-  }
-  std::vector<uint8_t> bytes(out.size() / 2);
-  if (out.empty() || out.size() % 2 != 0 || !HexToBytes(out.c_str(), bytes.data(), bytes.size(), false)) {
-    ADD_FAILURE() << "lora-packet did not build the frame (run ./test.sh to install it): " << out;
-    return {};
-  }
-  return bytes;
-}
-
-Json::Value LoraDevice(const std::string& specJson) {
-  std::string quoted = "'";
-  for (char c : specJson) quoted += (c == '\'') ? std::string("'\\''") : std::string(1, c);
-  quoted += "'";
-  std::string command = "node " VALLORIN_SOURCE_DIR "/tests/e2e/node/device.js " + quoted + " 2>&1";
-  std::string out;
-  bool ok = false;
+  ok = false;
   if (FILE* pipe = popen(command.c_str(), "r")) {
     char buffer[512];
     size_t n;
     while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
     ok = pclose(pipe) == 0;
   }
+  return out;
+}
+
+static bool HexFrame(const std::string& hex, std::vector<uint8_t>& bytes) {
+  bytes.resize(hex.size() / 2);
+  return !hex.empty() && hex.size() % 2 == 0 &&
+         HexToBytes(hex.c_str(), bytes.data(), bytes.size(), false);
+}
+
+std::vector<uint8_t> LoraPacket(const std::string& specJson) {
+  bool ok = false;
+  const std::string out = RunNode("frames.js", specJson, ok);
+  std::vector<uint8_t> bytes;
+  if (!ok || !HexFrame(out, bytes)) {
+    ADD_FAILURE() << "lora-packet did not build the frame (run ./test.sh to install it): " << out;
+    return {};
+  }
+  return bytes;
+}
+
+std::vector<std::vector<uint8_t>> LoraPackets(const std::string& specJson) {
+  bool ok = false;
+  const std::string out = RunNode("frames.js", specJson, ok);
+  std::vector<std::vector<uint8_t>> frames;
+  std::istringstream lines(out);
+  for (std::string line; std::getline(lines, line);) {
+    frames.emplace_back();
+    if (!ok || !HexFrame(line, frames.back())) {
+      ADD_FAILURE() << "lora-packet did not build the frames: " << out;
+      return {};
+    }
+  }
+  return frames;
+}
+
+Json::Value LoraDevice(const std::string& specJson) {
+  bool ok = false;
+  const std::string out = RunNode("device.js", specJson, ok);
   Json::Value value = ok ? Parse(out) : Json::Value();
   if (!value.isObject()) {
     ADD_FAILURE() << "lora-packet could not read the downlink: " << out;

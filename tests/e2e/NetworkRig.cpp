@@ -218,6 +218,17 @@ std::vector<uint8_t> DeviceUplink(const SeededSession& s, unsigned fcnt, int por
                     R"(","NwkSKey":")" + s.nwkSKey + R"("}})");
 }
 
+std::vector<std::vector<uint8_t>> DeviceUplinks(const SeededSession& s, unsigned firstFcnt,
+                                                unsigned count, int port,
+                                                const std::string& payloadHex) {
+  return LoraPackets(R"({"count":)" + std::to_string(count) +
+                     R"(,"fields":{"MType":"Unconfirmed Data Up","DevAddr":")" +
+                     AddressHex(s.devAddr) + R"(","FCnt":)" + std::to_string(firstFcnt) +
+                     R"(,"FPort":)" + std::to_string(port) + R"(,"payloadHex":")" + payloadHex +
+                     R"("},"keys":{"AppSKey":")" + s.appSKey + R"(","NwkSKey":")" + s.nwkSKey +
+                     R"("}})");
+}
+
 Json::Value ReadDownlink(const SeededSession& s, const Json::Value& txpk) {
   return LoraDevice(R"({"mode":"down","phy":")" + Hex(FromBase64(txpk["data"].asString())) +
                     R"(","AppSKey":")" + s.appSKey + R"(","NwkSKey":")" + s.nwkSKey + R"("})");

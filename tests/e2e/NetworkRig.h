@@ -59,6 +59,7 @@ class NetworkRig {
   std::vector<std::string> Query(const std::string& sql) const;
   testsupport::MqttProbe& application() { return probe_; }
   testsupport::MosquittoBroker& broker() { return broker_; }
+  pid_t serverPid() const { return server_.pid(); }
 
  private:
   testsupport::TempDir dir_;
@@ -77,6 +78,10 @@ std::vector<uint8_t> FromBase64(const std::string& text);
 std::vector<uint8_t> DeviceUplink(const SeededSession& session, unsigned fcnt, int port,
                                   const std::string& payloadHex, bool confirmed = false,
                                   const std::string& fctrlJson = "", const std::string& foptsHex = "");
+// `count` unconfirmed uplinks of the session from FCnt `firstFcnt` on, built in one lora-packet run.
+std::vector<std::vector<uint8_t>> DeviceUplinks(const SeededSession& session, unsigned firstFcnt,
+                                                unsigned count, int port,
+                                                const std::string& payloadHex);
 // lora-packet's reading of a data downlink for the session.
 Json::Value ReadDownlink(const SeededSession& session, const Json::Value& txpk);
 

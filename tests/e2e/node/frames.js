@@ -1,7 +1,8 @@
 // Builds LoRaWAN PHYPayloads with an implementation independent of the server's, for the
 // end-to-end tests. Usage: node frames.js '<json>' where the JSON holds "fields" (lora-packet's
 // field names; byte fields as hex text, most significant byte first as lora-packet expects)
-// and optional "keys" (AppSKey, NwkSKey, AppKey as hex). Prints the PHYPayload as hex.
+// and optional "keys" (AppSKey, NwkSKey, AppKey as hex). Prints the PHYPayload as hex; with
+// "count" n, prints n frames one per line, the FCnt going up by one from the given one.
 "use strict";
 const lora = require("lora-packet");
 
@@ -16,5 +17,12 @@ if (typeof fields.payloadHex === "string") {
   delete fields.payloadHex;
 }
 const keys = spec.keys || {};
-const packet = lora.fromFields(fields, bytes(keys.AppSKey), bytes(keys.NwkSKey), bytes(keys.AppKey));
-process.stdout.write(packet.getPHYPayload().toString("hex"));
+const build = (f) =>
+  lora.fromFields(f, bytes(keys.AppSKey), bytes(keys.NwkSKey), bytes(keys.AppKey)).getPHYPayload().toString("hex");
+if (typeof spec.count === "number") {
+  const lines = [];
+  for (let i = 0; i < spec.count; i++) lines.push(build(Object.assign({}, fields, { FCnt: fields.FCnt + i })));
+  process.stdout.write(lines.join("\n"));
+} else {
+  process.stdout.write(build(fields));
+}

@@ -1,0 +1,115 @@
+// An attacker on the air or on the network: captured frames played again, forged MICs, a join
+// request repeated, and frames of the downlink direction pushed into the upstream port by a
+// third party. Each is refused, shows in the counters and reaches no application.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "ForwarderRecords.h"
+#include "NetworkRig.h"
+
+using e2e::NetworkRig;
+using e2e::ParseJson;
+using e2e::SeededSession;
+
+namespace {
+
+const std::string kNetworkKey = "000102030405060708090a0b0c0d0e0f";
+
+// The command port's reply as JSON.
+Json::Value Ask(NetworkRig& rig, const std::string& command) {
+  e2e::UdpPeer operatorPeer;
+  operatorPeer.send(static_cast<uint16_t>(rig.config["udp"]["commandPort"].asUInt()),
+                    std::vector<uint8_t>(command.begin(), command.end()));
+  std::string reply;
+  std::vector<uint8_t> piece;
+  for (int wait = 2000; operatorPeer.receive(piece, wait); wait = 300) {
+    reply.append(piece.begin(), piece.end());
+  }
+  return ParseJson(reply);
+}
+
+TEST(Forgeries, ReplaysForgedMicsAndWrongDirectionFramesAreRefusedCountedAndNeverPublished) {
+  NetworkRig rig;
+  SeededSession device;
+  rig.Seed({device});
+  ASSERT_TRUE(rig.Start());
+  const std::string up = "lora/" + device.devEui + "/up";
+  std::vector<std::vector<uint8_t>> heard;  // what an eavesdropper recorded
+  for (unsigned fcnt = 1; fcnt <= 3; ++fcnt) {
+    heard.push_back(e2e::DeviceUplink(device, fcnt, 10, "0" + std::to_string(fcnt)));
+    rig.Push(heard.back());
+  }
+  ASSERT_TRUE(rig.WaitFor(up, 3)) << rig.Log();
+
+  // Played again: an older frame, then the last one; a new counter with a forged MIC.
+  rig.Push(heard[1]);
+  rig.Push(heard[2]);
+  std::vector<uint8_t> forged = e2e::DeviceUplink(device, 4, 10, "04");
+  forged.back() ^= 0x01;
+  rig.Push(forged);
+
+  // A third party on another address sends what only a network server sends: a data downlink
+  // the device's keys authenticate, and a join accept.
+  e2e::UdpPeer intruder;
+  const auto upstream = static_cast<uint16_t>(rig.config["udp"]["upstreamPort"].asUInt());
+  const std::vector<uint8_t> downlink = e2e::LoraPacket(
+      R"({"fields":{"MType":"Unconfirmed Data Down","DevAddr":"26011234","FCnt":4,"FPort":1,)"
+      R"("payloadHex":"aa"},"keys":{"AppSKey":")" + device.appSKey + R"(","NwkSKey":")" +
+      device.nwkSKey + R"("}})");
+  const std::vector<uint8_t> joinAccept = {0x20, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
+  for (const auto& frame : {downlink, joinAccept}) {
+    intruder.send(upstream, testsupport::ForwarderDatagram(
+                                2, 9, 0, NetworkRig::kGatewayEui,
+                                testsupport::PushDataJson({testsupport::RxpkRecord(frame)})));
+  }
+
+  // Joins: accepted once; the same request again, and one with a forged MIC, get nothing.
+  const std::string request =
+      R"({"fields":{"MType":"Join Request","AppEUI":"0011223344556677","DevEUI":"0080000000000001",)"
+      R"("DevNonce":"@"},"keys":{"AppKey":")" + kNetworkKey + R"("}})";
+  auto join = [&](const std::string& nonce) {
+    std::string spec = request;
+    spec.replace(spec.find('@'), 1, nonce);
+    return e2e::LoraPacket(spec);
+  };
+  rig.Push(join("0a0b"), R"({"tmst":1000000})");
+  ASSERT_TRUE(rig.NextTxpk(8000).isObject()) << rig.Log();
+  rig.Push(join("0a0b"), R"({"tmst":9000000})");
+  std::vector<uint8_t> forgedJoin = join("0c0d");
+  forgedJoin.back() ^= 0x80;
+  rig.Push(forgedJoin, R"({"tmst":10000000})");
+  EXPECT_TRUE(rig.NextTxpk(6500).isNull()) << "a repeated or forged join was answered";
+
+  // The device is untouched: its next confirmed uplink is published and its ACK goes to the
+  // real forwarder, never to the intruder.
+  rig.Push(e2e::DeviceUplink(device, 5, 10, "05", true), R"({"tmst":20000000})");
+  const Json::Value ack = rig.NextTxpk(4000);
+  ASSERT_TRUE(ack.isObject()) << rig.Log();
+  EXPECT_EQ(e2e::ReadDownlink(device, ack)["FCtrl"].asString().substr(0, 2), "20");  // ACK bit
+  std::vector<uint8_t> datagram;
+  while (intruder.receive(datagram, 200)) EXPECT_NE(datagram[3], 3) << "PULL_RESP to the intruder";
+
+  ASSERT_TRUE(rig.WaitFor(up, 4));
+  std::vector<unsigned> published;
+  for (const auto& m : rig.On(up)) published.push_back(ParseJson(m.payload)["seqn"].asUInt());
+  EXPECT_EQ(published, (std::vector<unsigned>{1, 2, 3, 5}));
+  EXPECT_EQ(rig.On("/joined").size(), 1u);
+
+  const Json::Value stats = Ask(rig, "stats");
+  EXPECT_EQ(stats["rx_mic_fails"].asUInt(), 1u) << stats;
+  EXPECT_EQ(stats["rx_join_dups"].asUInt(), 1u);
+  EXPECT_EQ(stats["rx_joins_ok"].asUInt(), 1u);
+  EXPECT_EQ(stats["rx_joins_nok_mic"].asUInt(), 1u);
+  const Json::Value gateway = Ask(rig, "gateway json")[0];
+  EXPECT_EQ(gateway["mic_fails"].asUInt(), 1u) << gateway;
+  EXPECT_EQ(gateway["uplinks_nok_mic"].asUInt(), 2u);  // the older frame and the forgery
+  // Heard: the device's 5 new counters (one forged), 2 replays, 2 wrong-way frames, 3 joins;
+  // accepted: the 4 genuine frames and the repeat of the last, which is never published again.
+  EXPECT_EQ(gateway["uplinks"].asUInt(), 12u);
+  EXPECT_EQ(gateway["uplinks_ok"].asUInt(), 5u);
+  EXPECT_EQ(rig.Stop(), 0);
+}
+
+}  // namespace
