@@ -147,17 +147,10 @@ TEST(DownlinkSchedulerTest, AConfirmedUplinkIsAcknowledgedInRx1OneSecondLaterHan
   rig.scheduler->ServeDueTransmissions(*rig.devices, 10750);
   EXPECT_EQ(0u, rig.queue.size());
   const Json::Value txpk = rig.ReceiveTxpk();
-  ASSERT_TRUE(txpk.isObject());
   EXPECT_EQ(6000000u, txpk["tmst"].asUInt64());
-  EXPECT_DOUBLE_EQ(868.1, txpk["freq"].asDouble());
-  EXPECT_EQ("SF7BW125", txpk["datr"].asString());
   EXPECT_EQ(1u, txpk["twnd"].asUInt());
   const Lora::Frame phy = Rig::Phy(txpk);
-  EXPECT_EQ(12u, phy.size());
-  EXPECT_EQ(0x60, phy.Mhdr());
   EXPECT_EQ(Lora::kFCtrlAck, phy.FCtrl());
-  EXPECT_EQ(0u, phy.FCnt());
-  EXPECT_FALSE(phy.HasFPort());
 
   std::string sent;
   for (const std::string& event : rig.Events()) {
@@ -259,14 +252,6 @@ TEST(DownlinkSchedulerTest, AJoinAcceptBookedByTheJoinProcedureIgnoresTheRequest
   EXPECT_FALSE(device.transmitController.HasDataToTransmit()) << "nothing owed after the accept";
 }
 
-TEST(DownlinkSchedulerTest, NoDownlinkIsScheduledWhenNothingIsOwed) {
-  Rig rig;
-  Device& device = rig.AddDevice();
-  rig.Answer(rig.Uplink(1, false, 5000000, 10000));
-  EXPECT_EQ(0u, rig.queue.size());
-  EXPECT_EQ(0u, device.nextDownCounter);
-}
-
 TEST(DownlinkSchedulerTest, FrameSizeChoosesTheWindowAndARecordTooLargeForBothIsDropped) {
   // An SF12 uplink: RX1 at DR0 carries frames of up to 64 bytes, that is 51 bytes of payload.
   struct Case {
@@ -286,11 +271,7 @@ TEST(DownlinkSchedulerTest, FrameSizeChoosesTheWindowAndARecordTooLargeForBothIs
     Json::Value lora(Json::objectValue);
     lora["rx2Datarate"] = c.rx2Datarate;
     Rig rig(lora);
-    Json::Value m;
-    m["deveui"] = devicetest::kDevEui;
-    m["data"] = "AQ==";
-    m["data_size"] = 1;
-    const int64_t id = rig.database->QueueDownlink(m);
+    const int64_t id = rig.QueueRow();
     Device& device = rig.AddDevice();
     Lora::FrameApplicationData record = Rig::Record(c.size, 1, static_cast<uint32_t>(id));
     record.rxWindow = c.rxWindow;
