@@ -57,18 +57,6 @@ class LoraDatabaseTest : public ::testing::Test {
   std::unique_ptr<LoraDatabase> db_;
 };
 
-TEST_F(LoraDatabaseTest, FreshFileGetsVersion17AndOneZeroStatisticsRow) {
-  LoraDatabase& db = Open();
-  EXPECT_TRUE(capture_.contains("Database version: 0"));
-  EXPECT_TRUE(capture_.contains("Latest version:   17"));
-  EXPECT_EQ(Runtime("SELECT version FROM schema;"), "17");
-  EXPECT_EQ(Runtime("SELECT COUNT(*) FROM network_statistics;"), "1");
-  LoraDatabase::StatsClient stats(db);
-  ASSERT_TRUE(db.GetNetworkStatistics(stats));
-  ASSERT_TRUE(stats.Next());
-  for (uint32_t value : stats.record().values) EXPECT_EQ(value, 0u);
-}
-
 TEST_F(LoraDatabaseTest, SchemaVersionDecidesBetweenKeepRecreateAndCleanup) {
   const struct {
     const char *name, *setup;

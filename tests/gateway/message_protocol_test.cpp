@@ -202,22 +202,14 @@ TEST_F(MessageProtocolTest, DeepNestingIsRefusedBeforeAnythingWalksIt) {
 TEST_F(MessageProtocolTest, TextAfterTheDocumentIsRefused) {
   RegisterGateway();
   const std::string good = PushDataJson({RxpkRecord(Uplink())});
-  for (const std::string& tail : {std::string("\r\n  "), std::string(3, '\0')}) {
-    EXPECT_NE(Deliver("{}"), "");
-    uplinks.clear();
-    LogCapture log;
-    Push(good + tail);
-    EXPECT_EQ(uplinks.size(), 1u);
-    EXPECT_EQ(log.count("Message rejected - "), 0u) << log.dump();
-  }
-  for (const std::string& tail : {std::string("{}"), std::string("x"), std::string("\0x", 2)}) {
-    SCOPED_TRACE(tail);
-    uplinks.clear();
-    LogCapture log;
-    Push(good + tail);
-    EXPECT_TRUE(uplinks.empty());
-    EXPECT_TRUE(log.contains("Message rejected - Unable parse text as JSON")) << log.dump();
-  }
+  LogCapture log;
+  Push(good + std::string("\r\n\0\0", 4));
+  EXPECT_EQ(uplinks.size(), 1u);
+  EXPECT_EQ(log.count("Message rejected - "), 0u) << log.dump();
+  uplinks.clear();
+  Push(good + std::string("\0{}", 3));
+  EXPECT_TRUE(uplinks.empty());
+  EXPECT_TRUE(log.contains("Message rejected - Unable parse text as JSON")) << log.dump();
 }
 
 TEST_F(MessageProtocolTest, PullRespUsesTheGatewaysVersionAndTokenZero) {
