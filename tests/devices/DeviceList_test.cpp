@@ -191,24 +191,6 @@ TEST_F(DeviceListTest, AnUplinkForAStoredSessionRestoresTheDeviceOnDemand) {
   EXPECT_EQ(1u, List().size());
 }
 
-TEST_F(DeviceListTest, NewDevicesDrawFreeAddressesUntilTheRangeIsFull) {
-  AddressRangeConfig range;
-  range.start = 1;
-  range.end = 3;
-  range.nwkId = 0x13;
-  for (int i = 0; i < 2; ++i) {
-    auto device = List().AddNewDevice(range, devicetest::kDevEui,
-                                      [](Device& d) { d.devEui = Lora::EUI(devicetest::kDevEui); });
-    ASSERT_TRUE(device);
-    EXPECT_TRUE(isDevAddrInRange(range, device->devAddr()));
-  }
-  EXPECT_TRUE(List().HasDevice(0x26000001));
-  EXPECT_TRUE(List().HasDevice(0x26000002));
-  LogCapture log;
-  EXPECT_FALSE(List().AddNewDevice(range, devicetest::kDevEui, [](Device&) {}));
-  EXPECT_TRUE(log.contains("No address available for new device."));
-}
-
 TEST_F(DeviceListTest, JoinsAtTheSameMomentNeverShareAnAddress) {
   AddressRangeConfig range;
   range.start = 1;

@@ -11,9 +11,7 @@
 
 #include "../lora/PlanTestSupport.h"
 #include "ForwarderRecords.h"
-#include "StackThread.h"
 #include "TestSupport.h"
-#include "ThreadSlot.h"
 #include "devices/NetworkStatistics.h"
 #include "gateway/GatewayClock.h"
 #include "gateway/GatewayMemoryList.h"
@@ -175,26 +173,13 @@ TEST_F(MessageProtocolTest, FaultsRejectTheRestOfTheDatagram) {
   EXPECT_TRUE(uplinks.empty());
 }
 
-// Every member whose text is written into the rejection line, nested far past what a forwarder
-// sends and handled on the smallest stack that handles datagrams: refused as unparsable, never
-// walked. Nesting a forwarder could send still passes.
-TEST_F(MessageProtocolTest, DeepNestingIsRefusedBeforeAnythingWalksIt) {
-  auto nested = [](int depth) { return std::string(depth, '[') + std::string(depth, ']'); };
-  for (const char* member : {"stat", "rxpk", "command", "other"}) {
-    for (int depth : {11, 700, 5000}) {
-      SCOPED_TRACE(std::string(member) + " " + std::to_string(depth));
-      LogCapture log;
-      testsupport::RunOnStack(ThreadSlot::kServerStack, [&] {
-        Push(std::string("{\"") + member + "\":" + nested(depth) + "}");
-      });
-      EXPECT_TRUE(log.contains("Message rejected - Unable parse text as JSON")) << log.dump();
-    }
-  }
-  // Brackets inside strings are text, not nesting.
+// Nesting far past what a forwarder sends is refused on the real threads' stacks by the link's
+// end-to-end test and at the limit by the reader's own; here, nesting a forwarder could send
+// passes, and brackets inside strings are text.
+TEST_F(MessageProtocolTest, NestingAForwarderCouldSendPasses) {
   LogCapture log;
   Push(R"({"rxpk":[],"x":")" + std::string(50, '[') + R"("})");
-  EXPECT_EQ(log.count("Message rejected - "), 0u) << log.dump();
-  Push(R"({"rxpk":[],"x":)" + nested(9) + "}");
+  Push(R"({"rxpk":[],"x":)" + std::string(9, '[') + std::string(9, ']') + "}");
   EXPECT_EQ(log.count("Message rejected - "), 0u) << log.dump();
 }
 

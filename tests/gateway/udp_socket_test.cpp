@@ -59,14 +59,3 @@ TEST(UdpSocket, OnlyAPublicBindIsReachableOnTheLanAddress) {
     EXPECT_EQ(server->receive(peer, byte, 1) == 1, server == &open);
   }
 }
-
-TEST(UdpSocket, ParseAddress) {
-  const std::pair<const char*, uint32_t> cases[] = {
-      {"192.168.1.254", 0xC0A801FEu}, {"10.0.1", 0}, {nullptr, 0}, {"a.b.c.d", 0}};
-  for (const auto& [text, expected] : cases) {
-    SCOPED_TRACE(text != nullptr ? text : "null");
-    uint32_t value = 1;
-    EXPECT_EQ(UdpSocket::ParseAddress(text, value), expected != 0);
-    EXPECT_EQ(value, expected);  // refused texts leave zero
-  }
-}
