@@ -1,11 +1,11 @@
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 
 #include <cstdio>
 #include <functional>
 #include <memory>
 
 #include "Database/Lora-Database.h"
+#include "QueryFile.h"
 #include "TestSupport.h"
 
 namespace {
@@ -18,26 +18,7 @@ using Result = LoraDatabase::UpdateResult;
 constexpr uint32_t kAddr = 0x26011bd4;
 const char* const kEui = "00-80-00-00-00-00-e1-9c";
 
-// SQL on a database file through a connection of its own; rows as "a|b" joined by ";".
-std::string QueryFile(const std::string& path, const std::string& sql) {
-  sqlite3* db = nullptr;
-  sqlite3_open(path.c_str(), &db);
-  std::string out;
-  char* error = nullptr;
-  auto row = [](void* context, int columns, char** values, char**) {
-    auto* text = static_cast<std::string*>(context);
-    if (!text->empty()) text->append(";");
-    for (int i = 0; i < columns; ++i) {
-      text->append(i > 0 ? "|" : "").append(values[i] != nullptr ? values[i] : "NULL");
-    }
-    return 0;
-  };
-  sqlite3_exec(db, sql.c_str(), row, &out, &error);
-  if (error != nullptr) out = std::string("error: ") + error;
-  sqlite3_free(error);
-  sqlite3_close(db);
-  return out;
-}
+using dbtest::QueryFile;
 
 class LoraDatabaseTest : public ::testing::Test {
  protected:
@@ -75,18 +56,6 @@ class LoraDatabaseTest : public ::testing::Test {
   LogCapture capture_;
   std::unique_ptr<LoraDatabase> db_;
 };
-
-TEST_F(LoraDatabaseTest, FreshFileGetsVersion17AndOneZeroStatisticsRow) {
-  LoraDatabase& db = Open();
-  EXPECT_TRUE(capture_.contains("Database version: 0"));
-  EXPECT_TRUE(capture_.contains("Latest version:   17"));
-  EXPECT_EQ(Runtime("SELECT version FROM schema;"), "17");
-  EXPECT_EQ(Runtime("SELECT COUNT(*) FROM network_statistics;"), "1");
-  LoraDatabase::StatsClient stats(db);
-  ASSERT_TRUE(db.GetNetworkStatistics(stats));
-  ASSERT_TRUE(stats.Next());
-  for (uint32_t value : stats.record().values) EXPECT_EQ(value, 0u);
-}
 
 TEST_F(LoraDatabaseTest, SchemaVersionDecidesBetweenKeepRecreateAndCleanup) {
   const struct {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "Database/DbTime.h"
+#include "QueryFile.h"
 #include "TestSupport.h"
 
 namespace {
@@ -19,22 +20,7 @@ namespace {
 using testsupport::LogCapture;
 using testsupport::TempDir;
 
-// Runs SQL on a database file with its own connection, outside the code under test.
-std::string QueryFile(const std::string& path, const std::string& sql) {
-  sqlite3* db = nullptr;
-  sqlite3_open(path.c_str(), &db);
-  std::string out;
-  auto row = [](void* context, int columns, char** values, char**) {
-    auto* text = static_cast<std::string*>(context);
-    for (int i = 0; i < columns; ++i) {
-      text->append(text->empty() ? "" : "|").append(values[i] != nullptr ? values[i] : "NULL");
-    }
-    return 0;
-  };
-  sqlite3_exec(db, sql.c_str(), row, &out, nullptr);
-  sqlite3_close(db);
-  return out;
-}
+using dbtest::QueryFile;
 
 TEST(SqlDb, LoadsFlashCopyIntoPrivateRunFolderAndTracksChanges) {
   TempDir dir;

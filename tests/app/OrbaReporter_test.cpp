@@ -57,18 +57,6 @@ TEST_F(OrbaTest, NetworkStatisticsCarryChangesSinceTheLastReport) {
   EXPECT_EQ(Next()["request"]["data"]["attributes"]["pkt_up"].asUInt(), 0u);
 }
 
-TEST_F(OrbaTest, SwitchesThatAreNotTrueBooleansSendNothing) {
-  config["network"]["orbaEnabled"] = "true";
-  OrbaReporter reporter(links);
-  reporter.NetworkStatistics();
-  reporter.UplinkPacket(R"({"data":"AQ=="})", 1, 20);
-  EXPECT_TRUE(Next().isNull());
-  config["network"]["orbaEnabled"] = true;
-  config["network"]["orbaPacketMetadata"] = 1;
-  reporter.UplinkPacket(R"({"data":"AQ=="})", 1, 20);
-  EXPECT_TRUE(Next().isNull());
-}
-
 TEST_F(OrbaTest, UplinkPacketsLeaveOutThePayloadAndGatewayStatisticsRepeatAsZeros) {
   OrbaReporter reporter(links);
   reporter.UplinkPacket(R"({"time":"t","data":"AQ==","ack":false,"adr":true,"fcnt":4,"size":1})",
@@ -78,6 +66,9 @@ TEST_F(OrbaTest, UplinkPacketsLeaveOutThePayloadAndGatewayStatisticsRepeatAsZero
   EXPECT_EQ(up["size"].asUInt(), 8u);
   EXPECT_EQ(up["fcnt"].asUInt(), 4u);
   EXPECT_EQ(up["protocol_version"].asString(), "1.0");
+  config["network"]["orbaPacketMetadata"] = 1;  // only a true boolean switches a kind on
+  reporter.UplinkPacket(R"({"data":"AQ=="})", 1, 20);
+  EXPECT_TRUE(Next().isNull());
 
   sockaddr_in address = UdpSocket::LoopbackAddress(1700);
   Gateway gateway(0x0102030405060708ull, 2, address, 0, Gateway::DutyCycleSettings{});

@@ -4,7 +4,7 @@
 
 #include <set>
 
-#include "DeviceRig.h"
+#include "TestSupport.h"
 
 namespace {
 
@@ -85,22 +85,6 @@ TEST(AddressRangeTest, TheRestoreCheckWantsTheRangeInTheLowBitsAndThisNwkIdAbove
   EXPECT_FALSE(isDevAddrInRange(range, 0x26000200));
   EXPECT_FALSE(isDevAddrInRange(range, 0x00000150));  // another NwkID
   EXPECT_FALSE(isDevAddrInRange(range, 0x27000150));  // bit 24 belongs to the address
-}
-
-TEST(AddressRangeTest, TheMemoryListKeepsStoredRangesSortedAndSkipsARepeatedStart) {
-  devicetest::Rig rig;
-  ASSERT_TRUE(rig.database->AddRange(100, 10));
-  ASSERT_TRUE(rig.database->AddRange(50, 5));
-  AddressRangeList::MemoryList list;
-  EXPECT_TRUE(list.Add({100, 200}));
-  EXPECT_EQ(1u, list.Load(*rig.database));  // start 100 is already listed
-  auto all = list.All();
-  ASSERT_EQ(2u, all.size());
-  EXPECT_EQ(50u, all[0].first);
-  EXPECT_EQ(54u, all[0].last);
-  EXPECT_TRUE(list.Contains(54));
-  EXPECT_FALSE(list.Contains(55));
-  EXPECT_TRUE(list.Contains(200));
 }
 
 }  // namespace

@@ -4,13 +4,13 @@
 #pragma once
 
 #include <arpa/inet.h>
-#include <sqlite3.h>
 
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "../Database/QueryFile.h"
 #include "Database/Lora-Database.h"
 #include "Settings.h"
 #include "TestSupport.h"
@@ -103,23 +103,7 @@ class Rig {
 
   // SQL on the run-time copy through a connection of the test's own: rows as "a|b" joined by ";".
   std::string Query(const std::string& sql) {
-    sqlite3* db = nullptr;
-    sqlite3_open(dir.file("run/vallorin.db").c_str(), &db);
-    std::string out;
-    auto row = [](void* context, int columns, char** values, char**) {
-      auto* text = static_cast<std::string*>(context);
-      if (!text->empty()) text->append(";");
-      for (int i = 0; i < columns; ++i) {
-        text->append(i > 0 ? "|" : "").append(values[i] != nullptr ? values[i] : "NULL");
-      }
-      return 0;
-    };
-    char* error = nullptr;
-    sqlite3_exec(db, sql.c_str(), row, &out, &error);
-    if (error != nullptr) out = std::string("error: ") + error;
-    sqlite3_free(error);
-    sqlite3_close(db);
-    return out;
+    return dbtest::QueryFile(dir.file("run/vallorin.db"), sql);
   }
 
   // The events posted so far as "event payload" lines, draining the queue.

@@ -85,46 +85,6 @@ TEST_F(UplinkHandlerTest, AnUnknownAddressIsRejectedAndCountedOnTheGateway) {
   EXPECT_TRUE(Messages("packet_recv").empty());
 }
 
-TEST_F(UplinkHandlerTest, AStoredDeviceIsRestoredAndItsUplinkDecryptedStoredAndPublishedThrice) {
-  LoraDatabase::NewSession s;
-  s.devAddr = kAddr;
-  s.deviceEui = devicetest::kDevEui;
-  s.appEui = devicetest::kAppEui;
-  s.nwkSKey = devicetest::Key(0x10).text();
-  s.appSKey = devicetest::Key(0x20).text();
-  s.upCounter = 6;
-  ASSERT_TRUE(rig_.database->AddDeviceWithSession(s));
-
-  Uplink up;
-  up.counter = 7;
-  up.port = 10;
-  const uint8_t plain[] = {'h', 'i', '!'};
-  up.payload.resize(3);
-  EncryptPayload(plain, 3, devicetest::Key(0x20), kAddr, true, 7, up.payload.data());
-  Dispatch(up);
-
-  std::vector<AppMessage> all;
-  AppMessage m;
-  while (rig_.messages.pop(m, 0)) all.push_back(m);
-  ASSERT_EQ(4u, all.size());
-  EXPECT_EQ("packet_recv", all[0].event);
-  const std::string dev = devicetest::kDevEui;
-  const std::string app = std::string(devicetest::kAppEui) + "/" + dev;
-  EXPECT_EQ(dev, all[1].eui);
-  EXPECT_EQ(app, all[2].eui);
-  EXPECT_EQ(app + "/10", all[3].eui);
-  for (size_t i = 1; i < 4; ++i) {
-    EXPECT_EQ("up", all[i].event);
-    EXPECT_NE(std::string::npos, all[i].payload.find("\"data\":\"aGkh\"")) << all[i].payload;
-    EXPECT_NE(std::string::npos, all[i].payload.find("\"seqn\":7")) << all[i].payload;
-  }
-  EXPECT_EQ("7|10|aGkh", StoredUplinks());
-  EXPECT_EQ("7", rig_.Query("SELECT up_counter FROM sessions;"));
-  EXPECT_EQ(1, answers_);
-  EXPECT_EQ(1u, Stat(NetworkStatistics::Counter::rx_pkts));
-  EXPECT_EQ(1u, GatewayCount(Gateway::Counter::uplinks_ok));
-}
-
 TEST_F(UplinkHandlerTest, RepeatsAreAnsweredOnlyWhenConfirmedAndRetriedAndNeverStoredTwice) {
   Join();
   Uplink up;

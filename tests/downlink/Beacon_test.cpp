@@ -82,20 +82,6 @@ TEST(Beacon, SlotFollowsTheNetIdAndRadioFollowsThePlan) {
   EXPECT_EQ(Beacon(Links(config, eu868->plan.get())).intervalSeconds(), 0u);
 }
 
-// "powe" is the configured beacon power cut to what the card may send on 869.525 MHz.
-TEST(Beacon, PowerIsLimitedByTheCard) {
-  Json::Value config;
-  config["lora"]["beaconInterval"] = 128;
-  config["lora"]["beaconPower"] = 27;
-  for (const auto& [card, dBm] : {std::pair<const char*, int>{"VOLK-LORA-1.0", 20}, {"OTHER-1.0", 24}}) {
-    auto eu868 = plantest::MakePlan("EU868");
-    eu868->settings.antennaGain = 3;
-    eu868->settings.maxTxPower = 27 + 3;  // 27 dBm EIRP configured, with the antenna's gain
-    eu868->settings.card1["hwVersion"] = card;
-    EXPECT_EQ(Beacon(Links(config, eu868->plan.get())).txpk()["powe"].asInt(), dBm) << card;
-  }
-}
-
 TEST(Beacon, TheForwarderGetsAnImmediatePullRespAndTheNextSlotIsHeld) {
   UdpSocket downstream;
   UdpSocket forwarder;

@@ -64,6 +64,7 @@ TEST(DeviceTransmitControllerTest, AJoinAcceptGoesFirstAndPushesOutTheNewestReco
 namespace {
 
 using downlinktest::kDevAddr;
+using downlinktest::Rig;
 
 // The FRMPayload of a downlink in plain text, decrypted under the given key.
 std::vector<uint8_t> Plain(const Lora::Frame& phy, const Lora::CypherKey& key) {
@@ -73,94 +74,49 @@ std::vector<uint8_t> Plain(const Lora::Frame& phy, const Lora::CypherKey& key) {
   return bytes;
 }
 
-int64_t QueueRow(downlinktest::Rig& rig) {
-  Json::Value m;
-  m["deveui"] = devicetest::kDevEui;
-  m["data"] = "AQ==";
-  m["data_size"] = 1;
-  return rig.database->QueueDownlink(m);
-}
-
-size_t IndexOf(const std::vector<std::string>& events, const std::string& prefix) {
-  for (size_t i = 0; i < events.size(); ++i) {
-    if (events[i].rfind(prefix, 0) == 0) return i;
-  }
-  return events.size();
-}
-
-TEST(DeviceTransmitControllerTest,
-     QueuedRecordsGoInTurnTheFirstWithFPendingEachRowDeletedWhenSent) {
-  downlinktest::Rig rig;
-  Device& device = rig.AddDevice();
-  const int64_t first = QueueRow(rig);
-  const int64_t second = QueueRow(rig);
-  ASSERT_TRUE(device.Enqueue(downlinktest::Rig::Record(5, 1, static_cast<uint32_t>(first))));
-  ASSERT_TRUE(device.Enqueue(downlinktest::Rig::Record(6, 2, static_cast<uint32_t>(second))));
-
-  rig.Answer(rig.Uplink(1, false, 5000000, 10000));
-  const Lora::Frame one = downlinktest::Rig::Phy(rig.Serve(10750));
-  EXPECT_EQ(0x60, one.Mhdr());
-  EXPECT_EQ(Lora::kFCtrlFPending, one.FCtrl());
-  EXPECT_EQ(1, one.FPort());
-  const Lora::FrameApplicationData sent = downlinktest::Rig::Record(5);
-  const std::vector<uint8_t> expected(sent.data, sent.data + sent.size());
-  EXPECT_EQ(expected, Plain(one, device.appSKey));
-  EXPECT_EQ(std::to_string(second), rig.Query("SELECT id FROM downlink_queue;"));
-
-  rig.Answer(rig.Uplink(2, false, 9000000, 20000));
-  const Lora::Frame two = downlinktest::Rig::Phy(rig.Serve(20750));
-  EXPECT_EQ(0, two.FCtrl()) << "nothing more is waiting";
-  EXPECT_EQ(2, two.FPort());
-  EXPECT_EQ(1u, two.FCnt());
-  EXPECT_EQ("", rig.Query("SELECT id FROM downlink_queue;"));
-  EXPECT_EQ("2", rig.Query("SELECT count(*) FROM downlink_packets;"));
-  const std::vector<std::string> events = rig.Events();
-  EXPECT_EQ("cleared ", events.back());
-}
-
 TEST(DeviceTransmitControllerTest, AConfirmedDownlinkStaysUntilAnAckThatIsNotARepeatSettlesIt) {
-  downlinktest::Rig rig;
+  Rig rig;
   Device& device = rig.AddDevice();
-  const int64_t id = QueueRow(rig);
-  Lora::FrameApplicationData record = downlinktest::Rig::Record(3, 1, static_cast<uint32_t>(id));
+  const int64_t id = rig.QueueRow();
+  Lora::FrameApplicationData record = Rig::Record(3, 1, static_cast<uint32_t>(id));
   record.ack = 1;
   ASSERT_TRUE(device.Enqueue(record));
 
   rig.Answer(rig.Uplink(1, false, 5000000, 10000));
   const Json::Value txpk = rig.Serve(10750);
-  EXPECT_EQ(0xA0, downlinktest::Rig::Phy(txpk).Mhdr());
+  EXPECT_EQ(0xA0, Rig::Phy(txpk).Mhdr());
   EXPECT_EQ(std::to_string(id), rig.Query("SELECT id FROM downlink_queue;"));
   rig.Events();
 
   devicetest::Uplink acking;
   acking.counter = 1;
   acking.fctrl = Lora::kFCtrlAck;
-  device.transmitController.ReceivedFrame(downlinktest::Rig::Heard(acking, 9000000), true);
+  device.transmitController.ReceivedFrame(Rig::Heard(acking, 9000000), true);
   EXPECT_EQ(1u, device.transmitController.QueueLength()) << "a repeat's ACK settles nothing";
 
   acking.counter = 2;
-  device.transmitController.ReceivedFrame(downlinktest::Rig::Heard(acking, 9000000), false);
+  device.transmitController.ReceivedFrame(Rig::Heard(acking, 9000000), false);
   EXPECT_EQ(0u, device.transmitController.QueueLength());
   EXPECT_EQ("", rig.Query("SELECT id FROM downlink_queue;"));
   const std::vector<std::string> events = rig.Events();
-  const size_t ack = IndexOf(events, "packet_ack ");
+  const size_t ack = Rig::IndexOf(events, "packet_ack ");
   ASSERT_LT(ack, events.size());
   EXPECT_EQ("packet_ack {\"seqn\":0, \"id\": " + std::to_string(id) + "}", events[ack]);
-  EXPECT_LT(ack, IndexOf(events, "cleared "));
-  EXPECT_LT(IndexOf(events, "cleared "), events.size());
+  EXPECT_LT(ack, Rig::IndexOf(events, "cleared "));
+  EXPECT_LT(Rig::IndexOf(events, "cleared "), events.size());
 }
 
 TEST(DeviceTransmitControllerTest, AConfirmedDownlinkOutOfAttemptsIsDroppedWithItsRow) {
-  downlinktest::Rig rig;
+  Rig rig;
   Device& device = rig.AddDevice();
-  const int64_t id = QueueRow(rig);
-  Lora::FrameApplicationData record = downlinktest::Rig::Record(3, 1, static_cast<uint32_t>(id));
+  const int64_t id = rig.QueueRow();
+  Lora::FrameApplicationData record = Rig::Record(3, 1, static_cast<uint32_t>(id));
   record.ack = 1;
   record.attempts = 2;
   ASSERT_TRUE(device.Enqueue(record));
   for (uint32_t counter = 1; counter <= 2; ++counter) {
     rig.Answer(rig.Uplink(counter, false, counter * 10000000, counter * 10000));
-    EXPECT_EQ(0xA0, downlinktest::Rig::Phy(rig.Serve(counter * 10000 + 750)).Mhdr());
+    EXPECT_EQ(0xA0, Rig::Phy(rig.Serve(counter * 10000 + 750)).Mhdr());
   }
   EXPECT_EQ("2", rig.Query("SELECT retry_count FROM downlink_queue;")) << "kept over a restart";
   rig.Events();
@@ -172,38 +128,27 @@ TEST(DeviceTransmitControllerTest, AConfirmedDownlinkOutOfAttemptsIsDroppedWithI
   EXPECT_EQ("", rig.Query("SELECT id FROM downlink_queue;"));
   EXPECT_EQ("2", rig.Query("SELECT count(*) FROM downlink_packets;")) << "nothing else owed";
   const std::vector<std::string> events = rig.Events();
-  EXPECT_LT(IndexOf(events, "packet_drop {\"code\":102,"), events.size());
+  EXPECT_LT(Rig::IndexOf(events, "packet_drop {\"code\":102,"), events.size());
 }
 
-TEST(DeviceTransmitControllerTest, AMacAnswerTravelsInFOptsOrInAPortZeroPayloadUnderTheNwkSKey) {
-  for (bool portZero : {false, true}) {
-    SCOPED_TRACE(portZero ? "port 0 record" : "no record");
-    downlinktest::Rig rig;
-    Device& device = rig.AddDevice();
-    if (portZero) {
-      ASSERT_TRUE(device.Enqueue(downlinktest::Rig::Record(2, 0)));
-    }
-    devicetest::Uplink asking;
-    asking.fopts = {0x02};  // LinkCheckReq
-    rig.Answer(downlinktest::Rig::Heard(asking, 5000000));
-    const Json::Value txpk = rig.Serve(750);
-    ASSERT_TRUE(txpk.isObject());
-    const Lora::Frame phy = downlinktest::Rig::Phy(txpk);
-    if (!portZero) {
-      ASSERT_EQ(3u, phy.FOptsLen());
-      EXPECT_EQ(0x02, phy.FOpts()[0]);
-      EXPECT_FALSE(phy.HasFPort());
-    } else {
-      EXPECT_EQ(0u, phy.FOptsLen());
-      EXPECT_EQ(0, phy.FPort());
-      const std::vector<uint8_t> plain = Plain(phy, device.nwkSKey);
-      ASSERT_EQ(5u, plain.size());
-      EXPECT_EQ(0xA0, plain[0]);
-      EXPECT_EQ(0x02, plain[2]) << "the answer follows the record's own bytes";
-    }
-    const std::vector<std::string> events = rig.Events();
-    EXPECT_LT(IndexOf(events, "mac_sent {"), events.size());
-  }
+// A queued port 0 record carries the MAC answer in its payload, after its own bytes, under the
+// network key; the FOpts stay empty.
+TEST(DeviceTransmitControllerTest, AMacAnswerTravelsInAPortZeroPayloadUnderTheNwkSKey) {
+  Rig rig;
+  Device& device = rig.AddDevice();
+  ASSERT_TRUE(device.Enqueue(Rig::Record(2, 0)));
+  devicetest::Uplink asking;
+  asking.fopts = {0x02};  // LinkCheckReq
+  rig.Answer(Rig::Heard(asking, 5000000));
+  const Lora::Frame phy = Rig::Phy(rig.Serve(750));
+  EXPECT_EQ(0u, phy.FOptsLen());
+  EXPECT_EQ(0, phy.FPort());
+  const std::vector<uint8_t> plain = Plain(phy, device.nwkSKey);
+  ASSERT_EQ(5u, plain.size());
+  EXPECT_EQ(0xA0, plain[0]);
+  EXPECT_EQ(0x02, plain[2]);
+  const std::vector<std::string> events = rig.Events();
+  EXPECT_LT(Rig::IndexOf(events, "mac_sent {"), events.size());
 }
 
 TEST(DeviceTransmitControllerTest, GatewaySlotsPreferTheBestHearingAndMakeRoomForAnEleventh) {
@@ -245,17 +190,13 @@ TEST(DeviceTransmitControllerTest, GatewaySlotsPreferTheBestHearingAndMakeRoomFo
   EXPECT_EQ(0x105u, preferred());
 }
 
-}  // namespace
-
-namespace {
-
 // A DevStatusAns in an uplink's options lands on the device and in its session row.
 TEST(DeviceTransmitControllerTest, DeviceStatusAnswerIsKeptOnTheDeviceAndItsRow) {
-  downlinktest::Rig rig;
+  Rig rig;
   Device& device = rig.AddDevice();
   devicetest::Uplink status;
   status.fopts = {0x06, 0xFE, 0x05};
-  device.transmitController.ReceivedFrame(downlinktest::Rig::Heard(status, 5000000), false);
+  device.transmitController.ReceivedFrame(Rig::Heard(status, 5000000), false);
   EXPECT_EQ(device.battery, 254);
   EXPECT_EQ(device.statusMargin, 50);
   EXPECT_EQ(rig.Query("SELECT status_battery, status_snr FROM sessions"), "254|50");

@@ -8,6 +8,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "../devices/DeviceRig.h"
 #include "devices/DeviceList.h"
@@ -128,6 +129,23 @@ class Rig : public devicetest::Rig {
     record.port = port;
     record.id = id;
     return record;
+  }
+
+  // A row in the downlink queue table, as an application's message would leave it.
+  int64_t QueueRow() {
+    Json::Value m;
+    m["deveui"] = devicetest::kDevEui;
+    m["data"] = "AQ==";
+    m["data_size"] = 1;
+    return database->QueueDownlink(m);
+  }
+
+  // The index of the first event starting with prefix; events.size() when there is none.
+  static size_t IndexOf(const std::vector<std::string>& events, const std::string& prefix) {
+    for (size_t i = 0; i < events.size(); ++i) {
+      if (events[i].rfind(prefix, 0) == 0) return i;
+    }
+    return events.size();
   }
 
   uint64_t nowMs = 0;

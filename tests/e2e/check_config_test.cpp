@@ -110,7 +110,7 @@ TEST(CheckConfig, ValidFilePrintsTheEffectiveDocumentAndTouchesNothing) {
   }
 }
 
-TEST(CheckConfig, EveryRefusalOfStartUpExitsWithOne) {
+TEST(CheckConfig, RefusalsOfStartUpExitWithOne) {
   TempDir dir;
   struct Case {
     const char* name;
@@ -120,14 +120,8 @@ TEST(CheckConfig, EveryRefusalOfStartUpExitsWithOne) {
   const Case cases[] = {
       {"no band", [](Json::Value& c) { c["lora"].removeMember("frequencyBand"); },
        "Must supply region frequency band and channel plan."},
-      {"unknown band", [](Json::Value& c) { c["lora"]["frequencyBand"] = "XX123"; },
-       "Unsupported channel plan XX123."},
-      {"short eui", [](Json::Value& c) { c["network"]["eui"] = "00-11-22"; },
-       "Invalid network eui, must be 16 hex chars [00-11-22]"},
       {"short key", [](Json::Value& c) { c["network"]["key"] = "0011"; },
        "Invalid network key, must be 32 hex chars [0011]"},
-      {"no identity", [](Json::Value& c) { c["network"].removeMember("eui"); },
-       "Must supply network eui or name"},
       {"short passphrase",
        [](Json::Value& c) {
          c["network"].removeMember("key");

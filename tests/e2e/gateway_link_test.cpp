@@ -3,13 +3,13 @@
 #include <gtest/gtest.h>
 #include <json/json.h>
 #include <signal.h>
-#include <sqlite3.h>
 
 #include <string>
 #include <vector>
 
-#include "Harness.h"
+#include "../Database/QueryFile.h"
 #include "ForwarderRecords.h"
+#include "Harness.h"
 #include "TestSupport.h"
 #include "lora/Bytes.h"
 
@@ -28,25 +28,7 @@ namespace {
 constexpr uint64_t kEui = 0x0102030405060708ull;
 const std::string kGw = "GW:01-02-03-04-05-06-07-08";
 
-// Rows of a query on the database file, each row's columns joined by "|".
-std::vector<std::string> Query(const std::string& path, const std::string& sql) {
-  std::vector<std::string> rows;
-  auto collect = [](void* out, int columns, char** values, char**) {
-    std::string row;
-    for (int i = 0; i < columns; ++i) row += (i ? "|" : "") + std::string(values[i] ? values[i] : "");
-    static_cast<std::vector<std::string>*>(out)->push_back(row);
-    return 0;
-  };
-  sqlite3* db = nullptr;
-  char* error = nullptr;
-  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK ||
-      sqlite3_exec(db, sql.c_str(), collect, &rows, &error) != SQLITE_OK) {
-    ADD_FAILURE() << path << ": " << (error ? error : sqlite3_errmsg(db));
-  }
-  sqlite3_free(error);
-  sqlite3_close(db);
-  return rows;
-}
+using dbtest::QueryFile;
 
 class GatewayLink : public ::testing::Test {
  protected:
@@ -110,12 +92,12 @@ TEST_F(GatewayLink, AcknowledgesRegistersCountsAndShutsDownCleanly) {
   EXPECT_EQ(server.stop(SIGTERM, 1000), 0);
   EXPECT_EQ(Count("Shutdown signal received 15"), 1u);
   EXPECT_EQ(Count("DB Backup complete"), 1u);
-  EXPECT_EQ(Query(FlashDatabase(), "SELECT protocol_version, ip_address, ip_port FROM gateways"),
-            std::vector<std::string>{"2|127.0.0.1|" + std::to_string(forwarder.port())});
+  EXPECT_EQ(QueryFile(FlashDatabase(), "SELECT protocol_version, ip_address, ip_port FROM gateways"),
+            "2|127.0.0.1|" + std::to_string(forwarder.port()));
   // The acknowledgement rate is averaged with the previous one, 0 at first.
-  EXPECT_EQ(Query(FlashDatabase(), "SELECT rx_count, rx_ok, rx_forwarded, downlink_count, tx_count, "
-                                   "ack_rate FROM gateway_statistics"),
-            std::vector<std::string>{"7|6|5|4|3|0.25"});
+  EXPECT_EQ(QueryFile(FlashDatabase(), "SELECT rx_count, rx_ok, rx_forwarded, downlink_count, "
+                                       "tx_count, ack_rate FROM gateway_statistics"),
+            "7|6|5|4|3|0.25");
 }
 
 TEST_F(GatewayLink, HeaderFaultsAndTxAck) {
@@ -203,8 +185,7 @@ TEST_F(GatewayLink, UplinksAreCheckedDeduplicatedAndClassified) {
   EXPECT_EQ(Count("\"lsnr\":3"), 0u);
   // Every classified record is logged after classification, refused or not.
   EXPECT_EQ(Count("FRAME-RX|JSON: {"), 6u);
-  EXPECT_EQ(Query(FlashDatabase(), "SELECT crc_errors FROM network_statistics"),
-            std::vector<std::string>{"1"});
+  EXPECT_EQ(QueryFile(FlashDatabase(), "SELECT crc_errors FROM network_statistics"), "1");
 }
 
 // Frames from an independent LoRaWAN implementation reach the right route with their bytes intact.

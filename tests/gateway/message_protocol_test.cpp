@@ -11,9 +11,7 @@
 
 #include "../lora/PlanTestSupport.h"
 #include "ForwarderRecords.h"
-#include "StackThread.h"
 #include "TestSupport.h"
-#include "ThreadSlot.h"
 #include "devices/NetworkStatistics.h"
 #include "gateway/GatewayClock.h"
 #include "gateway/GatewayMemoryList.h"
@@ -147,7 +145,6 @@ TEST_F(MessageProtocolTest, FaultsRejectTheRestOfTheDatagram) {
       {faulty(R"({"tmst":null})"), "Missing 'tmst' data member"},
       {faulty(R"({"tmst":-1})"), "Invalid 'tmst' data member"},
       {faulty(R"({"freq":"868.1"})"), "Invalid 'freq' data member"},
-      {faulty(R"({"data":5})"), "Invalid 'data' data member"},
       {faulty(R"({"rssi":-40000})"), "Invalid rssi value"},
       {faulty(R"({"chan":10})"), "Invalid chan value"},
       {faulty(R"({"freq":-868.1})"), "Invalid freq value"},
@@ -159,7 +156,6 @@ TEST_F(MessageProtocolTest, FaultsRejectTheRestOfTheDatagram) {
       {std::string(16372, '['), "Unable parse text as JSON"},  // nesting filling a 16 KB datagram
       {"{\"rxpk\":[\x01\xff\xfe]}", "Unable parse text as JSON"},
       {R"({"rxpk":{}})", "Invalid 'rxpk' data member"},
-      {R"({"rxpk":[7]})", "Invalid 'rxpk' data member"},
       {R"({"stat":{"time":"t","rxnb":1,"rxok":1,"rxfw":1,"dwnb":1,"txnb":1}})",
        "Missing 'ackr' data member"},
       {R"({"command":{}})", "Missing 'node' data member"},
@@ -175,26 +171,13 @@ TEST_F(MessageProtocolTest, FaultsRejectTheRestOfTheDatagram) {
   EXPECT_TRUE(uplinks.empty());
 }
 
-// Every member whose text is written into the rejection line, nested far past what a forwarder
-// sends and handled on the smallest stack that handles datagrams: refused as unparsable, never
-// walked. Nesting a forwarder could send still passes.
-TEST_F(MessageProtocolTest, DeepNestingIsRefusedBeforeAnythingWalksIt) {
-  auto nested = [](int depth) { return std::string(depth, '[') + std::string(depth, ']'); };
-  for (const char* member : {"stat", "rxpk", "command", "other"}) {
-    for (int depth : {11, 700, 5000}) {
-      SCOPED_TRACE(std::string(member) + " " + std::to_string(depth));
-      LogCapture log;
-      testsupport::RunOnStack(ThreadSlot::kServerStack, [&] {
-        Push(std::string("{\"") + member + "\":" + nested(depth) + "}");
-      });
-      EXPECT_TRUE(log.contains("Message rejected - Unable parse text as JSON")) << log.dump();
-    }
-  }
-  // Brackets inside strings are text, not nesting.
+// Nesting far past what a forwarder sends is refused on the real threads' stacks by the link's
+// end-to-end test and at the limit by the reader's own; here, nesting a forwarder could send
+// passes, and brackets inside strings are text.
+TEST_F(MessageProtocolTest, NestingAForwarderCouldSendPasses) {
   LogCapture log;
   Push(R"({"rxpk":[],"x":")" + std::string(50, '[') + R"("})");
-  EXPECT_EQ(log.count("Message rejected - "), 0u) << log.dump();
-  Push(R"({"rxpk":[],"x":)" + nested(9) + "}");
+  Push(R"({"rxpk":[],"x":)" + std::string(9, '[') + std::string(9, ']') + "}");
   EXPECT_EQ(log.count("Message rejected - "), 0u) << log.dump();
 }
 
@@ -202,22 +185,14 @@ TEST_F(MessageProtocolTest, DeepNestingIsRefusedBeforeAnythingWalksIt) {
 TEST_F(MessageProtocolTest, TextAfterTheDocumentIsRefused) {
   RegisterGateway();
   const std::string good = PushDataJson({RxpkRecord(Uplink())});
-  for (const std::string& tail : {std::string("\r\n  "), std::string(3, '\0')}) {
-    EXPECT_NE(Deliver("{}"), "");
-    uplinks.clear();
-    LogCapture log;
-    Push(good + tail);
-    EXPECT_EQ(uplinks.size(), 1u);
-    EXPECT_EQ(log.count("Message rejected - "), 0u) << log.dump();
-  }
-  for (const std::string& tail : {std::string("{}"), std::string("x"), std::string("\0x", 2)}) {
-    SCOPED_TRACE(tail);
-    uplinks.clear();
-    LogCapture log;
-    Push(good + tail);
-    EXPECT_TRUE(uplinks.empty());
-    EXPECT_TRUE(log.contains("Message rejected - Unable parse text as JSON")) << log.dump();
-  }
+  LogCapture log;
+  Push(good + std::string("\r\n\0\0", 4));
+  EXPECT_EQ(uplinks.size(), 1u);
+  EXPECT_EQ(log.count("Message rejected - "), 0u) << log.dump();
+  uplinks.clear();
+  Push(good + std::string("\0{}", 3));
+  EXPECT_TRUE(uplinks.empty());
+  EXPECT_TRUE(log.contains("Message rejected - Unable parse text as JSON")) << log.dump();
 }
 
 TEST_F(MessageProtocolTest, PullRespUsesTheGatewaysVersionAndTokenZero) {

@@ -2,8 +2,6 @@
 #include <gtest/gtest.h>
 #include <ifaddrs.h>
 
-#include <chrono>
-
 #include "gateway/UdpSocket.h"
 
 namespace {
@@ -24,7 +22,7 @@ uint32_t LanAddress() {
 
 }  // namespace
 
-TEST(UdpSocket, LoopbackDatagramsBothWaysThenAnIdleReceiveGivesUpAfter100Ms) {
+TEST(UdpSocket, LoopbackDatagramsBothWaysThenAnIdleReceiveGivesUp) {
   UdpSocket server, client;
   ASSERT_TRUE(server.open(0, false));
   ASSERT_TRUE(client.open(0, false));
@@ -41,12 +39,8 @@ TEST(UdpSocket, LoopbackDatagramsBothWaysThenAnIdleReceiveGivesUpAfter100Ms) {
   ASSERT_TRUE(server.send(peer, buffer, 4));  // the answer leaves through the same socket
   ASSERT_EQ(client.receive(peer, buffer, sizeof buffer), 4);
 
-  const auto before = std::chrono::steady_clock::now();
   EXPECT_LT(server.receive(peer, buffer, sizeof buffer), 0);
-  const auto waited = std::chrono::steady_clock::now() - before;
   EXPECT_EQ(server.errorText(), "Unable to receive datagram");
-  EXPECT_GE(waited, std::chrono::milliseconds(90));
-  EXPECT_LT(waited, std::chrono::seconds(2));  // generous: the machine is shared
 }
 
 TEST(UdpSocket, OnlyAPublicBindIsReachableOnTheLanAddress) {
@@ -63,16 +57,5 @@ TEST(UdpSocket, OnlyAPublicBindIsReachableOnTheLanAddress) {
     toLan.sin_addr.s_addr = htonl(lan);
     client.send(toLan, byte, 1);  // may fail or be dropped for the loopback one
     EXPECT_EQ(server->receive(peer, byte, 1) == 1, server == &open);
-  }
-}
-
-TEST(UdpSocket, ParseAddress) {
-  const std::pair<const char*, uint32_t> cases[] = {
-      {"192.168.1.254", 0xC0A801FEu}, {"10.0.1", 0}, {nullptr, 0}, {"a.b.c.d", 0}};
-  for (const auto& [text, expected] : cases) {
-    SCOPED_TRACE(text != nullptr ? text : "null");
-    uint32_t value = 1;
-    EXPECT_EQ(UdpSocket::ParseAddress(text, value), expected != 0);
-    EXPECT_EQ(value, expected);  // refused texts leave zero
   }
 }

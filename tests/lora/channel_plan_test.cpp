@@ -50,8 +50,7 @@ TEST(ChannelPlan, DatarateCoding) {
   // 0 when the plan has no such uplink; FSK is known by SF 13 alone.
   const Row back[] = {
       {"EU868", "{}", 13, 7},     {"EU868", "{}", 25007, 6}, {"EU868", "{}", 50008, 0},
-      {"KR920", "{}", 13, 0},     {"AU915", "{}", 50012, 8}, {"US915", "{}", 50008, 4},
-      {"US915", "{}", 50009, 11}, {"US915", "{}", 12512, 0}, {"US915", "{}", 12510, 0},
+      {"KR920", "{}", 13, 0},     {"US915", "{}", 50009, 11}, {"US915", "{}", 12510, 0},
   };
   ExpectAnswers(back, [](auto& p, int64_t in) { return p.sfBwToDatarate(in / 100, in % 100); });
 }
@@ -62,25 +61,11 @@ TEST(ChannelPlan, MaxPayload) {
   const char* on = R"({"dwelltimeDown": 1})";
   const char* text = R"({"dwelltimeDown": "0"})";
   const Row rows[] = {
-      {"EU868", "{}", 7, 255}, {"EU868", "{}", 8, 0},    {"EU868", "{}", -1, 0},
-      {"US915", "{}", 8, 66},  {"US915", "{}", 13, 255}, {"AS923", off, 0, 64},
-      {"AS923", off, 16, 0},   {"AS923", "{}", 0, 0},    {"AS923", "{}", 2, 24},
-      {"AS923", on, 3, 66},    {"AS923", text, 4, 138},
+      {"EU868", "{}", 7, 255}, {"EU868", "{}", 8, 0},  {"US915", "{}", 8, 66},
+      {"AS923", off, 0, 64},   {"AS923", "{}", 0, 0},  {"AS923", on, 3, 66},
+      {"AS923", text, 4, 138},
   };
   ExpectAnswers(rows, [](auto& p, int64_t dr) { return p.maxPayload(dr); });
-}
-
-TEST(ChannelPlan, DatarateForSnr) {
-  // Steps of 3 dB above the plan's SNR offset, within the configured datarates; the wide plans
-  // keep their own.
-  const char* dr5 = R"({"maxDatarate": 5})";
-  const char* dr2 = R"({"minDatarate": 2, "maxDatarate": 5})";
-  const Row rows[] = {
-      {"EU868", dr5, -200, 0}, {"EU868", dr5, 0, 5},    {"EU868", R"({"maxDatarate": 6})", 0, 6},
-      {"EU868", dr5, -110, 3}, {"EU868", dr2, -200, 2}, {"US915", dr2, -200, 0},
-      {"US915", "{}", -31, 3}, {"US915", dr2, 100, 4},
-  };
-  ExpectAnswers(rows, [](auto& p, int64_t snrTenths) { return p.datarateForSnr(snrTenths); });
 }
 
 TEST(ChannelPlan, DevicePowerCoding) {
@@ -93,11 +78,6 @@ TEST(ChannelPlan, DevicePowerCoding) {
       {"AS923", e16, 5, 5},   {"AS923", txt, 16, 2},
   };
   ExpectAnswers(index, [](auto& p, int64_t dBm) { return p.txPowerIndex(dBm); });
-  const Row lower[] = {
-      {"EU868", "{}", 20, 14}, {"EU868", "{}", -4, 2}, {"KR920", "{}", 10, 7},
-      {"IN865", "{}", 31, 29}, {"AS923", e16, 5, 3},
-  };
-  ExpectAnswers(lower, [](auto& p, int64_t dBm) { return p.nextLowerTxPower(dBm); });
 }
 
 TEST(ChannelPlan, MaxRadioTxPower) {
@@ -111,11 +91,9 @@ TEST(ChannelPlan, MaxRadioTxPower) {
   // EU868 allows 27 dBm EIRP in 869.4-869.65 MHz, but that card stops at 20 dBm.
   const Case cases[] = {
       {"EU868", 3, 30, "VOLK-LORA-1.0", 869.525, 20}, {"EU868", 3, 30, "VOLK-LORA-1.0", 868.1, 11},
-      {"EU868", 3, 30, "OTHER-1.0", 869.525, 24},     {"EU868", 3, 30, nullptr, 869.4, 24},
-      {"EU868", 3, 30, nullptr, 869.65, 24},          {"US915", 20, 10, nullptr, 923.3, 0},
-      {"EU868", 3, 14, nullptr, 869.525, 11},         {"EU868", 3, 30, nullptr, 869.7, 11},
-      {"KR920", 3, 30, nullptr, 922.1, 20},           {"US915", 3, 33, nullptr, 923.3, 30},
-      {"US915", 10, 40, nullptr, 923.3, 26},
+      {"EU868", 3, 30, "OTHER-1.0", 869.525, 24},     {"EU868", 3, 30, nullptr, 869.65, 24},
+      {"EU868", 3, 30, nullptr, 869.7, 11},           {"US915", 20, 10, nullptr, 923.3, 0},
+      {"KR920", 3, 30, nullptr, 922.1, 20},           {"US915", 10, 40, nullptr, 923.3, 26},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.region) + " " + std::to_string(c.mhz) + " gain " +
@@ -132,8 +110,7 @@ TEST(ChannelPlan, DutyCycleBandEdges) {
   const Row rows[] = {
       {"EU868", "{}", 867900, 0}, {"EU868", "{}", 868000, 1}, {"EU868", "{}", 868600, 1},
       {"EU868", "{}", 868700, 0}, {"EU868", "{}", 869400, 2}, {"EU868", "{}", 869650, 2},
-      {"EU868", "{}", 869700, 3}, {"EU868", "{}", 870000, 3}, {"EU868", "{}", 870100, 0},
-      {"US915", "{}", 868100, 0},
+      {"EU868", "{}", 870000, 3}, {"EU868", "{}", 870100, 0}, {"US915", "{}", 868100, 0},
   };
   ExpectAnswers(rows, [](auto& p, int64_t kHz) { return p.dutyCycleBand(kHz * 1000); });
 }
@@ -143,12 +120,10 @@ TEST(ChannelPlan, Rx1Frequency) {
   // US915 125 kHz channels 0, 11, 63 and 500 kHz channels 64, 65, 71; a channel number for 3.
   const Row rows[] = {
       {"US915", "{}", MHz(902.3), MHz(923.3), 1}, {"US915", "{}", MHz(914.9), MHz(927.5), 1},
-      {"US915", "{}", MHz(903.0), MHz(923.3), 1}, {"US915", "{}", MHz(904.6), MHz(923.9), 1},
-      {"US915", "{}", MHz(914.2), MHz(927.5), 0}, {"US915", "{}", MHz(904.5), MHz(925.1), 1},
+      {"US915", "{}", MHz(904.6), MHz(923.9), 1}, {"US915", "{}", MHz(914.2), MHz(927.5), 0},
       {"US915", "{}", MHz(904.5), MHz(923.9), 0}, {"US915", "{}", MHz(904.5), MHz(925.1), 2},
-      {"US915", "{}", 3, MHz(925.1), 1},          {"AU915", "{}", MHz(915.2), MHz(923.3), 1},
-      {"AU915", "{}", MHz(917.5), MHz(923.9), 1}, {"AU915", "{}", MHz(916.8), MHz(923.9), 0},
-      {"EU868", "{}", MHz(868.3), MHz(868.3), 1}, {"KR920", "{}", MHz(922.1), MHz(922.1), 1},
+      {"US915", "{}", 3, MHz(925.1), 1},          {"AU915", "{}", MHz(917.5), MHz(923.9), 1},
+      {"EU868", "{}", MHz(868.3), MHz(868.3), 1},
   };
   ExpectAnswers(rows, [](auto& p, int64_t uplink) { return p.rx1Frequency(uplink); });
 }
@@ -175,11 +150,9 @@ TEST(ChannelPlan, RxWindows) {
   const char* j = R"({"rx1DatarateOffset": 2, "rx2Datarate": 3, "rx2Frequency": 869100000})";
   const Case joins[] = {
       {"EU868", j, 1, 5, 868.1, 868.1, 12507},       {"EU868", j, 2, 5, 868.1, 869.525, 12512},
-      {"AS923", j, 1, 3, 923.2, 923.2, 12509},       {"AS923", j, 2, 3, 923.2, 923.2, 12510},
-      {"IN865", j, 1, 0, 865.0625, 865.0625, 12512}, {"IN865", j, 2, 0, 865.0625, 866.55, 12510},
-      {"KR920", j, 1, 4, 922.1, 922.1, 12508},       {"KR920", j, 2, 4, 922.1, 921.9, 12512},
-      {"US915", j, 1, 0, 902.3, 923.3, 50010},       {"US915", j, 1, 4, 903.0, 923.3, 50007},
-      {"US915", j, 2, 0, 902.5, 923.3, 50012},       {"US915", j, 2, 0, 904.1, 923.9, 50012, 0},
+      {"AS923", j, 2, 3, 923.2, 923.2, 12510},       {"IN865", j, 2, 0, 865.0625, 866.55, 12510},
+      {"KR920", j, 2, 4, 922.1, 921.9, 12512},       {"US915", j, 1, 0, 902.3, 923.3, 50010},
+      {"US915", j, 1, 4, 903.0, 923.3, 50007},       {"US915", j, 2, 0, 904.1, 923.9, 50012, 0},
       {"AU915", j, 1, 0, 915.2, 923.3, 50012},
   };
   for (const Case& c : joins) check(true, c);
@@ -191,11 +164,8 @@ TEST(ChannelPlan, RxWindows) {
       {"EU868", R"({"rx2Datarate": 3, "rx2Frequency": 869525000})", 2, 5, 868.3, 869.525, 12509},
       {"IN865", R"({"rx1DatarateOffset": 7})", 1, 5, 865.0625, 865.0625, 13},
       {"AS923", R"({"rx1DatarateOffset": 6})", 1, 3, 923.2, 923.2, 12508},
-      {"AS923", R"({"rx1DatarateOffset": 7})", 1, 5, 923.2, 923.2, 12507},
       {"AS923", R"({"rx1DatarateOffset": 2, "dwelltimeDown": 1})", 1, 2, 923.2, 923.2, 12510},
       {"AS923", R"({"rx1DatarateOffset": 2, "dwelltimeDown": 0})", 1, 1, 923.2, 923.2, 12512},
-      {"US915", R"({"rx1DatarateOffset": 3})", 1, 0, 902.3, 923.3, 50012},
-      {"US915", R"({"rx2Datarate": 8, "rx2Frequency": 923300000})", 2, 0, 904.1, 923.3, 50012},
       {"US915", R"({"rx2Datarate": 8, "rx2Frequency": 923300000})", 2, 0, 904.1, 923.9, 50012, 0},
       {"AU915", R"({"rx1DatarateOffset": 5})", 1, 5, 915.2, 923.3, 50012},
   };
@@ -251,12 +221,9 @@ TEST(ChannelPlan, ChannelMasks) {
   const char* kr923 = R"({"frequencyKR": 922900000})";
   const Case cases[] = {
       {"EU868", "00FF", 0x00FF, 0x00FF, 0x00FF},
-      {"EU868", "xyz", 0x0007, 0x0007, 0x0007, true},
       {"AS923", "12345", 0x0003, 0x0003, 0x0003, true},
       {"US915", "00FFFFFF0000000000FF", 0x000000FF, 0xFFFF0000, 0xFF},
-      {"AU915", "0001000000000000FF00", 0x0000FF00, 0, 0x01},
       {"US915", "00FF", 0x0000FF00, 0, 0x02},
-      {"AU915", "", 0x0000FF00, 0, 0x02},
       {"US915", "00FFFFFF00000000zzFF", 0x0000FF00, 0, 0x02, true},
       {"AS923", "", 0x0003, 0x0003, 0x0003, false, dr7Lbt},
       {"AS923", "", 0x0383, 0x0383, 0x0383, false, dr7},
@@ -299,7 +266,6 @@ TEST(ChannelPlan, CfList) {
     size_t size = 33;
   };
   const std::vector<Case> cases = {
-      {"EU868", R"({"frequencyEU": 867100000})", {866.7, 866.9, 867.1, 867.3, 867.5}},
       {"EU868", R"({"frequencyEU": 869300000})", {868.8, 869.0, 869.525, 869.8, 868.1}},
       {"AS923", R"({"frequencyAS": 922000000})", {921.6, 921.8, 922.0, 922.2, 922.4}},
       {"KR920", R"({"frequencyKR": 922900000})", {922.7, 922.9, 923.1, 923.3}},
@@ -374,11 +340,9 @@ TEST(ChannelPlan, LinkAdrBlocksAskOnlyForChannelsAJoinedDeviceHas) {
   // 3 + 4 above 922.9 MHz. A mask wider than that is cut down; one outside it gives all they have.
   const Case cases[] = {
       {"AS923", R"({"frequencyAS": 922000000})", "FFFF", {0x7F, 0x00, 0x01}},
-      {"EU868", R"({"frequencyEU": 867100000})", "FFFF", {0xFF, 0x00, 0x01}},
       {"EU868", R"({"frequencyEU": 867100000, "maxDatarate": 7})", "", {0xFF, 0x00, 0x01}},
       {"EU868", R"({"frequencyEU": 10})", "00FF", {0x07, 0x00, 0x01}},
       {"EU868", R"({"frequencyEU": 867100000})", "FF00", {0xFF, 0x00, 0x01}},
-      {"IN865", "{}", "FFFF", {0xFF, 0x00, 0x01}},
       {"KR920", R"({"frequencyKR": 922900000})", "FFFF", {0x7F, 0x00, 0x01}},
       {"US915", R"({"frequencySubBand": 2})", "", {0x02, 0x00, 0x71, 0x00, 0xFF, 0x01}},
       {"AU915", R"({"frequencySubBand": 3})", "", {0x04, 0x00, 0x71, 0xFF, 0x00, 0x11}},

@@ -134,12 +134,10 @@ TEST(ClassifyFrame, ChecksLengthThenVersionThenCountsAndDispatches) {
     const char* outcome;
     const char* typeName;  // nullptr: neither logged nor counted
   } cases[] = {
-      {"seven bytes", {0x40, 4, 3, 2, 1, 0, 0}, "Frame too short |7", nullptr},
       {"seven bytes, Major 1", {0x41, 4, 3, 2, 1, 0, 0}, "Frame too short |7", nullptr},
       {"FOptsLen 5 in 12 bytes", DataFrame(0x40, 0x05), "Frame too short |12", nullptr},
       {"FOptsLen 4 in 12 bytes", DataFrame(0x40, 0x04), "uplink at 1", "Unconfirmed Up"},
       {"Major 1", DataFrame(0x41, 0x00, {0x01}), "Incorrect version |1", nullptr},
-      {"confirmed up", DataFrame(0x80, 0x00, {0x01}), "uplink at 1", "Confirmed Up"},
       {"join request", kJoinRequest, "join at 1", "Join Request"},
       {"MType 1", Bytes(17, 0x20), "Unexpected message type|1", "Join Accept"},
       {"MType 7", DataFrame(0xe0, 0x00), "Unexpected message type|7", "Unknown Type"},

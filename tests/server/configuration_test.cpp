@@ -30,20 +30,15 @@ TEST(Configuration, ClampNumbersAtTheEdgesOfEachRange) {
       {"network", "leasetime", "307445734561825", "307445734561825"},  // the largest that fits
       {"network", "leasetime", "307445734561826", "307445734561825"},
       {"network", "leasetime", "-1", "1440"},  // unsigned: the default, not 0 ("never")
-      {"network", "leasetime", "0", "0"},
-      {"lora", "deviceQueueSize", "65535", "65535"},
       {"lora", "deviceQueueSize", "65536", "65535"},
       {"lora", "deviceQueueSize", "1.5", "1.5"},      // not an integer: the key's own rule
       {"lora", "deviceQueueSize", "\"70000\"", "\"70000\""},
       {"lora", "deviceResetTime", "9223372036854776", "9223372036854775"},
-      {"lora", "deviceLostTime", "1e300", "9223372036854775"},
       {"lora", "antennaGain", "-129", "-128"},  // signed: the lowest value
       {"lora", "maxTxPower", "128", "127"},
-      {"log", "level", "2147483648", "2147483647"},
       {"log", "level", "-2147483649", "-2147483648"},
       {"lora", "classCAckTimeout", "-1e30", "-9223372036854775808"},
       {nullptr, "backupInterval", "18446744073709552", "18446744073709551"},
-      {nullptr, "backupInterval", "\"3600\"", "\"3600\""},
       {nullptr, "trimRows", "4294967296", "4294967295"},
       {nullptr, "trimInterval", "-5", "600"},
   };
@@ -94,7 +89,6 @@ TEST(Configuration, SettingsFromClampedNumbersDoNotWrap) {
 TEST(Configuration, OnlyABooleanFalseRelaxesTheCounterGapRule) {
   const std::pair<const char*, bool> cases[] = {
       {R"({"lora": {}})", true},
-      {R"({"lora": {"enableStrictCounterValidation": true}})", true},
       {R"({"lora": {"enableStrictCounterValidation": "false"}})", true},
       {R"({"lora": {"enableStrictCounterValidation": 0}})", true},
       {R"({"lora": {"enableStrictCounterValidation": false}})", false},
