@@ -292,8 +292,7 @@ std::string UsageText(const std::string& version) {
       " --debug : set log level to 50",
       " --trace : set log level to 60",
       " --check-config : validate the configuration, print it with every warning, and exit",
-      " --web-password-hash : print the hash for \"web\".\"password\" of the password read from "
-      "standard input, and exit",
+      " --web-password-hash : print the \"web\".\"password\" hash of a password read from stdin",
       "",
       "** Options for testing purposes **",
       " --disable-join-rx1 : disable transmitting join accept on first window",

@@ -298,7 +298,7 @@ async function devicePage(view, eui) {
     { title: "Data rate", value: (u) => u.datarate }, { title: "RSSI", value: (u) => u.rssi },
     { title: "SNR", value: (u) => u.snr }, { title: "Gateway", value: (u) => u.gweui, cls: "mono" },
     { title: "MAC commands", value: (u) => u.commands, cls: "mono" },
-    { title: "Payload (hex)", value: (u) => u.data, cls: "mono wrap" },
+    { title: "Payload (hex)", value: (u) => b64ToHex(u.data), cls: "mono wrap" },
   ];
   view.append(el("section", { class: "card" }, el("h2", {}, "Recent uplinks"),
     table(upColumns, uplinks.slice(0, 50), "uplinks-table")));
