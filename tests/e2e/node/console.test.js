@@ -112,6 +112,7 @@ async function screenshot(name) {
   const folder = process.env.VALLORIN_SCREENSHOTS;
   if (!folder) return;
   fs.mkdirSync(folder, { recursive: true });
+  await page.$eval("#toast", (box) => { box.className = "hidden"; });  // not over the table
   await page.screenshot({ path: path.join(folder, name), fullPage: true });
 }
 
