@@ -30,6 +30,11 @@ if ! (exec 3<>"/dev/tcp/127.0.0.1/$mqtt_port") 2>/dev/null; then
   echo "Started a local MQTT broker on 127.0.0.1:$mqtt_port for this session"
 fi
 
+# The browser console listens once the server is up (loopback unless udp.allowPublic is set).
+if [ "$(jq -r '.web.enabled // true' examples/vallorin.conf)" = "true" ]; then
+  echo "Web console: http://127.0.0.1:$(jq -r '.web.port // 8080' examples/vallorin.conf)/"
+fi
+
 status=0
 build/release/vallorin -c examples/vallorin.conf "$@" || status=$?
 exit "$status"

@@ -53,13 +53,15 @@ fi
 # The packaged configuration with every absolute path moved into the tree; free loopback ports;
 # the log in a file of the tree instead of the system log, and no broker.
 free_port() { python3 -c 'import socket; s=socket.socket(socket.AF_INET, socket.SOCK_DGRAM); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
+free_tcp_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
 up=$(free_port); down=$(free_port); app_up=$(free_port); app_down=$(free_port); cmd=$(free_port)
+web=$(free_tcp_port)
 jq --arg root "$root" --argjson up "$up" --argjson down "$down" --argjson appup "$app_up" \
-   --argjson appdown "$app_down" --argjson cmd "$cmd" '
+   --argjson appdown "$app_down" --argjson cmd "$cmd" --argjson web "$web" '
   walk(if type == "string" and startswith("/") then $root + . else . end)
   | .udp.upstreamPort = $up | .udp.downstreamPort = $down | .udp.appPortUp = $appup
   | .udp.appPortDown = $appdown | .udp.commandPort = $cmd | .udp.orbaPort = $cmd
-  | .log.syslog = false | .mqtt.enabled = false' \
+  | .web.port = $web | .log.syslog = false | .mqtt.enabled = false' \
   "$root/etc/vallorin/vallorin.conf" > "$work/vallorin.conf"
 mkdir -p "$root/var/lib/vallorin" "$root/var/log/vallorin" "$root/run"
 echo "PACKAGE-CHECK" > "$root/etc/vallorin/device_id"   # written by postinst on a real install
@@ -86,6 +88,13 @@ while time.time() < deadline:
     if data[:4] == bytes([2, 0x12, 0x34, 4]):
         sys.exit(0)
 sys.exit(1)
+PY
+# The web console serves its page from the binary.
+python3 - "$web" <<'PY' || fail "the web console does not answer"
+import sys, urllib.request
+direct = urllib.request.build_opener(urllib.request.ProxyHandler({}))
+page = direct.open(f"http://127.0.0.1:{sys.argv[1]}/", timeout=5).read()
+sys.exit(0 if b"<html" in page else 1)
 PY
 kill -TERM "$server_pid"
 status=0

@@ -8,6 +8,10 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   libsqlite3-dev sqlite3 libmosquittopp-dev mosquitto mosquitto-clients
   libcurl4-openssl-dev libjsoncpp-dev rapidjson-dev libssl-dev libreadline-dev
+  # The web console's HTTP server: a small C library built to face hostile requests.
+  libmicrohttpd-dev
+  # The browser the console's end-to-end test drives (through npm puppeteer-core).
+  chromium
   clang libclang-rt-14-dev
   dpkg-dev jq
 )

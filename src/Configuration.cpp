@@ -13,6 +13,7 @@
 #include "lora/Crypto.h"
 #include "support/Logger.h"
 #include "support/Text.h"
+#include "web/WebPassword.h"
 
 namespace Configuration {
 namespace {
@@ -223,6 +224,28 @@ void ApplyUdpDefaults(Json::Value& config) {
       LOG_WARNING("Invalid ['%s']['%s'] setting, using %d", "udp", key, port);
       udp[key] = port;
     }
+  }
+}
+
+void ApplyWebDefaults(Json::Value& config) {
+  Json::Value& web = config["web"];
+  if (!web.isMember("enabled")) {
+    web["enabled"] = true;
+  } else if (!web["enabled"].isBool()) {
+    LOG_WARNING("Invalid ['%s']['%s'] setting, using %s", "web", "enabled", "true");
+    web["enabled"] = true;
+  }
+  if (!web.isMember("port")) {
+    web["port"] = 8080;
+  } else if (!web["port"].isUInt() || web["port"].asUInt() == 0 || web["port"].asUInt() > 65535) {
+    LOG_WARNING("Invalid ['%s']['%s'] setting, using %d", "web", "port", 8080);
+    web["port"] = 8080;
+  }
+  if (web.isMember("password") &&
+      (!web["password"].isString() || !WebPassword::WellFormed(web["password"].asString()))) {
+    LOG_ERROR("Invalid ['web']['password'] setting, expected a hash printed by "
+              "'vallorin --web-password-hash'; the web console stays off");
+    web["enabled"] = false;
   }
 }
 

@@ -27,6 +27,9 @@ int SelectPrintMode(const Json::Value& config, bool haveLogFile);
 // The UDP ports (packet forwarder, applications, management agent): missing → default; 0 or
 // outside 1-65535 → default with a warning.
 void ApplyUdpDefaults(Json::Value& config);
+// "web": "enabled" (default true), "port" (default 8080) and "password", which must be a hash
+// printed by --web-password-hash; a malformed one keeps the console off rather than open.
+void ApplyWebDefaults(Json::Value& config);
 // networkLeadTime, schedulePaddingMs, reducedPacketUpdates, skipPacketForwarderFieldCheck,
 // deviceResetTime, deviceLostTime, enableStrictCounterValidation (read only), vendorId.
 void ApplyTimingKeys(Json::Value& config, Settings& settings);

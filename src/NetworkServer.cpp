@@ -30,7 +30,7 @@ constexpr uint32_t kCrashCounterGap = 1000;
 // Sections that other code indexes by key: anything but an object there would make every later
 // lookup fail, so such a document is refused at once.
 constexpr const char* kObjectSections[] = {"log",  "udp",          "lora",  "network",
-                                           "mqtt", "addressRange", "paths"};
+                                           "mqtt", "addressRange", "paths", "web"};
 
 void ReportToStandardError(const Exception& e) {
   std::string text = "File " + e.file() + " Line " + std::to_string(e.line()) + ": " + e.message();
@@ -67,6 +67,7 @@ std::optional<int> NetworkServer::StartUp(int argc, char** argv) {
     return 1;
   }
   srand(static_cast<unsigned>(time(nullptr)));
+  messages.setObserver([feed = &webFeed](const AppMessage& message) { feed->Post(message); });
 
   switch (ScanFirstPass(argc, argv, commandLine)) {
     case FirstPass::ExitSuccess: return 0;
@@ -142,6 +143,7 @@ bool NetworkServer::ValidateConfiguration() {
            settings.gatewaySerial.c_str());
 
   Configuration::ApplyUdpDefaults(config);
+  Configuration::ApplyWebDefaults(config);
 
   plan = ResolveChannelPlan(config, settings);
   if (!plan) return false;
@@ -393,6 +395,8 @@ void NetworkServer::LinkDevices() {
 
 int NetworkServer::Shutdown() {
   LOG_DEBUG("Program closing");
+  // Browsers first: no request may start a command while the rest closes.
+  if (webConsole) webConsole->Stop();
   WaitForIdleWorkers();
   // The threads the server owns leave their loops on the stop flag within one 100 ms slice;
   // joined here, none is cut off by the exit in the middle of a publish or a send.

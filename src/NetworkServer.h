@@ -40,6 +40,8 @@
 #include "gateway/UdpSocket.h"
 #include "lora/ChannelPlan.h"
 #include "support/RecentList.h"
+#include "web/WebConsole.h"
+#include "web/WebFeed.h"
 
 class NetworkServer {
  public:
@@ -67,6 +69,8 @@ class NetworkServer {
   std::unique_ptr<OrbaReporter> orba;
   // The remote join server's client (start-up warms it when the whitelist is off).
   std::unique_ptr<HttpClient> http;
+  // What the web console's browsers see live of the event stream; fed by `messages`.
+  WebFeed webFeed;
   // Every application event leaves through this queue; it outlives all that post into it.
   AppMessageQueue messages;
   AppEvents events{messages};
@@ -98,6 +102,8 @@ class NetworkServer {
   std::unique_ptr<PacketWorkerPool> workers;
   // The operator's console or UDP command port.
   std::unique_ptr<CommandThread> commandThread;
+  // The browser console; its API runs commands through commandThread. Null while "web" is off.
+  std::unique_ptr<WebConsole> webConsole;
 
   // The time thread's millisecond tick; read by timers elsewhere without a lock.
   std::atomic<uint64_t> tickMs{0};
@@ -120,6 +126,7 @@ class NetworkServer {
   void LinkDevices();
   void LinkProtocol();
   void StartThreads();
+  void StartWebConsole();
   void StartThread(ThreadSlot& slot, ThreadSlot::Entry entry, const char* trace, const char* failure);
   void RunGatewayReceiveLoop();
   void WaitForIdleWorkers();

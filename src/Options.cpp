@@ -4,9 +4,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <iostream>
 #include <map>
 
 #include "support/Text.h"
+#include "web/WebPassword.h"
 
 namespace {
 
@@ -161,6 +163,18 @@ FirstPass ScanFirstPass(int argc, char** argv, CommandLine& line) {
       return FirstPass::ExitSuccess;
     }
     if (name == "-check-config") line.checkConfig = true;
+    if (name == "-web-password-hash") {
+      // Read from standard input, never from the command line: arguments show in ps and in
+      // the shell's history.
+      std::string password;
+      if (!std::getline(std::cin, password) || password.empty()) {
+        fprintf(stderr, "Type the web console's password on standard input\n");
+        return FirstPass::ExitFailure;
+      }
+      if (!password.empty() && password.back() == '\r') password.pop_back();
+      printf("%s\n", WebPassword::Hash(password).c_str());
+      return FirstPass::ExitSuccess;
+    }
     if (name == "c" || name == "l") {
       if (i + 1 >= argc) {
         PrintMissingValue(name);
@@ -218,6 +232,7 @@ std::string UsageText(const std::string& version) {
       "        [--disable-join-rx1] [--disable-join-rx2] [--disable-rx1] [--disable-rx2]\n"
       "        [--disable-duty-cycle]\n"
       "vallorin --check-config [-c config-file] [options]\n"
+      "vallorin --web-password-hash < password-file\n"
       "vallorin --version\n"
       "vallorin --help\n"
       "\n";
@@ -277,6 +292,7 @@ std::string UsageText(const std::string& version) {
       " --debug : set log level to 50",
       " --trace : set log level to 60",
       " --check-config : validate the configuration, print it with every warning, and exit",
+      " --web-password-hash : print the \"web\".\"password\" hash of a password read from stdin",
       "",
       "** Options for testing purposes **",
       " --disable-join-rx1 : disable transmitting join accept on first window",

@@ -96,6 +96,7 @@ void NetworkServer::StartThreads() {
   if (int result = commandThread->Start(); result != 0) {
     THROW_EXCEPTION("Unable to create command receive thread", result);
   }
+  StartWebConsole();
   StartThread(timeSlot_, &NetworkServer::TimeThread, "Start Time thread", "Unable to create time thread");
   StartThread(backupSlot_, &NetworkServer::BackupThread, "Start Db Backup thread",
               "Unable to create Db Backup thread");
@@ -124,6 +125,19 @@ void NetworkServer::StartThreads() {
 
   StartThread(downstreamSlot_, &NetworkServer::DownstreamThread,
               "Start GatewayDownstreamReceive thread", "Unable to create downstream receive thread");
+}
+
+void NetworkServer::StartWebConsole() {
+  const WebConsoleSettings web = WebConsoleSettings::FromConfig(config);
+  if (!web.enabled) return;
+  WebApiLinks links;
+  links.runCommand = [commands = commandThread.get()](std::deque<std::string> words) {
+    return commands->RunCaptured(std::move(words));
+  };
+  links.feed = &webFeed;
+  webConsole = std::make_unique<WebConsole>(web, links);
+  // The console is a window on the server, not part of its work: without it the server runs on.
+  if (!webConsole->Start()) webConsole.reset();
 }
 
 void NetworkServer::RunGatewayReceiveLoop() {

@@ -454,6 +454,7 @@ Json::Value LoraDatabase::UplinkPacketClient::Record::toJson() const {
   j["control"] = control;
   j["counter"] = counter;
   j["rssi"] = static_cast<Json::Int64>(rssi);
+  j["snr"] = snr;
   j["size"] = dataSize;
   j["tmst"] = tmst;
   j["rx_time"] = rxTime;

@@ -16,6 +16,7 @@ int AppMessageQueue::postAppMessage(const std::string& eui, const char* event,
   try {
     AppMessage message{eui, event, std::string(reinterpret_cast<const char*>(payload), size)};
     const size_t cost = message.footprint();
+    if (observer_) observer_(message);
     {
       MutexLock lock(mutex_);
       makeRoom(cost);

@@ -57,6 +57,11 @@ class AppMessageQueue {
   // across a reconnection. It is never dropped for the budget on its way back.
   void pushFront(AppMessage message) EXCLUDES(mutex_);
 
+  // A second reader of the stream (the web console's live feed) sees each message as it is
+  // posted, on the posting thread, outside the queue's lock. Set once before the threads start.
+  using Observer = std::function<void(const AppMessage&)>;
+  void setObserver(Observer observer) { observer_ = std::move(observer); }
+
   size_t size() const EXCLUDES(mutex_);
   size_t bytes() const EXCLUDES(mutex_);
   // Messages dropped for the budget since start-up.
@@ -68,6 +73,7 @@ class AppMessageQueue {
   // Constant after construction.
   const size_t budgetBytes_;
   const std::function<uint64_t()> clockMs_;
+  Observer observer_;  // constant once the threads run
 
   mutable Mutex mutex_;
   std::condition_variable_any ready_;

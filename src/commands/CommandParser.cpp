@@ -41,12 +41,11 @@ std::string CommandParser::restOfLine() {
   return text;
 }
 
-void CommandParser::parse(const std::string& line) {
-  const std::string command = ZEV::Text::trim(line);
-  if (command.empty()) return;
+template <typename Body>
+void CommandParser::guarded(const std::string& command, Body body) {
   ReplyChannel& reply = commands_.reply();
   try {
-    execute(command);
+    body();
   } catch (const SqlDb::Exception& e) {
     reply.SendText("Unable to access to database - any requested change may not have occurred " +
                    e.message() + "\n");
@@ -60,6 +59,23 @@ void CommandParser::parse(const std::string& line) {
     reply.SendText(text);
     throw;
   }
+}
+
+void CommandParser::parse(const std::string& line) {
+  const std::string command = ZEV::Text::trim(line);
+  if (command.empty()) return;
+  guarded(command, [&] { execute(command); });
+}
+
+void CommandParser::run(std::deque<std::string> words) {
+  if (words.empty()) return;
+  std::string command;
+  for (const std::string& word : words) command += (command.empty() ? "" : " ") + word;
+  guarded(command, [&] {
+    words_ = std::move(words);
+    wordCount_ = static_cast<uint16_t>(words_.size() > 0xFFFF ? 0xFFFF : words_.size());
+    dispatch(nextWord());
+  });
 }
 
 void CommandParser::execute(const std::string& line) {

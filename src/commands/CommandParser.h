@@ -42,6 +42,9 @@ class CommandParser {
 
   // Tokenizes and dispatches one line. A line of white space does nothing.
   void parse(const std::string& line);
+  // Dispatches words that are already split (the web console's requests): no tokenizing, so a
+  // JSON argument given as one word keeps its blanks and "#" characters. Same replies as parse().
+  void run(std::deque<std::string> words);
   // The first remaining word, removed; empty when none is left.
   std::string nextWord();
   // Puts a word taken by nextWord() back in front ("device json" reads as "device list json").
@@ -67,6 +70,9 @@ class CommandParser {
 
  private:
   void execute(const std::string& line);
+  // Runs `body`, answering database failures and syntax errors for `command`.
+  template <typename Body>
+  void guarded(const std::string& command, Body body);
   void dispatch(const std::string& first);
 
   CommandSet& commands_;

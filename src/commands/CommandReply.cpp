@@ -29,13 +29,25 @@ void ReplyChannel::BeginUdp(UdpSocket* socket, const sockaddr_in& client) {
   client_ = client;
 }
 
+void ReplyChannel::BeginCapture(std::string* out) {
+  interactive_ = true;
+  toUdp_ = false;
+  socket_ = nullptr;
+  capture_ = out;
+}
+
 void ReplyChannel::End() {
   interactive_ = false;
   toUdp_ = false;
   socket_ = nullptr;
+  capture_ = nullptr;
 }
 
 void ReplyChannel::Write(const char* data, size_t length) {
+  if (capture_ != nullptr) {
+    capture_->append(data, length);
+    return;
+  }
   if (!toUdp_) {
     console_(data, length);
     return;
@@ -55,6 +67,7 @@ void ReplyChannel::SendText(const std::string& text) {
 }
 
 void ReplyChannel::SendLongText(const std::string& text) {
+  if (capture_ != nullptr) return Write(text.data(), text.size());
   for (size_t offset = 0; offset < text.size(); offset += kPieceSize) {
     Write(text.data() + offset, std::min(kPieceSize, text.size() - offset));
     std::this_thread::sleep_for(std::chrono::milliseconds(1));

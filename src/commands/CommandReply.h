@@ -28,6 +28,8 @@ class ReplyChannel {
   // One command from the console, or one datagram from `client` through `socket`.
   void BeginConsole();
   void BeginUdp(UdpSocket* socket, const sockaddr_in& client);
+  // One command from the web console: the whole reply is collected in `out`.
+  void BeginCapture(std::string* out);
   void End();
   bool interactive() const { return interactive_; }
   bool toUdp() const { return toUdp_; }
@@ -54,4 +56,5 @@ class ReplyChannel {
   bool toUdp_ = false;
   UdpSocket* socket_ = nullptr;
   sockaddr_in client_{};
+  std::string* capture_ = nullptr;
 };

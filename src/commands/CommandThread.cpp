@@ -75,6 +75,24 @@ void CommandThread::RunLine(const std::string& line, const sockaddr_in* client) 
   parser.parse(line);
 }
 
+std::string CommandThread::RunCaptured(std::deque<std::string> words) {
+  std::string out;
+  MutexLock lock(commandMutex_);
+  reply_.BeginCapture(&out);
+  struct EndReply {
+    ReplyChannel& reply;
+    ~EndReply() { reply.End(); }
+  } end{reply_};
+  CommandParser parser(commands_);
+  try {
+    parser.run(std::move(words));
+  } catch (const CommandParser::SyntaxError&) {
+    // Already answered with the syntax-error text.
+  } catch (const CommandParser::QuitCommand&) {
+  }
+  return out;
+}
+
 void CommandThread::RunConsole() {
   std::string line;
   while (!Stopping()) {

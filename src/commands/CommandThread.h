@@ -7,6 +7,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <mutex>
 #include <string>
 
@@ -43,6 +44,9 @@ class CommandThread {
   // One line as a transport runs it, under the command mutex. Tests and the fuzzer call it
   // directly; UDP replies go to `client` when a socket is given.
   void RunLine(const std::string& line, const sockaddr_in* client);
+  // One command as the web console runs it: the words as given, under the command mutex, the
+  // reply returned instead of sent. "quit" is refused here: it would end the operator's transport.
+  std::string RunCaptured(std::deque<std::string> words);
 
  private:
   static void* Entry(void* self);

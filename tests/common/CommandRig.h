@@ -6,6 +6,7 @@
 
 #include <sys/stat.h>
 
+#include <deque>
 #include <memory>
 #include <string>
 
@@ -94,6 +95,22 @@ class CommandRig {
     try {
       CommandParser parser(*commands);
       parser.parse(line);
+    } catch (const CommandParser::SyntaxError&) {
+      ++syntaxErrors;
+    } catch (const CommandParser::QuitCommand&) {
+      quit = true;
+    }
+    reply.End();
+    return replies;
+  }
+
+  // The reply to words given one by one, as the web console runs a command.
+  std::string RunWords(std::deque<std::string> words) {
+    replies.clear();
+    reply.BeginConsole();
+    try {
+      CommandParser parser(*commands);
+      parser.run(std::move(words));
     } catch (const CommandParser::SyntaxError&) {
       ++syntaxErrors;
     } catch (const CommandParser::QuitCommand&) {

@@ -36,7 +36,8 @@ static Json::Value Parse(const std::string& text) {
 static uint16_t FreeUdpPort() { return UdpPeer().port(); }
 
 Json::Value BaseConfig(const std::string& dir) {
-  // Every path the server writes lies in the folder ("@" below).
+  // Every path the server writes lies in the folder ("@" below). The web console stays off: tests
+  // running side by side would contend for its port, and the browser test covers it.
   std::string text = R"({"db": "@/flash/vallorin.db",
       "paths": {"runDir": "@/run", "deviceIdFile": "@/device_id", "templateDir": "@/templates/",
                 "templateFallbackDir": "@/opt/", "restartCommand": "touch @/restart-requested &",
@@ -45,7 +46,8 @@ Json::Value BaseConfig(const std::string& dir) {
       "lora": {"frequencyBand": "EU868", "beaconInterval": 0},
       "network": {"public": 1, "eui": "00-11-22-33-44-55-66-77",
                   "key": "000102030405060708090a0b0c0d0e0f"},
-      "mqtt": {"enabled": false}})";
+      "mqtt": {"enabled": false},
+      "web": {"enabled": false}})";
   for (size_t at = text.find('@'); at != std::string::npos; at = text.find('@', at)) {
     text.replace(at, 1, dir);
   }
