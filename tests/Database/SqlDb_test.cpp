@@ -182,7 +182,7 @@ TEST(SqlDb, CachedStatementsStartCleanEachTime) {
     ASSERT_TRUE(st.Run());
   }
   EXPECT_EQ(QueryFile(connection.runtimePath(), "SELECT a, b FROM t ORDER BY a;"),
-            "0|first only|1|NULL|2|NULL");
+            "0|first only;1|NULL;2|NULL");
   connection.Reconnect();  // the kept statements go with the old connection
   SqlDb::Lock lock(connection);
   SqlDb::Statement st(lock, kInsert, SqlDb::Statement::kCached);
