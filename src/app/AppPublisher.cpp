@@ -15,6 +15,9 @@ namespace {
 
 constexpr uint32_t kSliceMs = 100;
 constexpr uint32_t kReopenPauseMs = 1000;
+// How long the messages posted before a stop may take to leave. The shutdown waits for the
+// workers first, so this bounds only the broker's share of the exit.
+constexpr int64_t kDrainMs = 1500;
 
 }  // namespace
 
@@ -135,6 +138,24 @@ void AppPublisher::publishOne() {
   }
 }
 
+void AppPublisher::drain() {
+  // The stop flag comes before the workers have finished their last datagrams: keep publishing
+  // until the shutdown says they are idle (Stop()), then until nothing is left, so every uplink
+  // the final backup keeps has also reached the applications.
+  const int64_t limit = MonotonicMs() + kDrainMs;
+  while (MonotonicMs() < limit) {
+    if (links_.mqtt != nullptr && !links_.mqtt->connected()) return;
+    if (stop_.load() && links_.messages->size() == 0) {
+      if (links_.mqtt == nullptr) return;
+      settle();
+      if (unacknowledged_.empty()) return;
+      links_.mqtt->WaitAcknowledged(kPopWaitMs);
+      continue;
+    }
+    publishOne();
+  }
+}
+
 void AppPublisher::Run() {
   while (!stopping()) {
     if (!up_.open(0, false)) {
@@ -151,6 +172,7 @@ void AppPublisher::Run() {
         }
         publishOne();
       }
+      if (StopFlag::IsSet()) drain();
     } catch (const Exception& failure) {
       LOG_ERROR("AppDataUp Msg exception : %s", failure.describe().c_str());
     } catch (const std::exception& failure) {

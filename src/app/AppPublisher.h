@@ -47,7 +47,8 @@ class AppPublisher {
   // Asks the loop to end and waits for it (at most one pause slice and one pop wait).
   void Stop();
 
-  // The thread body: returns once Stop() is called or the process stop flag is set.
+  // The thread body: returns once Stop() is called; after the process stop flag, once Stop() is
+  // called and the queue has drained, or the drain's bound has passed.
   void Run();
 
   // One event to the up port: the topic, one space and the payload up to its first zero byte,
@@ -61,6 +62,8 @@ class AppPublisher {
   void waitForBroker();
   void pause(uint32_t ms);
   void publishOne();
+  // After the process stop flag: what is still queued leaves, within a bound.
+  void drain();
   // Drops the acknowledged messages from unacknowledged_.
   void settle();
   // Puts every unacknowledged message back at the head of the queue, oldest first.
