@@ -69,10 +69,15 @@ bool MosquittoBroker::Reconfigure(const std::string& extraConfig) {
   return Start();
 }
 
-MosquittoBroker::~MosquittoBroker() { Stop(); }
+MosquittoBroker::~MosquittoBroker() {
+  Stop();
+  if (holder_ >= 0) close(holder_);
+}
 
 bool MosquittoBroker::Start() {
   if (pid_ > 0) return true;
+  if (holder_ >= 0) close(holder_);
+  holder_ = -1;
   const std::string config = dir_.file("mosquitto.conf");
   pid_ = fork();
   if (pid_ == 0) {
@@ -109,6 +114,17 @@ void MosquittoBroker::End(int signal) {
   int status = 0;
   waitpid(pid_, &status, 0);
   pid_ = -1;
+  // Tests run side by side: while the broker is away its port stays taken (bound, not listening,
+  // so clients are refused), or another test's broker could start on it and answer for this one.
+  holder_ = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port_);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (bind(holder_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    close(holder_);
+    holder_ = -1;
+  }
 }
 
 MqttProbe::MqttProbe(uint16_t port, const std::string& subscription, const std::string& clientId)

@@ -53,6 +53,7 @@ class MosquittoBroker {
   std::string globalConfig_;
   uint16_t port_ = 0;
   pid_t pid_ = -1;
+  int holder_ = -1;  // keeps the port while the broker is stopped
 };
 
 class MqttProbe : public mosqpp::mosquittopp {
