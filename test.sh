@@ -12,24 +12,24 @@ jobs=$(nproc)
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 
-echo "== sanitizer build"
+echo "== sanitizer build [${SECONDS} s]"
 cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=Debug -DVALLORIN_SANITIZE=ON >/dev/null
 cmake --build build/asan -j "$jobs"
-echo "== tests (sanitizers)"
+echo "== tests (sanitizers) [${SECONDS} s]"
 ctest --test-dir build/asan --output-on-failure -j "$jobs" --timeout 300
 
-echo "== release build"
+echo "== release build [${SECONDS} s]"
 cmake -S . -B build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVALLORIN_BENCH=ON >/dev/null
 cmake --build build/release -j "$jobs"
 
-echo "== Debian package (built, unpacked and started)"
+echo "== Debian package (built, unpacked and started) [${SECONDS} s]"
 timeout 900 ./scripts/check-package.sh build/release
 
-echo "== ThreadSanitizer (concurrency unit tests, a few end-to-end runs)"
+echo "== ThreadSanitizer (concurrency unit tests, a few end-to-end runs) [${SECONDS} s]"
 ./scripts/tsan.sh
 
 if [ -x scripts/fuzz.sh ]; then
-  echo "== fuzz (bounded)"
-  ./scripts/fuzz.sh
+  echo "== fuzz (bounded) [${SECONDS} s]"
+  FUZZ_SECONDS="${FUZZ_SECONDS:-15}" ./scripts/fuzz.sh
 fi
-echo "== all tests passed"
+echo "== all tests passed [${SECONDS} s]"

@@ -9,7 +9,7 @@ cd "$(dirname "$0")/.."
 
 runs="${FUZZ_RUNS:-10000000}"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:suppressions=$PWD/fuzz/ubsan.supp"
-build=build/fuzz
+build="${FUZZ_BUILD:-build/fuzz}"
 CC=clang CXX=clang++ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DVALLORIN_FUZZ=ON -DVALLORIN_TESTS=OFF >/dev/null
 targets=("$@")

@@ -2,7 +2,7 @@
 # Measures the server with vallorin-sim: each scenario starts a release server of its own (run-time
 # database on tmpfs, flash copy in a temporary folder) with its own mosquitto, runs the load and
 # prints the simulator's report. Usage:
-#   scripts/load.sh [SCENARIO...]     scenarios: throughput latency classa cpu startup joins (all)
+#   scripts/load.sh [SCENARIO...]     scenarios: throughput latency classa cpu startup joins (all), classa-us915, idle
 # RUNS=3 repeats each scenario; BUILD=build/release picks the build folder; DURATION=30 the seconds
 # of load. Every report line is also appended to $OUT (load-results.jsonl).
 set -euo pipefail
@@ -18,77 +18,7 @@ if [ -z "${NO_BUILD:-}" ]; then
   cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
   cmake --build "$build" -j 2 --target vallorin vallorin-sim
 fi
-mosquitto_bin="$(command -v mosquitto || echo /usr/sbin/mosquitto)"
-
-free_port() { python3 -c 'import socket,sys; s=socket.socket(socket.AF_INET,getattr(socket,sys.argv[1])); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])' "$1"; }
-
-work=""; work_run=""; server_pid=""; broker_pid=""
-cleanup() {
-  [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null && wait "$server_pid" 2>/dev/null || true
-  [ -n "$broker_pid" ] && kill "$broker_pid" 2>/dev/null && wait "$broker_pid" 2>/dev/null || true
-  server_pid=""; broker_pid=""
-  [ -n "$work" ] && rm -rf "$work" "$work-run" "$work_run"
-  work=""; work_run=""
-}
-trap cleanup EXIT
-
-# A fresh folder, broker and configuration; the server is started by start_server.
-prepare() {
-  cleanup
-  work="$(mktemp -d "${TMPDIR:-/var/tmp}/vallorin-load.XXXXXX")"
-  mkdir -p "$work/flash" "$work-run" 2>/dev/null || true
-  # The run-time copy lives on tmpfs when there is one, as on the gateway.
-  if [ -d /dev/shm ]; then rm -rf "$work-run"; work_run="$(mktemp -d /dev/shm/vallorin-run.XXXXXX)"; ln -s "$work_run" "$work-run"; fi
-  echo "LOAD-TEST" > "$work/device_id"
-  mqtt_port=$(free_port SOCK_STREAM)
-  printf 'listener %s 127.0.0.1\nallow_anonymous true\nmax_queued_messages 0\n' "$mqtt_port" > "$work/mosquitto.conf"
-  "$mosquitto_bin" -c "$work/mosquitto.conf" 2> "$work/mosquitto.log" &
-  broker_pid=$!
-  up=$(free_port SOCK_DGRAM); down=$(free_port SOCK_DGRAM); cmd=$(free_port SOCK_DGRAM)
-  cat > "$work/vallorin.conf" <<JSON
-{
-  "db": "$work/flash/vallorin.db",
-  "paths": {"runDir": "$work-run", "deviceIdFile": "$work/device_id", "templateDir": "$work/",
-            "templateFallbackDir": "$work/", "restartCommand": "true &",
-            "whitelistFile": "$work/whitelist.jsonlines", "commandDir": "$work"},
-  "log": {"level": 30, "console": false, "path": "$work/vallorin.log"},
-  "lora": {"frequencyBand": "EU868", "netID": "000013", "rx1Delay": 1, "joinDelay": 5, "beaconInterval": 0},
-  "network": {"public": 1, "eui": "00-11-22-33-44-55-66-77", "key": "000102030405060708090a0b0c0d0e0f"},
-  "udp": {"upstreamPort": $up, "downstreamPort": $down, "commandPort": $cmd,
-          "appPortUp": $(free_port SOCK_DGRAM), "appPortDown": $(free_port SOCK_DGRAM), "orbaPort": $(free_port SOCK_DGRAM)},
-  "mqtt": {"enabled": true, "host": "127.0.0.1", "port": $mqtt_port},
-  "addressRange": {"start": "00000001", "end": "01FFFFFE"},
-  "test": {"disableDutyCycle": ${duty_off:-false}}
-}
-JSON
-  for _ in $(seq 50); do (exec 3<>"/dev/tcp/127.0.0.1/$mqtt_port") 2>/dev/null && break; sleep 0.1; done
-}
-
-start_server() {
-  "$build/vallorin" -c "$work/vallorin.conf" > "$work/server.out" 2>&1 &
-  server_pid=$!
-  # Ready once the packet forwarder port is bound.
-  local hex; hex=$(printf ':%04X ' "$up")
-  for _ in $(seq 100); do grep -q "$hex" /proc/net/udp && return 0; sleep 0.1; done
-  echo "server did not start:"; tail -n 20 "$work/server.out"; tail -n 20 "$work/vallorin.log"; exit 1
-}
-
-stop_server() { kill "$server_pid"; wait "$server_pid" 2>/dev/null || true; server_pid=""; }
-
-sim() {
-  # A run with losses still reports, and the next scenario goes on.
-  "$build/vallorin-sim" -c "$work/vallorin.conf" --load --server-pid "$server_pid" "$@" | tee -a "$out" || true
-}
-
-# What the server complained about, most frequent first (EUIs and numbers folded together).
-warnings() {
-  grep -a -E '\[(WARN|WARNING|ERROR)\]' "$work/vallorin.log" 2>/dev/null | cut -d' ' -f3- |
-    sed -E 's/[0-9a-f]{2}(-[0-9a-f]{2}){7}/EUI/g; s/[0-9]+/N/g' | sort | uniq -c | sort -rn | head -n 5 || true
-}
-
-db_sizes() {
-  echo "run-time database on tmpfs: $(du -k "$work-run/" | tail -1 | cut -f1) kB; flash copy: $(du -k "$work/flash" | tail -1 | cut -f1) kB"
-}
+. scripts/load-lib.sh
 
 abp=(--abp --devices 10000 --gateways 4)
 for scenario in "${scenarios[@]}"; do
@@ -104,6 +34,9 @@ for scenario in "${scenarios[@]}"; do
         # Some 100 answers a second need more air time than any duty cycle leaves four gateways.
         duty_off=true; prepare; start_server; sim "${abp[@]}" --rate 600 --duration "$duration" --confirmed 10 --downlinks 10
         db_sizes ;;
+      classa-us915)  # the same answers where the plan leaves room for them: RX1 at SF7BW500, no duty cycle
+        band=US915; prepare; start_server; sim "${abp[@]}" --rate 600 --duration "$duration" --confirmed 10 --downlinks 10
+        band="" ;;
       cpu)         # server CPU per uplink at 1 000/s
         prepare; start_server; sim "${abp[@]}" --rate 1000 --duration "$duration" ;;
       startup)     # start-up to the first PUSH_ACK with the 10 000-device database on flash
@@ -115,6 +48,13 @@ for scenario in "${scenarios[@]}"; do
       joins)       # 1 000 OTAA joins at 20/s over 4 gateways, duty cycle disabled
         duty_off=true; prepare; start_server
         sim --devices 1000 --gateways 4 --join-rate 20 --duration 52 --drain 8 --interval 1000000 ;;
+      idle)        # what the web console costs a server with no traffic: CPU and RSS over a minute
+        for web_on in false true; do
+          prepare; start_server; sleep 5
+          read -r cpu0 rss0 < <(server_usage); sleep 60; read -r cpu1 rss1 < <(server_usage)
+          printf '{"scenario":"idle","web":%s,"cpu_s_per_min":%.2f,"rss_kB":%s}\n' "$web_on" \
+            "$(awk -v a="$cpu0" -v b="$cpu1" 'BEGIN { print b - a }')" "$rss1" | tee -a "$out"
+        done ;;
       *) echo "unknown scenario $scenario"; exit 2 ;;
     esac
     [ -n "$work" ] && warnings

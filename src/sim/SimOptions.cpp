@@ -1,6 +1,7 @@
 // Command line, scenario file and server configuration into Sim::Options.
 #include <json/json.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
@@ -186,6 +187,14 @@ bool ReadServerConfig(const std::string& path, Options& o, std::string& error) {
   if (lora["netID"].isString() && !Apply(o, "net-id", lora["netID"].asString(), error)) return false;
   if (lora["rx1Delay"].isUInt()) o.rx1DelayS = std::max(1u, lora["rx1Delay"].asUInt());
   if (lora["joinDelay"].isUInt()) o.joinDelayS = std::max(1u, lora["joinDelay"].asUInt());
+  // The wide-band plans listen on one sub-band of eight 125 kHz channels, 200 kHz apart.
+  const std::string band = lora["frequencyBand"].isString() ? lora["frequencyBand"].asString() : "";
+  const double first = band == "US915" || band == "915" ? 902.3 : band == "AU915" ? 915.2 : 0;
+  if (first > 0) {
+    const int subBand = lora["frequencySubBand"].isInt() ? std::clamp(lora["frequencySubBand"].asInt(), 1, 8) : 1;
+    o.frequencies.clear();
+    for (int k = 0; k < 8; ++k) o.frequencies.push_back(first + 0.2 * (8 * (subBand - 1) + k));
+  }
   return true;
 }
 

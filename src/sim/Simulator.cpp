@@ -293,8 +293,8 @@ std::string UtcText(int64_t) {
 }
 
 void Simulation::push(Gateway& g, const Bytes& phy, int64_t now, int index) {
-  static const double kFrequencies[] = {868.1, 868.3, 868.5};
-  const unsigned channel = static_cast<unsigned>(random_() % 3);
+  const unsigned channel = static_cast<unsigned>(random_() % o_.frequencies.size());
+  const unsigned radio = channel >= (o_.frequencies.size() + 1) / 2 ? 1u : 0u;
   // Each gateway hears the device a little differently.
   const int rssi = -40 - index * 12 - static_cast<int>(random_() % 30);
   const double snr = 9.5 - index * 3.0 - static_cast<double>(random_() % 40) / 10.0;
@@ -303,7 +303,7 @@ void Simulation::push(Gateway& g, const Bytes& phy, int64_t now, int index) {
            "{\"rxpk\":[{\"time\":\"%s\",\"tmst\":%u,\"chan\":%u,\"rfch\":%u,\"freq\":%.1f,\"stat\":1,"
            "\"modu\":\"LORA\",\"datr\":\"%s\",\"codr\":\"4/5\",\"lsnr\":%.1f,\"rssi\":%d,\"size\":%zu,"
            "\"data\":\"%s\"}]}",
-           UtcText(now).c_str(), g.tmst(now), channel, channel == 2 ? 1u : 0u, kFrequencies[channel],
+           UtcText(now).c_str(), g.tmst(now), channel, radio, o_.frequencies[channel],
            o_.datr.c_str(), snr, rssi, phy.size(), ToBase64(phy).c_str());
   std::string datagram = {2, static_cast<char>(g.token >> 8), static_cast<char>(g.token & 0xFF), 0};
   for (int i = 7; i >= 0; --i) datagram += static_cast<char>(g.eui >> (8 * i));

@@ -47,6 +47,8 @@ struct Options {
   bool confirmedDownlinks = false;
   double joinRate = 10;  // join requests per second
   std::string datr = "SF7BW125";
+  // Uplink channels, MHz: EU868's three default ones unless the server's plan says otherwise.
+  std::vector<double> frequencies = {868.1, 868.3, 868.5};
 
   bool load = false;     // progress line and final report instead of one line per event
   int serverPid = 0;     // 0: the process bound to the upstream port
