@@ -68,7 +68,7 @@ ExitResult RunBinary(const std::vector<std::string>& args, const std::string& wo
 // package lora-packet) from a JSON spec with "fields" and optional "keys". Empty, with a test
 // failure, when node or the package is missing (./test.sh installs both).
 std::vector<uint8_t> LoraPacket(const std::string& specJson);
-// Many frames in one run: the spec has "count" n and the FCnt goes up by one from the given one.
+// Many frames in one run: the description has "count" n and the FCnt goes up by one from the given one.
 std::vector<std::vector<uint8_t>> LoraPackets(const std::string& specJson);
 
 // The device's reading of a downlink by lora-packet (tests/e2e/node/device.js): the JSON object
