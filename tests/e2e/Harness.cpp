@@ -184,10 +184,10 @@ void UdpPeer::send(uint16_t port, const std::vector<uint8_t>& datagram) const {
   sendto(fd_, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
 }
 
-// What a script of tests/e2e/node printed for the spec; ok tells whether it exited with 0.
-static std::string RunNode(const char* script, const std::string& specJson, bool& ok) {
+// What a script of tests/e2e/node printed for the JSON request it was given; ok tells whether it exited with 0.
+static std::string RunNode(const char* script, const std::string& requestJson, bool& ok) {
   std::string quoted = "'";
-  for (char c : specJson) quoted += (c == '\'') ? std::string("'\\''") : std::string(1, c);
+  for (char c : requestJson) quoted += (c == '\'') ? std::string("'\\''") : std::string(1, c);
   quoted += "'";
   const std::string command =
       std::string("node " VALLORIN_SOURCE_DIR "/tests/e2e/node/") + script + " " + quoted + " 2>&1";
@@ -208,9 +208,9 @@ static bool HexFrame(const std::string& hex, std::vector<uint8_t>& bytes) {
          HexToBytes(hex.c_str(), bytes.data(), bytes.size(), false);
 }
 
-std::vector<uint8_t> LoraPacket(const std::string& specJson) {
+std::vector<uint8_t> LoraPacket(const std::string& requestJson) {
   bool ok = false;
-  const std::string out = RunNode("frames.js", specJson, ok);
+  const std::string out = RunNode("frames.js", requestJson, ok);
   std::vector<uint8_t> bytes;
   if (!ok || !HexFrame(out, bytes)) {
     ADD_FAILURE() << "lora-packet did not build the frame (run ./test.sh to install it): " << out;
@@ -219,9 +219,9 @@ std::vector<uint8_t> LoraPacket(const std::string& specJson) {
   return bytes;
 }
 
-std::vector<std::vector<uint8_t>> LoraPackets(const std::string& specJson) {
+std::vector<std::vector<uint8_t>> LoraPackets(const std::string& requestJson) {
   bool ok = false;
-  const std::string out = RunNode("frames.js", specJson, ok);
+  const std::string out = RunNode("frames.js", requestJson, ok);
   std::vector<std::vector<uint8_t>> frames;
   std::istringstream lines(out);
   for (std::string line; std::getline(lines, line);) {
@@ -234,9 +234,9 @@ std::vector<std::vector<uint8_t>> LoraPackets(const std::string& specJson) {
   return frames;
 }
 
-Json::Value LoraDevice(const std::string& specJson) {
+Json::Value LoraDevice(const std::string& requestJson) {
   bool ok = false;
-  const std::string out = RunNode("device.js", specJson, ok);
+  const std::string out = RunNode("device.js", requestJson, ok);
   Json::Value value = ok ? Parse(out) : Json::Value();
   if (!value.isObject()) {
     ADD_FAILURE() << "lora-packet could not read the downlink: " << out;

@@ -65,15 +65,15 @@ ExitResult RunBinary(const std::vector<std::string>& args, const std::string& wo
                int timeoutMs = 10000);
 
 // A PHYPayload built by the independent LoRaWAN implementation (tests/e2e/node/frames.js, npm
-// package lora-packet) from a JSON spec with "fields" and optional "keys". Empty, with a test
+// package lora-packet) from a JSON request with "fields" and optional "keys". Empty, with a test
 // failure, when node or the package is missing (./test.sh installs both).
-std::vector<uint8_t> LoraPacket(const std::string& specJson);
+std::vector<uint8_t> LoraPacket(const std::string& requestJson);
 // Many frames in one run: the description has "count" n and the FCnt goes up by one from the given one.
-std::vector<std::vector<uint8_t>> LoraPackets(const std::string& specJson);
+std::vector<std::vector<uint8_t>> LoraPackets(const std::string& requestJson);
 
 // The device's reading of a downlink by lora-packet (tests/e2e/node/device.js): the JSON object
 // it prints for the request ("mode" "accept" or "down"); null, with a test failure, on any fault.
-Json::Value LoraDevice(const std::string& specJson);
+Json::Value LoraDevice(const std::string& requestJson);
 
 // A packet forwarder's socket on 127.0.0.1.
 class UdpPeer {

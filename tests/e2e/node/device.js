@@ -13,13 +13,13 @@
 "use strict";
 const lora = require("lora-packet");
 
-const spec = JSON.parse(process.argv[2]);
+const request = JSON.parse(process.argv[2]);
 const hex = (b) => (b ? Buffer.from(b).toString("hex") : null);
 const bytes = (h) => Buffer.from(h, "hex");
 const out = {};
-if (spec.mode === "accept") {
-  const key = bytes(spec.AppKey);
-  const wire = lora.fromWire(bytes(spec.phy));
+if (request.mode === "accept") {
+  const key = bytes(request.AppKey);
+  const wire = lora.fromWire(bytes(request.phy));
   const plain = lora.fromWire(lora.decryptJoinAccept(wire, key));
   out.micOk = lora.verifyMIC(plain, undefined, key);
   out.DevAddr = hex(plain.DevAddr);
@@ -28,28 +28,28 @@ if (spec.mode === "accept") {
   out.DLSettings = plain.DLSettings !== undefined ? Number(plain.DLSettings) : null;
   out.RxDelay = plain.RxDelay !== undefined ? Number(plain.RxDelay) : null;
   out.CFList = hex(plain.CFList);
-  const keys = lora.generateSessionKeys(key, plain.NetID, plain.AppNonce, bytes(spec.DevNonce));
+  const keys = lora.generateSessionKeys(key, plain.NetID, plain.AppNonce, bytes(request.DevNonce));
   out.NwkSKey = hex(keys.NwkSKey);
   out.AppSKey = hex(keys.AppSKey);
-} else if (spec.mode === "down") {
-  const packet = lora.fromWire(bytes(spec.phy));
-  const msb = bytes(spec.fcntMsb || "0000");
+} else if (request.mode === "down") {
+  const packet = lora.fromWire(bytes(request.phy));
+  const msb = bytes(request.fcntMsb || "0000");
   out.type = packet.getMType();
   out.DevAddr = hex(packet.DevAddr);
   out.FCnt = packet.getFCnt();
   out.FCtrl = hex(packet.FCtrl);
   out.FOpts = hex(packet.FOpts);
   out.FPort = packet.getFPort();
-  out.micOk = lora.verifyMIC(packet, bytes(spec.NwkSKey), bytes(spec.AppSKey), msb);
+  out.micOk = lora.verifyMIC(packet, bytes(request.NwkSKey), bytes(request.AppSKey), msb);
   out.payload = packet.FRMPayload && packet.FRMPayload.length
-    ? hex(lora.decrypt(packet, bytes(spec.AppSKey), bytes(spec.NwkSKey), msb)) : "";
-} else if (spec.mode === "pingslot") {
+    ? hex(lora.decrypt(packet, bytes(request.AppSKey), bytes(request.NwkSKey), msb)) : "";
+} else if (request.mode === "pingslot") {
   const block = Buffer.alloc(16);
-  block.writeUInt32LE(spec.beaconTime >>> 0, 0);
-  block.writeUInt32LE(parseInt(spec.DevAddr, 16) >>> 0, 4);
+  block.writeUInt32LE(request.beaconTime >>> 0, 0);
+  block.writeUInt32LE(parseInt(request.DevAddr, 16) >>> 0, 4);
   const cipher = require("crypto").createCipheriv("aes-128-ecb", Buffer.alloc(16), null);
   cipher.setAutoPadding(false);
   const rand = Buffer.concat([cipher.update(block), cipher.final()]);
-  out.offset = (rand[0] + 256 * rand[1]) % spec.period;
+  out.offset = (rand[0] + 256 * rand[1]) % request.period;
 }
 process.stdout.write(JSON.stringify(out));

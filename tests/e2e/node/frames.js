@@ -6,9 +6,9 @@
 "use strict";
 const lora = require("lora-packet");
 
-const spec = JSON.parse(process.argv[2]);
+const request = JSON.parse(process.argv[2]);
 const bytes = (hex) => (typeof hex === "string" ? Buffer.from(hex, "hex") : undefined);
-const fields = Object.assign({}, spec.fields);
+const fields = Object.assign({}, request.fields);
 for (const name of ["DevAddr", "AppEUI", "DevEUI", "DevNonce", "AppNonce", "NetID", "FOpts", "CFList"]) {
   if (typeof fields[name] === "string") fields[name] = bytes(fields[name]);
 }
@@ -16,12 +16,12 @@ if (typeof fields.payloadHex === "string") {
   fields.payload = bytes(fields.payloadHex);
   delete fields.payloadHex;
 }
-const keys = spec.keys || {};
+const keys = request.keys || {};
 const build = (f) =>
   lora.fromFields(f, bytes(keys.AppSKey), bytes(keys.NwkSKey), bytes(keys.AppKey)).getPHYPayload().toString("hex");
-if (typeof spec.count === "number") {
+if (typeof request.count === "number") {
   const lines = [];
-  for (let i = 0; i < spec.count; i++) lines.push(build(Object.assign({}, fields, { FCnt: fields.FCnt + i })));
+  for (let i = 0; i < request.count; i++) lines.push(build(Object.assign({}, fields, { FCnt: fields.FCnt + i })));
   process.stdout.write(lines.join("\n"));
 } else {
   process.stdout.write(build(fields));
