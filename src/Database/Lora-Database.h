@@ -35,6 +35,8 @@ class LoraDatabase {
   static constexpr const char* kSchemaVersion = "17";
   static constexpr uint32_t kInvalidDevAddr = 0xFFFFFFFF;
   static constexpr size_t kNetworkStatisticsColumns = 20;
+  // Rows a trim deletes per statement: a few milliseconds of holding the database.
+  static constexpr int kTrimStepRows = 2000;
 
   struct Options {
     std::string flashPath = "/var/config/lora/vallorin.db";

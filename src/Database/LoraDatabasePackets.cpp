@@ -134,12 +134,25 @@ int64_t LoraDatabase::QueueDownlink(const Json::Value& message) {
 }
 
 bool LoraDatabase::TrimPackets(uint32_t rowsToKeep) {
-  const bool ok = RunAll(connection_,
-                         {"DELETE FROM uplink_packets WHERE id NOT IN "
-                          "(SELECT id FROM uplink_packets ORDER BY id DESC LIMIT ?1);",
-                          "DELETE FROM downlink_packets WHERE id NOT IN "
-                          "(SELECT id FROM downlink_packets ORDER BY id DESC LIMIT ?1);"},
-                         [&](Statement& st) { st.BindInt(1, rowsToKeep); });
+  // At hundreds of uplinks a second a trim interval leaves hundreds of thousands of rows. One
+  // DELETE of them all would hold the database for seconds (the packet workers stall and datagrams
+  // are dropped) and build an in-memory journal as large as the rows, which the heap keeps. So the
+  // oldest rows go a bounded step at a time, each step its own statement under its own lock.
+  static const char* const kTrims[] = {
+      "DELETE FROM uplink_packets WHERE id IN (SELECT id FROM uplink_packets WHERE id NOT IN "
+      "(SELECT id FROM uplink_packets ORDER BY id DESC LIMIT ?1) ORDER BY id LIMIT ?2);",
+      "DELETE FROM downlink_packets WHERE id IN (SELECT id FROM downlink_packets WHERE id NOT IN "
+      "(SELECT id FROM downlink_packets ORDER BY id DESC LIMIT ?1) ORDER BY id LIMIT ?2);"};
+  bool ok = true;
+  for (const char* sql : kTrims) {
+    for (int changed = kTrimStepRows; ok && changed == kTrimStepRows;) {
+      Lock lock(connection_);
+      Statement st(lock, sql, Statement::kCached);
+      st.BindInt(1, rowsToKeep).BindInt(2, kTrimStepRows);
+      ok = st.Run();
+      changed = st.Changes();
+    }
+  }
   if (!ok) LOG_ERROR("SQL Query failed to trim Packet tables");
   return ok;
 }
