@@ -100,9 +100,8 @@ void NetworkRig::PushText(const std::string& json) {
   forwarder_->send(upstream, testsupport::ForwarderDatagram(2, 8, 0, kGatewayEui, json));
 }
 
-Json::Value NetworkRig::NextTxpk(int timeoutMs) {
+bool NetworkRig::NextPullResp(std::vector<uint8_t>& datagram, int timeoutMs) {
   const uint16_t downstream = static_cast<uint16_t>(config["udp"]["downstreamPort"].asUInt());
-  std::vector<uint8_t> datagram;
   const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   while (std::chrono::steady_clock::now() < until) {
     if (!forwarder_->receive(datagram, 50)) continue;
@@ -110,10 +109,16 @@ Json::Value NetworkRig::NextTxpk(int timeoutMs) {
       // The forwarder's TX_ACK for the token, as a real one answers every PULL_RESP.
       std::vector<uint8_t> ack = {2, datagram[1], datagram[2], 5, 1, 2, 3, 4, 5, 6, 7, 8};
       forwarder_->send(downstream, ack);
-      return ParseJson(std::string(datagram.begin() + 4, datagram.end()))["txpk"];
+      return true;
     }
   }
-  return Json::Value();
+  return false;
+}
+
+Json::Value NetworkRig::NextTxpk(int timeoutMs) {
+  std::vector<uint8_t> datagram;
+  if (!NextPullResp(datagram, timeoutMs)) return Json::Value();
+  return ParseJson(std::string(datagram.begin() + 4, datagram.end()))["txpk"];
 }
 
 std::vector<testsupport::MqttProbe::Message> NetworkRig::On(const std::string& suffix) const {

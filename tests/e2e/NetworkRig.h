@@ -48,7 +48,9 @@ class NetworkRig {
   void Push(const std::vector<uint8_t>& frame, const std::string& rxpkPatch = "{}");
   // A PUSH_DATA with this JSON body (a "stat" record, say).
   void PushText(const std::string& json);
-  // The next PULL_RESP's "txpk" within the timeout (null when none came); TX_ACK is sent back.
+  // The next PULL_RESP datagram within the timeout (false when none came); TX_ACK is sent back.
+  bool NextPullResp(std::vector<uint8_t>& datagram, int timeoutMs);
+  // The next PULL_RESP's "txpk" within the timeout (null when none came).
   Json::Value NextTxpk(int timeoutMs);
 
   std::vector<testsupport::MqttProbe::Message> On(const std::string& topicSuffix) const;
@@ -60,6 +62,7 @@ class NetworkRig {
   testsupport::MqttProbe& application() { return probe_; }
   testsupport::MosquittoBroker& broker() { return broker_; }
   pid_t serverPid() const { return server_.pid(); }
+  bool running() { return server_.running(); }
 
  private:
   testsupport::TempDir dir_;

@@ -137,26 +137,4 @@ TEST_F(DeviceUplinks, DownlinksFromBothTransportsAreQueuedUntilTheQueueIsFull) {
             (std::vector<std::string>{"5", "6"}));
 }
 
-// The broker goes away for a while as uplinks keep arriving; when it is back every "up" reaches
-// the application, in order.
-TEST_F(DeviceUplinks, BrokerRestartLosesAndReordersNothing) {
-  Push(Uplink(1, "00"));
-  ASSERT_TRUE(WaitFor("/" + kDevEui + "/up", 1));
-  rig.broker().Stop();
-  for (unsigned fcnt = 2; fcnt <= 11; ++fcnt) {
-    Push(Uplink(fcnt, "00"));
-    Pause(100);
-  }
-  ASSERT_TRUE(rig.broker().Start());
-  ASSERT_TRUE(WaitFor("lora/" + kDevEui + "/up", 11, 30000)) << On("lora/" + kDevEui + "/up").size();
-  std::vector<unsigned> seqns;
-  for (const auto& m : On("lora/" + kDevEui + "/up")) seqns.push_back(ParseJson(m.payload)["seqn"].asUInt());
-  // QoS 1 allows a repeat; nothing may be missing or come before its predecessor.
-  std::vector<unsigned> firstSeen;
-  for (unsigned s : seqns) {
-    if (firstSeen.empty() || s > firstSeen.back()) firstSeen.push_back(s);
-  }
-  EXPECT_EQ(firstSeen, (std::vector<unsigned>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}));
-}
-
 }  // namespace
