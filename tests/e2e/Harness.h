@@ -24,6 +24,9 @@ Json::Value BaseConfig(const std::string& dir);
 // Writes the document as `dir/vallorin.conf` and returns the path.
 std::string WriteConfig(const std::string& dir, const Json::Value& config);
 
+// The JSON document in the text (null when there is none).
+Json::Value ParseJson(const std::string& text);
+
 // The effective configuration the server logged at start-up (null when not found).
 Json::Value EffectiveConfig(const std::string& logText);
 

@@ -139,12 +139,7 @@ bool NetworkRig::WaitFor(const std::string& suffix, size_t count, int timeoutMs)
 
 std::string NetworkRig::Log() const { return testsupport::ReadFile(config["log"]["path"].asString()); }
 
-size_t NetworkRig::Count(const std::string& text) const {
-  const std::string log = Log();
-  size_t n = 0;
-  for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++n;
-  return n;
-}
+size_t NetworkRig::Count(const std::string& text) const { return testsupport::Occurrences(Log(), text); }
 
 bool NetworkRig::WaitForLog(const std::string& text, int timeoutMs) const {
   for (int i = 0; i < timeoutMs / 20 && Count(text) == 0; ++i) Pause(20);
@@ -175,7 +170,7 @@ Json::Value ParseJson(const std::string& text) {
   Json::Value value;
   std::string errors;
   std::istringstream in(text);
-  Json::parseFromStream(Json::CharReaderBuilder(), in, &value, &errors);
+  if (!Json::parseFromStream(Json::CharReaderBuilder(), in, &value, &errors)) return Json::Value();
   return value;
 }
 

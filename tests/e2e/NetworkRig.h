@@ -74,7 +74,6 @@ class NetworkRig {
 };
 
 // Helpers for what the rig carries.
-Json::Value ParseJson(const std::string& text);
 std::string Hex(const std::vector<uint8_t>& bytes);
 std::vector<uint8_t> FromBase64(const std::string& text);
 // An uplink of a seeded device, built by lora-packet.

@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "../Database/QueryFile.h"
 #include "Database/Lora-Database.h"
 #include "Harness.h"
 #include "NetworkRig.h"
@@ -29,24 +30,8 @@ using testsupport::TempDir;
 
 namespace {
 
-std::string QueryOne(const std::string& path, const std::string& sql) {
-  sqlite3* db = nullptr;
-  std::string out;
-  sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
-  auto row = [](void* context, int, char** values, char**) {
-    *static_cast<std::string*>(context) = values[0] != nullptr ? values[0] : "NULL";
-    return 0;
-  };
-  sqlite3_exec(db, sql.c_str(), row, &out, nullptr);
-  sqlite3_close(db);
-  return out;
-}
-
-size_t Count(const std::string& text, const std::string& part) {
-  size_t n = 0;
-  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
-  return n;
-}
+using dbtest::QueryFile;
+using testsupport::Occurrences;
 
 TEST(Crash, AnUncleanStopMovesEveryDownCounterAheadOnceACleanOneNothing) {
   TempDir dir;
@@ -87,17 +72,17 @@ TEST(Crash, AnUncleanStopMovesEveryDownCounterAheadOnceACleanOneNothing) {
   };
 
   run(SIGTERM);  // a first, clean run changes nothing
-  EXPECT_EQ(Count(everything, moved), 0u);
-  EXPECT_EQ(QueryOne(flash, "SELECT nwk_down_counter FROM sessions"), "5");
+  EXPECT_EQ(Occurrences(everything, moved), 0u);
+  EXPECT_EQ(QueryFile(flash, "SELECT nwk_down_counter FROM sessions"), "5");
 
   run(SIGKILL);  // the power goes
   run(SIGTERM);
-  EXPECT_EQ(Count(everything, moved), 1u) << everything;
-  EXPECT_EQ(QueryOne(flash, "SELECT nwk_down_counter FROM sessions"), "1005");
+  EXPECT_EQ(Occurrences(everything, moved), 1u) << everything;
+  EXPECT_EQ(QueryFile(flash, "SELECT nwk_down_counter FROM sessions"), "1005");
 
   run(SIGTERM);  // clean again: nothing moves
-  EXPECT_EQ(Count(everything, moved), 1u);
-  EXPECT_EQ(QueryOne(flash, "SELECT nwk_down_counter FROM sessions"), "1005");
+  EXPECT_EQ(Occurrences(everything, moved), 1u);
+  EXPECT_EQ(QueryFile(flash, "SELECT nwk_down_counter FROM sessions"), "1005");
 }
 
 }  // namespace
@@ -124,7 +109,7 @@ TEST(Crash, ACorruptFlashFileIsMovedAsideAndAFreshOneWritten) {
             std::string::npos);
   const std::string aside = text.substr(at + 15, text.find(',', at) - at - 15);
   EXPECT_EQ(ReadFile(aside), garbage);
-  EXPECT_EQ(QueryOne(flash, "PRAGMA integrity_check;"), "ok");
+  EXPECT_EQ(QueryFile(flash, "PRAGMA integrity_check;"), "ok");
 }
 
 }  // namespace
