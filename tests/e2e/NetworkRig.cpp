@@ -5,7 +5,6 @@
 #include <sqlite3.h>
 
 #include <chrono>
-#include <sstream>
 #include <thread>
 
 #include "Database/Lora-Database.h"
@@ -164,14 +163,6 @@ std::vector<std::string> NetworkRig::Query(const std::string& sql) const {
   sqlite3_free(error);
   sqlite3_close(db);
   return rows;
-}
-
-Json::Value ParseJson(const std::string& text) {
-  Json::Value value;
-  std::string errors;
-  std::istringstream in(text);
-  if (!Json::parseFromStream(Json::CharReaderBuilder(), in, &value, &errors)) return Json::Value();
-  return value;
 }
 
 std::string Hex(const std::vector<uint8_t>& bytes) {

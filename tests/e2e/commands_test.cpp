@@ -1,12 +1,9 @@
 // The operator's command interface of the real binary: the UDP command port driven by
 // vallorin-cli and by raw datagrams, the console transport on standard input, a real broker for
 // the events commands cause, and frames built by lora-packet for the device a command activated.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <json/json.h>
 #include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <string>
@@ -38,30 +35,6 @@ std::string SessionAdd() {
 
 std::vector<uint8_t> Uplink(unsigned fcnt) { return e2e::DeviceUplink(kDevice, fcnt, 10, "68656c6c6f"); }
 
-struct CliResult {
-  int status = -1;
-  std::string out;
-};
-
-// vallorin-cli with these words, its standard output captured.
-CliResult RunCli(const std::string& dir, uint16_t port, const std::vector<std::string>& words) {
-  const std::string outPath = dir + "/cli-out.txt";
-  pid_t pid = fork();
-  if (pid == 0) {
-    dup2(open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666), 1);
-    std::vector<std::string> args = {VALLORIN_CLI, "-p", std::to_string(port), "-t", "3000"};
-    args.insert(args.end(), words.begin(), words.end());
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(&a[0]);
-    argv.push_back(nullptr);
-    execv(VALLORIN_CLI, argv.data());
-    _exit(127);
-  }
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadFile(outPath)};
-}
-
 class CommandPort : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -91,7 +64,11 @@ class CommandPort : public ::testing::Test {
     if (largest) *largest = biggest;
     return reply;
   }
-  CliResult Cli(const std::vector<std::string>& words) { return RunCli(dir.path(), port, words); }
+  // vallorin-cli with these words.
+  e2e::ExitResult Cli(std::vector<std::string> words) {
+    words.insert(words.begin(), {"-p", std::to_string(port), "-t", "3000"});
+    return e2e::RunBinary(words, dir.path(), 10000, VALLORIN_CLI);
+  }
 
   TempDir dir;  // the command line client's output
   e2e::NetworkRig rig;
@@ -100,10 +77,10 @@ class CommandPort : public ::testing::Test {
 };
 
 TEST_F(CommandPort, SessionAddActivatesADeviceWhoseUplinksAreThenPublished) {
-  CliResult added = Cli({"device", "add", "{\"deveui\":\"" + kDevEui + "\"}"});
+  const e2e::ExitResult added = Cli({"device", "add", "{\"deveui\":\"" + kDevEui + "\"}"});
   EXPECT_EQ(added.status, 0);
   EXPECT_EQ(added.out, kSuccess);
-  CliResult session = Cli({SessionAdd()});
+  const e2e::ExitResult session = Cli({SessionAdd()});
   EXPECT_EQ(session.status, 0) << session.out;
   EXPECT_EQ(session.out, kSuccess);
 
@@ -120,7 +97,7 @@ TEST_F(CommandPort, SessionAddActivatesADeviceWhoseUplinksAreThenPublished) {
   ASSERT_EQ(queue.size(), 1u);
   EXPECT_EQ(queue[0]["data_size"].asUInt(), 0u);
 
-  CliResult classC = Cli({"device", "update", kDevEui, "class", "c"});
+  const e2e::ExitResult classC = Cli({"device", "update", kDevEui, "class", "c"});
   EXPECT_EQ(classC.status, 0);
   ASSERT_TRUE(rig.WaitFor("/class", 1));
   EXPECT_EQ(rig.On("/class")[0].topic, "lora/" + kDevEui + "/class");
@@ -138,7 +115,7 @@ TEST_F(CommandPort, SessionAddActivatesADeviceWhoseUplinksAreThenPublished) {
   EXPECT_EQ(left.size(), 0u);
 
   const std::string zeros(32, '0');
-  CliResult refused = Cli({"device", "update", kDevEui, "nskey", zeros});
+  const e2e::ExitResult refused = Cli({"device", "update", kDevEui, "nskey", zeros});
   EXPECT_EQ(refused.status, 2);
   EXPECT_EQ(ParseJson(refused.out)["message"],
             "Invalid device setting 'nskey' value '" + zeros + "'");
@@ -184,7 +161,7 @@ TEST_F(CommandPort, RepliesAndErrorsOfThePortItself) {
   EXPECT_EQ(shown["udp"]["commandPort"].asUInt(), port);
   EXPECT_EQ(shown["mqtt"]["port"], rig.config["mqtt"]["port"]);
 
-  CliResult joined = Cli({"config"});
+  const e2e::ExitResult joined = Cli({"config"});
   EXPECT_EQ(joined.status, 0);
   EXPECT_EQ(ParseJson(joined.out), shown);
 }
@@ -216,7 +193,7 @@ TEST_F(CommandPort, AfterQuitNothingAnswersWhileUplinksStillFlow) {
   ASSERT_EQ(Command(SessionAdd()), kSuccess);
   EXPECT_EQ(Cli({"quit"}).status, 0);
   EXPECT_EQ(Command("ping", nullptr, nullptr, 500), "");
-  CliResult silent = Cli({"ping"});
+  const e2e::ExitResult silent = Cli({"ping"});
   EXPECT_EQ(silent.status, 1);
 
   rig.Push(Uplink(1));
