@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -36,9 +37,13 @@ NetworkRig::~NetworkRig() {
 }
 
 void NetworkRig::Seed(const std::vector<SeededSession>& sessions) {
-  LoraDatabase database(
-      LoraDatabase::OptionsFrom(config["db"].asString(), dir_.file("seed-run"),
-                                dir_.file("seed-whitelist.jsonlines"), config));
+  SeedSessions(config, dir_.path(), sessions);
+}
+
+void SeedSessions(const Json::Value& config, const std::string& dir,
+                  const std::vector<SeededSession>& sessions) {
+  LoraDatabase database(LoraDatabase::OptionsFrom(config["db"].asString(), dir + "/seed-run",
+                                                  dir + "/seed-whitelist.jsonlines", config));
   ASSERT_TRUE(database.InitSchema());
   for (const SeededSession& s : sessions) {
     LoraDatabase::NewSession session;
@@ -118,6 +123,23 @@ Json::Value NetworkRig::NextTxpk(int timeoutMs) {
   std::vector<uint8_t> datagram;
   if (!NextPullResp(datagram, timeoutMs)) return Json::Value();
   return ParseJson(std::string(datagram.begin() + 4, datagram.end()))["txpk"];
+}
+
+std::string NetworkRig::Command(const std::string& text, int timeoutMs, size_t* pieces,
+                               size_t* largest) const {
+  operator_.send(static_cast<uint16_t>(config["udp"]["commandPort"].asUInt()),
+                 std::vector<uint8_t>(text.begin(), text.end()));
+  std::string reply;
+  std::vector<uint8_t> datagram;
+  size_t count = 0, biggest = 0;
+  for (int wait = timeoutMs; operator_.receive(datagram, wait); wait = 300) {
+    reply.append(datagram.begin(), datagram.end());
+    ++count;
+    biggest = std::max(biggest, datagram.size());
+  }
+  if (pieces) *pieces = count;
+  if (largest) *largest = biggest;
+  return reply;
 }
 
 std::vector<testsupport::MqttProbe::Message> NetworkRig::On(const std::string& suffix) const {

@@ -27,6 +27,11 @@ struct SeededSession {
   std::string deviceClass = "A";
 };
 
+// Writes the sessions straight into the flash database of the configuration, before a server
+// starts on it; `dir` takes the seeding run's own files.
+void SeedSessions(const Json::Value& config, const std::string& dir,
+                  const std::vector<SeededSession>& sessions);
+
 class NetworkRig {
  public:
   static constexpr uint64_t kGatewayEui = 0x0102030405060708ull;
@@ -53,6 +58,10 @@ class NetworkRig {
   // The next PULL_RESP's "txpk" within the timeout (null when none came).
   Json::Value NextTxpk(int timeoutMs);
 
+  // One datagram to the command port; the reply's pieces joined (empty when nothing came within
+  // the timeout). `pieces` counts them, `largest` is the longest.
+  std::string Command(const std::string& text, int timeoutMs = 200, size_t* pieces = nullptr,
+                      size_t* largest = nullptr) const;
   std::vector<testsupport::MqttProbe::Message> On(const std::string& topicSuffix) const;
   bool WaitFor(const std::string& topicSuffix, size_t count, int timeoutMs = 5000) const;
   bool WaitForLog(const std::string& text, int timeoutMs = 5000) const;
@@ -70,6 +79,7 @@ class NetworkRig {
   testsupport::MqttProbe probe_;
   ServerProcess server_;
   std::unique_ptr<UdpPeer> forwarder_;
+  UdpPeer operator_;  // the operator's socket for the command port
   bool Pull();
 };
 

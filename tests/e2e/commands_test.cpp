@@ -46,23 +46,9 @@ class CommandPort : public ::testing::Test {
     ASSERT_TRUE(alive) << rig.Log();
   }
 
-  // One raw datagram; the reply's pieces joined (empty when nothing came). `pieces` counts them.
   std::string Command(const std::string& text, size_t* pieces = nullptr, size_t* largest = nullptr,
                       int timeoutMs = 200) {
-    operatorPeer.send(port, std::vector<uint8_t>(text.begin(), text.end()));
-    std::string reply;
-    std::vector<uint8_t> datagram;
-    size_t count = 0, biggest = 0;
-    int wait = timeoutMs;
-    while (operatorPeer.receive(datagram, wait)) {
-      reply.append(datagram.begin(), datagram.end());
-      ++count;
-      biggest = std::max(biggest, datagram.size());
-      wait = 300;
-    }
-    if (pieces) *pieces = count;
-    if (largest) *largest = biggest;
-    return reply;
+    return rig.Command(text, timeoutMs, pieces, largest);
   }
   // vallorin-cli with these words.
   e2e::ExitResult Cli(std::vector<std::string> words) {
@@ -73,7 +59,6 @@ class CommandPort : public ::testing::Test {
   TempDir dir;  // the command line client's output
   e2e::NetworkRig rig;
   uint16_t port = 0;
-  e2e::UdpPeer operatorPeer;
 };
 
 TEST_F(CommandPort, SessionAddActivatesADeviceWhoseUplinksAreThenPublished) {

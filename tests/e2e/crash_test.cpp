@@ -40,21 +40,9 @@ TEST(Crash, AnUncleanStopMovesEveryDownCounterAheadOnceACleanOneNothing) {
   config["addressRange"]["start"] = "00000001";
   config["addressRange"]["end"] = "01FFFFFE";
   const std::string flash = config["db"].asString();
-  {
-    LoraDatabase database(LoraDatabase::OptionsFrom(flash, dir.file("seed-run"), "", config));
-    ASSERT_TRUE(database.InitSchema());
-    LoraDatabase::NewSession session;
-    session.devAddr = 0x26011234;
-    session.deviceEui = "00-80-00-00-00-00-e1-9c";
-    session.joinEui = session.appEui = "70-b3-d5-7e-d0-00-00-01";
-    session.netId = 0x13;
-    session.nwkSKey = "2b7e151628aed2a6abf7158809cf4f3c";
-    session.appSKey = "000102030405060708090a0b0c0d0e0f";
-    session.downCounter = 5;
-    ASSERT_TRUE(database.AddDeviceWithSession(session));
-    database.GetConnection().MarkDirty();
-    ASSERT_TRUE(database.Backup(true));
-  }
+  e2e::SeededSession session;
+  session.downCounter = 5;
+  e2e::SeedSessions(config, dir.path(), {session});
   const std::string moved = "down counters of 1 sessions moved ahead by 1000";
   std::string everything;  // the logs of all runs so far
   int runs = 0;
