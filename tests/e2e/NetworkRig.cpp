@@ -143,19 +143,11 @@ std::string NetworkRig::Command(const std::string& text, int timeoutMs, size_t* 
 }
 
 std::vector<testsupport::MqttProbe::Message> NetworkRig::On(const std::string& suffix) const {
-  std::vector<testsupport::MqttProbe::Message> out;
-  for (const auto& m : probe_.messages()) {
-    if (m.topic.size() >= suffix.size() &&
-        m.topic.compare(m.topic.size() - suffix.size(), suffix.size(), suffix) == 0) {
-      out.push_back(m);
-    }
-  }
-  return out;
+  return probe_.ending(suffix);
 }
 
 bool NetworkRig::WaitFor(const std::string& suffix, size_t count, int timeoutMs) const {
-  for (int i = 0; i < timeoutMs / 20 && On(suffix).size() < count; ++i) Pause(20);
-  return On(suffix).size() >= count;
+  return probe_.WaitForEnding(suffix, count, timeoutMs);
 }
 
 std::string NetworkRig::Log() const { return testsupport::ReadFile(config["log"]["path"].asString()); }

@@ -68,6 +68,7 @@ TEST(Forgeries, ReplaysForgedMicsAndWrongDirectionFramesAreRefusedCountedAndNeve
   forgedJoin.back() ^= 0x80;
   rig.Push(forgedJoin, R"({"tmst":10000000})");
   EXPECT_TRUE(rig.NextTxpk(6500).isNull()) << "a repeated or forged join was answered";
+  EXPECT_EQ(rig.Count("Tossing join request with duplicate nonce"), 1u);
 
   // The device is untouched: its next confirmed uplink is published and its ACK goes to the
   // real forwarder, never to the intruder.
