@@ -55,6 +55,9 @@ TEST_F(OrbaTest, NetworkStatisticsCarryChangesSinceTheLastReport) {
   EXPECT_EQ(attributes["trevant_serial"].asString(), "SERIAL-1");
   reporter.NetworkStatistics();
   EXPECT_EQ(Next()["request"]["data"]["attributes"]["pkt_up"].asUInt(), 0u);
+  config["network"]["orbaEnabled"] = "true";  // the master switch too takes only a boolean
+  reporter.NetworkStatistics();
+  EXPECT_TRUE(Next().isNull());
 }
 
 TEST_F(OrbaTest, UplinkPacketsLeaveOutThePayloadAndGatewayStatisticsRepeatAsZeros) {

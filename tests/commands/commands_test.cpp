@@ -1,6 +1,7 @@
 // The command language over real collaborators: tokenizing and dispatch, include files, the
 // error replies, the device, session and queue commands. Hostile words are the database's test
-// (every statement) and the command port's (through the binary).
+// (every statement; the commands build no SQL of their own) and the exposure test's (through the
+// binary).
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 

@@ -181,6 +181,24 @@ std::vector<MqttProbe::Message> MqttProbe::messages() const {
   return messages_;
 }
 
+std::vector<MqttProbe::Message> MqttProbe::ending(const std::string& suffix) const {
+  std::vector<Message> out;
+  for (const Message& m : messages()) {
+    if (m.topic.size() >= suffix.size() &&
+        m.topic.compare(m.topic.size() - suffix.size(), suffix.size(), suffix) == 0) {
+      out.push_back(m);
+    }
+  }
+  return out;
+}
+
+bool MqttProbe::WaitForEnding(const std::string& suffix, size_t count, int timeoutMs) const {
+  for (int i = 0; i < timeoutMs / 20 && ending(suffix).size() < count; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return ending(suffix).size() >= count;
+}
+
 bool MqttProbe::Publish(const std::string& topic, const std::string& payload) {
   return publish(nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(), 1,
                  false) == MOSQ_ERR_SUCCESS;

@@ -73,6 +73,9 @@ class MqttProbe : public mosqpp::mosquittopp {
   // Waits until at least count messages arrived; true when they did.
   bool WaitForMessages(size_t count, int timeoutMs);
   std::vector<Message> messages() const;
+  // The messages whose topic ends in the suffix, and a bounded wait for at least `count` of them.
+  std::vector<Message> ending(const std::string& suffix) const;
+  bool WaitForEnding(const std::string& suffix, size_t count, int timeoutMs) const;
   bool Publish(const std::string& topic, const std::string& payload);
 
  private:

@@ -24,6 +24,11 @@ class TempDir {
 };
 
 std::string ReadFile(const std::string& path);
+// How often `part` occurs in `text`, and whether it does at all.
+size_t Occurrences(const std::string& text, const std::string& part);
+inline bool Contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
 void WriteFile(const std::string& path, const std::string& content);
 
 // Collects every log line emitted while it exists. The constructor raises the print level to trace

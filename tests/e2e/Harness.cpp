@@ -24,8 +24,7 @@ namespace e2e {
 using Clock = std::chrono::steady_clock;
 using testsupport::ReadFile;
 
-// The document, or null when the text is not JSON.
-static Json::Value Parse(const std::string& text) {
+Json::Value ParseJson(const std::string& text) {
   Json::Value parsed;
   std::string errors;
   std::istringstream in(text);
@@ -51,7 +50,7 @@ Json::Value BaseConfig(const std::string& dir) {
   for (size_t at = text.find('@'); at != std::string::npos; at = text.find('@', at)) {
     text.replace(at, 1, dir);
   }
-  Json::Value c = Parse(text);
+  Json::Value c = ParseJson(text);
   for (const char* port : {"upstreamPort", "downstreamPort", "appPortUp", "appPortDown", "orbaPort",
                            "commandPort"}) {
     c["udp"][port] = FreeUdpPort();
@@ -75,7 +74,7 @@ Json::Value EffectiveConfig(const std::string& logText) {
   size_t to = logText.find("-------------------------------------------", from);
   // The closing line is a log line of its own: cut at the start of that line.
   to = logText.rfind('\n', to);
-  return Parse(logText.substr(from, to - from));
+  return ParseJson(logText.substr(from, to - from));
 }
 
 ServerProcess::ServerProcess(std::string workDir) : workDir_(std::move(workDir)) {}
@@ -96,10 +95,10 @@ void ServerProcess::start(const std::vector<std::string>& args, bool asNobody) {
     if (asNobody && geteuid() == 0) {
       if (setgid(65534) != 0 || setuid(65534) != 0) _exit(125);
     }
-    std::vector<char*> argv = {const_cast<char*>(VALLORIN_BINARY)};
+    std::vector<char*> argv = {const_cast<char*>(program_.c_str())};
     for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
-    execv(VALLORIN_BINARY, argv.data());
+    execv(program_.c_str(), argv.data());
     _exit(127);
   }
 }
@@ -149,8 +148,10 @@ int ServerProcess::stop(int signal, int timeoutMs) {
 std::string ServerProcess::out() const { return ReadFile(workDir_ + "/stdout.txt"); }
 std::string ServerProcess::err() const { return ReadFile(workDir_ + "/stderr.txt"); }
 
-ExitResult RunBinary(const std::vector<std::string>& args, const std::string& workDir, int timeoutMs) {
+ExitResult RunBinary(const std::vector<std::string>& args, const std::string& workDir, int timeoutMs,
+                     const std::string& program) {
   ServerProcess process(workDir);
+  process.setProgram(program);
   process.start(args);
   const int status = process.wait(timeoutMs);
   return {status, process.out(), process.err()};
@@ -209,14 +210,10 @@ static bool HexFrame(const std::string& hex, std::vector<uint8_t>& bytes) {
 }
 
 std::vector<uint8_t> LoraPacket(const std::string& requestJson) {
-  bool ok = false;
-  const std::string out = RunNode("frames.js", requestJson, ok);
-  std::vector<uint8_t> bytes;
-  if (!ok || !HexFrame(out, bytes)) {
-    ADD_FAILURE() << "lora-packet did not build the frame (run ./test.sh to install it): " << out;
-    return {};
-  }
-  return bytes;
+  std::vector<std::vector<uint8_t>> frames = LoraPackets(requestJson);
+  if (frames.size() == 1) return frames[0];
+  ADD_FAILURE() << frames.size() << " frames from lora-packet for " << requestJson;
+  return {};
 }
 
 std::vector<std::vector<uint8_t>> LoraPackets(const std::string& requestJson) {
@@ -227,7 +224,7 @@ std::vector<std::vector<uint8_t>> LoraPackets(const std::string& requestJson) {
   for (std::string line; std::getline(lines, line);) {
     frames.emplace_back();
     if (!ok || !HexFrame(line, frames.back())) {
-      ADD_FAILURE() << "lora-packet did not build the frames: " << out;
+      ADD_FAILURE() << "lora-packet did not build the frames (run ./test.sh to install it): " << out;
       return {};
     }
   }
@@ -237,7 +234,7 @@ std::vector<std::vector<uint8_t>> LoraPackets(const std::string& requestJson) {
 Json::Value LoraDevice(const std::string& requestJson) {
   bool ok = false;
   const std::string out = RunNode("device.js", requestJson, ok);
-  Json::Value value = ok ? Parse(out) : Json::Value();
+  Json::Value value = ok ? ParseJson(out) : Json::Value();
   if (!value.isObject()) {
     ADD_FAILURE() << "lora-packet could not read the downlink: " << out;
     return Json::Value();

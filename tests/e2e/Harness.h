@@ -24,6 +24,9 @@ Json::Value BaseConfig(const std::string& dir);
 // Writes the document as `dir/vallorin.conf` and returns the path.
 std::string WriteConfig(const std::string& dir, const Json::Value& config);
 
+// The JSON document in the text (null when there is none).
+Json::Value ParseJson(const std::string& text);
+
 // The effective configuration the server logged at start-up (null when not found).
 Json::Value EffectiveConfig(const std::string& logText);
 
@@ -38,6 +41,8 @@ class ServerProcess {
 
   // Starts the binary with the arguments; asNobody drops root privileges in the child first.
   void start(const std::vector<std::string>& args, bool asNobody = false);
+  // The program the next start() runs (the server unless told otherwise).
+  void setProgram(const std::string& path) { program_ = path; }
   // Standard input of the next start() comes from this file (/dev/null when empty).
   void setInput(const std::string& path) { inputPath_ = path; }
   // Waits until `file` (standard output when empty) contains the text; gives up early when the
@@ -56,13 +61,14 @@ class ServerProcess {
  private:
   std::string workDir_;
   std::string inputPath_;
+  std::string program_ = VALLORIN_BINARY;
   pid_t pid_ = -1;
   int status_ = -1;
 };
 
-// Runs the binary to its end (killed after the timeout).
+// Runs the program (the server unless told otherwise) to its end (killed after the timeout).
 ExitResult RunBinary(const std::vector<std::string>& args, const std::string& workDir,
-               int timeoutMs = 10000);
+                     int timeoutMs = 10000, const std::string& program = VALLORIN_BINARY);
 
 // A PHYPayload built by the independent LoRaWAN implementation (tests/e2e/node/frames.js, npm
 // package lora-packet) from a JSON request with "fields" and optional "keys". Empty, with a test

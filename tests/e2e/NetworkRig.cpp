@@ -4,8 +4,8 @@
 #include <signal.h>
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <chrono>
-#include <sstream>
 #include <thread>
 
 #include "Database/Lora-Database.h"
@@ -37,9 +37,13 @@ NetworkRig::~NetworkRig() {
 }
 
 void NetworkRig::Seed(const std::vector<SeededSession>& sessions) {
-  LoraDatabase database(
-      LoraDatabase::OptionsFrom(config["db"].asString(), dir_.file("seed-run"),
-                                dir_.file("seed-whitelist.jsonlines"), config));
+  SeedSessions(config, dir_.path(), sessions);
+}
+
+void SeedSessions(const Json::Value& config, const std::string& dir,
+                  const std::vector<SeededSession>& sessions) {
+  LoraDatabase database(LoraDatabase::OptionsFrom(config["db"].asString(), dir + "/seed-run",
+                                                  dir + "/seed-whitelist.jsonlines", config));
   ASSERT_TRUE(database.InitSchema());
   for (const SeededSession& s : sessions) {
     LoraDatabase::NewSession session;
@@ -100,9 +104,8 @@ void NetworkRig::PushText(const std::string& json) {
   forwarder_->send(upstream, testsupport::ForwarderDatagram(2, 8, 0, kGatewayEui, json));
 }
 
-Json::Value NetworkRig::NextTxpk(int timeoutMs) {
+bool NetworkRig::NextPullResp(std::vector<uint8_t>& datagram, int timeoutMs) {
   const uint16_t downstream = static_cast<uint16_t>(config["udp"]["downstreamPort"].asUInt());
-  std::vector<uint8_t> datagram;
   const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   while (std::chrono::steady_clock::now() < until) {
     if (!forwarder_->receive(datagram, 50)) continue;
@@ -110,36 +113,46 @@ Json::Value NetworkRig::NextTxpk(int timeoutMs) {
       // The forwarder's TX_ACK for the token, as a real one answers every PULL_RESP.
       std::vector<uint8_t> ack = {2, datagram[1], datagram[2], 5, 1, 2, 3, 4, 5, 6, 7, 8};
       forwarder_->send(downstream, ack);
-      return ParseJson(std::string(datagram.begin() + 4, datagram.end()))["txpk"];
+      return true;
     }
   }
-  return Json::Value();
+  return false;
+}
+
+Json::Value NetworkRig::NextTxpk(int timeoutMs) {
+  std::vector<uint8_t> datagram;
+  if (!NextPullResp(datagram, timeoutMs)) return Json::Value();
+  return ParseJson(std::string(datagram.begin() + 4, datagram.end()))["txpk"];
+}
+
+std::string NetworkRig::Command(const std::string& text, int timeoutMs, size_t* pieces,
+                               size_t* largest) const {
+  operator_.send(static_cast<uint16_t>(config["udp"]["commandPort"].asUInt()),
+                 std::vector<uint8_t>(text.begin(), text.end()));
+  std::string reply;
+  std::vector<uint8_t> datagram;
+  size_t count = 0, biggest = 0;
+  for (int wait = timeoutMs; operator_.receive(datagram, wait); wait = 300) {
+    reply.append(datagram.begin(), datagram.end());
+    ++count;
+    biggest = std::max(biggest, datagram.size());
+  }
+  if (pieces) *pieces = count;
+  if (largest) *largest = biggest;
+  return reply;
 }
 
 std::vector<testsupport::MqttProbe::Message> NetworkRig::On(const std::string& suffix) const {
-  std::vector<testsupport::MqttProbe::Message> out;
-  for (const auto& m : probe_.messages()) {
-    if (m.topic.size() >= suffix.size() &&
-        m.topic.compare(m.topic.size() - suffix.size(), suffix.size(), suffix) == 0) {
-      out.push_back(m);
-    }
-  }
-  return out;
+  return probe_.ending(suffix);
 }
 
 bool NetworkRig::WaitFor(const std::string& suffix, size_t count, int timeoutMs) const {
-  for (int i = 0; i < timeoutMs / 20 && On(suffix).size() < count; ++i) Pause(20);
-  return On(suffix).size() >= count;
+  return probe_.WaitForEnding(suffix, count, timeoutMs);
 }
 
 std::string NetworkRig::Log() const { return testsupport::ReadFile(config["log"]["path"].asString()); }
 
-size_t NetworkRig::Count(const std::string& text) const {
-  const std::string log = Log();
-  size_t n = 0;
-  for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++n;
-  return n;
-}
+size_t NetworkRig::Count(const std::string& text) const { return testsupport::Occurrences(Log(), text); }
 
 bool NetworkRig::WaitForLog(const std::string& text, int timeoutMs) const {
   for (int i = 0; i < timeoutMs / 20 && Count(text) == 0; ++i) Pause(20);
@@ -164,14 +177,6 @@ std::vector<std::string> NetworkRig::Query(const std::string& sql) const {
   sqlite3_free(error);
   sqlite3_close(db);
   return rows;
-}
-
-Json::Value ParseJson(const std::string& text) {
-  Json::Value value;
-  std::string errors;
-  std::istringstream in(text);
-  Json::parseFromStream(Json::CharReaderBuilder(), in, &value, &errors);
-  return value;
 }
 
 std::string Hex(const std::vector<uint8_t>& bytes) {

@@ -27,6 +27,11 @@ struct SeededSession {
   std::string deviceClass = "A";
 };
 
+// Writes the sessions straight into the flash database of the configuration, before a server
+// starts on it; `dir` takes the seeding run's own files.
+void SeedSessions(const Json::Value& config, const std::string& dir,
+                  const std::vector<SeededSession>& sessions);
+
 class NetworkRig {
  public:
   static constexpr uint64_t kGatewayEui = 0x0102030405060708ull;
@@ -48,9 +53,15 @@ class NetworkRig {
   void Push(const std::vector<uint8_t>& frame, const std::string& rxpkPatch = "{}");
   // A PUSH_DATA with this JSON body (a "stat" record, say).
   void PushText(const std::string& json);
-  // The next PULL_RESP's "txpk" within the timeout (null when none came); TX_ACK is sent back.
+  // The next PULL_RESP datagram within the timeout (false when none came); TX_ACK is sent back.
+  bool NextPullResp(std::vector<uint8_t>& datagram, int timeoutMs);
+  // The next PULL_RESP's "txpk" within the timeout (null when none came).
   Json::Value NextTxpk(int timeoutMs);
 
+  // One datagram to the command port; the reply's pieces joined (empty when nothing came within
+  // the timeout). `pieces` counts them, `largest` is the longest.
+  std::string Command(const std::string& text, int timeoutMs = 200, size_t* pieces = nullptr,
+                      size_t* largest = nullptr) const;
   std::vector<testsupport::MqttProbe::Message> On(const std::string& topicSuffix) const;
   bool WaitFor(const std::string& topicSuffix, size_t count, int timeoutMs = 5000) const;
   bool WaitForLog(const std::string& text, int timeoutMs = 5000) const;
@@ -60,6 +71,7 @@ class NetworkRig {
   testsupport::MqttProbe& application() { return probe_; }
   testsupport::MosquittoBroker& broker() { return broker_; }
   pid_t serverPid() const { return server_.pid(); }
+  bool running() { return server_.running(); }
 
  private:
   testsupport::TempDir dir_;
@@ -67,11 +79,11 @@ class NetworkRig {
   testsupport::MqttProbe probe_;
   ServerProcess server_;
   std::unique_ptr<UdpPeer> forwarder_;
+  UdpPeer operator_;  // the operator's socket for the command port
   bool Pull();
 };
 
 // Helpers for what the rig carries.
-Json::Value ParseJson(const std::string& text);
 std::string Hex(const std::vector<uint8_t>& bytes);
 std::vector<uint8_t> FromBase64(const std::string& text);
 // An uplink of a seeded device, built by lora-packet.

@@ -20,11 +20,7 @@ namespace {
 
 void Pause(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
-size_t Count(const std::string& text, const std::string& part) {
-  size_t n = 0;
-  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
-  return n;
-}
+using testsupport::Occurrences;
 
 // Uplinks of 25 devices keep coming at 100 a second while the broker dies without saving
 // anything and comes back 1.5 s later. The application must see every one, each device's in
@@ -104,8 +100,8 @@ TEST(BrokerFaults, RefusedCredentialsAreLoggedOncePerAttemptWithGrowingPauses) {
   Pause(8000);  // attempts at about 0, 1, 3 and 7 s
   EXPECT_EQ(server.stop(SIGTERM, 5000), 0);
   const std::string text = testsupport::ReadFile(log);
-  const size_t refusals = Count(text, "MQTT - Impossible to connect with server(5)");
-  const size_t attempts = Count(broker.log(), "not authorised");
+  const size_t refusals = Occurrences(text, "MQTT - Impossible to connect with server(5)");
+  const size_t attempts = Occurrences(broker.log(), "not authorised");
   EXPECT_GE(refusals, 2u) << "no retry";
   EXPECT_LE(refusals, 5u) << text;
   EXPECT_EQ(refusals, attempts) << broker.log();

@@ -7,7 +7,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <sstream>
 
 #include "Harness.h"
 #include "TestSupport.h"
@@ -20,22 +19,14 @@ using testsupport::TempDir;
 
 namespace {
 
-bool Has(const std::string& text, const std::string& part) {
-  return text.find(part) != std::string::npos;
-}
+using testsupport::Contains;
 
 bool Exists(const std::string& path) {
   struct stat info {};
   return stat(path.c_str(), &info) == 0;
 }
 
-Json::Value Parse(const std::string& text) {
-  Json::Value value;
-  std::string errors;
-  std::istringstream in(text);
-  if (!Json::parseFromStream(Json::CharReaderBuilder(), in, &value, &errors)) return Json::Value();
-  return value;
-}
+using e2e::ParseJson;
 
 // A UDP port of 127.0.0.1 held by the test: a server that tried to bind it would fail.
 class HeldPort {
@@ -86,7 +77,7 @@ TEST(CheckConfig, ValidFilePrintsTheEffectiveDocumentAndTouchesNothing) {
   EXPECT_EQ(run.status, 0) << run.err;
 
   // Standard output is the document alone, with the defaults and corrections written in.
-  const Json::Value effective = Parse(run.out);
+  const Json::Value effective = ParseJson(run.out);
   ASSERT_TRUE(effective.isObject()) << run.out;
   EXPECT_EQ(effective["lora"]["networkLeadTime"], 250);
   EXPECT_EQ(effective["lora"]["beaconPower"], 27);
@@ -100,9 +91,9 @@ TEST(CheckConfig, ValidFilePrintsTheEffectiveDocumentAndTouchesNothing) {
                            "[WARNING] Invalid beacon power, cannot be greater than 27",
                            "[WARNING] Setting for beacon interval not found. Beacon is disabled.",
                            "Configuration valid: "}) {
-    EXPECT_TRUE(Has(run.err, line)) << line << "\n" << run.err;
+    EXPECT_TRUE(Contains(run.err, line)) << line << "\n" << run.err;
   }
-  EXPECT_FALSE(Has(run.err, "[INFO]")) << run.err;
+  EXPECT_FALSE(Contains(run.err, "[INFO]")) << run.err;
 
   // Nothing was created: no database (flash or run-time copy), no log file, no forwarder file.
   for (const char* file : {"flash/vallorin.db", "run", "vallorin.log", "other.log", "lora/1"}) {
@@ -136,8 +127,8 @@ TEST(CheckConfig, RefusalsOfStartUpExitWithOne) {
     c.change(config);
     auto run = RunBinary({"--check-config", "-c", WriteConfig(dir.path(), config)}, dir.path());
     EXPECT_EQ(run.status, 1);
-    EXPECT_TRUE(Has(run.err, c.expected)) << run.err;
-    EXPECT_TRUE(Has(run.err, "Configuration not valid: ")) << run.err;
+    EXPECT_TRUE(Contains(run.err, c.expected)) << run.err;
+    EXPECT_TRUE(Contains(run.err, "Configuration not valid: ")) << run.err;
     EXPECT_EQ(run.out, "");  // no document for a configuration that would not start
   }
 
@@ -145,15 +136,15 @@ TEST(CheckConfig, RefusalsOfStartUpExitWithOne) {
   testsupport::WriteFile(dir.file("broken.conf"), "{\"lora\": ");
   auto broken = RunBinary({"--check-config", "-c", dir.file("broken.conf")}, dir.path());
   EXPECT_EQ(broken.status, 1);
-  EXPECT_TRUE(Has(broken.err, "invalid JSON")) << broken.err;
+  EXPECT_TRUE(Contains(broken.err, "invalid JSON")) << broken.err;
   auto missing = RunBinary({"-c", dir.file("none.conf"), "--check-config"}, dir.path());
   EXPECT_EQ(missing.status, 1);
-  EXPECT_TRUE(Has(missing.err, "Configuration file not found [" + dir.file("none.conf") + "]"));
+  EXPECT_TRUE(Contains(missing.err, "Configuration file not found [" + dir.file("none.conf") + "]"));
   auto option = RunBinary(
       {"--check-config", "-c", WriteConfig(dir.path(), BaseConfig(dir.path())), "--no-such"},
       dir.path());
   EXPECT_EQ(option.status, 1);
-  EXPECT_TRUE(Has(option.err, "Unrecognized parameter --no-such")) << option.err;
+  EXPECT_TRUE(Contains(option.err, "Unrecognized parameter --no-such")) << option.err;
 
   EXPECT_FALSE(Exists(dir.file("flash/vallorin.db")));
   EXPECT_FALSE(Exists(dir.file("run")));

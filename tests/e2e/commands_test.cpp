@@ -1,190 +1,77 @@
 // The operator's command interface of the real binary: the UDP command port driven by
 // vallorin-cli and by raw datagrams, the console transport on standard input, a real broker for
 // the events commands cause, and frames built by lora-packet for the device a command activated.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <json/json.h>
 #include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "ForwarderRecords.h"
-#include "Harness.h"
-#include "MosquittoBroker.h"
-#include "TestSupport.h"
+#include "NetworkRig.h"
 
 using e2e::BaseConfig;
+using e2e::ParseJson;
 using e2e::ServerProcess;
-using e2e::UdpPeer;
 using e2e::WriteConfig;
-using testsupport::ForwarderDatagram;
-using testsupport::MosquittoBroker;
-using testsupport::MqttProbe;
-using testsupport::PushDataJson;
 using testsupport::ReadFile;
-using testsupport::RxpkRecord;
 using testsupport::TempDir;
 
 namespace {
 
-constexpr uint64_t kGatewayEui = 0x0102030405060708ull;
-const std::string kDevEui = "00-80-00-00-00-00-e1-9c";
-const std::string kDevAddr = "26011234";
-const std::string kNwkSKey = "2b7e151628aed2a6abf7158809cf4f3c";
-const std::string kAppSKey = "000102030405060708090a0b0c0d0e0f";
+const e2e::SeededSession kDevice;
+const std::string kDevEui = kDevice.devEui;
 const std::string kSuccess = "{\"status\":\"success\"}\n";
 
 void Pause(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
-Json::Value ParseJson(const std::string& text) {
-  Json::Value value;
-  Json::CharReaderBuilder builder;
-  std::string errors;
-  std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-  if (!reader->parse(text.data(), text.data() + text.size(), &value, &errors)) return Json::Value();
-  return value;
-}
-
 std::string SessionAdd() {
   return R"(session add {"deveui":")" + kDevEui +
-         R"(","appeui":"70-b3-d5-7e-d0-00-00-01","dev_addr":")" + kDevAddr +
-         R"(","net_id":"000013","app_senc_key":")" + kAppSKey + R"(","fnwk_sint_key":")" +
-         kNwkSKey + R"("})";
+         R"(","appeui":"70-b3-d5-7e-d0-00-00-01","dev_addr":"26011234","net_id":"000013","app_senc_key":")" +
+         kDevice.appSKey + R"(","fnwk_sint_key":")" + kDevice.nwkSKey + R"("})";
 }
 
-std::vector<uint8_t> Uplink(unsigned fcnt) {
-  return e2e::LoraPacket(R"({"fields":{"MType":"Unconfirmed Data Up","DevAddr":")" + kDevAddr +
-                         R"(","FCnt":)" + std::to_string(fcnt) +
-                         R"(,"FPort":10,"payloadHex":"68656c6c6f"},"keys":{"AppSKey":")" +
-                         kAppSKey + R"(","NwkSKey":")" + kNwkSKey + R"("}})");
-}
-
-struct CliResult {
-  int status = -1;
-  std::string out;
-};
-
-// vallorin-cli with these words, its standard output captured.
-CliResult RunCli(const std::string& dir, uint16_t port, const std::vector<std::string>& words) {
-  const std::string outPath = dir + "/cli-out.txt";
-  pid_t pid = fork();
-  if (pid == 0) {
-    dup2(open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666), 1);
-    std::vector<std::string> args = {VALLORIN_CLI, "-p", std::to_string(port), "-t", "3000"};
-    args.insert(args.end(), words.begin(), words.end());
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(&a[0]);
-    argv.push_back(nullptr);
-    execv(VALLORIN_CLI, argv.data());
-    _exit(127);
-  }
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadFile(outPath)};
-}
+std::vector<uint8_t> Uplink(unsigned fcnt) { return e2e::DeviceUplink(kDevice, fcnt, 10, "68656c6c6f"); }
 
 class CommandPort : public ::testing::Test {
  protected:
   void SetUp() override {
-    config = BaseConfig(dir.path());
-    config["lora"]["netID"] = "000013";
-    config["addressRange"]["start"] = "00000001";
-    config["addressRange"]["end"] = "01FFFFFE";
-    config["mqtt"]["enabled"] = true;
-    config["mqtt"]["host"] = "127.0.0.1";
-    config["mqtt"]["port"] = broker.port();
-    port = static_cast<uint16_t>(config["udp"]["commandPort"].asUInt());
-    upstream = static_cast<uint16_t>(config["udp"]["upstreamPort"].asUInt());
-    downstream = static_cast<uint16_t>(config["udp"]["downstreamPort"].asUInt());
-    logPath = config["log"]["path"].asString();
-    ASSERT_TRUE(probe.WaitSubscribed(5000));
-    server.start({"-c", WriteConfig(dir.path(), config)});
-    ASSERT_TRUE(server.waitFor("Start GatewayReceive thread", 10000, logPath)) << server.out();
-    ASSERT_TRUE(server.waitFor("MQTT - connected with server", 10000, logPath))
-        << ReadFile(logPath);
+    port = static_cast<uint16_t>(rig.config["udp"]["commandPort"].asUInt());
+    ASSERT_TRUE(rig.Start());
     // The port is bound by the command thread; ping until it answers.
     bool alive = false;
     for (int i = 0; i < 50 && !alive; ++i) alive = Command("ping") == "ZEV ORBA Server is alive";
-    ASSERT_TRUE(alive) << ReadFile(logPath);
-  }
-  void TearDown() override {
-    if (server.running()) server.stop(SIGTERM, 5000);
+    ASSERT_TRUE(alive) << rig.Log();
   }
 
-  // One raw datagram; the reply's pieces joined (empty when nothing came). `pieces` counts them.
   std::string Command(const std::string& text, size_t* pieces = nullptr, size_t* largest = nullptr,
                       int timeoutMs = 200) {
-    operatorPeer.send(port, std::vector<uint8_t>(text.begin(), text.end()));
-    std::string reply;
-    std::vector<uint8_t> datagram;
-    size_t count = 0, biggest = 0;
-    int wait = timeoutMs;
-    while (operatorPeer.receive(datagram, wait)) {
-      reply.append(datagram.begin(), datagram.end());
-      ++count;
-      biggest = std::max(biggest, datagram.size());
-      wait = 300;
-    }
-    if (pieces) *pieces = count;
-    if (largest) *largest = biggest;
-    return reply;
+    return rig.Command(text, timeoutMs, pieces, largest);
   }
-  void AnnounceGateway() {
-    std::vector<uint8_t> ack;
-    bool answered = false;
-    for (int i = 0; i < 50 && !answered; ++i) {
-      forwarder.send(downstream, ForwarderDatagram(2, 1, 2, kGatewayEui));
-      answered = forwarder.receive(ack, 100);
-    }
-    ASSERT_TRUE(answered) << "no PULL_ACK";
-  }
-  void Push(const std::vector<uint8_t>& frame) {
-    forwarder.send(upstream,
-                   ForwarderDatagram(2, 7, 0, kGatewayEui, PushDataJson({RxpkRecord(frame)})));
-  }
-  std::vector<MqttProbe::Message> On(const std::string& suffix) {
-    std::vector<MqttProbe::Message> out;
-    for (const auto& m : probe.messages()) {
-      if (m.topic.size() >= suffix.size() &&
-          m.topic.compare(m.topic.size() - suffix.size(), suffix.size(), suffix) == 0) {
-        out.push_back(m);
-      }
-    }
-    return out;
-  }
-  bool WaitFor(const std::string& suffix, size_t count, int timeoutMs = 5000) {
-    for (int i = 0; i < timeoutMs / 20 && On(suffix).size() < count; ++i) Pause(20);
-    return On(suffix).size() >= count;
+  // vallorin-cli with these words.
+  e2e::ExitResult Cli(std::vector<std::string> words) {
+    words.insert(words.begin(), {"-p", std::to_string(port), "-t", "3000"});
+    return e2e::RunBinary(words, dir.path(), 10000, VALLORIN_CLI);
   }
 
-  TempDir dir;
-  MosquittoBroker broker;
-  MqttProbe probe{broker.port(), "lora/#", "application"};
-  Json::Value config;
-  uint16_t port = 0, upstream = 0, downstream = 0;
-  std::string logPath;
-  ServerProcess server{dir.path()};
-  UdpPeer forwarder;
-  UdpPeer operatorPeer;
+  TempDir dir;  // the command line client's output
+  e2e::NetworkRig rig;
+  uint16_t port = 0;
 };
 
 TEST_F(CommandPort, SessionAddActivatesADeviceWhoseUplinksAreThenPublished) {
-  CliResult added = RunCli(dir.path(), port, {"device", "add", "{\"deveui\":\"" + kDevEui + "\"}"});
+  const e2e::ExitResult added = Cli({"device", "add", "{\"deveui\":\"" + kDevEui + "\"}"});
   EXPECT_EQ(added.status, 0);
   EXPECT_EQ(added.out, kSuccess);
-  CliResult session = RunCli(dir.path(), port, {SessionAdd()});
+  const e2e::ExitResult session = Cli({SessionAdd()});
   EXPECT_EQ(session.status, 0) << session.out;
   EXPECT_EQ(session.out, kSuccess);
 
-  AnnounceGateway();
-  Push(Uplink(1));
-  ASSERT_TRUE(WaitFor("/up", 1)) << ReadFile(logPath);
-  EXPECT_EQ(ParseJson(On("/up")[0].payload)["data"], "aGVsbG8=");
+  rig.Push(Uplink(1));
+  ASSERT_TRUE(rig.WaitFor("/up", 1)) << rig.Log();
+  EXPECT_EQ(ParseJson(rig.On("/up")[0].payload)["data"], "aGVsbG8=");
 
   // The frame the command queued is empty, and the queue listing shows it while the device
   // waits for its next uplink.
@@ -195,20 +82,14 @@ TEST_F(CommandPort, SessionAddActivatesADeviceWhoseUplinksAreThenPublished) {
   ASSERT_EQ(queue.size(), 1u);
   EXPECT_EQ(queue[0]["data_size"].asUInt(), 0u);
 
-  CliResult classC = RunCli(dir.path(), port, {"device", "update", kDevEui, "class", "c"});
+  const e2e::ExitResult classC = Cli({"device", "update", kDevEui, "class", "c"});
   EXPECT_EQ(classC.status, 0);
-  ASSERT_TRUE(WaitFor("/class", 1));
-  EXPECT_EQ(On("/class")[0].topic, "lora/" + kDevEui + "/class");
-  EXPECT_EQ(ParseJson(On("/class")[0].payload), ParseJson("{\"class\":\"C\"}"));
+  ASSERT_TRUE(rig.WaitFor("/class", 1));
+  EXPECT_EQ(rig.On("/class")[0].topic, "lora/" + kDevEui + "/class");
+  EXPECT_EQ(ParseJson(rig.On("/class")[0].payload), ParseJson("{\"class\":\"C\"}"));
   // Class C, the device listens all the time: what was queued goes out at once.
-  Json::Value txpk;
-  std::vector<uint8_t> datagram;
-  for (int i = 0; i < 30 && txpk.isNull(); ++i) {
-    if (forwarder.receive(datagram, 100) && datagram.size() > 4 && datagram[3] == 3) {
-      txpk = ParseJson(std::string(datagram.begin() + 4, datagram.end()))["txpk"];
-    }
-  }
-  ASSERT_TRUE(txpk.isObject()) << ReadFile(logPath);
+  const Json::Value txpk = rig.NextTxpk(3000);
+  ASSERT_TRUE(txpk.isObject()) << rig.Log();
   EXPECT_TRUE(txpk["imme"].asBool());
   // Its row goes once the frame is on its way, a moment after the gateway has it.
   Json::Value left = ParseJson(Command("packet queue json"));
@@ -219,7 +100,7 @@ TEST_F(CommandPort, SessionAddActivatesADeviceWhoseUplinksAreThenPublished) {
   EXPECT_EQ(left.size(), 0u);
 
   const std::string zeros(32, '0');
-  CliResult refused = RunCli(dir.path(), port, {"device", "update", kDevEui, "nskey", zeros});
+  const e2e::ExitResult refused = Cli({"device", "update", kDevEui, "nskey", zeros});
   EXPECT_EQ(refused.status, 2);
   EXPECT_EQ(ParseJson(refused.out)["message"],
             "Invalid device setting 'nskey' value '" + zeros + "'");
@@ -230,9 +111,8 @@ TEST_F(CommandPort, SessionAddActivatesADeviceWhoseUplinksAreThenPublished) {
   const Json::Value stats = ParseJson(Command("stats"));
   ASSERT_TRUE(stats.isObject());
   EXPECT_GE(stats["rx_pkts"].asUInt(), 1u);
-  EXPECT_EQ(RunCli(dir.path(), port, {"HELP"}).status, 2);
-  EXPECT_EQ(RunCli(dir.path(), port, {"help"}).status, 0);
-
+  EXPECT_EQ(Cli({"HELP"}).status, 2);
+  EXPECT_EQ(Cli({"help"}).status, 0);
 
   const std::string first = Command("packet recent");
   EXPECT_EQ(first.front(), '[');
@@ -264,47 +144,24 @@ TEST_F(CommandPort, RepliesAndErrorsOfThePortItself) {
   const Json::Value shown = ParseJson(text);
   ASSERT_TRUE(shown.isObject()) << text;
   EXPECT_EQ(shown["udp"]["commandPort"].asUInt(), port);
-  EXPECT_EQ(shown["mqtt"]["port"], config["mqtt"]["port"]);
+  EXPECT_EQ(shown["mqtt"]["port"], rig.config["mqtt"]["port"]);
 
-  CliResult joined = RunCli(dir.path(), port, {"config"});
+  const e2e::ExitResult joined = Cli({"config"});
   EXPECT_EQ(joined.status, 0);
   EXPECT_EQ(ParseJson(joined.out), shown);
-}
-
-TEST_F(CommandPort, HostileWordsLeaveEveryTableIntact) {
-  ASSERT_EQ(Command("device add {\"deveui\":\"" + kDevEui + "\"}"), kSuccess);
-  ASSERT_EQ(Command(SessionAdd()), kSuccess);
-  const std::vector<std::string> attacks = {
-      "device update " + kDevEui + " name;DROP\"TABLE'sessions;-- 1",
-      "device delete 00-80-00-00-00-00-e1-9c\";DROP TABLE end_devices;--",
-      "session delete ' OR '1'='1",
-      "device add {\"deveui\":\"" + kDevEui + "\\\"; DROP TABLE sessions; --\"}",
-      "device update {\"deveui\":\"" + kDevEui + "\",\"name); DROP TABLE end_devices;--\":\"x\"}",
-      "packet queue add {\"deveui\":\"x'); DELETE FROM downlink_queue;--\",\"data\":\"\"}"};
-  for (const std::string& attack : attacks) {
-    SCOPED_TRACE(attack);
-    EXPECT_EQ(ParseJson(Command(attack))["status"], "fail");
-  }
-  const std::string literal = "Robert');DROP TABLE end_devices;--";
-  EXPECT_EQ(Command("device update " + kDevEui + " name " + literal), kSuccess);
-  const Json::Value devices = ParseJson(Command("device list json"));
-  ASSERT_EQ(devices.size(), 1u);
-  EXPECT_EQ(devices[0]["name"], literal);
-  EXPECT_EQ(ParseJson(Command("session list json")).size(), 1u);
 }
 
 TEST_F(CommandPort, AfterQuitNothingAnswersWhileUplinksStillFlow) {
   ASSERT_EQ(Command("device add {\"deveui\":\"" + kDevEui + "\"}"), kSuccess);
   ASSERT_EQ(Command(SessionAdd()), kSuccess);
-  EXPECT_EQ(RunCli(dir.path(), port, {"quit"}).status, 0);
+  EXPECT_EQ(Cli({"quit"}).status, 0);
   EXPECT_EQ(Command("ping", nullptr, nullptr, 500), "");
-  CliResult silent = RunCli(dir.path(), port, {"ping"});
+  const e2e::ExitResult silent = Cli({"ping"});
   EXPECT_EQ(silent.status, 1);
 
-  AnnounceGateway();
-  Push(Uplink(1));
-  EXPECT_TRUE(WaitFor("/up", 1)) << ReadFile(logPath);
-  EXPECT_TRUE(server.running());
+  rig.Push(Uplink(1));
+  EXPECT_TRUE(rig.WaitFor("/up", 1)) << rig.Log();
+  EXPECT_TRUE(rig.running());
 }
 
 TEST(CommandConsole, TheSameCommandsOnStandardInput) {

@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "../Database/QueryFile.h"
 #include "Database/Lora-Database.h"
 #include "Harness.h"
 #include "NetworkRig.h"
@@ -29,24 +30,8 @@ using testsupport::TempDir;
 
 namespace {
 
-std::string QueryOne(const std::string& path, const std::string& sql) {
-  sqlite3* db = nullptr;
-  std::string out;
-  sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
-  auto row = [](void* context, int, char** values, char**) {
-    *static_cast<std::string*>(context) = values[0] != nullptr ? values[0] : "NULL";
-    return 0;
-  };
-  sqlite3_exec(db, sql.c_str(), row, &out, nullptr);
-  sqlite3_close(db);
-  return out;
-}
-
-size_t Count(const std::string& text, const std::string& part) {
-  size_t n = 0;
-  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
-  return n;
-}
+using dbtest::QueryFile;
+using testsupport::Occurrences;
 
 TEST(Crash, AnUncleanStopMovesEveryDownCounterAheadOnceACleanOneNothing) {
   TempDir dir;
@@ -55,21 +40,9 @@ TEST(Crash, AnUncleanStopMovesEveryDownCounterAheadOnceACleanOneNothing) {
   config["addressRange"]["start"] = "00000001";
   config["addressRange"]["end"] = "01FFFFFE";
   const std::string flash = config["db"].asString();
-  {
-    LoraDatabase database(LoraDatabase::OptionsFrom(flash, dir.file("seed-run"), "", config));
-    ASSERT_TRUE(database.InitSchema());
-    LoraDatabase::NewSession session;
-    session.devAddr = 0x26011234;
-    session.deviceEui = "00-80-00-00-00-00-e1-9c";
-    session.joinEui = session.appEui = "70-b3-d5-7e-d0-00-00-01";
-    session.netId = 0x13;
-    session.nwkSKey = "2b7e151628aed2a6abf7158809cf4f3c";
-    session.appSKey = "000102030405060708090a0b0c0d0e0f";
-    session.downCounter = 5;
-    ASSERT_TRUE(database.AddDeviceWithSession(session));
-    database.GetConnection().MarkDirty();
-    ASSERT_TRUE(database.Backup(true));
-  }
+  e2e::SeededSession session;
+  session.downCounter = 5;
+  e2e::SeedSessions(config, dir.path(), {session});
   const std::string moved = "down counters of 1 sessions moved ahead by 1000";
   std::string everything;  // the logs of all runs so far
   int runs = 0;
@@ -87,17 +60,17 @@ TEST(Crash, AnUncleanStopMovesEveryDownCounterAheadOnceACleanOneNothing) {
   };
 
   run(SIGTERM);  // a first, clean run changes nothing
-  EXPECT_EQ(Count(everything, moved), 0u);
-  EXPECT_EQ(QueryOne(flash, "SELECT nwk_down_counter FROM sessions"), "5");
+  EXPECT_EQ(Occurrences(everything, moved), 0u);
+  EXPECT_EQ(QueryFile(flash, "SELECT nwk_down_counter FROM sessions"), "5");
 
   run(SIGKILL);  // the power goes
   run(SIGTERM);
-  EXPECT_EQ(Count(everything, moved), 1u) << everything;
-  EXPECT_EQ(QueryOne(flash, "SELECT nwk_down_counter FROM sessions"), "1005");
+  EXPECT_EQ(Occurrences(everything, moved), 1u) << everything;
+  EXPECT_EQ(QueryFile(flash, "SELECT nwk_down_counter FROM sessions"), "1005");
 
   run(SIGTERM);  // clean again: nothing moves
-  EXPECT_EQ(Count(everything, moved), 1u);
-  EXPECT_EQ(QueryOne(flash, "SELECT nwk_down_counter FROM sessions"), "1005");
+  EXPECT_EQ(Occurrences(everything, moved), 1u);
+  EXPECT_EQ(QueryFile(flash, "SELECT nwk_down_counter FROM sessions"), "1005");
 }
 
 }  // namespace
@@ -124,7 +97,7 @@ TEST(Crash, ACorruptFlashFileIsMovedAsideAndAFreshOneWritten) {
             std::string::npos);
   const std::string aside = text.substr(at + 15, text.find(',', at) - at - 15);
   EXPECT_EQ(ReadFile(aside), garbage);
-  EXPECT_EQ(QueryOne(flash, "PRAGMA integrity_check;"), "ok");
+  EXPECT_EQ(QueryFile(flash, "PRAGMA integrity_check;"), "ok");
 }
 
 }  // namespace

@@ -5,10 +5,8 @@
 // replaced, so the test breaks when the examples do.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -55,24 +53,6 @@ bool MakeCertificates(const TempDir& dir) {
   return std::system(("(" + script + ") >" + d + "certs.log 2>&1").c_str()) == 0;
 }
 
-std::vector<MqttProbe::Message> Ending(const MqttProbe& probe, const std::string& suffix) {
-  std::vector<MqttProbe::Message> out;
-  for (const auto& m : probe.messages()) {
-    if (m.topic.size() >= suffix.size() &&
-        m.topic.compare(m.topic.size() - suffix.size(), suffix.size(), suffix) == 0) {
-      out.push_back(m);
-    }
-  }
-  return out;
-}
-
-bool WaitEnding(const MqttProbe& probe, const std::string& suffix, size_t count) {
-  for (int i = 0; i < 250 && Ending(probe, suffix).size() < count; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return Ending(probe, suffix).size() >= count;
-}
-
 TEST(Fleet, TheCentralBrokerSeesTheGatewayAndReachesItsDevices) {
   TempDir certs;
   ASSERT_TRUE(MakeCertificates(certs)) << ReadFile(certs.file("certs.log"));
@@ -103,7 +83,7 @@ TEST(Fleet, TheCentralBrokerSeesTheGatewayAndReachesItsDevices) {
        {"/etc/mosquitto/ca_certificates/central-ca.crt", certs.file("ca.crt")}});
   ASSERT_TRUE(rig.broker().Reconfigure(bridge));
   // The bridge announces itself on its notification topic once the central broker took it in.
-  ASSERT_TRUE(WaitEnding(application, "gw-0001/bridge/state", 1)) << ReadFile(certs.file("certs.log"));
+  ASSERT_TRUE(application.WaitForEnding("gw-0001/bridge/state", 1, 5000)) << ReadFile(certs.file("certs.log"));
 
   SeededSession device;
   rig.Seed({device});
@@ -111,15 +91,15 @@ TEST(Fleet, TheCentralBrokerSeesTheGatewayAndReachesItsDevices) {
   const std::string prefix = "gateways/gw-0001/lora/" + device.devEui;
 
   rig.Push(e2e::DeviceUplink(device, 1, 10, "c0ffee"), R"({"tmst":3000000})");
-  ASSERT_TRUE(WaitEnding(application, prefix + "/up", 1)) << rig.Log();
-  const Json::Value up = e2e::ParseJson(Ending(application, prefix + "/up")[0].payload);
+  ASSERT_TRUE(application.WaitForEnding(prefix + "/up", 1, 5000)) << rig.Log();
+  const Json::Value up = e2e::ParseJson(application.ending(prefix + "/up")[0].payload);
   EXPECT_EQ(up["data"].asString(), "wP/u");
   EXPECT_EQ(up["gweui"].asString(), "01-02-03-04-05-06-07-08");
 
   // A downlink published centrally for this gateway is queued by its server and goes out in RX1
   // of the next uplink; lora-packet reads it.
   ASSERT_TRUE(application.Publish(prefix + "/down", R"({"data":"AQID","port":7})"));
-  ASSERT_TRUE(WaitEnding(application, prefix + "/down_queued", 1)) << rig.Log();
+  ASSERT_TRUE(application.WaitForEnding(prefix + "/down_queued", 1, 5000)) << rig.Log();
   rig.Push(e2e::DeviceUplink(device, 2, 10, "00"), R"({"tmst":9000000})");
   const Json::Value txpk = rig.NextTxpk(3000);
   ASSERT_TRUE(txpk.isObject()) << rig.Log();
@@ -127,11 +107,11 @@ TEST(Fleet, TheCentralBrokerSeesTheGatewayAndReachesItsDevices) {
   EXPECT_TRUE(frame["micOk"].asBool()) << frame;
   EXPECT_EQ(frame["FPort"].asInt(), 7);
   EXPECT_EQ(frame["payload"].asString(), "010203");
-  ASSERT_TRUE(WaitEnding(application, prefix + "/packet_sent", 1));
+  ASSERT_TRUE(application.WaitForEnding(prefix + "/packet_sent", 1, 5000));
 
   // The downlink that came in over the bridge is not sent back out and queued a second time.
-  EXPECT_EQ(Ending(application, "/down").size(), 1u);
-  EXPECT_EQ(Ending(application, "/down_queued").size(), 1u);
+  EXPECT_EQ(application.ending("/down").size(), 1u);
+  EXPECT_EQ(application.ending("/down_queued").size(), 1u);
   EXPECT_EQ(rig.Stop(), 0);
 }
 

@@ -17,19 +17,6 @@ namespace {
 
 const std::string kNetworkKey = "000102030405060708090a0b0c0d0e0f";
 
-// The command port's reply as JSON.
-Json::Value Ask(NetworkRig& rig, const std::string& command) {
-  e2e::UdpPeer operatorPeer;
-  operatorPeer.send(static_cast<uint16_t>(rig.config["udp"]["commandPort"].asUInt()),
-                    std::vector<uint8_t>(command.begin(), command.end()));
-  std::string reply;
-  std::vector<uint8_t> piece;
-  for (int wait = 2000; operatorPeer.receive(piece, wait); wait = 300) {
-    reply.append(piece.begin(), piece.end());
-  }
-  return ParseJson(reply);
-}
-
 TEST(Forgeries, ReplaysForgedMicsAndWrongDirectionFramesAreRefusedCountedAndNeverPublished) {
   NetworkRig rig;
   SeededSession device;
@@ -81,6 +68,7 @@ TEST(Forgeries, ReplaysForgedMicsAndWrongDirectionFramesAreRefusedCountedAndNeve
   forgedJoin.back() ^= 0x80;
   rig.Push(forgedJoin, R"({"tmst":10000000})");
   EXPECT_TRUE(rig.NextTxpk(6500).isNull()) << "a repeated or forged join was answered";
+  EXPECT_EQ(rig.Count("Tossing join request with duplicate nonce"), 1u);
 
   // The device is untouched: its next confirmed uplink is published and its ACK goes to the
   // real forwarder, never to the intruder.
@@ -97,12 +85,12 @@ TEST(Forgeries, ReplaysForgedMicsAndWrongDirectionFramesAreRefusedCountedAndNeve
   EXPECT_EQ(published, (std::vector<unsigned>{1, 2, 3, 5}));
   EXPECT_EQ(rig.On("/joined").size(), 1u);
 
-  const Json::Value stats = Ask(rig, "stats");
+  const Json::Value stats = ParseJson(rig.Command("stats", 2000));
   EXPECT_EQ(stats["rx_mic_fails"].asUInt(), 1u) << stats;
   EXPECT_EQ(stats["rx_join_dups"].asUInt(), 1u);
   EXPECT_EQ(stats["rx_joins_ok"].asUInt(), 1u);
   EXPECT_EQ(stats["rx_joins_nok_mic"].asUInt(), 1u);
-  const Json::Value gateway = Ask(rig, "gateway json")[0];
+  const Json::Value gateway = ParseJson(rig.Command("gateway json", 2000))[0];
   EXPECT_EQ(gateway["mic_fails"].asUInt(), 1u) << gateway;
   EXPECT_EQ(gateway["uplinks_nok_mic"].asUInt(), 2u);  // the older frame and the forgery
   // Heard: the device's 5 new counters (one forged), 2 replays, 2 wrong-way frames, 3 joins;

@@ -154,14 +154,10 @@ TEST_F(GatewayLink, DeeplyNestedMembersAreRefusedOnBothPorts) {
 
 TEST_F(GatewayLink, UplinksAreCheckedDeduplicatedAndClassified) {
   const std::vector<uint8_t> uplink = {0x40, 4, 3, 2, 1, 0, 1, 0, 1, 0x55, 0x10, 0x20, 0x30, 0x40};
-  std::vector<Json::Value> refusedThenGood;
-  for (std::vector<uint8_t> frame : {std::vector<uint8_t>{0x40, 1, 2, 3, 4, 0, 0},
-                                     {0x41, 1, 2, 3, 4, 0, 0, 0, 1, 2, 3, 4},
-                                     {0x20, 1, 2, 3, 4, 0, 0, 0, 5, 6, 7, 8},
-                                     {0xE0, 1, 2, 3, 4, 0, 0, 0, 9, 10, 11, 12},
-                                     {0x80, 1, 2, 3, 4, 0, 0, 0, 13, 14, 15, 16}}) {
-    refusedThenGood.push_back(RxpkRecord(frame));
-  }
+  // What classification refuses, and why, is ClassifyFrame's unit test; here one refused frame
+  // before a good one in the same datagram shows that a refusal costs only its own record.
+  const std::vector<Json::Value> refusedThenGood = {
+      RxpkRecord({0x40, 1, 2, 3, 4, 0, 0}), RxpkRecord({0x80, 1, 2, 3, 4, 0, 0, 0, 13, 14, 15, 16})};
   std::vector<uint8_t> reply;
   forwarder.send(upstream, ForwarderDatagram(2, 1, 0, kEui, R"({"rxpk":[{"stat":-1}]})"));
   const std::string copies =
@@ -176,15 +172,12 @@ TEST_F(GatewayLink, UplinksAreCheckedDeduplicatedAndClassified) {
   EXPECT_EQ(Count(kGw + "|FRAME-RX|TYPE: Confirmed Up"), 1u);
   const std::string rejected = kGw + "|FRAME-RX|REJECTED|REASON: ";
   EXPECT_EQ(Count(rejected + "Frame too short  VALUE: 7"), 1u);
-  EXPECT_EQ(Count(rejected + "Incorrect version  VALUE: 1"), 1u);
-  EXPECT_EQ(Count(rejected + "Unexpected message type VALUE: 1"), 1u);
-  EXPECT_EQ(Count(rejected + "Unexpected message type VALUE: 7"), 1u);
   // Of the two copies only the better one was classified.
   EXPECT_EQ(Count(kGw + "|FRAME-RX|TYPE: Unconfirmed Up"), 1u);
   EXPECT_EQ(Count("\"lsnr\":9.5"), 1u);
   EXPECT_EQ(Count("\"lsnr\":3"), 0u);
   // Every classified record is logged after classification, refused or not.
-  EXPECT_EQ(Count("FRAME-RX|JSON: {"), 6u);
+  EXPECT_EQ(Count("FRAME-RX|JSON: {"), 3u);
   EXPECT_EQ(QueryFile(FlashDatabase(), "SELECT crc_errors FROM network_statistics"), "1");
 }
 

@@ -49,11 +49,7 @@ TEST(OverTheAir, JoinAcceptInRx1OpensASessionTheFirstUplinkUses) {
   rig.Push(uplink, R"({"tmst":9000000})");
   ASSERT_TRUE(rig.WaitFor("/3/up", 1)) << rig.Log();
   EXPECT_EQ(ParseJson(rig.On("/3/up")[0].payload)["data"].asString(), "yv4=");
-
-  // The same nonce again is tossed without an answer.
-  rig.Push(request, R"({"tmst":12000000})");
-  EXPECT_TRUE(rig.NextTxpk(6000).isNull());
-  EXPECT_NE(rig.Log().find("Tossing join request with duplicate nonce"), std::string::npos);
+  // A repeated nonce is the forgery test's and the join handler's.
 }
 
 }  // namespace

@@ -13,11 +13,7 @@ using testsupport::ReadFile;
 
 namespace {
 
-Json::Value Parse(const std::string& text) {
-  Json::Value value;
-  Json::Reader().parse(text, value);
-  return value;
-}
+using e2e::ParseJson;
 
 // A folder with the example template in templates/ and an empty lora/ for the output; run()
 // starts the server with card 1 in lora/, then `options`, stops it and keeps what it wrote.
@@ -46,8 +42,8 @@ struct CardFolder {
     log = server.out() + ReadFile(logPath);
     effective = e2e::EffectiveConfig(log);
     EXPECT_TRUE(effective.isObject()) << log;
-    card1 = Parse(ReadFile(dir.file("lora/1/global_conf.json")));
-    card2 = Parse(ReadFile(dir.file("lora/2/global_conf.json")));
+    card1 = ParseJson(ReadFile(dir.file("lora/1/global_conf.json")));
+    card2 = ParseJson(ReadFile(dir.file("lora/2/global_conf.json")));
   }
   const Json::Value& sx() const { return card1["SX1301_conf"]; }
 
@@ -82,12 +78,10 @@ void ExpectMembers(const Json::Value& actual, const Json::Value& want) {
   }
 }
 void ExpectMembers(const Json::Value& actual, const char* want) {
-  ExpectMembers(actual, Parse(want));
+  ExpectMembers(actual, ParseJson(want));
 }
 
-bool Contains(const std::string& log, const std::string& text) {
-  return log.find(text) != std::string::npos;
-}
+using testsupport::Contains;
 
 }  // namespace
 

@@ -75,18 +75,4 @@ TEST(Reports, EachKindReachesTheAgentWhenItsSwitchesAreOn) {
             "127.0.0.1");
 }
 
-TEST(Reports, ASwitchThatIsNotABooleanSendsNothing) {
-  e2e::UdpPeer agent;
-  NetworkRig rig;
-  rig.config["udp"]["orbaPort"] = agent.port();
-  rig.config["network"]["orbaEnabled"] = "true";
-  rig.config["network"]["orbaPacketMetadata"] = true;
-  rig.config["network"]["orbaGatewayStats"] = true;
-  SeededSession device;
-  rig.Seed({device});
-  ASSERT_TRUE(rig.Start());
-  Traffic(rig, device);
-  EXPECT_TRUE(Reports(agent, 1000).empty());
-}
-
 }  // namespace

@@ -2,7 +2,6 @@
 // server and broker.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 
 #include "NetworkRig.h"
 #include "lora/Bytes.h"
@@ -99,7 +98,7 @@ TEST(SimFrames, AgreeWithLoraPacket) {
 Json::Value RunSim(NetworkRig& rig, const std::vector<std::string>& scenario) {
   const Json::Value& c = rig.config;
   std::vector<std::string> args = {
-      VALLORIN_SIM,  "--load",
+      "--load",
       "--upstream-port", c["udp"]["upstreamPort"].asString(),
       "--downstream-port", c["udp"]["downstreamPort"].asString(),
       "--command-port", c["udp"]["commandPort"].asString(),
@@ -107,15 +106,10 @@ Json::Value RunSim(NetworkRig& rig, const std::vector<std::string>& scenario) {
       "--network-key", c["network"]["key"].asString(), "--join-eui", c["network"]["eui"].asString(),
       "--net-id", c["lora"]["netID"].asString(), "--join-delay", "1"};
   args.insert(args.end(), scenario.begin(), scenario.end());
-  std::string command = "timeout 60";
-  for (const std::string& a : args) command += " '" + a + "'";
-  FILE* pipe = popen((command + " 2>/dev/null").c_str(), "r");
-  std::string out;
-  char buffer[4096];
-  for (size_t n; pipe && (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);
-  const int status = pipe ? pclose(pipe) : -1;
-  EXPECT_EQ(status, 0) << command << "\n" << out;
-  return ParseJson(out);
+  testsupport::TempDir dir;
+  const ExitResult run = RunBinary(args, dir.path(), 60000, VALLORIN_SIM);
+  EXPECT_EQ(run.status, 0) << run.out << run.err;
+  return ParseJson(run.out);
 }
 
 TEST(SimRun, EveryUplinkPublishedAndEveryDownlinkDecrypts) {

@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <sstream>
 
 #include "ForwarderRecords.h"
 #include "Harness.h"
@@ -17,19 +16,10 @@ using testsupport::TempDir;
 
 namespace {
 
-bool Has(const std::string& text, const std::string& part) {
-  return text.find(part) != std::string::npos;
-}
-
 // Read as the harness reads the logged configuration, so that large numbers get the same JSON
 // type on both sides of a comparison.
-Json::Value Parse(const std::string& text) {
-  Json::Value value;
-  std::string errors;
-  std::istringstream in(text);
-  EXPECT_TRUE(Json::parseFromStream(Json::CharReaderBuilder(), in, &value, &errors)) << text;
-  return value;
-}
+using e2e::ParseJson;
+using testsupport::Contains;
 
 // The working configuration of `dir` with the patch laid over it: objects are merged member by
 // member, a null removes the member, anything else replaces it.
@@ -45,7 +35,7 @@ void Patch(Json::Value& config, const Json::Value& patch) {
 }
 Json::Value Config(const TempDir& dir, const char* patch) {
   Json::Value config = BaseConfig(dir.path());
-  Patch(config, Parse(patch));
+  Patch(config, ParseJson(patch));
   return config;
 }
 
@@ -93,7 +83,7 @@ TEST(Startup, VersionAndHelpExitBeforeReadingTheFile) {
     for (const char* line :
          {"\nvallorin --version\nvallorin --help\n\n -c : provide path to config file to load\n",
           "\n\n** Options for testing purposes **\n"}) {
-      EXPECT_TRUE(Has(usage.out, line)) << line;
+      EXPECT_TRUE(Contains(usage.out, line)) << line;
     }
     EXPECT_EQ(usage.out.back(), '\n');
   }
@@ -103,12 +93,12 @@ TEST(Startup, MissingOrBrokenConfigurationFileExitsWithOne) {
   TempDir dir;
   auto missing = RunBinary({}, dir.path());
   EXPECT_EQ(missing.status, 1);
-  EXPECT_TRUE(Has(missing.out, "Configuration file not found [./vallorin.conf]")) << missing.out;
+  EXPECT_TRUE(Contains(missing.out, "Configuration file not found [./vallorin.conf]")) << missing.out;
 
   // With -l the complaint goes to that file.
   auto logged = RunBinary({"-l", dir.file("early.log"), "-c", dir.file("none.conf")}, dir.path());
   EXPECT_EQ(logged.status, 1);
-  EXPECT_TRUE(Has(ReadFile(dir.file("early.log")),
+  EXPECT_TRUE(Contains(ReadFile(dir.file("early.log")),
                   "Configuration file not found [" + dir.file("none.conf") + "]"));
 
   for (const char* text : {"{\"log\": ", "[1, 2]", "\x01\xff\xfe"}) {
@@ -117,8 +107,8 @@ TEST(Startup, MissingOrBrokenConfigurationFileExitsWithOne) {
     auto bad = RunBinary({"-c", dir.file("bad.conf")}, dir.path());
     EXPECT_EQ(bad.status, 1);
     EXPECT_TRUE(
-        Has(bad.out, "Failed to parse config file [" + dir.file("bad.conf") + "], invalid JSON") ||
-        Has(bad.out, "must be a JSON object"))
+        Contains(bad.out, "Failed to parse config file [" + dir.file("bad.conf") + "], invalid JSON") ||
+        Contains(bad.out, "must be a JSON object"))
         << bad.out;
   }
 
@@ -130,14 +120,14 @@ TEST(Startup, MissingOrBrokenConfigurationFileExitsWithOne) {
     testsupport::WriteFile(dir.file("tail.conf"), good + tail);
     auto bad = RunBinary({"-c", dir.file("tail.conf")}, dir.path());
     EXPECT_EQ(bad.status, 1);
-    EXPECT_TRUE(Has(bad.out, "Failed to parse config file [" + dir.file("tail.conf") +
+    EXPECT_TRUE(Contains(bad.out, "Failed to parse config file [" + dir.file("tail.conf") +
                                  "], invalid JSON")) << bad.out;
   }
   const std::string nested = "{\"x\":" + std::string(100000, '[') + std::string(100000, ']') + "}";
   testsupport::WriteFile(dir.file("deep.conf"), nested);
   auto deep = RunBinary({"-c", dir.file("deep.conf")}, dir.path());
   EXPECT_EQ(deep.status, 1);
-  EXPECT_TRUE(Has(deep.out, "invalid JSON")) << deep.out;
+  EXPECT_TRUE(Contains(deep.out, "invalid JSON")) << deep.out;
 }
 
 TEST(Startup, CommandLineComplaints) {
@@ -148,18 +138,18 @@ TEST(Startup, CommandLineComplaints) {
   // Every unrecognised option is named, the scan completes, then the process ends with 1.
   auto unknown = RunBinary({"-c", path, "--bogus", "-x", "--debug"}, dir.path());
   EXPECT_EQ(unknown.status, 1);
-  EXPECT_TRUE(Has(unknown.err, "Unrecognized parameter --bogus\n")) << unknown.err;
-  EXPECT_TRUE(Has(unknown.err, "Unrecognized parameter -x\n"));
+  EXPECT_TRUE(Contains(unknown.err, "Unrecognized parameter --bogus\n")) << unknown.err;
+  EXPECT_TRUE(Contains(unknown.err, "Unrecognized parameter -x\n"));
 
   // An option that needs a value, given last.
   auto noValue = RunBinary({"-c", path, "--db"}, dir.path());
   EXPECT_EQ(noValue.status, 1);
-  EXPECT_TRUE(Has(noValue.err, "Missing value for option --db")) << noValue.err;
+  EXPECT_TRUE(Contains(noValue.err, "Missing value for option --db")) << noValue.err;
   EXPECT_EQ(RunBinary({"-c"}, dir.path()).status, 1);
 
   // -p with a value that is not a number is reported and start-up goes on.
   auto run = StartAndStop(dir, config, {"-p", "x"});
-  EXPECT_TRUE(Has(run.err, "Invalid setting for print level 'x'")) << run.err;
+  EXPECT_TRUE(Contains(run.err, "Invalid setting for print level 'x'")) << run.err;
   EXPECT_EQ(run.status, 0);
 }
 
@@ -223,9 +213,9 @@ TEST(Startup, EffectiveConfigurationKeyRulesAndLogLines) {
     TempDir dir;
     auto run = StartAndStop(dir, Config(dir, c.patch), c.options);
     EXPECT_EQ(run.status, 0) << run.out;
-    ExpectMembers(e2e::EffectiveConfig(run.out), Parse(c.effective));
-    for (const std::string& line : c.lines) EXPECT_TRUE(Has(run.out, line)) << line;
-    for (const std::string& text : c.absent) EXPECT_FALSE(Has(run.out, text)) << text;
+    ExpectMembers(e2e::EffectiveConfig(run.out), ParseJson(c.effective));
+    for (const std::string& line : c.lines) EXPECT_TRUE(Contains(run.out, line)) << line;
+    for (const std::string& text : c.absent) EXPECT_FALSE(Contains(run.out, text)) << text;
   }
 }
 
@@ -240,7 +230,7 @@ TEST(Startup, MissingLogSectionStaysMissing) {
   bare.start({"-c", path});
   EXPECT_TRUE(bare.waitFor("['log']['path'] not found in config: \r\n{", 10000)) << bare.out();
   EXPECT_EQ(bare.stop(SIGTERM, 5000), 0);
-  EXPECT_FALSE(Has(bare.out(), "null")) << bare.out();
+  EXPECT_FALSE(Contains(bare.out(), "null")) << bare.out();
 }
 
 TEST(Startup, NetworkIdentityIsGeneratedOrRefused) {
@@ -255,8 +245,8 @@ TEST(Startup, NetworkIdentityIsGeneratedOrRefused) {
     // CRC-64 of "123456789", the catalogue check value.
     EXPECT_EQ(network["eui"].asString(), "e9c6d914c4b8d9ca");
     EXPECT_EQ(network["key"].asString().size(), 32u);
-    EXPECT_TRUE(Has(run.out, "Generating Network Id..."));
-    EXPECT_TRUE(Has(run.out, "Generating Network Key..."));
+    EXPECT_TRUE(Contains(run.out, "Generating Network Id..."));
+    EXPECT_TRUE(Contains(run.out, "Generating Network Key..."));
   }
   const std::pair<const char*, const char*> refusals[] = {
       {R"({"network": {"eui": "00-11-22-33-44-55-66-77-88"}})",
@@ -279,15 +269,15 @@ TEST(Startup, NetworkIdentityIsGeneratedOrRefused) {
     SCOPED_TRACE(message);
     TempDir dir;
     Json::Value config = Config(dir, patch);
-    if (Has(patch, "256 characters")) config["network"]["passphrase"] = std::string(256, 'p');
+    if (Contains(patch, "256 characters")) config["network"]["passphrase"] = std::string(256, 'p');
     // With the card options a refused configuration must not leave packet-forwarder files behind.
     auto result = RunBinary({"-c", WriteConfig(dir.path(), config), "--lora-path", dir.path(),
                              "--lora-eui", "00-80-00-00-a0-00-0f-4d"},
                             dir.path());
     const std::string log = result.out + ReadFile(config["log"]["path"].asString());
     EXPECT_EQ(result.status, 1);
-    EXPECT_TRUE(Has(log, message)) << log;
-    EXPECT_FALSE(Has(log, "Start GatewayReceive thread"));
+    EXPECT_TRUE(Contains(log, message)) << log;
+    EXPECT_FALSE(Contains(log, "Start GatewayReceive thread"));
     struct stat written;
     EXPECT_NE(stat(dir.file("1/global_conf.json").c_str(), &written), 0) << log;
   }
@@ -314,15 +304,15 @@ TEST(Startup, UnusablePortsFallBackAndAFailedBindShutsDownInOrder) {
                            "Invalid ['udp']['appPortUp'] setting, using 1784",
                            "Invalid ['udp']['appPortDown'] setting, using 1786",
                            "Invalid ['udp']['orbaPort'] setting, using 1790"}) {
-    EXPECT_TRUE(Has(log, line)) << line << "\n" << log;
+    EXPECT_TRUE(Contains(log, line)) << line << "\n" << log;
   }
   // No error number: the bind failure carries none.
   EXPECT_EQ(run.err.rfind("File src/", 0), 0u) << run.err;
-  EXPECT_TRUE(Has(run.err, " Line ")) << run.err;
-  EXPECT_TRUE(Has(run.err, ": Cannot open Upstream UDP socket.  Unable to bind socket\n"));
-  EXPECT_FALSE(Has(run.err, "Error #"));
-  EXPECT_TRUE(Has(log, "[ERROR] File src/")) << log;
-  EXPECT_FALSE(Has(log, "Start Time thread"));
+  EXPECT_TRUE(Contains(run.err, " Line ")) << run.err;
+  EXPECT_TRUE(Contains(run.err, ": Cannot open Upstream UDP socket.  Unable to bind socket\n"));
+  EXPECT_FALSE(Contains(run.err, "Error #"));
+  EXPECT_TRUE(Contains(log, "[ERROR] File src/")) << log;
+  EXPECT_FALSE(Contains(log, "Start Time thread"));
   size_t at = 0;
   for (const char* line :
        {"Program closing", "Start DB Backup", "DB Backup complete", "Program closed"}) {
@@ -354,12 +344,12 @@ TEST(Startup, NumbersBeyondTheirDestinationAreClamped) {
                            "--device-lost-time", "9223372036854775807", "--backup-interval",
                            "99999999999999999999"});
   EXPECT_EQ(run.status, 0) << run.out;
-  ExpectMembers(e2e::EffectiveConfig(run.out), Parse(R"({"network": {"leasetime": 307445734561825},
+  ExpectMembers(e2e::EffectiveConfig(run.out), ParseJson(R"({"network": {"leasetime": 307445734561825},
       "lora": {"deviceQueueSize": 65535, "deviceLostTime": 9223372036854775},
       "log": {"level": 2147483647}, "backupInterval": 18446744073709551})"));
   // The largest lease that fits, not 8384 ms after a wrap.
-  EXPECT_TRUE(Has(run.out, "Devices leases expire 18446744073709500000 ms after last contact"));
-  EXPECT_TRUE(Has(run.out, "Invalid ['log']['level'] setting 99999999999, using 2147483647"));
+  EXPECT_TRUE(Contains(run.out, "Devices leases expire 18446744073709500000 ms after last contact"));
+  EXPECT_TRUE(Contains(run.out, "Invalid ['log']['level'] setting 99999999999, using 2147483647"));
 }
 
 // Lines logged before the logger knows its outputs (network mode, join delay, NetID) stay on
@@ -408,12 +398,12 @@ TEST(Startup, UnopenableLogFileFallsBackToStandardError) {
   const std::string why =
       "Unable to open log file " + logPath + " (No such file or directory), logging to standard "
       "error instead";
-  EXPECT_TRUE(Has(err, why)) << err;
+  EXPECT_TRUE(Contains(err, why)) << err;
   EXPECT_EQ(err.find(why), err.rfind(why)) << "said more than once";
   // The early lines too, and the end of the run.
   for (const char* line : {"Join Delay is not configured", "Lora Network Server started",
                            "Network Server Config", "Program closed"}) {
-    EXPECT_TRUE(Has(err, line)) << line;
+    EXPECT_TRUE(Contains(err, line)) << line;
   }
 }
 
@@ -429,7 +419,7 @@ TEST(Startup, DeviceIdPathIsReadNotRunThroughAShell) {
   config["paths"]["deviceIdFile"] = idPath;
   auto run = StartAndStop(dir, config);
   EXPECT_EQ(run.status, 0);
-  EXPECT_TRUE(Has(run.out, "Lora Network Server started, Version: 2.0.19 GwSerial: SERIAL-7\n"))
+  EXPECT_TRUE(Contains(run.out, "Lora Network Server started, Version: 2.0.19 GwSerial: SERIAL-7\n"))
       << run.out;
   for (const char* name : {"pwned1", "pwned2", "pwned3"}) {
     struct stat ran;
@@ -446,8 +436,8 @@ TEST(Startup, DatabaseFolderIsMadeOrStartUpStops) {
   config["db"] = dir.file("data/new/vallorin.db");
   auto run = StartAndStop(dir, config);
   EXPECT_EQ(run.status, 0) << run.out;
-  EXPECT_FALSE(Has(run.out, "[ERROR]")) << run.out;
-  EXPECT_FALSE(Has(run.out, "no such table")) << run.out;
+  EXPECT_FALSE(Contains(run.out, "[ERROR]")) << run.out;
+  EXPECT_FALSE(Contains(run.out, "no such table")) << run.out;
   struct stat info {};
   EXPECT_EQ(stat(dir.file("data/new/vallorin.db").c_str(), &info), 0);
 
@@ -458,6 +448,6 @@ TEST(Startup, DatabaseFolderIsMadeOrStartUpStops) {
   auto refused = RunBinary({"-c", WriteConfig(other.path(), config)}, other.path());
   const std::string log = ReadFile(config["log"]["path"].asString());
   EXPECT_EQ(refused.status, 1) << log;
-  EXPECT_TRUE(Has(log, "Cannot create the database folder '" + other.file("plain") + "'")) << log;
-  EXPECT_FALSE(Has(log, "Start GatewayReceive thread")) << log;
+  EXPECT_TRUE(Contains(log, "Cannot create the database folder '" + other.file("plain") + "'")) << log;
+  EXPECT_FALSE(Contains(log, "Start GatewayReceive thread")) << log;
 }

@@ -10,13 +10,7 @@
 using ZEV::Logger;
 using ZEV::Text;
 
-namespace {
-size_t Occurrences(const std::string& text, const std::string& part) {
-  size_t n = 0;
-  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
-  return n;
-}
-}  // namespace
+using testsupport::Occurrences;
 
 TEST(Text, TrimAndCase) {
   EXPECT_EQ(Text::trim(" \t DEMO-1\r\n"), "DEMO-1");
