@@ -41,7 +41,7 @@ prepare() {
   "mqtt": {"enabled": true, "host": "127.0.0.1", "port": $mqtt_port},
   "addressRange": {"start": "00000001", "end": "01FFFFFE"},
   "web": {"enabled": ${web_on:-true}, "port": $(free_port SOCK_STREAM)},
-  "trimInterval": ${trim_interval:-600},
+  "trimInterval": ${trim_interval:-600}, "backupInterval": ${backup_interval:-3600},
   "test": {"disableDutyCycle": ${duty_off:-false}}
 }
 JSON

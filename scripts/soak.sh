@@ -4,7 +4,7 @@
 # first and then send every five seconds. It samples the server's RSS, open descriptors, threads
 # and run-time database size, and fails on a lost uplink, a bad downlink, a descriptor or thread
 # that does not come back, or (in runs of ten minutes or more) RSS growth of 1 MB or more after
-# the warm-up. Usage:
+# the warm-up. It also fails when a backup to flash fails. Usage:
 #   scripts/soak.sh [DURATION]    seconds (1800); BUILD=build/release picks the build folder
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -18,7 +18,13 @@ fi
 . scripts/load-lib.sh
 
 every=$(( duration / 60 )); [ "$every" -ge 5 ] || every=5
+# Backups every ten minutes (the shortest interval allowed), so that a long run writes the flash
+# copy under load too. The warm-up ends once the first trim and backup have run: the memory they
+# take the first time (SQLite's page cache filling, the backup thread's heap) stays for the rest
+# of the process's life and is not growth.
+backup_interval=600
 warmup=$(( duration / 3 )); [ "$warmup" -le 300 ] || warmup=300
+[ "$duration" -lt 1200 ] || warmup=$(( backup_interval + 60 ))
 rss_limit_kb=1024
 
 duty_off=true
@@ -67,5 +73,9 @@ read -r verdict < <(awk -v warm="$warmup" -v limit="$rss_limit_kb" -v check="$((
         printf "%s rss_growth_kB=%d fd_drift=%d threads_changed=%d samples=%d\n", bad ? "FAIL" : "ok", grow, fdd, thd, n }' "$samples")
 echo "after ${warmup} s of warm-up: $verdict"
 case "$verdict" in FAIL*) status=1 ;; esac
+ok_backups=$(grep -a -c "Database backup ok" "$work/vallorin.log" || true)
+bad_backups=$(grep -a -c -i "backup failed\|backup not possible" "$work/vallorin.log" || true)
+echo "backups to flash: ${ok_backups:-0} ok, ${bad_backups:-0} failed"
+[ "${bad_backups:-0}" -eq 0 ] || status=1
 warnings
 exit "$status"

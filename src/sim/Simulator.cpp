@@ -62,6 +62,7 @@ struct Samples {
     Json::Value v(Json::objectValue);
     auto round = [](double x) { return std::round(x * 1000) / 1000; };
     v["n"] = static_cast<Json::UInt64>(values.size());
+    v["min"] = round(at(0.0));
     v["p50"] = round(at(0.5));
     v["p90"] = round(at(0.9));
     v["p99"] = round(at(0.99));
@@ -811,6 +812,7 @@ int Simulation::run() {
           "PUSH_DATA -> MQTT up: p50 %.2f ms, p99 %.2f ms, max %.2f ms; PUSH_ACK p99 %.2f ms\n"
           "downlinks: %llu RX1, %llu RX2, %llu late, %llu imme, %llu other; %llu bad MIC, %llu FCnt faults\n"
           "answers due %llu: %llu in RX1 (%.2f %%), %llu in RX2, %llu late, %llu none\n"
+          "RX1 hand-over ahead of the window: min %.2f ms, p50 %.2f ms, max %.2f ms\n"
           "joins: %llu sent, %llu accepted (%llu RX1, %llu RX2)\n",
           static_cast<unsigned long long>(upSent_), seconds, r["rate_sent"].asDouble(),
           static_cast<unsigned long long>(upPublished_), static_cast<unsigned long long>(r["lost"].asUInt64()),
@@ -824,6 +826,8 @@ int Simulation::run() {
           r["answers"]["rx1_pct"].asDouble(), static_cast<unsigned long long>(answeredRx2_),
           static_cast<unsigned long long>(answeredLate_),
           static_cast<unsigned long long>(r["answers"]["none"].asUInt64()),
+          r["downlinks"]["rx1_lead_ms"]["min"].asDouble(), r["downlinks"]["rx1_lead_ms"]["p50"].asDouble(),
+          r["downlinks"]["rx1_lead_ms"]["max"].asDouble(),
           static_cast<unsigned long long>(joinsSent_),
           static_cast<unsigned long long>(joinsAccepted_), static_cast<unsigned long long>(joinsRx1_),
           static_cast<unsigned long long>(joinsRx2_));
