@@ -2,7 +2,7 @@
 # Measures the server with vallorin-sim: each scenario starts a release server of its own (run-time
 # database on tmpfs, flash copy in a temporary folder) with its own mosquitto, runs the load and
 # prints the simulator's report. Usage:
-#   scripts/load.sh [SCENARIO...]     scenarios: throughput latency classa cpu startup joins (all), classa-us915, idle
+#   scripts/load.sh [SCENARIO...]     scenarios: throughput latency classa cpu startup joins (all), classa-us915, classa-us915-hear4, idle
 # RUNS=3 repeats each scenario; BUILD=build/release picks the build folder; DURATION=30 the seconds
 # of load. Every report line is also appended to $OUT (load-results.jsonl).
 set -euo pipefail
@@ -36,6 +36,9 @@ for scenario in "${scenarios[@]}"; do
         db_sizes ;;
       classa-us915)  # the same answers where the plan leaves room for them: RX1 at SF7BW500, no duty cycle
         band=US915; prepare; start_server; sim "${abp[@]}" --rate 600 --duration "$duration" --confirmed 10 --downlinks 10
+        band="" ;;
+      classa-us915-hear4)  # as above, every uplink heard by all four gateways: the scheduler may pick any
+        band=US915; prepare; start_server; sim "${abp[@]}" --hear 4 --rate 600 --duration "$duration" --confirmed 10 --downlinks 10
         band="" ;;
       cpu)         # server CPU per uplink at 1 000/s
         prepare; start_server; sim "${abp[@]}" --rate 1000 --duration "$duration" ;;

@@ -73,7 +73,10 @@ int64_t LoraDatabase::Client::ParseInteger(const std::string& name, const std::s
     return static_cast<int64_t>(big);
   }
   const double real = strtod(value.c_str(), &end);
-  if (end != nullptr && *end == '\0') return static_cast<int64_t>(real);
+  // A real beyond the 64-bit range (a command can store one) has no integer value to offer.
+  if (end != nullptr && *end == '\0' && real >= -0x1p63 && real < 0x1p63) {
+    return static_cast<int64_t>(real);
+  }
   LOG_WARNING("%s: column '%s' is not a number: '%s'", kSource, name.c_str(), value.c_str());
   return fallback;
 }

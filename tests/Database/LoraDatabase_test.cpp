@@ -172,6 +172,14 @@ TEST_F(LoraDatabaseTest, DevicesSessionsAndQueueFromJson) {
   EXPECT_EQ(Runtime("SELECT d.id, d.class, s.dev_addr, s.up_counter FROM end_devices d JOIN "
                     "sessions s ON s.device_id = d.id;"),
             "1|C|637606869|40000");
+  // A command may store a real far beyond any counter; reading it back gives the fallback.
+  update["up_counter"] = 5.5e45;
+  EXPECT_EQ(db.UpdateSession(update), Result::kUpdated);
+  LoraDatabase::SessionClient huge(db);
+  ASSERT_TRUE(db.GetSession(0x26011bd5, huge));
+  ASSERT_TRUE(huge.Next());
+  EXPECT_EQ(huge.record().upCounter, 0u);
+  EXPECT_TRUE(capture_.contains("column 'up_counter' is not a number"));
 
   Json::Value queued;
   ASSERT_TRUE(
