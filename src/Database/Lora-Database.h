@@ -35,8 +35,10 @@ class LoraDatabase {
   static constexpr const char* kSchemaVersion = "17";
   static constexpr uint32_t kInvalidDevAddr = 0xFFFFFFFF;
   static constexpr size_t kNetworkStatisticsColumns = 20;
-  // Rows a trim deletes per statement: a few milliseconds of holding the database.
-  static constexpr int kTrimStepRows = 2000;
+  // Rows a trim deletes per statement (a few milliseconds of holding the database), and the
+  // pause that lets the packet workers in between two statements.
+  static constexpr int kTrimStepRows = 1000;
+  static constexpr int kTrimPauseMs = 5;
 
   struct Options {
     std::string flashPath = "/var/config/lora/vallorin.db";

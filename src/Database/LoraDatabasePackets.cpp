@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <string>
+#include <thread>
 
 #include "Database/Lora-Database.h"
 #include "Database/LoraDatabaseInternal.h"
@@ -143,14 +144,22 @@ bool LoraDatabase::TrimPackets(uint32_t rowsToKeep) {
       "(SELECT id FROM uplink_packets ORDER BY id DESC LIMIT ?1) ORDER BY id LIMIT ?2);",
       "DELETE FROM downlink_packets WHERE id IN (SELECT id FROM downlink_packets WHERE id NOT IN "
       "(SELECT id FROM downlink_packets ORDER BY id DESC LIMIT ?1) ORDER BY id LIMIT ?2);"};
+  // Between steps the trim pauses as the backup does between its steps: a mutex handed back
+  // and taken again at once is mostly taken again by the same thread, and the workers waiting
+  // for it would wait out the whole trim after all.
   bool ok = true;
   for (const char* sql : kTrims) {
     for (int changed = kTrimStepRows; ok && changed == kTrimStepRows;) {
-      Lock lock(connection_);
-      Statement st(lock, sql, Statement::kCached);
-      st.BindInt(1, rowsToKeep).BindInt(2, kTrimStepRows);
-      ok = st.Run();
-      changed = st.Changes();
+      {
+        Lock lock(connection_);
+        Statement st(lock, sql, Statement::kCached);
+        st.BindInt(1, rowsToKeep).BindInt(2, kTrimStepRows);
+        ok = st.Run();
+        changed = st.Changes();
+      }
+      if (changed == kTrimStepRows) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(kTrimPauseMs));
+      }
     }
   }
   if (!ok) LOG_ERROR("SQL Query failed to trim Packet tables");
