@@ -16,6 +16,8 @@
 #include <thread>
 #include <vector>
 
+#include "Loopback.h"
+
 namespace testsupport {
 
 class HttpStub {
@@ -27,9 +29,7 @@ class HttpStub {
 
   HttpStub() {
     fd_ = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in address = testsupport::Loopback();
     bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
     socklen_t length = sizeof address;
     getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);

@@ -1,4 +1,5 @@
 #include "MosquittoBroker.h"
+#include "Loopback.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -15,9 +16,7 @@ namespace testsupport {
 
 uint16_t FreeTcpPort() {
   const int s = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sockaddr_in address = Loopback();
   bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address);
   socklen_t length = sizeof address;
   getsockname(s, reinterpret_cast<sockaddr*>(&address), &length);
@@ -29,10 +28,7 @@ namespace {
 
 bool Accepts(uint16_t port) {
   const int s = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sockaddr_in address = Loopback(port);
   const bool ok = connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
   close(s);
   return ok;
@@ -117,10 +113,7 @@ void MosquittoBroker::End(int signal) {
   // Tests run side by side: while the broker is away its port stays taken (bound, not listening,
   // so clients are refused), or another test's broker could start on it and answer for this one.
   holder_ = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port_);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sockaddr_in address = Loopback(port_);
   if (bind(holder_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
     close(holder_);
     holder_ = -1;

@@ -16,6 +16,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "Loopback.h"
 #include "TestSupport.h"
 #include "lora/Bytes.h"
 
@@ -157,13 +158,7 @@ ExitResult RunBinary(const std::vector<std::string>& args, const std::string& wo
   return {status, process.out(), process.err()};
 }
 
-static sockaddr_in Loopback(uint16_t port) {
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return address;
-}
+using testsupport::Loopback;
 
 UdpPeer::UdpPeer() {
   fd_ = socket(AF_INET, SOCK_DGRAM, 0);

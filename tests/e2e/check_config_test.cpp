@@ -9,6 +9,7 @@
 
 
 #include "Harness.h"
+#include "Loopback.h"
 #include "TestSupport.h"
 
 using e2e::BaseConfig;
@@ -32,10 +33,7 @@ using e2e::ParseJson;
 class HeldPort {
  public:
   explicit HeldPort(uint16_t port) : fd_(socket(AF_INET, SOCK_DGRAM, 0)) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in address = testsupport::Loopback(port);
     held_ = bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
   }
   ~HeldPort() { close(fd_); }

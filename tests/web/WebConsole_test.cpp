@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "CommandRig.h"
+#include "Loopback.h"
 #include "TestSupport.h"
 #include "app/AppMessageQueue.h"
 #include "web/WebApi.h"
@@ -211,10 +212,7 @@ TEST_F(WebApiTest, PasswordSessionsAndTheLoginLimit) {
 
 int Connect(uint16_t port) {
   const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in to{};
-  to.sin_family = AF_INET;
-  to.sin_port = htons(port);
-  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sockaddr_in to = testsupport::Loopback(port);
   if (connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
     close(fd);
     return -1;
