@@ -26,6 +26,9 @@ namespace {
 constexpr int kConfigDepth = 64;
 // Down counters a session skips after an unclean stop ("lora"."crashCounterGap").
 constexpr uint32_t kCrashCounterGap = 1000;
+// How long the run-time copy's writes are grouped into one transaction: one time-thread round,
+// so an outside reader of the file is at most about two rounds behind.
+constexpr uint32_t kWriteGroupMs = 10;
 
 // Sections that other code indexes by key: anything but an object there would make every later
 // lookup fail, so such a document is refused at once.
@@ -204,6 +207,7 @@ bool NetworkServer::OpenDatabase() {
   }
   database->InitSchema();
   MoveCountersAfterUncleanStop();
+  database->GetConnection().GroupWrites(kWriteGroupMs);
   statistics.load(*database);
   return true;
 }

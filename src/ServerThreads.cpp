@@ -203,6 +203,7 @@ void NetworkServer::RunTimeThread() {
       if (devices) devices->SweepDevices(std::min(devices->size(), kSweptPerRound), MonotonicMs());
       // Due times count from the uplinks' monotonic reception times; the tick lags behind them.
       if (scheduler && devices) scheduler->ServeDueTransmissions(*devices, MonotonicMs());
+      if (database) database->GetConnection().CommitAgedWrites();
       if (rounds % kHousekeepingRounds == 0) {
         uint64_t now = MonotonicMs();
         if (gateways) gateways->housekeeping(now);

@@ -20,6 +20,12 @@ const std::string kEmpty;
 
 void SleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
+int64_t NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
 // The row callback of sqlite3_exec.
 int CollectRow(void* context, int columns, char** values, char** names) {
   static_cast<Client*>(context)->AddRow(columns, values, names);
@@ -270,6 +276,7 @@ int Connection::SaveToFlash(bool allAtOnce) {
     sqlite3_backup* backup = nullptr;
     {
       MutexLock lock(mutex_);
+      EndGroupHeld();
       if (db_ != nullptr) backup = sqlite3_backup_init(flash, "main", db_, "main");
     }
     if (backup == nullptr) {
@@ -280,6 +287,8 @@ int Connection::SaveToFlash(bool allAtOnce) {
     for (;;) {
       {
         MutexLock lock(mutex_);
+        // The flash copy gets committed rows only.
+        EndGroupHeld();
         step = sqlite3_backup_step(backup, pages);
         const int total = sqlite3_backup_pagecount(backup);
         LOG_INFO("DB backup %d / %d complete", total - sqlite3_backup_remaining(backup), total);
@@ -334,6 +343,7 @@ bool Connection::ExecuteHeld(Client* client, const std::string& sql, bool keepRo
     LOG_ERROR("SQL error: [%s] %s", "database not open", firstCall ? "on first call" : "");
     return false;
   }
+  EndGroupHeld();
   char* error = nullptr;
   int rc =
       sqlite3_exec(db_, sql.c_str(), client != nullptr ? &CollectRow : nullptr, client, &error);
@@ -386,6 +396,64 @@ void Connection::Step(sqlite3_stmt* statement) {
   LOG_DEBUG("fin: %d %s", rc, db_ != nullptr ? sqlite3_errmsg(db_) : "");
 }
 
+void Connection::GroupWrites(uint32_t ms) {
+  MutexLock lock(mutex_);
+  if (ms == 0) EndGroupHeld();
+  groupMs_ = ms;
+}
+
+void Connection::CommitAgedWrites() {
+  if (!groupPending_.load(std::memory_order_relaxed)) return;
+  MutexLock lock(mutex_);
+  if (groupOpen_ && NowMs() - groupStartedMs_ >= static_cast<int64_t>(groupMs_)) EndGroupHeld();
+}
+
+void Connection::BeginGroupHeld() {
+  // Inside a transaction of the caller's own the write belongs to that one.
+  if (groupMs_ == 0 || groupOpen_ || db_ == nullptr || sqlite3_get_autocommit(db_) == 0) return;
+  char* error = nullptr;
+  if (sqlite3_exec(db_, "BEGIN;", nullptr, nullptr, &error) != SQLITE_OK) {
+    // The write then commits on its own, as without grouping.
+    LOG_ERROR("SQL error: [%s] %s", error != nullptr ? error : "BEGIN failed", "grouping writes");
+    sqlite3_free(error);
+    return;
+  }
+  groupOpen_ = true;
+  groupPending_.store(true, std::memory_order_relaxed);
+  groupWrites_ = 0;
+  groupStartedMs_ = NowMs();
+}
+
+void Connection::WroteInGroupHeld() {
+  if (!groupOpen_) return;
+  if (++groupWrites_ >= kGroupWrites || NowMs() - groupStartedMs_ >= static_cast<int64_t>(groupMs_))
+    EndGroupHeld();
+}
+
+void Connection::EndGroupHeld() {
+  if (!groupOpen_) return;
+  groupOpen_ = false;
+  groupPending_.store(false, std::memory_order_relaxed);
+  if (sqlite3_get_autocommit(db_) != 0) {
+    // Some errors (a full or failing file, no memory) roll the whole transaction back.
+    LOG_ERROR("SQL error: [%s] %s", "a failed statement rolled back the writes grouped with it",
+              std::to_string(groupWrites_).c_str());
+    return;
+  }
+  char* error = nullptr;
+  const int rc = sqlite3_exec(db_, "COMMIT;", nullptr, nullptr, &error);
+  if (rc == SQLITE_OK) return;
+  if (Retryable(rc)) {
+    // Another connection is reading the file: the group stays open and the next write or the
+    // periodic caller tries again.
+    groupOpen_ = true;
+    groupPending_.store(true, std::memory_order_relaxed);
+  } else {
+    LOG_ERROR("SQL error: [%s] %s", error != nullptr ? error : sqlite3_errstr(rc), "on commit");
+  }
+  sqlite3_free(error);
+}
+
 std::string Connection::LastError() {
   MutexLock lock(mutex_);
   return db_ != nullptr ? sqlite3_errmsg(db_) : "database not open";
@@ -397,6 +465,7 @@ void Connection::Close() {
 }
 
 void Connection::CloseHeld() {
+  if (db_ != nullptr) EndGroupHeld();
   for (auto& entry : cache_) sqlite3_finalize(entry.second);
   cache_.clear();
   if (db_ != nullptr) {
@@ -506,6 +575,8 @@ Statement& Statement::BindNull(int index) {
 bool Statement::Run(Client* rows) NO_THREAD_SAFETY_ANALYSIS {
   if (statement_ == nullptr) return false;
   sqlite3* db = connection_.db_;
+  const bool writes = sqlite3_stmt_readonly(statement_) == 0;
+  if (writes) connection_.BeginGroupHeld();
   const int before = sqlite3_total_changes(db);
   std::shared_ptr<const std::vector<std::string>> names;
   int rc;
@@ -533,11 +604,10 @@ bool Statement::Run(Client* rows) NO_THREAD_SAFETY_ANALYSIS {
   connection_.changes_ = changes_;
   lastInsertId_ = sqlite3_last_insert_rowid(db);
   if (sqlite3_total_changes(db) != before) connection_.dirty_ = true;
-  if (rc != SQLITE_DONE) {
-    LOG_ERROR("SQL error: [%s] %s", sqlite3_errmsg(db), "");
-    return false;
-  }
-  return true;
+  const bool done = rc == SQLITE_DONE;
+  if (!done) LOG_ERROR("SQL error: [%s] %s", sqlite3_errmsg(db), "");
+  if (writes) connection_.WroteInGroupHeld();
+  return done;
 }
 
 }  // namespace SqlDb

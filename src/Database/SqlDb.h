@@ -129,6 +129,18 @@ class Connection {
   // Runs a prepared statement once and finalizes it, logging both results.
   void Step(sqlite3_stmt* statement) EXCLUDES(mutex_);
 
+  // Commits the run-time copy's writes in groups: the first write outside a transaction opens
+  // one, and it is committed once it is `ms` old or holds kGroupWrites writes, before any fixed
+  // script (so BEGIN still starts a transaction of its own), before every backup step and at
+  // close. Every statement still sees every earlier write; only other connections (an operator's
+  // shell) see them up to `ms` late. The copy is rebuilt from flash at start, so a crash loses
+  // nothing a commit per statement would have kept. 0 (the default) commits every statement.
+  void GroupWrites(uint32_t ms) EXCLUDES(mutex_);
+  // Commits a group that is older than the group time; for a periodic caller, so that the last
+  // writes before a quiet spell do not wait for the next one.
+  void CommitAgedWrites() EXCLUDES(mutex_);
+  static constexpr int kGroupWrites = 256;
+
   bool IsOpen() const { return open_.load(); }
   // The flash file's folder was missing and could not be created: nothing can ever be saved.
   bool FolderMissing() const { return folderMissing_.load(); }
@@ -155,6 +167,9 @@ class Connection {
   bool ExecuteHeld(Client* client, const std::string& sql, bool keepRows, bool firstCall)
       REQUIRES(mutex_);
   int LoadFromFlash() REQUIRES(mutex_);
+  void BeginGroupHeld() REQUIRES(mutex_);
+  void WroteInGroupHeld() REQUIRES(mutex_);
+  void EndGroupHeld() REQUIRES(mutex_);
   int SaveToFlash(bool allAtOnce) REQUIRES(saveMutex_) EXCLUDES(mutex_);
 
   const std::string flashPath_;
@@ -168,6 +183,13 @@ class Connection {
   // their text as SQLite holds it, finalized when the connection closes.
   std::unordered_map<std::string_view, sqlite3_stmt*> cache_ GUARDED_BY(mutex_);
   int changes_ GUARDED_BY(mutex_) = 0;
+  // A transaction per statement costs file locks, a journal check and page writes each time,
+  // most of what storing an uplink costs; grouping shares them (GroupWrites).
+  uint32_t groupMs_ GUARDED_BY(mutex_) = 0;
+  bool groupOpen_ GUARDED_BY(mutex_) = false;
+  int groupWrites_ GUARDED_BY(mutex_) = 0;
+  int64_t groupStartedMs_ GUARDED_BY(mutex_) = 0;
+  std::atomic<bool> groupPending_{false};  // groupOpen_, readable without the lock
   bool dirty_ GUARDED_BY(mutex_) = false;
   std::atomic<bool> open_{false};
   std::atomic<bool> folderMissing_{false};

@@ -10,7 +10,9 @@ namespace dbtest {
 
 inline std::string QueryFile(const std::string& path, const std::string& sql) {
   sqlite3* db = nullptr;
-  sqlite3_open(path.c_str(), &db);
+  // A cache of its own, as another process has: the server's shared cache would mix its locks in.
+  sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_PRIVATECACHE,
+                  nullptr);
   std::string out;
   auto row = [](void* context, int columns, char** values, char**) {
     auto* text = static_cast<std::string*>(context);

@@ -227,6 +227,58 @@ TEST(SqlDb, StatementsBetweenBackupStepsLoseNothing) {
             std::to_string(3000 + written.load()));
 }
 
+// Grouped writes are seen at once by the connection itself, by other connections and by the flash
+// copy once committed: before a transaction of the caller's own, before a backup, when the group
+// is full and when it has aged.
+TEST(SqlDb, GroupedWritesCommitBeforeScriptsBackupsAndWhenFullOrAged) {
+  TempDir dir;
+  SqlDb::Connection connection(dir.file("flash.db"), dir.file("run"));
+  SqlDb::Client client(connection);
+  ASSERT_TRUE(connection.Execute(client, "CREATE TABLE t (a INTEGER);"));
+  connection.GroupWrites(60000);
+  auto insert = [&](SqlDb::Lock& lock, int a) {
+    SqlDb::Statement st(lock, "INSERT INTO t VALUES (?);", SqlDb::Statement::kCached);
+    return st.BindInt(1, a).Run();
+  };
+  auto insertOne = [&](int a) {
+    SqlDb::Lock lock(connection);
+    return insert(lock, a);
+  };
+  auto outside = [&](const std::string& file) { return QueryFile(file, "SELECT COUNT(*) FROM t;"); };
+
+  ASSERT_TRUE(insertOne(1));
+  EXPECT_EQ(outside(connection.runtimePath()), "0");
+  {
+    SqlDb::Lock lock(connection);
+    SqlDb::Statement count(lock, "SELECT COUNT(*) FROM t;");
+    ASSERT_TRUE(count.Run(&client));
+    ASSERT_TRUE(client.Next());
+    EXPECT_EQ(client.Value(0), "1");
+  }
+  connection.CommitAgedWrites();
+  EXPECT_EQ(outside(connection.runtimePath()), "0") << "not aged yet";
+  {
+    SqlDb::Lock lock(connection);
+    ASSERT_TRUE(lock.Execute("BEGIN;"));
+    ASSERT_TRUE(insert(lock, 2));
+    ASSERT_TRUE(lock.Execute("ROLLBACK;"));  // takes back its own write, not the group's
+  }
+  EXPECT_EQ(outside(connection.runtimePath()), "1");
+
+  ASSERT_TRUE(insertOne(3));
+  ASSERT_EQ(connection.Save(true), 0);
+  EXPECT_EQ(outside(dir.file("flash.db")), "2");
+
+  for (int i = 0; i < SqlDb::Connection::kGroupWrites; ++i) ASSERT_TRUE(insertOne(i));
+  EXPECT_EQ(outside(connection.runtimePath()), std::to_string(2 + SqlDb::Connection::kGroupWrites));
+
+  connection.GroupWrites(1);
+  ASSERT_TRUE(insertOne(4));
+  std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  connection.CommitAgedWrites();
+  EXPECT_EQ(outside(connection.runtimePath()), std::to_string(3 + SqlDb::Connection::kGroupWrites));
+}
+
 TEST(DbTime, FormatsAndReadsOneUtcForm) {
   using namespace std::chrono;
   const SqlDb::Timestamp t = SqlDb::Timestamp(seconds(1796497306)) + milliseconds(123);
