@@ -193,6 +193,8 @@ void* NetworkServer::DownstreamThread(void* server) {
 void NetworkServer::RunTimeThread() {
   tickMs.store(MonotonicMs());
   uint64_t rounds = 0;
+  // Routine lines reach the file within a round; warnings and errors at once.
+  ZEV::Logger::holdRoutineLines(true);
   while (!StopFlag::IsSet()) {
     try {
       SleepMs(10);
@@ -204,6 +206,7 @@ void NetworkServer::RunTimeThread() {
       // Due times count from the uplinks' monotonic reception times; the tick lags behind them.
       if (scheduler && devices) scheduler->ServeDueTransmissions(*devices, MonotonicMs());
       if (database) database->GetConnection().CommitAgedWrites();
+      ZEV::Logger::flush();
       if (rounds % kHousekeepingRounds == 0) {
         uint64_t now = MonotonicMs();
         if (gateways) gateways->housekeeping(now);
@@ -219,6 +222,7 @@ void NetworkServer::RunTimeThread() {
       SleepMs(kPauseAfterExceptionMs);
     }
   }
+  ZEV::Logger::holdRoutineLines(false);
 }
 
 void NetworkServer::RunBackupThread() {

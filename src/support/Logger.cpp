@@ -24,6 +24,7 @@ namespace {
 Mutex outputMutex;
 Logger::PrintMode currentMode GUARDED_BY(outputMutex) = Logger::STDOUT;
 FILE* logFile GUARDED_BY(outputMutex) = nullptr;
+bool holdRoutine GUARDED_BY(outputMutex) = false;
 bool syslogOpen GUARDED_BY(outputMutex) = false;
 // Until the first setup() every line is also kept, to be replayed into the configured outputs.
 bool configured GUARDED_BY(outputMutex) = false;
@@ -65,16 +66,19 @@ void FormatTimestamp(char* out, size_t size) {
   snprintf(out + n, size - n, ".%03ld", now.tv_nsec / 1000000);
 }
 
-void WriteLine(FILE* out, const char* stamp, const char* label, const char* text) {
+void WriteLine(FILE* out, const char* stamp, const char* label, const char* text,
+               bool flush = true) {
   fprintf(out, "%s [%s] %s\n", stamp, label, text);
-  fflush(out);
+  if (flush) fflush(out);
 }
 
 // Every output of the current mode but standard output: the log file (or its stand-in) and the
 // system log. Early lines are replayed through here, having been on standard output already.
 void WriteToLog(int level, const char* stamp, const char* label, const char* text)
     REQUIRES(outputMutex) {
-  if (WritesFile(currentMode) && logFile != nullptr) WriteLine(logFile, stamp, label, text);
+  if (WritesFile(currentMode) && logFile != nullptr) {
+    WriteLine(logFile, stamp, label, text, !holdRoutine || level <= Logger::PrintLevel::WARNING_LEVEL);
+  }
   if (FallsBackToStderr()) WriteLine(stderr, stamp, label, text);
   if (WritesSyslog(currentMode)) syslog(SyslogPriority(level), "[%s] %s", label, text);
 }
@@ -127,6 +131,17 @@ void Logger::printfGeneric(int level, const char* label, const char* format, ...
   WriteToLog(level, stamp, label, text);
   if (!configured) earlyLines.keep(level, label, stamp, text);
   if (observer != nullptr) observer(level, label, text, observerContext);
+}
+
+void Logger::holdRoutineLines(bool hold) {
+  MutexLock guard(outputMutex);
+  holdRoutine = hold;
+  if (!hold && logFile != nullptr) fflush(logFile);
+}
+
+void Logger::flush() {
+  MutexLock guard(outputMutex);
+  if (logFile != nullptr) fflush(logFile);
 }
 
 void Logger::setObserver(Observer newObserver, void* context) {

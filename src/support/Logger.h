@@ -60,6 +60,13 @@ class Logger {
   // The label that belongs to a level (the nearest more severe one for values in between).
   static const char* labelFor(int level);
 
+  // A write per line is most of what a busy server's routine lines cost. While held, lines less
+  // severe than a warning stay in the log file's buffer until flush() (which a periodic caller
+  // makes) or a warning or worse; releasing flushes. Standard output and the system log are
+  // always written at once.
+  static void holdRoutineLines(bool hold);
+  static void flush();
+
   // Test and diagnostics hook: every emitted line (after the threshold) is also handed here,
   // whatever the mode. Pass nullptr to remove it.
   using Observer = void (*)(int level, const char* label, const char* text, void* context);

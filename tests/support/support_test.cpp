@@ -54,6 +54,32 @@ TEST(Logger, EachModeReachesItsOutputs) {
   Logger::setPrintLevel(savedLevel, false);
 }
 
+// Held routine lines wait in the file's buffer; a warning takes them along in their order, and
+// so do a flush and the release.
+TEST(Logger, HeldRoutineLinesReachTheFileInOrder) {
+  testsupport::TempDir dir;
+  const int savedLevel = Logger::printLevel();
+  Logger::setPrintLevel(Logger::PrintLevel::INFO_LEVEL, false);
+  const std::string path = dir.file("held.log");
+  Logger::setup(Logger::FILE, path);
+  Logger::holdRoutineLines(true);
+  LOG_INFO("first");
+  EXPECT_EQ(Occurrences(testsupport::ReadFile(path), "[INFO] first"), 0u);
+  LOG_WARNING("second");
+  const std::string both = testsupport::ReadFile(path);
+  EXPECT_LT(both.find("[INFO] first"), both.find("[WARNING] second"));
+  LOG_INFO("third");
+  Logger::flush();
+  EXPECT_EQ(Occurrences(testsupport::ReadFile(path), "[INFO] third"), 1u);
+  LOG_INFO("fourth");
+  Logger::holdRoutineLines(false);
+  EXPECT_EQ(Occurrences(testsupport::ReadFile(path), "[INFO] fourth"), 1u);
+  LOG_INFO("fifth");  // released: written at once again
+  EXPECT_EQ(Occurrences(testsupport::ReadFile(path), "[INFO] fifth"), 1u);
+  Logger::setup(Logger::NONE, "");
+  Logger::setPrintLevel(savedLevel, false);
+}
+
 TEST(EarlyLines, KeepsLinesInOrderWithinBothBounds) {
   ZEV::EarlyLines early;
   early.keep(20, "WARNING", "t0", "Invalid NetID");
