@@ -48,8 +48,10 @@ JSON
   for _ in $(seq 50); do (exec 3<>"/dev/tcp/127.0.0.1/$mqtt_port") 2>/dev/null && break; sleep 0.1; done
 }
 
+# SERVER_WRAP runs the server under a tool (heaptrack, perf record, valgrind); the CPU and RSS
+# figures then are the tool's and the server's together.
 start_server() {
-  "$build/vallorin" -c "$work/vallorin.conf" > "$work/server.out" 2>&1 &
+  ${SERVER_WRAP:-} "$build/vallorin" -c "$work/vallorin.conf" > "$work/server.out" 2>&1 &
   server_pid=$!
   # Ready once the packet forwarder port is bound.
   local hex; hex=$(printf ':%04X ' "$up")

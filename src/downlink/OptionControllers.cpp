@@ -230,11 +230,12 @@ void AdrHistory::addOne(uint32_t frameCounter, int32_t snrTenths, const AdrConfi
   lastSnr = snrTenths;
   const int32_t n = static_cast<int32_t>(entries.size());
   averageSnr = n == 0 ? snrTenths : averageSnr - averageSnr / n + snrTenths / n;
+  if (entries.capacity() == 0) entries.reserve(static_cast<size_t>(window) + 1);
   entries.push_back({static_cast<uint8_t>(d), frameCounter});
   ++counts[d];
   while (entries.size() > window) {
     --counts[entries.front().datarate];
-    entries.pop_front();
+    entries.erase(entries.begin());
   }
 }
 

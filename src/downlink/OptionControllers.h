@@ -10,9 +10,9 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "lora/DataRecord.h"
 
@@ -188,7 +188,9 @@ class AdrHistory {
   uint16_t window;
   int32_t averageSnr = 0;     // dB x 10
   int32_t lastSnr = 0;        // dB x 10
-  std::deque<Entry> entries;  // oldest first
+  // Oldest first. A short vector rather than a deque: a deque's first block alone is 512 bytes,
+  // times ten thousand devices.
+  std::vector<Entry> entries;
   uint32_t counts[kDatarates] = {};
 
  private:
