@@ -61,7 +61,7 @@ bool DeviceTransmitController::QueueApplicationData(const Lora::FrameApplication
       queue_.pop_back();
       if (queue_.empty()) frontSends_ = 0;
     }
-    frame_.clear();
+    ForgetFrame();
   }
   Lora::FrameApplicationData stored = record;
   stored.length = static_cast<unsigned short>(std::min<size_t>(record.size(), 255));
@@ -85,7 +85,7 @@ void DeviceTransmitController::ClearQueue() {
   if (links.database != nullptr) links.database->DeleteQueuedDownlink(0, device_.devEui.text());
   // An acknowledgement arriving later has nothing left to settle.
   confirmedInFlight_ = false;
-  frame_.clear();
+  ForgetFrame();
   ResetTracking();
 }
 
@@ -319,7 +319,7 @@ bool DeviceTransmitController::DropExhaustedRecord() {
 }
 
 void DeviceTransmitController::GenerateDataFrame(uint64_t gatewayEui, uint8_t window) {
-  frame_.clear();
+  ForgetFrame();
   joinInProgress_ = false;
   frameCarriesFront_ = false;
   currentPort_ = 0;
@@ -339,7 +339,7 @@ void DeviceTransmitController::GenerateDataFrame(uint64_t gatewayEui, uint8_t wi
   if (!queue_.empty() && queue_.front().join != 0) {
     // Built and encrypted by the join procedure; only the MHDR is ours.
     const Lora::FrameApplicationData& accept = queue_.front();
-    Lora::FrameWriter w(frame_);
+    Lora::FrameWriter w(*frame_);
     w.U8(kJoinAcceptMhdr);
     if (accept.size() > 1) w.Bytes(accept.data + 1, accept.size() - 1);
     WindowOf(*slot, window, true, currentDatarate_);
@@ -419,7 +419,7 @@ void DeviceTransmitController::GenerateDataFrame(uint64_t gatewayEui, uint8_t wi
   const uint8_t fctrl = static_cast<uint8_t>((waiting > 0 ? Lora::kFCtrlFPending : 0) |
                                              (ackPending_ ? Lora::kFCtrlAck : 0) | foptsLength);
   const uint8_t mhdr = confirmedInFlight_ ? kConfirmedDownMhdr : kUnconfirmedDownMhdr;
-  Lora::FrameWriter w(frame_);
+  Lora::FrameWriter w(*frame_);
   w.U8(mhdr)
       .U32(device_.devAddr())
       .U8(fctrl)
@@ -439,9 +439,9 @@ void DeviceTransmitController::GenerateDataFrame(uint64_t gatewayEui, uint8_t wi
   responseRequested_ = false;
   ackPending_ = false;
   const MicBytes mic =
-      ComputeDataMic(frame_.data, frame_.size(), device_.nwkSKey, device_.devAddr(), false, fcnt);
+      ComputeDataMic(frame_->data, frame_->size(), device_.nwkSKey, device_.devAddr(), false, fcnt);
   w.Bytes(mic.data(), mic.size());
-  if (!w.ok()) frame_.clear();
+  if (!w.ok()) ForgetFrame();
 }
 
 // --- hand-over
@@ -482,11 +482,19 @@ bool DeviceTransmitController::TransmitFrame(uint64_t gatewayEui, uint8_t window
   const bool offWindow = !joinAccept && offWindowDueMs_ != 0 && offWindowDueMs_ == dueMs;
   const uint32_t offWindowTmst = offWindow ? queue_.front().scheduledTimestamp : 0;
   if (offWindow) offWindowDueMs_ = 0;
+  // The frame lives only for this hand-over (it is rebuilt for every one), so it is kept on the
+  // stack rather than in each of thousands of devices.
+  Lora::Frame built;
+  frame_ = &built;
+  struct Forget {
+    Lora::Frame*& frame;
+    ~Forget() { frame = nullptr; }
+  } forget{frame_};
   GenerateDataFrame(gatewayEui, window);
-  if (frame_.size() == 0) return false;
+  if (frame_->size() == 0) return false;
   if (ZEV::Logger::isPrintable(ZEV::Logger::PrintLevel::DEBUG_LEVEL)) {
     LOG_DEBUG("GW:%s|FRAME-TX|DATA: %s", gatewayText.c_str(),
-              BytesToHex(frame_.data, frame_.size(), true, 0).c_str());
+              BytesToHex(frame_->data, frame_->size(), true, 0).c_str());
   }
 
   MessageProtocol::TxpkRequest request;
@@ -498,11 +506,11 @@ bool DeviceTransmitController::TransmitFrame(uint64_t gatewayEui, uint8_t window
   // the class B/C path's own items go at a ping slot's tmst or at once.
   request.classC = offWindow || device_.deviceClass == Device::kClassC;
   request.windowTiming = !offWindow;
-  frame_.scheduledTimestamp = offWindow ? offWindowTmst : 0;
+  frame_->scheduledTimestamp = offWindow ? offWindowTmst : 0;
   request.appEui = device_.appEui;
   request.devEui = device_.devEui;
   std::string json;
-  if (!MessageProtocol::BuildTxpk(request, frame_, *sched.plan, *sched.settings, json)) {
+  if (!MessageProtocol::BuildTxpk(request, *frame_, *sched.plan, *sched.settings, json)) {
     GiveBackMacCommands();
     Unschedule();
     return false;
@@ -523,7 +531,7 @@ bool DeviceTransmitController::TransmitFrame(uint64_t gatewayEui, uint8_t window
     return false;
   }
   scheduler->UseDutyCycle(*gateway, rx.frequency,
-                          scheduler->AirtimeMs(currentDatarate_, frame_.size()));
+                          scheduler->AirtimeMs(currentDatarate_, frame_->size()));
   ReportSent(*gateway, window, json);
   AfterSend(*gateway);
   return true;
@@ -543,8 +551,8 @@ void DeviceTransmitController::ReportSent(Gateway& gateway, uint8_t window,
       extra, sizeof extra,
       ",\"seqn\":%u,\"port\":%u,\"mhdr\":\"%s\",\"mic\":\"%08x\",\"id\":%u,\"opts\":\"",
       gateway.counter(Gateway::Counter::downlinks), currentPort_,
-      BytesToHex(frame_.data, std::min<size_t>(frame_.size(), Lora::kFOptsOffset), true, 0).c_str(),
-      frame_.Mic(), currentId_);
+      BytesToHex(frame_->data, std::min<size_t>(frame_->size(), Lora::kFOptsOffset), true, 0).c_str(),
+      frame_->Mic(), currentId_);
   event.append(extra).append(currentOpts_).append("\"}");
   if (links.reportDownlink) links.reportDownlink(event, gateway.eui());
   if (links.messages != nullptr) {
@@ -566,9 +574,9 @@ void DeviceTransmitController::ReportSent(Gateway& gateway, uint8_t window,
           LoraDatabase::DownlinkPacketRecord::FromTxpk(parsed);
       record.devAddr = device_.devAddr();
       record.protocolVersion = gateway.protocolVersion();
-      record.majorVersion = static_cast<uint8_t>(frame_.Major());
-      record.messageType = static_cast<uint8_t>(frame_.MType());
-      record.control = joinInProgress_ ? 0 : frame_.FCtrl();
+      record.majorVersion = static_cast<uint8_t>(frame_->Major());
+      record.messageType = static_cast<uint8_t>(frame_->MType());
+      record.control = joinInProgress_ ? 0 : frame_->FCtrl();
       record.counter = joinInProgress_ ? 0 : currentFCnt_;
       record.port = frameCarriesFront_ ? currentPort_ : -1;
       record.rxWindow = window;
@@ -633,7 +641,7 @@ void DeviceTransmitController::LoraAcknowledgeReceived() {
     }
   }
   ResetTracking();
-  frame_.clear();
+  ForgetFrame();
 }
 
 void DeviceTransmitController::Unschedule() {
@@ -641,7 +649,7 @@ void DeviceTransmitController::Unschedule() {
     if (queue_.front().join != 0) {
       LOG_DEBUG("Cannot unschedule join response, tossing packet");
       queue_.erase(queue_.begin());
-      frame_.clear();
+      ForgetFrame();
     } else {
       LOG_DEBUG("Unschedule frame");
       queue_.front().dueTime = 0;
@@ -740,7 +748,7 @@ bool DeviceTransmitController::RemoveQueued(uint32_t id) {
       frontSends_ = 0;
       if (currentId_ == id) {
         ResetTracking();
-        frame_.clear();
+        ForgetFrame();
       }
     }
     queue_.erase(record);

@@ -74,9 +74,6 @@ class DeviceTransmitController {
   // Whether the uplink just received should be answered.
   bool HasDataToTransmit();
 
-  // Builds the PHYPayload for the gateway and window into Frame(); empty when nothing can be
-  // built. Takes the next down counter.
-  void GenerateDataFrame(uint64_t gatewayEui, uint8_t window);
   // The time thread's hand-over of a due transmission: duty cycle, a freshly built frame, its
   // "txpk" in a PULL_RESP, the events, the packet row and the counters. durationMs and dueMs are
   // what the transmit queue reserved. True when the frame went to the gateway.
@@ -119,8 +116,6 @@ class DeviceTransmitController {
   // The slot of the gateway that heard the device best; one with EUI 0 before any uplink.
   const GatewaySlot& PreferredGatewaySlot() const;
   size_t PreferredSlot() const { return preferred_; }
-  // The frame last built; empty when none.
-  const Lora::Frame& BuiltFrame() const { return frame_; }
   // The device's MAC-command controllers; null while the server gave no MAC links.
   MacControllers* MacCommands();
 
@@ -138,6 +133,12 @@ class DeviceTransmitController {
   void ResetTracking();
   // Drops a confirmed front record whose transmissions are used up; true when one went.
   bool DropExhaustedRecord();
+  // Builds the PHYPayload for the gateway and window into *frame_; empty when nothing can be
+  // built. Takes the next down counter.
+  void GenerateDataFrame(uint64_t gatewayEui, uint8_t window);
+  void ForgetFrame() {
+    if (frame_ != nullptr) frame_->clear();
+  }
   void ReportSent(Gateway& gateway, uint8_t window, const std::string& txpk);
   void AfterSend(Gateway& gateway);
 
@@ -149,7 +150,7 @@ class DeviceTransmitController {
   size_t preferred_ = 0;
 
   std::unique_ptr<MacControllers> mac_;  // made on first use, from the scheduler's MAC links
-  Lora::Frame frame_;                    // the PHYPayload being built or last sent
+  Lora::Frame* frame_ = nullptr;         // the PHYPayload being built, during TransmitFrame only
   bool joinInProgress_ = false;          // frame_ is a join accept
   bool frameCarriesFront_ = false;       // frame_ holds the front record's payload
   uint32_t currentId_ = 0;               // queue row of the record in frame_
