@@ -10,6 +10,7 @@
 #include <chrono>
 #include <thread>
 
+#include "lora/Bytes.h"
 #include "support/Logger.h"
 
 namespace SqlDb {
@@ -19,12 +20,6 @@ namespace {
 const std::string kEmpty;
 
 void SleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
-
-int64_t NowMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
 
 // The row callback of sqlite3_exec.
 int CollectRow(void* context, int columns, char** values, char** names) {
@@ -405,7 +400,7 @@ void Connection::GroupWrites(uint32_t ms) {
 void Connection::CommitAgedWrites() {
   if (!groupPending_.load(std::memory_order_relaxed)) return;
   MutexLock lock(mutex_);
-  if (groupOpen_ && NowMs() - groupStartedMs_ >= static_cast<int64_t>(groupMs_)) EndGroupHeld();
+  if (groupOpen_ && MonotonicMs() - groupStartedMs_ >= static_cast<int64_t>(groupMs_)) EndGroupHeld();
 }
 
 void Connection::BeginGroupHeld() {
@@ -421,12 +416,12 @@ void Connection::BeginGroupHeld() {
   groupOpen_ = true;
   groupPending_.store(true, std::memory_order_relaxed);
   groupWrites_ = 0;
-  groupStartedMs_ = NowMs();
+  groupStartedMs_ = MonotonicMs();
 }
 
 void Connection::WroteInGroupHeld() {
   if (!groupOpen_) return;
-  if (++groupWrites_ >= kGroupWrites || NowMs() - groupStartedMs_ >= static_cast<int64_t>(groupMs_))
+  if (++groupWrites_ >= kGroupWrites || MonotonicMs() - groupStartedMs_ >= static_cast<int64_t>(groupMs_))
     EndGroupHeld();
 }
 

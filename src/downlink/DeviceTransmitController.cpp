@@ -61,7 +61,6 @@ bool DeviceTransmitController::QueueApplicationData(const Lora::FrameApplication
       queue_.pop_back();
       if (queue_.empty()) frontSends_ = 0;
     }
-    ForgetFrame();
   }
   Lora::FrameApplicationData stored = record;
   stored.length = static_cast<unsigned short>(std::min<size_t>(record.size(), 255));
@@ -85,7 +84,6 @@ void DeviceTransmitController::ClearQueue() {
   if (links.database != nullptr) links.database->DeleteQueuedDownlink(0, device_.devEui.text());
   // An acknowledgement arriving later has nothing left to settle.
   confirmedInFlight_ = false;
-  ForgetFrame();
   ResetTracking();
 }
 
@@ -319,7 +317,6 @@ bool DeviceTransmitController::DropExhaustedRecord() {
 }
 
 void DeviceTransmitController::GenerateDataFrame(uint64_t gatewayEui, uint8_t window) {
-  ForgetFrame();
   joinInProgress_ = false;
   frameCarriesFront_ = false;
   currentPort_ = 0;
@@ -441,7 +438,7 @@ void DeviceTransmitController::GenerateDataFrame(uint64_t gatewayEui, uint8_t wi
   const MicBytes mic =
       ComputeDataMic(frame_->data, frame_->size(), device_.nwkSKey, device_.devAddr(), false, fcnt);
   w.Bytes(mic.data(), mic.size());
-  if (!w.ok()) ForgetFrame();
+  if (!w.ok()) frame_->clear();
 }
 
 // --- hand-over
@@ -641,7 +638,6 @@ void DeviceTransmitController::LoraAcknowledgeReceived() {
     }
   }
   ResetTracking();
-  ForgetFrame();
 }
 
 void DeviceTransmitController::Unschedule() {
@@ -649,7 +645,6 @@ void DeviceTransmitController::Unschedule() {
     if (queue_.front().join != 0) {
       LOG_DEBUG("Cannot unschedule join response, tossing packet");
       queue_.erase(queue_.begin());
-      ForgetFrame();
     } else {
       LOG_DEBUG("Unschedule frame");
       queue_.front().dueTime = 0;
@@ -746,10 +741,7 @@ bool DeviceTransmitController::RemoveQueued(uint32_t id) {
     if (record->id != id) continue;
     if (record == queue_.begin()) {
       frontSends_ = 0;
-      if (currentId_ == id) {
-        ResetTracking();
-        ForgetFrame();
-      }
+      if (currentId_ == id) ResetTracking();
     }
     queue_.erase(record);
     return true;

@@ -107,8 +107,8 @@ class DeviceTransmitController {
   size_t PendingMacBytes() const;
 
   size_t QueueLength() const { return queue_.size(); }
-  // Drops the queued record whose row is `id` (its row is the caller's); a frame built from it
-  // is forgotten. False when no record has that id.
+  // Drops the queued record whose row is `id` (its row is the caller's) and, when it is the one
+  // in flight, its tracking. False when no record has that id.
   bool RemoveQueued(uint32_t id);
   // The record that would be sent next; the queue must not be empty.
   const Lora::FrameApplicationData& Front() const { return queue_.front(); }
@@ -136,9 +136,6 @@ class DeviceTransmitController {
   // Builds the PHYPayload for the gateway and window into *frame_; empty when nothing can be
   // built. Takes the next down counter.
   void GenerateDataFrame(uint64_t gatewayEui, uint8_t window);
-  void ForgetFrame() {
-    if (frame_ != nullptr) frame_->clear();
-  }
   void ReportSent(Gateway& gateway, uint8_t window, const std::string& txpk);
   void AfterSend(Gateway& gateway);
 
