@@ -3,8 +3,6 @@
 // output, so `vallorin --check-config -c FILE > effective.json` keeps the document apart. Nothing
 // outside the process changes: no socket is opened, the database is not touched, no log file or
 // system-log line is written and the packet forwarder's files stay as they are.
-#include <curl/curl.h>
-
 #include <cstdio>
 
 #include "Configuration.h"
@@ -32,6 +30,5 @@ int NetworkServer::CheckConfiguration(int argc, char** argv) {
   }
   fprintf(stderr, "Configuration %s: %s\n", valid ? "valid" : "not valid",
           commandLine.configPath.c_str());
-  curl_global_cleanup();
   return valid ? 0 : 1;
 }

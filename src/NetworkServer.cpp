@@ -65,10 +65,6 @@ int NetworkServer::Run(int argc, char** argv) {
 }
 
 std::optional<int> NetworkServer::StartUp(int argc, char** argv) {
-  if (curl_global_init(CURL_GLOBAL_ALL) != CURLE_OK) {
-    LOG_FATAL("Failed to init curl library");
-    return 1;
-  }
   srand(static_cast<unsigned>(time(nullptr)));
   messages.setObserver([feed = &webFeed](const AppMessage& message) { feed->Post(message); });
 

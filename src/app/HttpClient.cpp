@@ -19,17 +19,30 @@ constexpr size_t kMaxResponse = 64 * 1024;
 
 }  // namespace
 
-HttpClient::HttpClient(std::string caFile) : caFile_(std::move(caFile)) {
-  share_ = curl_share_init();
-  if (share_ != nullptr) {
-    curl_share_setopt(share_, CURLSHOPT_LOCKFUNC, &HttpClient::LockShare);
-    curl_share_setopt(share_, CURLSHOPT_UNLOCKFUNC, &HttpClient::UnlockShare);
-    curl_share_setopt(share_, CURLSHOPT_USERDATA, this);
-    curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
-    curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
+HttpClient::HttpClient(std::string caFile) : caFile_(std::move(caFile)) {}
+
+// Initialising libcurl brings up its TLS library, some 2 MB of memory that a gateway without a
+// remote join server never needs; so it waits for the first request.
+bool HttpClient::OpenHeld() {
+  if (handle_ != nullptr) return true;
+  // Reference counted by libcurl; the server's shutdown makes the matching cleanup.
+  if (!libraryReady_) libraryReady_ = curl_global_init(CURL_GLOBAL_ALL) == CURLE_OK;
+  if (!libraryReady_) {
+    LOG_ERROR("Failed to init curl library");
+    return false;
   }
-  MutexLock lock(mutex_);
+  if (share_ == nullptr) {
+    share_ = curl_share_init();
+    if (share_ != nullptr) {
+      curl_share_setopt(share_, CURLSHOPT_LOCKFUNC, &HttpClient::LockShare);
+      curl_share_setopt(share_, CURLSHOPT_UNLOCKFUNC, &HttpClient::UnlockShare);
+      curl_share_setopt(share_, CURLSHOPT_USERDATA, this);
+      curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
+      curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
+    }
+  }
   handle_ = curl_easy_init();
+  return handle_ != nullptr;
 }
 
 HttpClient::~HttpClient() {
@@ -37,8 +50,9 @@ HttpClient::~HttpClient() {
     MutexLock lock(mutex_);
     if (handle_ != nullptr) curl_easy_cleanup(handle_);
     handle_ = nullptr;
+    if (share_ != nullptr) curl_share_cleanup(share_);
+    share_ = nullptr;
   }
-  if (share_ != nullptr) curl_share_cleanup(share_);
 }
 
 void HttpClient::LockShare(CURL*, curl_lock_data, curl_lock_access, void* self)
@@ -66,6 +80,8 @@ static curl_slist* BaseHeaders() {
 bool HttpClient::request(const std::string& url, const std::string& method, Json::Value body,
                          Json::Value& response, bool wantResponse, uint64_t timeoutMs) {
   MutexLock lock(mutex_);
+  response = Json::Value();
+  if (!OpenHeld()) return false;
   curl_slist* headers = BaseHeaders();
   if (body.isObject()) {
     // The join server authenticates by headers; the values must not also travel in the body.
@@ -86,6 +102,8 @@ bool HttpClient::requestText(const std::string& url, const std::string& method,
                              const std::string& body, Json::Value& response, bool wantResponse,
                              uint64_t timeoutMs) {
   MutexLock lock(mutex_);
+  response = Json::Value();
+  if (!OpenHeld()) return false;
   return perform(url, method, body, BaseHeaders(), response, wantResponse, timeoutMs);
 }
 

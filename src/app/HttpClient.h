@@ -2,7 +2,7 @@
 // object that keeps DNS answers and TLS sessions between requests, and a mutex that serialises
 // every request on the handle (so a slow join server delays the other joins that need it).
 //
-// Safe from any thread. The curl library must be initialised (curl_global_init) first.
+// Safe from any thread. The first request initialises the curl library.
 #pragma once
 
 #include <curl/curl.h>
@@ -33,6 +33,8 @@ class HttpClient {
       EXCLUDES(mutex_);
 
  private:
+  // Initialises libcurl once per process and makes the handle and the share object.
+  bool OpenHeld() REQUIRES(mutex_);
   bool perform(const std::string& url, const std::string& method, const std::string& body,
                curl_slist* headers, Json::Value& response, bool wantResponse, uint64_t timeoutMs)
       REQUIRES(mutex_);
@@ -44,5 +46,6 @@ class HttpClient {
   Mutex mutex_;       // every request on the handle
   Mutex shareMutex_;  // the share object's data, locked by libcurl itself
   CURL* handle_ GUARDED_BY(mutex_) = nullptr;
-  CURLSH* share_ = nullptr;
+  CURLSH* share_ GUARDED_BY(mutex_) = nullptr;
+  bool libraryReady_ GUARDED_BY(mutex_) = false;
 };

@@ -60,7 +60,8 @@ class Device : public BinarySearchVector::ElementTemplate<unsigned int> {
   static constexpr uint32_t kMaxFCntGap = 0x4000;
   enum Class : uint32_t { kClassA = 0, kClassB = 1, kClassC = 2 };
 
-  // A device with both counters 0; createdMs is the owner's clock at creation.
+  // A device with both counters 0; createdMs is the owner's clock at creation. The links are
+  // shared by every device of a list and must outlive the device.
   Device(uint32_t devAddr, const DeviceLinks& links, uint64_t createdMs);
   ~Device() override;
 
@@ -136,6 +137,6 @@ class Device : public BinarySearchVector::ElementTemplate<unsigned int> {
  private:
   bool LazyCounterSearch(const Lora::ReceivedFrame& frame, uint32_t& counter);
 
-  const DeviceLinks links_;
+  const DeviceLinks& links_;  // the owner's: a copy in each device was 80 bytes of 10 000
   Mutex mutex_;  // guards every field above; taken after the device list's mutex
 };

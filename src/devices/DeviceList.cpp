@@ -220,7 +220,7 @@ void DeviceList::RestoreQueue(Device& device) const {
   std::vector<LoraDatabase::DownlinkQueueClient::Record> rows;
   while (client.Next()) rows.push_back(client.record());
 
-  const char* eui = device.devEui.text().c_str();
+  const std::string eui = device.devEui.text();
   const size_t limit = links_.settings != nullptr ? links_.settings->deviceQueueSize : 16;
   for (const auto& row : rows) {
     uint8_t bytes[Lora::FrameBytes::kCapacity];
@@ -243,16 +243,16 @@ void DeviceList::RestoreQueue(Device& device) const {
     const bool full = device.transmitController.QueueLength() >= limit;
     if (!device.Enqueue(record)) {
       if (full) {
-        LOG_WARNING("ED:%s|QUEUE-FULL|Dropping downstream message", eui);
+        LOG_WARNING("ED:%s|QUEUE-FULL|Dropping downstream message", eui.c_str());
         if (links_.messages != nullptr) AppEvents(*links_.messages).QueueFull(device.devEui);
       }
       continue;
     }
     if (record.port == 0) {
-      LOG_INFO("ED:%s|QUEUE-TX|MAC Command: %s", eui,
+      LOG_INFO("ED:%s|QUEUE-TX|MAC Command: %s", eui.c_str(),
                BytesToHex(record.data, record.size(), true, 0).c_str());
     } else {
-      LOG_INFO("ED:%s|QUEUE-TX|Downlink queued %d bytes for port %d", eui,
+      LOG_INFO("ED:%s|QUEUE-TX|Downlink queued %d bytes for port %d", eui.c_str(),
                static_cast<int>(record.size()), static_cast<int>(record.port));
     }
   }

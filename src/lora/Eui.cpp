@@ -34,28 +34,28 @@ void EUI::SetValue(uint64_t value) {
   Refresh();
 }
 
-void EUI::Refresh() {
-  text_ = BytesToHex(data, sizeof data, true, '-');
-  value_ = BytesToUInt64(data, sizeof data);
-}
+void EUI::Refresh() { value_ = BytesToUInt64(data, sizeof data); }
+
+std::string EUI::text() const { return BytesToHex(data, sizeof data, true, '-'); }
 
 std::string EUI::compactText() const { return BytesToHex(data, sizeof data, true, 0); }
 
-CypherKey::CypherKey() { Refresh(); }
+CypherKey::CypherKey() = default;
 
-CypherKey::CypherKey(const uint8_t* bytes) {
-  assign(bytes);
-  Refresh();
-}
+CypherKey::CypherKey(const uint8_t* bytes) { assign(bytes); }
 
 CypherKey& CypherKey::operator=(const uint8_t* bytes) {
   assign(bytes);
-  Refresh();
   return *this;
 }
 
-void CypherKey::Refresh() { text_ = BytesToHex(data, sizeof data, true, 0); }
+std::string CypherKey::text() const { return BytesToHex(data, sizeof data, true, 0); }
 
-bool CypherKey::IsUnset() const { return text_ == "ffffffffffffffffffffffffffffffff"; }
+bool CypherKey::IsUnset() const {
+  for (uint8_t byte : data) {
+    if (byte != 0xFF) return false;
+  }
+  return true;
+}
 
 }  // namespace Lora

@@ -1,9 +1,9 @@
-// 64-bit EUIs and 128-bit AES keys as byte records with their text forms cached.
+// 64-bit EUIs and 128-bit AES keys as byte records.
 //
-// The cached text (and the EUI's numeric value) exist so that logging, sorted lookups and
-// database binding on the uplink path never re-format bytes. Whoever writes `data` directly (a
-// frame decoder, a database loader) calls Refresh() afterwards; every other operation keeps the
-// caches in step by itself. Plain values, no locking.
+// The EUI caches its numeric value, which sorted lookups compare on every uplink. Text forms are
+// formatted when asked for: a cached copy cost every device five heap strings, several times what
+// formatting them on the few calls that want text costs. Whoever writes `data` of an EUI directly
+// calls Refresh() afterwards. Plain values, no locking.
 #pragma once
 
 #include <cstdint>
@@ -33,17 +33,16 @@ class EUI : public DataRecordFL<unsigned short, 8> {
 
   // Writes the value most significant byte first and refreshes the caches.
   void SetValue(uint64_t value);
-  // Rebuilds the cached text and value from the bytes.
+  // Rebuilds the cached value from the bytes.
   void Refresh();
 
   // 8 lowercase hex pairs joined by '-' (23 characters), e.g. "00-80-00-00-00-00-e1-9c".
-  const std::string& text() const { return text_; }
+  std::string text() const;
   uint64_t value() const { return value_; }
   // 16 lowercase hex digits without separators: the form compared with configuration values.
   std::string compactText() const;
 
  private:
-  std::string text_;
   uint64_t value_ = 0;
 };
 
@@ -60,19 +59,15 @@ class CypherKey : public DataRecordFL<unsigned short, 16> {
   explicit CypherKey(const uint8_t* bytes);
   CypherKey(const CypherKey& other) = default;
   CypherKey& operator=(const CypherKey& other) = default;
-  // Copies 16 raw bytes and rebuilds the text.
+  // Copies 16 raw bytes.
   CypherKey& operator=(const uint8_t* bytes);
   ~CypherKey() override = default;
 
-  void Refresh();
-  // True when the key's text is that of sixteen 0xFF bytes.
+  // True for sixteen 0xFF bytes.
   bool IsUnset() const;
 
   // 32 lowercase hex digits, no separator.
-  const std::string& text() const { return text_; }
-
- private:
-  std::string text_;
+  std::string text() const;
 };
 
 }  // namespace Lora

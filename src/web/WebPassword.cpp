@@ -2,9 +2,10 @@
 
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
-#include <openssl/rand.h>
+#include <sys/random.h>
 
 #include <cctype>
+#include <cerrno>
 #include <cstdlib>
 #include <stdexcept>
 #include <vector>
@@ -82,10 +83,18 @@ bool Split(const std::string& stored, Parts& parts) {
 
 }  // namespace
 
+// From the kernel rather than OpenSSL: the console makes a token when it starts, and bringing up
+// OpenSSL's generator for it kept some 3 MB of its library in memory on a gateway nobody logs in to.
 std::string RandomToken(size_t bytes) {
   std::vector<unsigned char> data(bytes);
-  if (RAND_bytes(data.data(), static_cast<int>(data.size())) != 1) {
-    throw std::runtime_error("no random bytes");
+  size_t filled = 0;
+  while (filled < data.size()) {
+    const ssize_t got = getrandom(data.data() + filled, data.size() - filled, 0);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      throw std::runtime_error("no random bytes");
+    }
+    filled += static_cast<size_t>(got);
   }
   return Hex(data);
 }
