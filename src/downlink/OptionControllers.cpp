@@ -81,18 +81,18 @@ DeviceStatusRequester::DeviceStatusRequester() : OptionController(MacCid::kDevSt
 PingSlotInfoController::PingSlotInfoController() : OptionController(MacCid::kPingSlotInfo, 1) {}
 
 // BeaconTimingAns:  CID | Delay in 30 ms (2, LE) | Channel
-BeaconTimingController::BeaconTimingController(const BeaconClock* beacon,
-                                               const std::function<int64_t()>* gpsNowMs)
-    : OptionController(MacCid::kBeaconTiming, 4), beacon_(beacon), gpsNowMs_(gpsNowMs) {}
+BeaconTimingController::BeaconTimingController(const MacLinks* links)
+    : OptionController(MacCid::kBeaconTiming, 4), links_(links) {}
 
 void BeaconTimingController::setTime(int64_t ms) { downlinkEndMs_ = ms; }
 
 void BeaconTimingController::prepare() {
+  const BeaconClock& beacon = links_->beacon;
   const int64_t intervalMs =
-      1000 * static_cast<int64_t>(beacon_->intervalSeconds != 0 ? beacon_->intervalSeconds : 128);
-  const int64_t now = beacon_->nowMs ? beacon_->nowMs() : (*gpsNowMs_)();
+      1000 * static_cast<int64_t>(beacon.intervalSeconds != 0 ? beacon.intervalSeconds : 128);
+  const int64_t now = beacon.nowMs ? beacon.nowMs() : UnixToGpsMs(links_->UnixNowMs());
   // Beacons go out at whole intervals of GPS time when no beacon thread says otherwise.
-  const int64_t last = beacon_->lastBeaconMs ? beacon_->lastBeaconMs() : now - now % intervalMs;
+  const int64_t last = beacon.lastBeaconMs ? beacon.lastBeaconMs() : now - now % intervalMs;
   // The device starts counting when the downlink has reached it.
   const int64_t end = now + downlinkEndMs_;
   int64_t next = last + intervalMs;
@@ -352,8 +352,7 @@ MacControllers::MacControllers(const MacLinks& links)
     : links(links),
       channel(links.frequencyOffsetDR7Hz),
       adr(links.plan, links.adr),
-      beaconTiming(&links.beacon, &gpsNowMs_),
-      gpsNowMs_([this] { return UnixToGpsMs(unixNowMs()); }) {}
+      beaconTiming(&links) {}
 
 MacLinks MacLinks::From(const Lora::ChannelPlan& plan, const Json::Value& lora,
                         const Settings& settings) {
@@ -368,9 +367,9 @@ MacLinks MacLinks::From(const Lora::ChannelPlan& plan, const Json::Value& lora,
   return links;
 }
 
-int64_t MacControllers::unixNowMs() const {
-  return links.unixNowMs ? links.unixNowMs() : RealtimeMs();
-}
+int64_t MacLinks::UnixNowMs() const { return unixNowMs ? unixNowMs() : RealtimeMs(); }
+
+int64_t MacControllers::unixNowMs() const { return links.UnixNowMs(); }
 
 namespace {
 

@@ -107,6 +107,8 @@ class PingSlotInfoController : public OptionController {
   PingSlotInfoController();
 };
 
+struct MacLinks;
+
 // Where the class B beacon stands. Both times are milliseconds on the beacon clock.
 struct BeaconClock {
   std::function<int64_t()> nowMs;         // null: the GPS clock of MacLinks
@@ -121,14 +123,14 @@ struct BeaconClock {
 // next beacon, in 30 ms units; channel 0.
 class BeaconTimingController : public OptionController {
  public:
-  // gpsNowMs is the fallback beacon clock; both must outlive the controller.
-  BeaconTimingController(const BeaconClock* beacon, const std::function<int64_t()>* gpsNowMs);
+  // The links' beacon clock, else their system clock as GPS time; links must outlive the
+  // controller.
+  explicit BeaconTimingController(const MacLinks* links);
   void setTime(int64_t ms) override;
   void prepare() override;
 
  private:
-  const BeaconClock* beacon_;
-  const std::function<int64_t()>* gpsNowMs_;
+  const MacLinks* links_;
   int64_t downlinkEndMs_ = 0;
 };
 
@@ -186,12 +188,13 @@ class AdrHistory {
   void clear();
 
   uint16_t window;
+  // Entries per datarate; never above the entries' count, so 16 bits are room enough.
+  uint16_t counts[kDatarates] = {};
   int32_t averageSnr = 0;     // dB x 10
   int32_t lastSnr = 0;        // dB x 10
   // Oldest first. A short vector rather than a deque: a deque's first block alone is 512 bytes,
   // times ten thousand devices.
   std::vector<Entry> entries;
-  uint32_t counts[kDatarates] = {};
 
  private:
   void addOne(uint32_t frameCounter, int32_t snrTenths, const AdrConfig& config);
@@ -255,6 +258,9 @@ struct MacLinks {
   // System (Unix) time in ms; null: the real-time clock.
   std::function<int64_t()> unixNowMs;
   BeaconClock beacon;
+
+  // unixNowMs, else the real-time clock.
+  int64_t UnixNowMs() const;
 };
 
 // What the uplink parser may change or report outside the controllers, given by the uplink side.
@@ -312,7 +318,6 @@ struct MacControllers {
   PingSlotInfoController pingSlotInfo;
 
  private:
-  std::function<int64_t()> gpsNowMs_;
   uint32_t lastPlaced_ = 0;  // bit i: controller i of the downlink order
   AdaptiveDataRateController::Saved adrSaved_{};
 };

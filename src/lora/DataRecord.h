@@ -5,7 +5,8 @@
 //   DataRecordFL  fixed length: length is always the capacity (EUIs, keys);
 //   DataRecordVL  variable length: 0 <= length <= capacity (frames, payloads); every copy into it
 //                 clamps the length to the capacity, so a bad length can never walk off the array.
-// Plain values: no locking, owned by whoever holds them.
+// Plain values: no locking, owned by whoever holds them. Not polymorphic: a vtable pointer would
+// be a third of an EUI, and every device holds a dozen records.
 #pragma once
 
 #include <algorithm>
@@ -24,7 +25,7 @@ class DataRecord {
     if (this != &other) copyFrom(other);
     return *this;
   }
-  virtual ~DataRecord() = default;
+  ~DataRecord() = default;
 
   // Number of meaningful bytes; never above kCapacity as long as the record was filled through
   // its own operations.
@@ -60,7 +61,7 @@ class DataRecordFL : public DataRecord<LengthT, N> {
     this->length = N;
     return *this;
   }
-  ~DataRecordFL() override = default;
+  ~DataRecordFL() = default;
 
   // Copies exactly N bytes from `bytes`.
   void assign(const uint8_t* bytes) { std::memcpy(this->data, bytes, N); }
@@ -73,7 +74,7 @@ class DataRecordVL : public DataRecord<LengthT, N> {
   DataRecordVL(const uint8_t* bytes, std::size_t count) { assign(bytes, count); }
   DataRecordVL(const DataRecordVL& other) = default;
   DataRecordVL& operator=(const DataRecordVL& other) = default;
-  ~DataRecordVL() override = default;
+  ~DataRecordVL() = default;
 
   // Copies min(count, N) bytes and zeroes the rest; returns the length kept.
   std::size_t assign(const uint8_t* bytes, std::size_t count) {

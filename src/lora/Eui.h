@@ -25,7 +25,7 @@ class EUI : public DataRecordFL<unsigned short, 8> {
   explicit EUI(const std::string& text) : EUI(text.c_str()) {}
   EUI(const EUI& other) = default;
   EUI& operator=(const EUI& other) = default;
-  ~EUI() override = default;
+  ~EUI() = default;
 
   static EUI FromValue(uint64_t value);
   // Copies 8 bytes in display order.
@@ -61,7 +61,7 @@ class CypherKey : public DataRecordFL<unsigned short, 16> {
   CypherKey& operator=(const CypherKey& other) = default;
   // Copies 16 raw bytes.
   CypherKey& operator=(const uint8_t* bytes);
-  ~CypherKey() override = default;
+  ~CypherKey() = default;
 
   // True for sixteen 0xFF bytes.
   bool IsUnset() const;

@@ -131,7 +131,7 @@ class Frame : public FrameBytes {
   // Copies clamp the length to 255 and carry exactly that many bytes plus the fields below.
   Frame(const Frame& other) = default;
   Frame& operator=(const Frame& other) = default;
-  ~Frame() override = default;
+  ~Frame() = default;
 
   // --- MHDR
   uint8_t Mhdr() const { return has(kMhdrOffset + 1) ? data[kMhdrOffset] : 0; }
@@ -254,7 +254,7 @@ class FrameApplicationData : public FrameBytes {
   FrameApplicationData(const uint8_t* bytes, std::size_t count) : FrameBytes(bytes, count) {}
   FrameApplicationData(const FrameApplicationData& other) = default;
   FrameApplicationData& operator=(const FrameApplicationData& other) = default;
-  ~FrameApplicationData() override = default;
+  ~FrameApplicationData() = default;
 
   uint8_t ack = 0;                      // 1: confirmed downlink
   uint8_t join = 0;                     // 1: a join accept (queued first, never held back)
