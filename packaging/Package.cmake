@@ -42,10 +42,11 @@ set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/package)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-# The libraries the binaries link (SQLite, jsoncpp, libmosquittopp, libcurl, readline) become
+# The libraries the binaries link (SQLite, jsoncpp, libmosquittopp, readline) become
 # Depends through dpkg-shlibdeps.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser, ca-certificates")
+# libcurl is opened at run time, so dpkg-shlibdeps cannot see it.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser, ca-certificates, libcurl4")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "mosquitto")
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "mosquitto-clients, sqlite3")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA

@@ -1,6 +1,5 @@
 #include "NetworkServer.h"
 
-#include <curl/curl.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -414,7 +413,7 @@ int NetworkServer::Shutdown() {
     database->Backup(true);
     LOG_DEBUG("DB Backup complete");
   }
-  curl_global_cleanup();
+  CurlApi::Release();
   LOG_DEBUG("Program closed");
   return 0;
 }

@@ -22,35 +22,31 @@ constexpr size_t kMaxResponse = 64 * 1024;
 HttpClient::HttpClient(std::string caFile) : caFile_(std::move(caFile)) {}
 
 // Initialising libcurl brings up its TLS library, some 2 MB of memory that a gateway without a
-// remote join server never needs; so it waits for the first request.
+// remote join server never needs; so the library waits for the first request.
 bool HttpClient::OpenHeld() {
   if (handle_ != nullptr) return true;
-  // Reference counted by libcurl; the server's shutdown makes the matching cleanup.
-  if (!libraryReady_) libraryReady_ = curl_global_init(CURL_GLOBAL_ALL) == CURLE_OK;
-  if (!libraryReady_) {
-    LOG_ERROR("Failed to init curl library");
-    return false;
-  }
+  if (curl_ == nullptr) curl_ = CurlApi::Get();
+  if (curl_ == nullptr) return false;
   if (share_ == nullptr) {
-    share_ = curl_share_init();
+    share_ = curl_->share_init();
     if (share_ != nullptr) {
-      curl_share_setopt(share_, CURLSHOPT_LOCKFUNC, &HttpClient::LockShare);
-      curl_share_setopt(share_, CURLSHOPT_UNLOCKFUNC, &HttpClient::UnlockShare);
-      curl_share_setopt(share_, CURLSHOPT_USERDATA, this);
-      curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
-      curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
+      curl_->share_setopt(share_, CURLSHOPT_LOCKFUNC, &HttpClient::LockShare);
+      curl_->share_setopt(share_, CURLSHOPT_UNLOCKFUNC, &HttpClient::UnlockShare);
+      curl_->share_setopt(share_, CURLSHOPT_USERDATA, this);
+      curl_->share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
+      curl_->share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
     }
   }
-  handle_ = curl_easy_init();
+  handle_ = curl_->easy_init();
   return handle_ != nullptr;
 }
 
 HttpClient::~HttpClient() {
   {
     MutexLock lock(mutex_);
-    if (handle_ != nullptr) curl_easy_cleanup(handle_);
+    if (handle_ != nullptr) curl_->easy_cleanup(handle_);
     handle_ = nullptr;
-    if (share_ != nullptr) curl_share_cleanup(share_);
+    if (share_ != nullptr) curl_->share_cleanup(share_);
     share_ = nullptr;
   }
 }
@@ -71,10 +67,10 @@ size_t HttpClient::Collect(char* data, size_t size, size_t count, void* out) {
   return length;
 }
 
-static curl_slist* BaseHeaders() {
-  curl_slist* headers = curl_slist_append(nullptr, "Accept: application/json");
-  headers = curl_slist_append(headers, "Content-Type: application/json");
-  return curl_slist_append(headers, "charsets: utf-8");
+static curl_slist* BaseHeaders(const CurlApi& curl) {
+  curl_slist* headers = curl.slist_append(nullptr, "Accept: application/json");
+  headers = curl.slist_append(headers, "Content-Type: application/json");
+  return curl.slist_append(headers, "charsets: utf-8");
 }
 
 bool HttpClient::request(const std::string& url, const std::string& method, Json::Value body,
@@ -82,16 +78,16 @@ bool HttpClient::request(const std::string& url, const std::string& method, Json
   MutexLock lock(mutex_);
   response = Json::Value();
   if (!OpenHeld()) return false;
-  curl_slist* headers = BaseHeaders();
+  curl_slist* headers = BaseHeaders(*curl_);
   if (body.isObject()) {
     // The join server authenticates by headers; the values must not also travel in the body.
     if (body.isMember("token")) {
-      headers = curl_slist_append(headers, ("X-API-HASH: " + body["token"].asString()).c_str());
+      headers = curl_->slist_append(headers, ("X-API-HASH: " + body["token"].asString()).c_str());
       body.removeMember("token");
     }
     if (body.isMember("timestamp")) {
       headers =
-          curl_slist_append(headers, ("X-API-TIMESTAMP: " + body["timestamp"].asString()).c_str());
+          curl_->slist_append(headers, ("X-API-TIMESTAMP: " + body["timestamp"].asString()).c_str());
       body.removeMember("timestamp");
     }
   }
@@ -104,7 +100,7 @@ bool HttpClient::requestText(const std::string& url, const std::string& method,
   MutexLock lock(mutex_);
   response = Json::Value();
   if (!OpenHeld()) return false;
-  return perform(url, method, body, BaseHeaders(), response, wantResponse, timeoutMs);
+  return perform(url, method, body, BaseHeaders(*curl_), response, wantResponse, timeoutMs);
 }
 
 bool HttpClient::perform(const std::string& url, const std::string& method, const std::string& text,
@@ -112,39 +108,39 @@ bool HttpClient::perform(const std::string& url, const std::string& method, cons
                          uint64_t timeoutMs) {
   response = Json::Value();
   if (handle_ == nullptr) {
-    curl_slist_free_all(headers);
+    curl_->slist_free_all(headers);
     return false;
   }
   bool ok = false;
   try {
     LOG_TRACE("Server URL: [%s]", url.c_str());
-    curl_easy_setopt(handle_, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(handle_, CURLOPT_NOPROGRESS, 1L);
-    curl_easy_setopt(handle_, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(handle_, CURLOPT_HTTPHEADER, headers);
-    if (share_ != nullptr) curl_easy_setopt(handle_, CURLOPT_SHARE, share_);
-    if (timeoutMs > 0) curl_easy_setopt(handle_, CURLOPT_TIMEOUT_MS, static_cast<long>(timeoutMs));
+    curl_->easy_setopt(handle_, CURLOPT_URL, url.c_str());
+    curl_->easy_setopt(handle_, CURLOPT_NOPROGRESS, 1L);
+    curl_->easy_setopt(handle_, CURLOPT_NOSIGNAL, 1L);
+    curl_->easy_setopt(handle_, CURLOPT_HTTPHEADER, headers);
+    if (share_ != nullptr) curl_->easy_setopt(handle_, CURLOPT_SHARE, share_);
+    if (timeoutMs > 0) curl_->easy_setopt(handle_, CURLOPT_TIMEOUT_MS, static_cast<long>(timeoutMs));
     // The answer is always read (a server must be able to finish); it is parsed when wanted.
     std::string answer;
-    curl_easy_setopt(handle_, CURLOPT_WRITEFUNCTION, &HttpClient::Collect);
-    curl_easy_setopt(handle_, CURLOPT_WRITEDATA, &answer);
+    curl_->easy_setopt(handle_, CURLOPT_WRITEFUNCTION, &HttpClient::Collect);
+    curl_->easy_setopt(handle_, CURLOPT_WRITEDATA, &answer);
     if (url.find("https:") != std::string::npos) {
-      curl_easy_setopt(handle_, CURLOPT_SSL_VERIFYPEER, 1L);
-      curl_easy_setopt(handle_, CURLOPT_SSL_VERIFYHOST, 2L);
-      curl_easy_setopt(handle_, CURLOPT_CAINFO, caFile_.c_str());
+      curl_->easy_setopt(handle_, CURLOPT_SSL_VERIFYPEER, 1L);
+      curl_->easy_setopt(handle_, CURLOPT_SSL_VERIFYHOST, 2L);
+      curl_->easy_setopt(handle_, CURLOPT_CAINFO, caFile_.c_str());
     }
     LOG_TRACE("request body: %s", text.c_str());
-    if (method == "PUT") curl_easy_setopt(handle_, CURLOPT_CUSTOMREQUEST, "PUT");
-    curl_easy_setopt(handle_, CURLOPT_POST, 1L);
-    curl_easy_setopt(handle_, CURLOPT_POSTFIELDS, text.c_str());
-    curl_easy_setopt(handle_, CURLOPT_POSTFIELDSIZE, static_cast<long>(text.size()));
+    if (method == "PUT") curl_->easy_setopt(handle_, CURLOPT_CUSTOMREQUEST, "PUT");
+    curl_->easy_setopt(handle_, CURLOPT_POST, 1L);
+    curl_->easy_setopt(handle_, CURLOPT_POSTFIELDS, text.c_str());
+    curl_->easy_setopt(handle_, CURLOPT_POSTFIELDSIZE, static_cast<long>(text.size()));
 
-    const CURLcode result = curl_easy_perform(handle_);
+    const CURLcode result = curl_->easy_perform(handle_);
     if (result != CURLE_OK) {
-      LOG_ERROR("CURL call to Server failed - %s", curl_easy_strerror(result));
+      LOG_ERROR("CURL call to Server failed - %s", curl_->easy_strerror(result));
     } else {
       long code = 0;
-      curl_easy_getinfo(handle_, CURLINFO_RESPONSE_CODE, &code);
+      curl_->easy_getinfo(handle_, CURLINFO_RESPONSE_CODE, &code);
       if (code != 200 && code != 201) {
         LOG_ERROR("%s failed CODE:%d BODY:[%s]", method.c_str(), static_cast<int>(code),
                   answer.c_str());
@@ -166,7 +162,7 @@ bool HttpClient::perform(const std::string& url, const std::string& method, cons
     LOG_ERROR("Exception caught during CURL call to [%s]", url.c_str());
     ok = false;
   }
-  curl_slist_free_all(headers);
-  curl_easy_reset(handle_);
+  curl_->slist_free_all(headers);
+  curl_->easy_reset(handle_);
   return ok;
 }

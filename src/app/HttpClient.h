@@ -5,12 +5,12 @@
 // Safe from any thread. The first request initialises the curl library.
 #pragma once
 
-#include <curl/curl.h>
 #include <json/json.h>
 
 #include <cstdint>
 #include <string>
 
+#include "app/CurlApi.h"
 #include "support/Mutex.h"
 
 class HttpClient {
@@ -33,7 +33,7 @@ class HttpClient {
       EXCLUDES(mutex_);
 
  private:
-  // Initialises libcurl once per process and makes the handle and the share object.
+  // Opens libcurl (once per process) and makes the handle and the share object.
   bool OpenHeld() REQUIRES(mutex_);
   bool perform(const std::string& url, const std::string& method, const std::string& body,
                curl_slist* headers, Json::Value& response, bool wantResponse, uint64_t timeoutMs)
@@ -47,5 +47,5 @@ class HttpClient {
   Mutex shareMutex_;  // the share object's data, locked by libcurl itself
   CURL* handle_ GUARDED_BY(mutex_) = nullptr;
   CURLSH* share_ GUARDED_BY(mutex_) = nullptr;
-  bool libraryReady_ GUARDED_BY(mutex_) = false;
+  const CurlApi* curl_ GUARDED_BY(mutex_) = nullptr;  // null until the first request
 };
