@@ -3,7 +3,6 @@
 // plan it names and the defaults written back. The check opens no socket and touches no database,
 // so each input is one whole check of a fresh server. Run with -close_fd_mask=3: the check prints
 // the document and its warnings.
-#include <curl/curl.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -25,9 +24,6 @@ std::string& Folder() {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  // The check initialises and cleans up curl; its count held above zero here, each run's pair
-  // costs nothing instead of a TLS library set-up.
-  curl_global_init(CURL_GLOBAL_ALL);
   char folder[] = "/tmp/config-fuzz-XXXXXX";
   Folder() = mkdtemp(folder) != nullptr ? folder : "/tmp";
   std::atexit([] {
