@@ -186,26 +186,27 @@ int8_t AdrConfig::datarateForSnr(int32_t snrTenths) const {
 }
 
 void AdrHistory::clear() {
-  entries.clear();
+  size_ = 0;
+  oldest_ = 0;
   std::fill(std::begin(counts), std::end(counts), 0);
 }
 
 void AdrHistory::add(uint32_t frameCounter, int32_t snrTenths, const AdrConfig& config) {
-  if (!entries.empty()) {
-    const uint32_t newest = entries.back().frameCounter;
+  if (size_ > 0) {
+    const uint32_t newest = newestCounter_;
     if (frameCounter == newest) {
       // The same frame through another gateway: the history keeps its weakest reception, so a
       // second gateway never talks ADR into a rate the first could not hear.
       if (snrTenths == kMissingSnr) snrTenths = kLostFrameSnr;
       const int8_t d = config.datarateForSnr(snrTenths);
       lastSnr = snrTenths;
-      const int32_t n = static_cast<int32_t>(entries.size());
+      const int32_t n = static_cast<int32_t>(size_);
       averageSnr = averageSnr - averageSnr / n + snrTenths / n;
-      Entry& entry = entries.back();
-      if (d < entry.datarate) {
-        --counts[entry.datarate];
-        entry.datarate = static_cast<uint8_t>(d);
-        ++counts[entry.datarate];
+      uint8_t& rate = newestRate();
+      if (d < rate) {
+        --counts[rate];
+        rate = static_cast<uint8_t>(d);
+        ++counts[rate];
       }
       return;
     }
@@ -228,15 +229,18 @@ void AdrHistory::addOne(uint32_t frameCounter, int32_t snrTenths, const AdrConfi
   if (snrTenths == kMissingSnr) snrTenths = kLostFrameSnr;
   const int8_t d = config.datarateForSnr(snrTenths);
   lastSnr = snrTenths;
-  const int32_t n = static_cast<int32_t>(entries.size());
+  const int32_t n = static_cast<int32_t>(size_);
   averageSnr = n == 0 ? snrTenths : averageSnr - averageSnr / n + snrTenths / n;
-  if (entries.capacity() == 0) entries.reserve(static_cast<size_t>(window) + 1);
-  entries.push_back({static_cast<uint8_t>(d), frameCounter});
-  ++counts[d];
-  while (entries.size() > window) {
-    --counts[entries.front().datarate];
-    entries.erase(entries.begin());
+  if (window == 0) return;
+  if (size_ == window) {
+    --counts[rates_[oldest_]];
+    oldest_ = static_cast<uint8_t>((oldest_ + 1) % kMaxWindow);
+    --size_;
   }
+  ++size_;
+  newestCounter_ = frameCounter;
+  newestRate() = static_cast<uint8_t>(d);
+  ++counts[d];
 }
 
 int8_t AdrHistory::medianDatarate(int8_t highestDatarate) const {

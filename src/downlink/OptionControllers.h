@@ -8,6 +8,7 @@
 // links it keeps are constant while threads run.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -166,19 +167,19 @@ struct AdrConfig {
   int8_t datarateForSnr(int32_t snrTenths) const;
 };
 
-// The datarates of a device's last uplinks, one entry per frame counter.
+// The datarates of a device's last uplinks, one entry per frame counter. Entries always cover
+// consecutive counters (frames nobody heard are filled in), so only the newest counter is kept
+// and the datarates sit in a ring inside the object: a heap block per device cost more than the
+// entries themselves.
 class AdrHistory {
  public:
   static constexpr int32_t kMissingSnr = -32768;
   static constexpr int32_t kLostFrameSnr = -250;  // -25.0 dB: a frame nobody heard
   static constexpr int kDatarates = 16;
+  static constexpr uint16_t kMaxWindow = 32;
 
-  struct Entry {
-    uint8_t datarate;
-    uint32_t frameCounter;
-  };
-
-  explicit AdrHistory(uint16_t window = 11) : window(window) {}
+  // A window above kMaxWindow is kept at kMaxWindow.
+  explicit AdrHistory(uint16_t window = 11) : window(std::min(window, kMaxWindow)) {}
 
   // One reception of frame `frameCounter`. A counter the history has not reached yet fills the
   // frames missed in between as lost; one that went backwards or jumped a window starts over.
@@ -187,17 +188,27 @@ class AdrHistory {
   int8_t medianDatarate(int8_t highestDatarate) const;
   void clear();
 
-  uint16_t window;
+  // Entries, oldest (0) to newest (size() - 1).
+  size_t size() const { return size_; }
+  uint32_t frameCounter(size_t i) const {
+    return newestCounter_ - static_cast<uint32_t>(size_ - 1 - i);
+  }
+  uint8_t datarate(size_t i) const { return rates_[(oldest_ + i) % kMaxWindow]; }
+
+  const uint16_t window;
   // Entries per datarate; never above the entries' count, so 16 bits are room enough.
   uint16_t counts[kDatarates] = {};
-  int32_t averageSnr = 0;     // dB x 10
-  int32_t lastSnr = 0;        // dB x 10
-  // Oldest first. A short vector rather than a deque: a deque's first block alone is 512 bytes,
-  // times ten thousand devices.
-  std::vector<Entry> entries;
+  int32_t averageSnr = 0;  // dB x 10
+  int32_t lastSnr = 0;     // dB x 10
 
  private:
   void addOne(uint32_t frameCounter, int32_t snrTenths, const AdrConfig& config);
+  uint8_t& newestRate() { return rates_[(oldest_ + size_ - 1) % kMaxWindow]; }
+
+  uint32_t newestCounter_ = 0;
+  uint8_t oldest_ = 0;  // ring index of entry 0
+  uint8_t size_ = 0;
+  uint8_t rates_[kMaxWindow] = {};
 };
 
 // LinkADRReq: moves the device to the datarate its recent SNRs support and lowers its power

@@ -191,48 +191,48 @@ TEST(AdrHistory, LostFramesBackwardsCountersAndRepeats) {
 
   // Three frames nobody heard count as -25 dB, DR0.
   history.add(18, 100, config);
-  ASSERT_EQ(history.entries.size(), 9u);
+  ASSERT_EQ(history.size(), 9u);
   EXPECT_EQ(history.counts[0], 3u);
   EXPECT_EQ(history.counts[5], 6u);
-  for (size_t i = 0; i < history.entries.size(); ++i) {
-    EXPECT_EQ(history.entries[i].frameCounter, 10 + i);
+  for (size_t i = 0; i < history.size(); ++i) {
+    EXPECT_EQ(history.frameCounter(i), 10 + i);
   }
   EXPECT_EQ(history.lastSnr, 100);
 
   // The same frame heard by a second gateway: one entry, the weaker datarate.
   history.add(18, -100, config);  // (-100 + 200) / 30 = 3
-  EXPECT_EQ(history.entries.size(), 9u);
-  EXPECT_EQ(history.entries.back().datarate, 3);
+  EXPECT_EQ(history.size(), 9u);
+  EXPECT_EQ(history.datarate(history.size() - 1), 3);
   EXPECT_EQ(history.counts[5], 5u);
   EXPECT_EQ(history.counts[3], 1u);
   history.add(18, 100, config);
-  EXPECT_EQ(history.entries.back().datarate, 3);
+  EXPECT_EQ(history.datarate(history.size() - 1), 3);
 
   // A missing SNR is a lost frame's; the window keeps the newest eleven.
   history.add(19, AdrHistory::kMissingSnr, config);
   history.add(20, 100, config);
   history.add(21, 100, config);
-  EXPECT_EQ(history.entries.size(), 11u);
-  EXPECT_EQ(history.entries.front().frameCounter, 11u);
+  EXPECT_EQ(history.size(), 11u);
+  EXPECT_EQ(history.frameCounter(0), 11u);
   EXPECT_EQ(history.counts[0] + history.counts[3] + history.counts[5], 11u);
   EXPECT_EQ(history.lastSnr, 100);
 
   // Backwards, or a whole window ahead: start over, average included.
   history.add(5, 100, config);
-  EXPECT_EQ(history.entries.size(), 1u);
+  EXPECT_EQ(history.size(), 1u);
   EXPECT_EQ(history.counts[5], 1u);
   EXPECT_EQ(history.averageSnr, 100);
   history.add(16, 100, config);
-  EXPECT_EQ(history.entries.size(), 1u);
+  EXPECT_EQ(history.size(), 1u);
   history.add(26, 100, config);  // ten ahead: nine lost frames fill in
-  EXPECT_EQ(history.entries.size(), 11u);
+  EXPECT_EQ(history.size(), 11u);
   EXPECT_EQ(history.counts[0], 9u);
   // The 16-bit counter wrapping to 0 starts over too.
   history.add(65534, 100, config);
   history.add(65535, 100, config);
-  EXPECT_EQ(history.entries.size(), 2u);
+  EXPECT_EQ(history.size(), 2u);
   history.add(0, 100, config);
-  EXPECT_EQ(history.entries.size(), 1u);
+  EXPECT_EQ(history.size(), 1u);
 }
 
 TEST(LinkCheck, MarginAndGatewayCount) {
