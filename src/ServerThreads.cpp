@@ -195,16 +195,26 @@ void NetworkServer::RunTimeThread() {
   uint64_t rounds = 0;
   // Routine lines reach the file within a round; warnings and errors at once.
   ZEV::Logger::holdRoutineLines(true);
+  // Rounds start on a fixed 10 ms grid, not 10 ms after the previous round ended: a frame due
+  // just after a round's start is handed over one round late, never more.
+  int64_t roundStart = MonotonicMs();
   while (!StopFlag::IsSet()) {
     try {
-      SleepMs(10);
+      roundStart += 10;
+      const int64_t now = MonotonicMs();
+      if (roundStart > now) {
+        SleepMs(static_cast<uint32_t>(roundStart - now));
+      } else if (now - roundStart > 100) {
+        roundStart = now;  // held up (a stopped process, a long round): no burst of catch-up rounds
+      }
       tickMs.fetch_add(10);
       ++rounds;
+      // Due times count from the uplinks' monotonic reception times; the tick lags behind them.
+      // Hand-overs go first: their lead time is what the round's other work would eat into.
+      if (scheduler && devices) scheduler->ServeDueTransmissions(*devices, MonotonicMs());
       // Leases, deletions and the transmit controllers' service, a few devices a round so that
       // a full pass over ten thousand takes seconds, not a single long hold of the list lock.
       if (devices) devices->SweepDevices(std::min(devices->size(), kSweptPerRound), MonotonicMs());
-      // Due times count from the uplinks' monotonic reception times; the tick lags behind them.
-      if (scheduler && devices) scheduler->ServeDueTransmissions(*devices, MonotonicMs());
       if (database) database->GetConnection().CommitAgedWrites();
       ZEV::Logger::flush();
       if (rounds % kHousekeepingRounds == 0) {
