@@ -176,7 +176,7 @@ class AdrHistory {
   static constexpr int32_t kMissingSnr = -32768;
   static constexpr int32_t kLostFrameSnr = -250;  // -25.0 dB: a frame nobody heard
   static constexpr int kDatarates = 16;
-  static constexpr uint16_t kMaxWindow = 32;
+  static constexpr uint16_t kMaxWindow = 16;
 
   // A window above kMaxWindow is kept at kMaxWindow.
   explicit AdrHistory(uint16_t window = 11) : window(std::min(window, kMaxWindow)) {}
