@@ -78,6 +78,19 @@ Json::Value EffectiveConfig(const std::string& logText) {
   return ParseJson(logText.substr(from, to - from));
 }
 
+void ExpectMembers(const Json::Value& actual, const Json::Value& want) {
+  ASSERT_TRUE(actual.isObject()) << actual;
+  for (const std::string& name : want.getMemberNames()) {
+    if (want[name].isObject())
+      ExpectMembers(actual[name], want[name]);
+    else
+      EXPECT_EQ(actual[name], want[name]) << name << " in " << actual;
+  }
+}
+void ExpectMembers(const Json::Value& actual, const char* want) { ExpectMembers(actual, ParseJson(want)); }
+
+void Pause(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
 ServerProcess::ServerProcess(std::string workDir) : workDir_(std::move(workDir)) {}
 
 // A process still running at the end is killed.

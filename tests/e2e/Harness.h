@@ -30,6 +30,13 @@ Json::Value ParseJson(const std::string& text);
 // The effective configuration the server logged at start-up (null when not found).
 Json::Value EffectiveConfig(const std::string& logText);
 
+// Every member of `want` against the same member of `actual`; objects are compared member by
+// member, so members left out are not checked. The text form is parsed first.
+void ExpectMembers(const Json::Value& actual, const Json::Value& want);
+void ExpectMembers(const Json::Value& actual, const char* want);
+
+void Pause(int ms);
+
 class ServerProcess {
  public:
   // The process runs with `workDir` as its current folder; its standard output and error go to

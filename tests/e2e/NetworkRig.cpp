@@ -13,12 +13,6 @@
 
 namespace e2e {
 
-namespace {
-
-void Pause(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
-
-}  // namespace
-
 NetworkRig::NetworkRig()
     : probe_(broker_.port(), "lora/#", "application"),
       server_(dir_.path()),

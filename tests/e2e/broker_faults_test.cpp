@@ -18,7 +18,7 @@ using e2e::SeededSession;
 
 namespace {
 
-void Pause(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+using e2e::Pause;
 
 using testsupport::Occurrences;
 

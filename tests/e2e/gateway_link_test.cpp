@@ -57,12 +57,7 @@ class GatewayLink : public ::testing::Test {
     for (int i = 0; i < 250 && Count(text) == 0; ++i) SleepMs(20);
     return Count(text) > 0;
   }
-  size_t Count(const std::string& text) {
-    std::string log = ReadFile(logPath);
-    size_t n = 0;
-    for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++n;
-    return n;
-  }
+  size_t Count(const std::string& text) { return testsupport::Occurrences(ReadFile(logPath), text); }
   std::string FlashDatabase() { return config["db"].asString(); }
 
   TempDir dir;

@@ -67,20 +67,7 @@ struct CardFolder {
   }
 };
 
-// Every member of the expected document, compared with the same member of `actual`; objects are
-// compared member by member, so members left out are not checked.
-void ExpectMembers(const Json::Value& actual, const Json::Value& want) {
-  for (const std::string& name : want.getMemberNames()) {
-    if (want[name].isObject())
-      ExpectMembers(actual[name], want[name]);
-    else
-      EXPECT_EQ(actual[name], want[name]) << name << " in " << actual;
-  }
-}
-void ExpectMembers(const Json::Value& actual, const char* want) {
-  ExpectMembers(actual, ParseJson(want));
-}
-
+using e2e::ExpectMembers;
 using testsupport::Contains;
 
 }  // namespace

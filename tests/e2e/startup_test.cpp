@@ -54,19 +54,9 @@ e2e::ExitResult StartAndStop(const TempDir& dir, const Json::Value& config,
   return run;
 }
 
-// Every member of the expected document, compared with the same member of `actual`; objects are
-// compared member by member, so members left out are not checked.
-void ExpectMembers(const Json::Value& actual, const Json::Value& want) {
-  ASSERT_TRUE(actual.isObject());
-  for (const std::string& name : want.getMemberNames()) {
-    if (want[name].isObject())
-      ExpectMembers(actual[name], want[name]);
-    else
-      EXPECT_EQ(actual[name], want[name]) << name;
-  }
-}
-
 }  // namespace
+
+using e2e::ExpectMembers;
 
 TEST(Startup, VersionAndHelpExitBeforeReadingTheFile) {
   TempDir dir;

@@ -16,7 +16,7 @@ using e2e::SeededSession;
 
 namespace {
 
-void Pause(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+using e2e::Pause;
 
 class DeviceUplinks : public ::testing::Test {
  protected:
