@@ -25,7 +25,7 @@ const e2e::SeededSession kDevice;
 const std::string kDevEui = kDevice.devEui;
 const std::string kSuccess = "{\"status\":\"success\"}\n";
 
-void Pause(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+using e2e::Pause;
 
 std::string SessionAdd() {
   return R"(session add {"deveui":")" + kDevEui +
@@ -73,14 +73,11 @@ TEST_F(CommandPort, SessionAddActivatesADeviceWhoseUplinksAreThenPublished) {
   ASSERT_TRUE(rig.WaitFor("/up", 1)) << rig.Log();
   EXPECT_EQ(ParseJson(rig.On("/up")[0].payload)["data"], "aGVsbG8=");
 
-  // The frame the command queued is empty, and the queue listing shows it while the device
-  // waits for its next uplink.
+  // An empty frame queued by command waits for the device's next uplink.
   const Json::Value queued =
       ParseJson(Command("packet queue add {\"deveui\":\"" + kDevEui + "\",\"data\":\"\"}"));
   EXPECT_EQ(queued["status"], "success");
-  const Json::Value queue = ParseJson(Command("packet queue json"));
-  ASSERT_EQ(queue.size(), 1u);
-  EXPECT_EQ(queue[0]["data_size"].asUInt(), 0u);
+  ASSERT_EQ(ParseJson(Command("packet queue json")).size(), 1u);
 
   const e2e::ExitResult classC = Cli({"device", "update", kDevEui, "class", "c"});
   EXPECT_EQ(classC.status, 0);
@@ -121,12 +118,11 @@ TEST_F(CommandPort, SessionAddActivatesADeviceWhoseUplinksAreThenPublished) {
 }
 
 TEST_F(CommandPort, RepliesAndErrorsOfThePortItself) {
+  // The error replies themselves are the command set's unit test; the port answers one and
+  // carries on.
   EXPECT_EQ(Command(""), "");
   EXPECT_EQ(Command("   \n"), "");
   EXPECT_EQ(Command("HELP"), "Syntax error in command \"HELP\"\nWord 1\n");
-  EXPECT_NE(Command("help").find("Commands:"), std::string::npos);
-  EXPECT_EQ(Command("include missing.txt"), "Unable to open include file \"missing.txt\"\n");
-  // The port carries on after both.
   EXPECT_EQ(Command("ping"), "ZEV ORBA Server is alive");
 
   // A datagram that fills the whole receive buffer is read to its last byte and no further.

@@ -254,18 +254,14 @@ test("a change without the same-origin token is refused", async () => {
     method: "POST", headers: { "Content-Type": "application/json" }, body: JSON.stringify({ deveui: "0080000000000bad" }),
   })).status);
   assert.strictEqual(status, 403);
-  // Nor with a token from elsewhere, nor from another origin.
-  const forged = await fetch(`${base}/api/devices`, {
-    method: "POST", headers: { "X-CSRF-Token": "0".repeat(32) }, body: JSON.stringify({ deveui: "0080000000000bae" }),
-  });
-  assert.strictEqual(forged.status, 403);
+  // Nor from another origin with the page's own token (a wrong token is the API's unit test).
   const token = await page.evaluate(async () => (await (await fetch("/api/session")).json()).csrf);
   const crossOrigin = await fetch(`${base}/api/devices`, {
     method: "POST", headers: { "X-CSRF-Token": token, Origin: "http://evil.example" }, body: JSON.stringify({ deveui: "0080000000000baf" }),
   });
   assert.strictEqual(crossOrigin.status, 403);
   const devices = await commandDevices();
-  for (const eui of ["00-80-00-00-00-00-0b-ad", "00-80-00-00-00-00-0b-ae", "00-80-00-00-00-00-0b-af"]) {
+  for (const eui of ["00-80-00-00-00-00-0b-ad", "00-80-00-00-00-00-0b-af"]) {
     assert.ok(!devices.includes(eui));
   }
 });
