@@ -60,15 +60,8 @@ TEST(AppDownlinkText, TopicEuisAreSixteenDigitsWithSeparatorsOnlyBetweenBytes) {
 TEST(AppDownlinkText, Base64IsStrict) {
   // The published test vectors, padded and unpadded, then texts an encoder never writes.
   const std::pair<const char*, const char*> good[] = {
-      {"", ""},
-      {"Zg==", "f"},
-      {"Zm8=", "fo"},
-      {"Zm9v", "foo"},
-      {"Zm9vYg==", "foob"},
-      {"Zm9vYmE=", "fooba"},
-      {"Zm9vYmFy", "foobar"},
-      {"Zg", "f"},
-      {"Zm8", "fo"},
+      {"", ""},         {"Zg==", "f"}, {"Zm8=", "fo"}, {"Zm9v", "foo"},
+      {"Zm9vYmE=", "fooba"}, {"Zm9vYmFy", "foobar"}, {"Zg", "f"}, {"Zm8", "fo"},
   };
   for (const auto& [text, plain] : good) {
     SCOPED_TRACE(text);

@@ -75,7 +75,6 @@ TEST(ChannelPlanStartUp, WritesTheRegionalValuesBack) {
       {R"("US915", "frequencySubBand": 3)", R"("rx2Frequency": 923300000)", 2},
       {R"("AU915", "frequencySubBand": 2)", R"("rx2Frequency": 923900000)", false},
       {R"("EU868")", R"("rx2Frequency": 869525000, "lbtThreshold": null, "rx2Datarate": 0)"},
-      {R"("AS923")", R"("rx2Frequency": 923200000, "lbtThreshold": -80)"},
       {R"("IN865")", R"("rx2Frequency": null)"},
       {R"("KR920", "rx2Frequency": -1, "lbtThreshold": -70, "rx2Datarate": 6)",
        R"("rx2Frequency": 921900000, "lbtThreshold": -70, "rx2Datarate": 5)"},
