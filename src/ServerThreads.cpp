@@ -16,6 +16,7 @@ namespace {
 
 constexpr size_t kDatagramBuffer = 16384;
 constexpr size_t kDownstreamBuffer = 16385;
+constexpr int64_t kRoundMs = 10;  // the time thread's period
 constexpr unsigned kHousekeepingRounds = 100;   // about once a second
 constexpr unsigned kReportRounds = 30000;       // about every five minutes
 constexpr size_t kRecentUplinksKept = 30;
@@ -200,18 +201,22 @@ void NetworkServer::RunTimeThread() {
   int64_t roundStart = MonotonicMs();
   while (!StopFlag::IsSet()) {
     try {
-      roundStart += 10;
+      roundStart += kRoundMs;
       const int64_t now = MonotonicMs();
       if (roundStart > now) {
         SleepMs(static_cast<uint32_t>(roundStart - now));
       } else if (now - roundStart > 100) {
         roundStart = now;  // held up (a stopped process, a long round): no burst of catch-up rounds
       }
-      tickMs.fetch_add(10);
+      tickMs.fetch_add(kRoundMs);
       ++rounds;
       // Due times count from the uplinks' monotonic reception times; the tick lags behind them.
-      // Hand-overs go first: their lead time is what the round's other work would eat into.
-      if (scheduler && devices) scheduler->ServeDueTransmissions(*devices, MonotonicMs());
+      // Hand-overs go first: their lead time is what the round's other work would eat into. What
+      // falls due within half a round goes now, so a hand-over is at most half a round early
+      // (the lead is a minimum, more of it is harmless) rather than up to a whole round late.
+      if (scheduler && devices) {
+        scheduler->ServeDueTransmissions(*devices, MonotonicMs(), kRoundMs / 2);
+      }
       // Leases, deletions and the transmit controllers' service, a few devices a round so that
       // a full pass over ten thousand takes seconds, not a single long hold of the list lock.
       if (devices) devices->SweepDevices(std::min(devices->size(), kSweptPerRound), MonotonicMs());

@@ -241,9 +241,10 @@ void DownlinkScheduler::UseDutyCycle(Gateway& gateway, uint32_t frequency, uint3
             static_cast<unsigned long long>(gateway.available(band)));
 }
 
-void DownlinkScheduler::ServeDueTransmissions(DeviceList& devices, uint64_t nowMs) {
+void DownlinkScheduler::ServeDueTransmissions(DeviceList& devices, uint64_t nowMs,
+                                              uint64_t aheadMs) {
   TransmitQueue::Item item;
-  while (links_.queue->popDue(nowMs, item)) {
+  while (links_.queue->popDue(nowMs + aheadMs, item)) {
     if (item.bumped()) {
       LOG_TRACE("Opportunity invalid");
       if (item.bumpedDevAddr == 0) continue;

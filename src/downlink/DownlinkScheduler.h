@@ -113,12 +113,14 @@ class DownlinkScheduler {
   // Scheduling air time of a frame of `size` bytes at a datarate: time on air plus padding.
   uint32_t AirtimeMs(int8_t datarate, size_t size) const;
 
-  // The time thread's work for one tick: every item due by nowMs, in order, goes to its device's
-  // TransmitFrame under the device's lock (found list -> device, with no other lock held). A
-  // bumped item gives its device's record back to the queue of records so that the next uplink
-  // schedules it again. The list is passed in: it is made after the scheduler, whose links every
-  // device carries.
-  void ServeDueTransmissions(DeviceList& devices, uint64_t nowMs);
+  // The time thread's work for one tick: every item due by nowMs + aheadMs, in order, goes to its
+  // device's TransmitFrame under the device's lock (found list -> device, with no other lock
+  // held). A bumped item gives its device's record back to the queue of records so that the next
+  // uplink schedules it again. The list is passed in: it is made after the scheduler, whose links
+  // every device carries. aheadMs lets a caller that comes round at a fixed period take what
+  // falls due before its next round's midpoint, so hand-overs straddle their due times instead of
+  // all trailing them.
+  void ServeDueTransmissions(DeviceList& devices, uint64_t nowMs, uint64_t aheadMs = 0);
 
   const SchedulerLinks& links() const { return links_; }
 
