@@ -36,26 +36,32 @@ PacketWorkerPool::~PacketWorkerPool() {
 
 bool PacketWorkerPool::handOver(const uint8_t* datagram, size_t length, const sockaddr_in& sender) {
   if (length >= PacketWorker::kBufferSize) length = PacketWorker::kBufferSize - 1;
-  MutexLock lock(mutex_);
-  while (true) {
-    for (size_t tried = 0; tried < kWorkers; ++tried) {
-      const size_t index = (next_ + tried) % kWorkers;
-      if (!free_[index]) continue;
-      PacketWorker& worker = workers_[index];
-      std::memcpy(worker.buffer, datagram, length);
-      worker.buffer[length] = 0;
-      worker.length = static_cast<uint16_t>(length + 1);
-      worker.sender = sender;
-      free_[index] = false;
-      ready_[index] = true;
-      worker.wake.notify_one();
-      next_ = index;
-      return true;
+  PacketWorker* chosen = nullptr;
+  {
+    MutexLock lock(mutex_);
+    while (chosen == nullptr) {
+      for (size_t tried = 0; tried < kWorkers; ++tried) {
+        const size_t index = (next_ + tried) % kWorkers;
+        if (!free_[index]) continue;
+        chosen = &workers_[index];
+        std::memcpy(chosen->buffer, datagram, length);
+        chosen->buffer[length] = 0;
+        chosen->length = static_cast<uint16_t>(length + 1);
+        chosen->sender = sender;
+        free_[index] = false;
+        ready_[index] = true;
+        next_ = index;
+        break;
+      }
+      if (chosen != nullptr) break;
+      if (StopFlag::IsSet()) return false;
+      // Woken by the first worker to finish; the timeout only looks at the stop flag again.
+      freed_.wait_for(mutex_, std::chrono::milliseconds(10));
     }
-    if (StopFlag::IsSet()) return false;
-    // Woken by the first worker to finish; the timeout only looks at the stop flag again.
-    freed_.wait_for(mutex_, std::chrono::milliseconds(10));
   }
+  // Woken after the unlock, the worker does not wake only to wait for the lock still held here.
+  chosen->wake.notify_one();
+  return true;
 }
 
 size_t PacketWorkerPool::busyCount() const {
@@ -99,7 +105,9 @@ void PacketWorkerPool::work(PacketWorker& worker) {
     LOG_ERROR("Catch-all packet thread exception");
   }
   worker.length = 0;
-  MutexLock lock(mutex_);
-  free_[worker.index] = true;
+  {
+    MutexLock lock(mutex_);
+    free_[worker.index] = true;
+  }
   freed_.notify_one();
 }

@@ -9,7 +9,6 @@
 #include <netinet/in.h>
 
 #include <array>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 
@@ -28,7 +27,7 @@ struct PacketWorker {
   uint16_t length = 0;  // datagram bytes plus the terminating zero
   PacketWorkerPool* pool = nullptr;
   ThreadSlot slot;
-  std::condition_variable_any wake;  // its datagram is in the buffer, or the pool closes
+  CondVar wake;  // its datagram is in the buffer, or the pool closes
 };
 
 class PacketWorkerPool {
@@ -56,7 +55,7 @@ class PacketWorkerPool {
 
   const Handler handler_;
   mutable Mutex mutex_;  // the worker table: free and ready flags, the hand-over, closing
-  std::condition_variable_any freed_;  // a worker finished its datagram
+  CondVar freed_;  // a worker finished its datagram
   std::array<PacketWorker, kWorkers> workers_;
   std::array<bool, kWorkers> free_ GUARDED_BY(mutex_);
   std::array<bool, kWorkers> ready_ GUARDED_BY(mutex_);  // a datagram waits for the worker

@@ -10,7 +10,6 @@
 // The lock is a leaf, held only for a push or a pop.
 #pragma once
 
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -76,7 +75,7 @@ class AppMessageQueue {
   Observer observer_;  // constant once the threads run
 
   mutable Mutex mutex_;
-  std::condition_variable_any ready_;
+  CondVar ready_;
   std::deque<AppMessage> messages_ GUARDED_BY(mutex_);  // oldest first
   size_t bytes_ GUARDED_BY(mutex_) = 0;
   uint64_t dropped_ GUARDED_BY(mutex_) = 0;

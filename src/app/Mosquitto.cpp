@@ -44,7 +44,12 @@ Mosquitto::Mosquitto(const MqttOptions& options, MessageHandler handler)
 }
 
 Mosquitto::~Mosquitto() {
-  stopping_.store(true);
+  {
+    // Set under the lock: a rest() between its look at the flag and its sleep would miss the
+    // wake-up and sleep out its retry time.
+    MutexLock lock(mutex_);
+    stopping_.store(true);
+  }
   changed_.notify_all();
   // Disconnecting ends the loop's wait on the socket; the thread is joined, never cancelled in
   // the middle of a callback.

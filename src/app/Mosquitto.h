@@ -12,7 +12,6 @@
 #include <mosquittopp.h>
 
 #include <atomic>
-#include <condition_variable>
 #include <functional>
 #include <string>
 #include <vector>
@@ -106,7 +105,7 @@ class Mosquitto : private MosquittoLibrary, public mosqpp::mosquittopp {
   std::atomic<bool> connected_{false};
   std::atomic<uint64_t> connections_{0};
   Mutex mutex_;  // leaf: the acknowledgements, and the waits on changed_
-  std::condition_variable_any changed_;
+  CondVar changed_;
   std::vector<int> acknowledged_ GUARDED_BY(mutex_);
   std::atomic<bool> stopping_{false};
   AppThread network_;

@@ -10,6 +10,8 @@
 // recent lists, sockets, ...) is a leaf held for short stretches.
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
 #include <mutex>
 
 #if defined(__has_feature)
@@ -61,6 +63,7 @@ class CAPABILITY("mutex") Mutex {
   bool try_lock() TRY_ACQUIRE(true) { return mutex_.try_lock(); }
 
  private:
+  friend class CondVar;
   std::mutex mutex_;
 };
 
@@ -73,4 +76,44 @@ class SCOPED_CAPABILITY MutexLock {
 
  private:
   Mutex& mutex_;
+};
+
+// A condition variable for Mutex. std::condition_variable_any would do, but it locks a mutex of its
+// own around every wait and notify, so each hand-off between two threads cost a second futex
+// round trip; this one waits on the Mutex's own std::mutex.
+class CondVar {
+ public:
+  void wait(Mutex& mutex) REQUIRES(mutex) {
+    std::unique_lock<std::mutex> lock(mutex.mutex_, std::adopt_lock);
+    cv_.wait(lock);
+    lock.release();
+  }
+
+  template <class Predicate>
+  void wait(Mutex& mutex, Predicate ready) REQUIRES(mutex) {
+    while (!ready()) wait(mutex);
+  }
+
+  // False when the time ran out before `ready` held.
+  template <class Rep, class Period, class Predicate>
+  bool wait_for(Mutex& mutex, const std::chrono::duration<Rep, Period>& timeout, Predicate ready)
+      REQUIRES(mutex) {
+    std::unique_lock<std::mutex> lock(mutex.mutex_, std::adopt_lock);
+    const bool result = cv_.wait_for(lock, timeout, ready);
+    lock.release();
+    return result;
+  }
+
+  template <class Rep, class Period>
+  void wait_for(Mutex& mutex, const std::chrono::duration<Rep, Period>& timeout) REQUIRES(mutex) {
+    std::unique_lock<std::mutex> lock(mutex.mutex_, std::adopt_lock);
+    cv_.wait_for(lock, timeout);
+    lock.release();
+  }
+
+  void notify_one() noexcept { cv_.notify_one(); }
+  void notify_all() noexcept { cv_.notify_all(); }
+
+ private:
+  std::condition_variable cv_;
 };

@@ -7,7 +7,6 @@
 // The lock is a leaf, held only to copy one event in or out; Post never blocks on a browser.
 #pragma once
 
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -52,7 +51,7 @@ class WebFeed {
   const std::function<uint64_t()> clockMs_;
 
   mutable Mutex mutex_;
-  std::condition_variable_any changed_;
+  CondVar changed_;
   std::deque<Event> events_ GUARDED_BY(mutex_);  // oldest first, at most kKept
   uint64_t lastId_ GUARDED_BY(mutex_) = 0;
   bool stopped_ GUARDED_BY(mutex_) = false;
