@@ -192,9 +192,12 @@ std::string AppEvents::UplinkJson(const UplinkRecord& uplink) {
 
 std::string AppEvents::Up(const UplinkRecord& uplink) {
   std::string json = UplinkJson(uplink);
-  queue_.postAppMessage(uplink.devEui, "up", json);
   const std::string perApplication = uplink.appEui + "/" + uplink.devEui;
-  queue_.postAppMessage(perApplication, "up", json);
-  queue_.postAppMessage(perApplication + "/" + std::to_string(uplink.port), "up", json);
+  AppMessage messages[] = {
+      {uplink.devEui, "up", json},
+      {perApplication, "up", json},
+      {perApplication + "/" + std::to_string(uplink.port), "up", json},
+  };
+  queue_.postAppMessages(messages, 3);
   return json;
 }

@@ -31,6 +31,28 @@ int AppMessageQueue::postAppMessage(const std::string& eui, const char* event,
   }
 }
 
+int AppMessageQueue::postAppMessages(AppMessage* messages, size_t count) {
+  try {
+    if (observer_) {
+      for (size_t i = 0; i < count; ++i) observer_(messages[i]);
+    }
+    {
+      MutexLock lock(mutex_);
+      for (size_t i = 0; i < count; ++i) {
+        const size_t cost = messages[i].footprint();
+        makeRoom(cost);
+        bytes_ += cost;
+        messages_.push_back(std::move(messages[i]));
+      }
+    }
+    ready_.notify_one();
+    return 1;
+  } catch (const std::bad_alloc&) {
+    LOG_ERROR("Failed to create MQTT message, out of memory");
+    return 0;
+  }
+}
+
 int AppMessageQueue::postAppMessage(const std::string& eui, const char* event,
                                     const std::string& payload) {
   return postAppMessage(eui, event, reinterpret_cast<const uint8_t*>(payload.data()),
