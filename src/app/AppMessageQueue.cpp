@@ -15,16 +15,7 @@ int AppMessageQueue::postAppMessage(const std::string& eui, const char* event,
                                     const uint8_t* payload, size_t size) {
   try {
     AppMessage message{eui, event, std::string(reinterpret_cast<const char*>(payload), size)};
-    const size_t cost = message.footprint();
-    if (observer_) observer_(message);
-    {
-      MutexLock lock(mutex_);
-      makeRoom(cost);
-      bytes_ += cost;
-      messages_.push_back(std::move(message));
-    }
-    ready_.notify_one();
-    return 1;
+    return postAppMessages(&message, 1);
   } catch (const std::bad_alloc&) {
     LOG_ERROR("Failed to create MQTT message, out of memory");
     return 0;
