@@ -39,8 +39,8 @@ bool PacketWorkerPool::handOver(const uint8_t* datagram, size_t length, const so
   PacketWorker* chosen = nullptr;
   {
     MutexLock lock(mutex_);
-    while (chosen == nullptr) {
-      for (size_t tried = 0; tried < kWorkers; ++tried) {
+    for (;;) {
+      for (size_t tried = 0; tried < kWorkers && chosen == nullptr; ++tried) {
         const size_t index = (next_ + tried) % kWorkers;
         if (!free_[index]) continue;
         chosen = &workers_[index];
@@ -51,7 +51,6 @@ bool PacketWorkerPool::handOver(const uint8_t* datagram, size_t length, const so
         free_[index] = false;
         ready_[index] = true;
         next_ = index;
-        break;
       }
       if (chosen != nullptr) break;
       if (StopFlag::IsSet()) return false;
