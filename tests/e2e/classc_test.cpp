@@ -152,6 +152,8 @@ TEST_F(ClassBDevice, TheDownlinkIsTimedOnThePingSlotTheDeviceComputesFromTheBeac
   const int64_t pushedMs = TaiMs();
   Push(uplink, uplinkTmst);
   ASSERT_TRUE(rig.WaitFor("/10/up", 2)) << rig.Log();
+  // The server read its clock for the uplink somewhere in between.
+  const int64_t handledWithinMs = TaiMs() - pushedMs;
   Queue(R"({"data":"AQID","port":5})");
   const Json::Value txpk = NextDownlink(12000);
   ASSERT_TRUE(txpk.isObject()) << rig.Log();
@@ -173,8 +175,10 @@ TEST_F(ClassBDevice, TheDownlinkIsTimedOnThePingSlotTheDeviceComputesFromTheBeac
     }
   }
   // Within one slot: the uplink's and the beacon's trips over loopback are all that separate the
-  // test's clock readings from the server's.
-  EXPECT_LT(nearest, 30) << txpk;
+  // test's clock readings from the server's, and on a loaded machine (sanitizers, parallel
+  // tests) the uplink's handling may take longer than a slot.
+  EXPECT_LT(nearest, 30 + handledWithinMs) << txpk << " uplink handled within " << handledWithinMs
+                                           << " ms";
 }
 
 }  // namespace
