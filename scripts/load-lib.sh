@@ -38,7 +38,7 @@ prepare() {
   "network": {"public": 1, "eui": "00-11-22-33-44-55-66-77", "key": "000102030405060708090a0b0c0d0e0f"},
   "udp": {"upstreamPort": $up, "downstreamPort": $down, "commandPort": $cmd,
           "appPortUp": $(free_port SOCK_DGRAM), "appPortDown": $(free_port SOCK_DGRAM), "orbaPort": $(free_port SOCK_DGRAM)},
-  "mqtt": {"enabled": true, "host": "127.0.0.1", "port": $mqtt_port},
+  "mqtt": {"enabled": true, "host": "127.0.0.1", "port": $mqtt_port, "qos": ${QOS:-1}},
   "addressRange": {"start": "00000001", "end": "01FFFFFE"},
   "web": {"enabled": ${web_on:-true}, "port": $(free_port SOCK_STREAM)},
   "trimInterval": ${trim_interval:-600}, "backupInterval": ${backup_interval:-3600},

@@ -4,7 +4,8 @@
 # prints the simulator's report. Usage:
 #   scripts/load.sh [SCENARIO...]     scenarios: throughput latency classa cpu startup joins (all), classa-us915, classa-us915-hear4, idle
 # RUNS=3 repeats each scenario; BUILD=build/release picks the build folder; DURATION=30 the seconds
-# of load. Every report line is also appended to $OUT (load-results.jsonl).
+# of load; QOS=0 publishes at QoS 0 instead of 1, to see what the broker's acknowledgements cost.
+# Every report line is also appended to $OUT (load-results.jsonl).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build="${BUILD:-build/release}"
