@@ -362,7 +362,7 @@ void CommandSet::DeviceUpdateJson(const std::string& text) {
       uint32_t moved = 0;
       if (links_.database->GetAddressFromEui(eui, moved) && moved != devAddr) {
         links_.devices->ForgetDevice(devAddr);
-        links_.devices->RestoreDevice(moved);
+        links_.devices->RestoreDevice(moved, false);
       }
     }
   }
@@ -540,7 +540,7 @@ void CommandSet::SessionAdd(CommandParser& p) {
   }
   if (!links_.database->AddSession(session)) return reply_.SendFail(failed);
   // Activated at once: the first uplink finds the device in memory.
-  if (!links_.devices->RestoreDevice(devAddr)) return reply_.SendFail(failed);
+  if (!links_.devices->RestoreDevice(devAddr, false)) return reply_.SendFail(failed);
   reply_.SendSuccess();
 }
 

@@ -283,7 +283,8 @@ size_t DeviceList::LoadDevices(const AddressRangeConfig& range) {
   return restored;
 }
 
-DeviceList::LockedDevice DeviceList::RestoreDevice(uint32_t devAddr) NO_THREAD_SAFETY_ANALYSIS {
+DeviceList::LockedDevice DeviceList::RestoreDevice(uint32_t devAddr,
+                                                  bool unexpected) NO_THREAD_SAFETY_ANALYSIS {
   if (links_.database == nullptr) return {};
   Record row;
   {
@@ -293,7 +294,7 @@ DeviceList::LockedDevice DeviceList::RestoreDevice(uint32_t devAddr) NO_THREAD_S
     while (client.Next()) {
     }
   }
-  LOG_ERROR("Joined Device was not found in memory, restoring from database");
+  if (unexpected) LOG_ERROR("Joined Device was not found in memory, restoring from database");
   std::unique_ptr<Device> device = BuildFromSession(row);
   RestoreQueue(*device);
 

@@ -93,8 +93,10 @@ class DeviceList {
   void WriteUpCounters() EXCLUDES(mutex_);
   // An uplink for an address the database knows but memory does not: the device is rebuilt from
   // its session row (and its queued downlinks) and comes back locked. Empty without a session.
-  // Should another thread have restored it meanwhile, that device is returned.
-  LockedDevice RestoreDevice(uint32_t devAddr) EXCLUDES(mutex_);
+  // Should another thread have restored it meanwhile, that device is returned. A session the
+  // operator has just created or moved is expected to be missing: only `unexpected` ones log
+  // the error.
+  LockedDevice RestoreDevice(uint32_t devAddr, bool unexpected = true) EXCLUDES(mutex_);
 
  private:
   using Record = LoraDatabase::DeviceSessionClient::Record;
