@@ -66,6 +66,9 @@ int NetworkServer::Run(int argc, char** argv) {
 std::optional<int> NetworkServer::StartUp(int argc, char** argv) {
   srand(static_cast<unsigned>(time(nullptr)));
   messages.setObserver([feed = &webFeed](const AppMessage& message) { feed->Post(message); });
+  // A few milliseconds on an uplink's way to the applications buy the broker link one wake-up
+  // per burst instead of one per uplink, which is most of what an uplink costs the gateway.
+  messages.setGather(kAppGatherMs, kAppGatherCount);
 
   switch (ScanFirstPass(argc, argv, commandLine)) {
     case FirstPass::ExitSuccess: return 0;

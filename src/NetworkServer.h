@@ -72,6 +72,9 @@ class NetworkServer {
   // What the web console's browsers see live of the event stream; fed by `messages`.
   WebFeed webFeed;
   // Every application event leaves through this queue; it outlives all that post into it.
+  // Its publisher gathers bursts of up to kAppGatherCount messages for kAppGatherMs.
+  static constexpr uint64_t kAppGatherMs = 2;
+  static constexpr size_t kAppGatherCount = 64;
   AppMessageQueue messages;
   AppEvents events{messages};
   AddressRangeConfig addressRange;

@@ -27,16 +27,20 @@ int AppMessageQueue::postAppMessages(AppMessage* messages, size_t count) {
     if (observer_) {
       for (size_t i = 0; i < count; ++i) observer_(messages[i]);
     }
+    bool wake = true;
     {
       MutexLock lock(mutex_);
+      const bool wasEmpty = messages_.empty();
       for (size_t i = 0; i < count; ++i) {
         const size_t cost = messages[i].footprint();
         makeRoom(cost);
         bytes_ += cost;
         messages_.push_back(std::move(messages[i]));
       }
+      // A publisher gathering a batch wakes for its first message and for a full batch only.
+      if (gatherMs_ > 0) wake = wasEmpty || messages_.size() >= gatherCount_;
     }
-    ready_.notify_one();
+    if (wake) ready_.notify_one();
     return 1;
   } catch (const std::bad_alloc&) {
     LOG_ERROR("Failed to create MQTT message, out of memory");
@@ -77,6 +81,12 @@ bool AppMessageQueue::pop(AppMessage& out, uint64_t timeoutMs) {
     ready_.wait_for(mutex_, std::chrono::milliseconds(timeoutMs),
                     [this]() NO_THREAD_SAFETY_ANALYSIS { return !messages_.empty(); });
     if (messages_.empty()) return false;
+    if (gatherMs_ > 0) {
+      ready_.wait_for(mutex_, std::chrono::milliseconds(gatherMs_),
+                      [this]() NO_THREAD_SAFETY_ANALYSIS {
+                        return messages_.size() >= gatherCount_;
+                      });
+    }
   }
   out = std::move(messages_.front());
   messages_.pop_front();

@@ -55,7 +55,15 @@ class AppMessageQueue {
   int postAppMessages(AppMessage* messages, size_t count) EXCLUDES(mutex_);
 
   // Publishing thread: the oldest message, waiting up to timeoutMs for one. False on time-out.
+  // With a gather time set, a pop that had to wait for the first message lingers up to that
+  // long more (or until gatherCount are queued), so a burst leaves for the broker as one batch
+  // and the threads behind the publisher wake once for it instead of once per uplink.
   bool pop(AppMessage& out, uint64_t timeoutMs) EXCLUDES(mutex_);
+  // Set once before the threads start; 0 ms (the default) takes each message as it comes.
+  void setGather(uint64_t gatherMs, size_t gatherCount) {
+    gatherMs_ = gatherMs;
+    gatherCount_ = gatherCount;
+  }
   // Publishing thread: a message the broker refused goes back to the head, so order is kept
   // across a reconnection. It is never dropped for the budget on its way back.
   void pushFront(AppMessage message) EXCLUDES(mutex_);
@@ -77,6 +85,8 @@ class AppMessageQueue {
   const size_t budgetBytes_;
   const std::function<uint64_t()> clockMs_;
   Observer observer_;  // constant once the threads run
+  uint64_t gatherMs_ = 0;     // constant once the threads run
+  size_t gatherCount_ = 0;    // constant once the threads run
 
   mutable Mutex mutex_;
   CondVar ready_;

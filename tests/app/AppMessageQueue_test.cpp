@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <thread>
 
 #include "TestSupport.h"
@@ -61,6 +62,24 @@ TEST(AppMessageQueueTest, PopWakesForAMessageFromAnotherThread) {
   EXPECT_TRUE(queue.pop(message, 5000));
   producer.join();
   EXPECT_EQ("late", message.payload);
+}
+
+TEST(AppMessageQueueTest, AGatheringPopLeavesWhenTheBatchIsFull) {
+  AppMessageQueue queue;
+  queue.setGather(60000, 3);
+  std::thread producer([&] {
+    queue.postAppMessage("e", "up", "1");
+    AppMessage rest[] = {{"e", "up", "2"}, {"e", "up", "3"}};
+    queue.postAppMessages(rest, 2);
+  });
+  const auto start = std::chrono::steady_clock::now();
+  AppMessage message;
+  ASSERT_TRUE(queue.pop(message, 60000));
+  producer.join();
+  // The batch, not the minute, ended the wait; the pop only took the first of it.
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
+  EXPECT_EQ("1", message.payload);
+  EXPECT_EQ("2,3,", Drain(queue));
 }
 
 TEST(AppEventsTest, PayloadsAsApplicationsParseThem) {
