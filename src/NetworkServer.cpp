@@ -67,7 +67,7 @@ std::optional<int> NetworkServer::StartUp(int argc, char** argv) {
   srand(static_cast<unsigned>(time(nullptr)));
   messages.setObserver([feed = &webFeed](const AppMessage& message) { feed->Post(message); });
   // A few milliseconds on an uplink's way to the applications buy the broker link one wake-up
-  // per burst instead of one per uplink, which is most of what an uplink costs the gateway.
+  // per burst instead of one per uplink: thread wake-ups are a large share of an uplink's cost.
   messages.setGather(kAppGatherMs, kAppGatherCount);
 
   switch (ScanFirstPass(argc, argv, commandLine)) {
