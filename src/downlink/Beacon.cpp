@@ -149,6 +149,9 @@ std::string Beacon::SendBeacon() {
     links_.downstream->send(to, reinterpret_cast<const uint8_t*>(datagram.data()), datagram.size());
   }
   lastBeaconSeconds_ = s;
+  // The radio sends it as soon as the forwarder has it: the slots count from the moment it left
+  // here, not from the clock reading its Time field took before the frame was built.
+  Clock(s, ns);
   lastBeaconMs_ = (s % 10000) * 1000 + ns / 1000000;
   LOG_INFO("Beacon sent at: %d ms", static_cast<int>(lastBeaconMs_.load()));
   return datagram;

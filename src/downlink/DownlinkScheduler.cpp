@@ -358,7 +358,7 @@ uint32_t DownlinkScheduler::PingOffset(uint32_t beaconTime, uint32_t devAddr, ui
 }
 
 uint32_t DownlinkScheduler::GatewayTmstAhead(const DeviceTransmitController& controller,
-                                             uint64_t eui, uint64_t msAhead) {
+                                             uint64_t eui, uint64_t nowUs, uint64_t msAhead) {
   // Each gateway's counter runs on its own: the process-wide newest pair serves only the gateway
   // it came from, any other is mapped by the device's own last uplink through it.
   uint64_t lastTmst = 0;
@@ -374,7 +374,6 @@ uint32_t DownlinkScheduler::GatewayTmstAhead(const DeviceTransmitController& con
       lastTmstAt = slot.receivedMs * 1000;
     }
   }
-  const uint64_t nowUs = NowUs();
   // Unsigned arithmetic: the counter's offset from local time may be "negative"; the tmst is
   // kept modulo 2^32 as the concentrator counts.
   const uint64_t offset = lastTmst - lastTmstAt;
@@ -405,7 +404,12 @@ bool DownlinkScheduler::ScheduleClassB(Device& device) {
   const uint64_t intervalMs = 1000ULL * beacon->intervalSeconds;
   const uint32_t period = static_cast<uint32_t>((intervalMs - 5120) / kPingSlotMs);
   const int64_t lastBeacon = beacon->lastBeaconMs();
+  // One instant for every clock: the slot is counted on the beacon clock and its tmst from the
+  // local one, so a pause between two readings (a lock, a busy core) would shift the frame off
+  // its slot by as long as the pause lasted.
   const int64_t beaconNow = beacon->nowMs();
+  const uint64_t nowUs = NowUs();
+  const uint64_t now = NowMs();
   const uint64_t sinceBeacon = static_cast<uint64_t>(
       ((beaconNow - lastBeacon) % kBeaconClockWrapMs + kBeaconClockWrapMs) % kBeaconClockWrapMs);
   const uint64_t lead = links_.settings->networkLeadTimeMs;
@@ -423,7 +427,6 @@ bool DownlinkScheduler::ScheduleClassB(Device& device) {
     periodStartMs += intervalMs;
   }
   const uint64_t untilTxMs = slotMs - sinceBeacon;
-  const uint64_t now = NowMs();
   LOG_DEBUG("Now ms:            %20llu", static_cast<unsigned long long>(now));
   LOG_DEBUG("LastBeacon:        %20llu", static_cast<unsigned long long>(lastBeacon));
   LOG_DEBUG("ms since B:        %20llu", static_cast<unsigned long long>(sinceBeacon));
@@ -448,7 +451,7 @@ bool DownlinkScheduler::ScheduleClassB(Device& device) {
     LOG_DEBUG("ED:%s|SCHED-FAIL|Device has not checked in or Tx slot was not found", eui.c_str());
     return false;
   }
-  const uint32_t tmst = GatewayTmstAhead(controller, gateway, untilTxMs);
+  const uint32_t tmst = GatewayTmstAhead(controller, gateway, nowUs, untilTxMs);
   LOG_DEBUG("tmst:              %20llu", static_cast<unsigned long long>(tmst));
   LOG_DEBUG("packet to send in: %20llu ms", static_cast<unsigned long long>(untilTxMs - lead));
   LOG_DEBUG("Opportunity in     %20llu ms", static_cast<unsigned long long>(untilTxMs));

@@ -136,9 +136,10 @@ class DownlinkScheduler {
   // False (with the log line) when the device was never heard or the record is scheduled.
   bool OffWindowTarget(Device& device, RxWindowParams& rx2, int8_t& datarate,
                        const DeviceTransmitController::GatewaySlot*& slot);
-  // tmst of gateway `eui` msAhead from now, from the newest tmst/local-time pair of that gateway.
+  // tmst of gateway `eui` msAhead from local time nowUs, from the newest tmst/local-time pair of
+  // that gateway.
   uint32_t GatewayTmstAhead(const DeviceTransmitController& controller, uint64_t eui,
-                            uint64_t msAhead);
+                            uint64_t nowUs, uint64_t msAhead);
 
   const SchedulerLinks links_;
 };

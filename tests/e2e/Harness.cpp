@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -182,6 +183,8 @@ UdpPeer::UdpPeer() {
   socklen_t length = sizeof address;
   getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
   port_ = ntohs(address.sin_port);
+  const int on = 1;
+  setsockopt(fd_, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
 }
 
 UdpPeer::~UdpPeer() {
@@ -254,9 +257,23 @@ bool UdpPeer::receive(std::vector<uint8_t>& datagram, int timeoutMs) const {
   pollfd p{fd_, POLLIN, 0};
   if (poll(&p, 1, timeoutMs) <= 0) return false;
   datagram.resize(65536);
-  ssize_t n = recv(fd_, datagram.data(), datagram.size(), 0);
+  iovec io{datagram.data(), datagram.size()};
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
+  msghdr message{};
+  message.msg_iov = &io;
+  message.msg_iovlen = 1;
+  message.msg_control = control;
+  message.msg_controllen = sizeof control;
+  ssize_t n = recvmsg(fd_, &message, 0);
   if (n < 0) return false;
   datagram.resize(static_cast<size_t>(n));
+  arrivalRealtimeNs_ = 0;
+  for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+    if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_TIMESTAMPNS) continue;
+    timespec at{};
+    std::memcpy(&at, CMSG_DATA(c), sizeof at);
+    arrivalRealtimeNs_ = static_cast<int64_t>(at.tv_sec) * 1000000000 + at.tv_nsec;
+  }
   return true;
 }
 

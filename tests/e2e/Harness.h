@@ -99,9 +99,13 @@ class UdpPeer {
   void send(uint16_t port, const std::vector<uint8_t>& datagram) const;
   // Next datagram within the timeout; false when none arrived.
   bool receive(std::vector<uint8_t>& datagram, int timeoutMs) const;
+  // When the kernel took in the datagram receive() returned last (CLOCK_REALTIME, ns): unlike a
+  // clock read after receive(), it does not move when the test itself is slow to run.
+  int64_t arrivalRealtimeNs() const { return arrivalRealtimeNs_; }
   uint16_t port() const { return port_; }
 
  private:
+  mutable int64_t arrivalRealtimeNs_ = 0;
   int fd_ = -1;
   uint16_t port_ = 0;
 };

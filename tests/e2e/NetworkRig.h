@@ -55,6 +55,8 @@ class NetworkRig {
   void PushText(const std::string& json);
   // The next PULL_RESP datagram within the timeout (false when none came); TX_ACK is sent back.
   bool NextPullResp(std::vector<uint8_t>& datagram, int timeoutMs);
+  // When the last PULL_RESP reached the forwarder's socket, by the kernel (CLOCK_REALTIME, ns).
+  int64_t PullRespArrivalRealtimeNs() const { return forwarder_->arrivalRealtimeNs(); }
   // The next PULL_RESP's "txpk" within the timeout (null when none came).
   Json::Value NextTxpk(int timeoutMs);
 
