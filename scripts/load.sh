@@ -2,7 +2,7 @@
 # Measures the server with vallorin-sim: each scenario starts a release server of its own (run-time
 # database on tmpfs, flash copy in a temporary folder) with its own mosquitto, runs the load and
 # prints the simulator's report. Usage:
-#   scripts/load.sh [SCENARIO...]     scenarios: throughput latency classa cpu startup joins (all), classa-us915, classa-us915-hear4, idle
+#   scripts/load.sh [SCENARIO...]     scenarios: throughput latency classa cpu startup joins (all), classa-us915, classa-us915-hear4, cpu-udp-app, idle
 # RUNS=3 repeats each scenario; BUILD=build/release picks the build folder; DURATION=30 the seconds
 # of load; QOS=0 publishes at QoS 0 instead of 1, to see what the broker's acknowledgements cost.
 # Every report line is also appended to $OUT (load-results.jsonl).
@@ -43,6 +43,9 @@ for scenario in "${scenarios[@]}"; do
         band="" ;;
       cpu)         # server CPU per uplink at 1 000/s
         prepare; start_server; sim "${abp[@]}" --rate 1000 --duration "$duration" ;;
+      cpu-udp-app) # the same with a UDP application on the up port: nothing answers its datagrams
+        # with "port unreachable", which costs the kernel a second packet for each
+        prepare; start_server; sim "${abp[@]}" --rate 1000 --duration "$duration" --udp-app ;;
       startup)     # start-up to the first PUSH_ACK with the 10 000-device database on flash
         prepare; start_server; sim "${abp[@]}" --rate 1000 --duration 5 > /dev/null; stop_server
         db_sizes

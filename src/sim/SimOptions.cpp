@@ -80,6 +80,8 @@ const std::map<std::string, Setter>& Setters() {
       {"upstream-port", Number(&Options::upstreamPort, 1, 65535)},
       {"downstream-port", Number(&Options::downstreamPort, 1, 65535)},
       {"command-port", Number(&Options::commandPort, 1, 65535)},
+      {"app-port-up", Number(&Options::appPortUp, 1, 65535)},
+      {"udp-app", Flag(&Options::udpApp)},
       {"mqtt-host", Text(&Options::mqttHost)},
       {"mqtt-port", Number(&Options::mqttPort, 1, 65535)},
       {"mqtt", Flag(&Options::mqtt)},
@@ -162,6 +164,7 @@ bool ReadServerConfig(const std::string& path, Options& o, std::string& error) {
   if (udp["upstreamPort"].isUInt()) o.upstreamPort = static_cast<uint16_t>(udp["upstreamPort"].asUInt());
   if (udp["downstreamPort"].isUInt()) o.downstreamPort = static_cast<uint16_t>(udp["downstreamPort"].asUInt());
   if (udp["commandPort"].isUInt()) o.commandPort = static_cast<uint16_t>(udp["commandPort"].asUInt());
+  if (udp["appPortUp"].isUInt()) o.appPortUp = static_cast<uint16_t>(udp["appPortUp"].asUInt());
   const Json::Value& mqtt = c["mqtt"];
   if (mqtt["host"].isString()) o.mqttHost = mqtt["host"].asString();
   if (mqtt["port"].isUInt()) o.mqttPort = static_cast<int>(mqtt["port"].asUInt());
@@ -254,6 +257,8 @@ Plays packet forwarders and end-devices against a vallorin server on this host.
   --load                progress line, then one JSON line (stdout) and a summary (stderr)
   --first-ack S         start by timing the server's first PUSH_ACK (waits up to S seconds)
   --server-pid PID      server to read CPU time and peak RSS of (else the one on the port)
+  --udp-app             listen on the application up port (--app-port-up, 1784) as a UDP
+                        application does, and count each device's "up" events there
   --upstream-port --downstream-port --command-port --mqtt-host --mqtt-port --mqtt false
   --network-key HEX --passphrase TEXT --join-eui EUI --network-name TEXT --net-id HEX
   --rx1-delay S --join-delay S --gateway-eui EUI --dev-eui EUI --dev-addr HEX --seed N

@@ -19,6 +19,7 @@
 #include <mutex>
 #include <random>
 #include <sstream>
+#include <string_view>
 #include <unordered_map>
 
 #include "lora/Bytes.h"
@@ -169,6 +170,8 @@ class Simulation {
   uint64_t downBad_ = 0, downFcntErrors_ = 0, downUnknown_ = 0, downAcks_ = 0, downData_ = 0;
   uint64_t downConfirmed_ = 0, downQueued_ = 0, pullResps_ = 0;
   uint64_t answersDue_ = 0, answeredRx1_ = 0, answeredRx2_ = 0, answeredLate_ = 0;
+  int appFd_ = -1;  // the UDP application's socket on the up port (--udp-app)
+  uint64_t udpUp_ = 0, udpEvents_ = 0, udpLineEnds_ = 0;
   Samples upLatency_, pushAck_, rx1Lead_, joinLatency_;
   std::vector<std::string> faults_;
 
@@ -183,6 +186,8 @@ class Simulation {
   void receive(Gateway& g, int64_t now);
   void pullResp(Gateway& g, const uint8_t* data, size_t size, int64_t now);
   void drainMqtt();
+  bool openUdpApp();
+  void drainUdpApp();
   void fault(const std::string& text);
   void progress(int64_t elapsedUs, bool final);
   Json::Value report(double seconds, int pid, const ProcessUsage& before, const ProcessUsage& after);
@@ -559,6 +564,43 @@ void Simulation::drainMqtt() {
   }
 }
 
+bool Simulation::openUdpApp() {
+  appFd_ = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
+  if (appFd_ < 0) return false;
+  // Eight datagrams an uplink: room for a few seconds of them between two drains.
+  int size = 8 << 20;
+  setsockopt(appFd_, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+  sockaddr_in local = upstream_;
+  local.sin_port = htons(o_.appPortUp);
+  return bind(appFd_, reinterpret_cast<sockaddr*>(&local), sizeof local) == 0;
+}
+
+// Each event arrives as "<topic> <payload>" and then a datagram of "\r\n"; "lora/<EUI>/up" is the
+// device's own up event, one an uplink.
+void Simulation::drainUdpApp() {
+  if (appFd_ < 0) return;
+  char buffer[2048];
+  for (;;) {
+    const ssize_t n = recv(appFd_, buffer, sizeof buffer, 0);
+    if (n < 0) return;
+    const std::string_view text(buffer, static_cast<size_t>(n));
+    if (text == "\r\n") {
+      ++udpLineEnds_;
+      continue;
+    }
+    ++udpEvents_;
+    const std::string_view topic = text.substr(0, text.find(' '));
+    if (topic.size() < 9 || topic.substr(0, 5) != "lora/" || topic.substr(topic.size() - 3) != "/up") continue;
+    const std::string_view eui = topic.substr(5, topic.size() - 8);
+    if (eui.find('/') != std::string_view::npos) continue;
+    uint64_t value = 0;
+    for (char c : eui) {
+      if (isxdigit(static_cast<unsigned char>(c))) value = (value << 4) | std::stoul(std::string(1, c), nullptr, 16);
+    }
+    if (byEui_.count(value)) ++udpUp_;
+  }
+}
+
 void Simulation::progress(int64_t elapsedUs, bool final) {
   fprintf(stderr, "\r%6.1f s  up %llu sent %llu published  joins %llu/%llu  down RX1 %llu RX2 %llu late %llu bad %llu   %s",
           static_cast<double>(elapsedUs) / 1e6, static_cast<unsigned long long>(upSent_),
@@ -586,6 +628,12 @@ Json::Value Simulation::report(double seconds, int pid, const ProcessUsage& befo
   r["lost_pct"] = upSent_ ? std::round(1e4 * static_cast<double>(lost) / static_cast<double>(upSent_)) / 100 : 0.0;
   r["up_latency_ms"] = upLatency_.json();
   r["push_ack_ms"] = pushAck_.json();
+  if (o_.udpApp) {
+    Json::Value& udp = r["udp_app"];
+    udp["up"] = static_cast<Json::UInt64>(udpUp_);
+    udp["events"] = static_cast<Json::UInt64>(udpEvents_);
+    udp["line_ends"] = static_cast<Json::UInt64>(udpLineEnds_);
+  }
   Json::Value& down = r["downlinks"];
   down["rx1"] = static_cast<Json::UInt64>(downRx1_);
   down["rx2"] = static_cast<Json::UInt64>(downRx2_);
@@ -673,6 +721,10 @@ int Simulation::run() {
       fprintf(stderr, "no subscription on the MQTT broker at %s:%d\n", o_.mqttHost.c_str(), o_.mqttPort);
       return 2;
     }
+  }
+  if (o_.udpApp && !openUdpApp()) {
+    fprintf(stderr, "cannot listen on the application up port %u\n", o_.appPortUp);
+    return 2;
   }
   // Start-up time as a forwarder sees it: from now (the server was just started) to the first
   // PUSH_ACK, keeping a status record in flight every 10 ms.
@@ -778,6 +830,7 @@ int Simulation::run() {
       }
     }
     drainMqtt();
+    drainUdpApp();
     if (stopAt != INT64_MAX && upInFlight_.empty()) {
       // Every uplink was published: wait only for the answers the last ones may still get.
       const int64_t lastAnswer = static_cast<int64_t>(o_.abp ? o_.rx1DelayS : o_.joinDelayS) + 1;
@@ -791,6 +844,8 @@ int Simulation::run() {
   const double seconds = static_cast<double>(std::min(NowUs(), end) - start) / 1e6;
   const ProcessUsage after = ReadProcessUsage(pid);
   drainMqtt();
+  drainUdpApp();
+  if (appFd_ >= 0) close(appFd_);
   if (broker_) {
     broker_->disconnect();
     broker_->loop_stop();
@@ -831,6 +886,11 @@ int Simulation::run() {
           static_cast<unsigned long long>(joinsSent_),
           static_cast<unsigned long long>(joinsAccepted_), static_cast<unsigned long long>(joinsRx1_),
           static_cast<unsigned long long>(joinsRx2_));
+  if (o_.udpApp) {
+    fprintf(stderr, "UDP application: %llu device up events of %llu events, %llu line ends\n",
+            static_cast<unsigned long long>(udpUp_), static_cast<unsigned long long>(udpEvents_),
+            static_cast<unsigned long long>(udpLineEnds_));
+  }
   if (r["server"].isMember("cpu_s")) {
     fprintf(stderr, "server pid %d: %.2f s CPU (%.0f us/uplink), peak RSS %.1f MB\n", pid,
             r["server"]["cpu_s"].asDouble(), r["server"]["cpu_us_per_uplink"].asDouble(),

@@ -15,6 +15,8 @@ struct Options {
   uint16_t upstreamPort = 1780;
   uint16_t downstreamPort = 1782;
   uint16_t commandPort = 6677;
+  uint16_t appPortUp = 1784;
+  bool udpApp = false;  // listen on appPortUp as a UDP application does, and count what arrives
   std::string mqttHost = "127.0.0.1";
   int mqttPort = 1883;
   bool mqtt = true;

@@ -120,9 +120,14 @@ TEST(SimRun, EveryUplinkPublishedAndEveryDownlinkDecrypts) {
     SCOPED_TRACE("personalised devices, two gateways hearing each uplink, confirmed and queued");
     const Json::Value r = RunSim(rig, {"--abp", "--devices", "20", "--gateways", "2", "--hear", "2",
                                        "--rate", "20", "--duration", "2", "--confirmed", "50",
-                                       "--downlinks", "50"});
+                                       "--downlinks", "50", "--udp-app", "--app-port-up",
+                                       rig.config["udp"]["appPortUp"].asString()});
     EXPECT_GT(r["uplinks_sent"].asUInt(), 0u);
     EXPECT_EQ(r["lost"].asUInt(), 0u) << r;
+    // The UDP application hears each uplink once on the device's topic, every event closed by its
+    // line end, whichever of the two gateways the server kept.
+    EXPECT_EQ(r["udp_app"]["up"].asUInt(), r["uplinks_published"].asUInt()) << r;
+    EXPECT_EQ(r["udp_app"]["line_ends"].asUInt(), r["udp_app"]["events"].asUInt()) << r;
     EXPECT_EQ(r["downlinks"]["bad"].asUInt(), 0u) << r;
     EXPECT_EQ(r["downlinks"]["fcnt_errors"].asUInt(), 0u) << r;
     EXPECT_GT(r["downlinks"]["data"].asUInt(), 0u) << r;
