@@ -112,6 +112,17 @@ struct MqttEvent {
   int64_t atUs;
 };
 
+// The EUI of a topic level, whatever separators its text has ("00-80-00-...").
+uint64_t EuiFromTopic(std::string_view text) {
+  uint64_t eui = 0;
+  for (char c : text) {
+    if (c >= '0' && c <= '9') eui = (eui << 4) | static_cast<uint64_t>(c - '0');
+    if (c >= 'a' && c <= 'f') eui = (eui << 4) | static_cast<uint64_t>(c - 'a' + 10);
+    if (c >= 'A' && c <= 'F') eui = (eui << 4) | static_cast<uint64_t>(c - 'A' + 10);
+  }
+  return eui;
+}
+
 class Broker : public mosqpp::mosquittopp {
  public:
   explicit Broker(const char* id) : mosqpp::mosquittopp(id, true) {}
@@ -132,10 +143,7 @@ class Broker : public mosqpp::mosquittopp {
     const std::string topic(m->topic);
     const size_t first = topic.find('/'), last = topic.rfind('/');
     if (first == std::string::npos || last <= first) return;
-    uint64_t eui = 0;
-    for (char c : topic.substr(first + 1, last - first - 1)) {
-      if (isxdigit(static_cast<unsigned char>(c))) eui = (eui << 4) | std::stoul(std::string(1, c), nullptr, 16);
-    }
+    const uint64_t eui = EuiFromTopic(std::string_view(topic).substr(first + 1, last - first - 1));
     uint32_t fcnt = 0;
     const std::string body(static_cast<const char*>(m->payload), static_cast<size_t>(m->payloadlen));
     const size_t at_fcnt = body.find("\"fcnt\":");
@@ -593,11 +601,7 @@ void Simulation::drainUdpApp() {
     if (topic.size() < 9 || topic.substr(0, 5) != "lora/" || topic.substr(topic.size() - 3) != "/up") continue;
     const std::string_view eui = topic.substr(5, topic.size() - 8);
     if (eui.find('/') != std::string_view::npos) continue;
-    uint64_t value = 0;
-    for (char c : eui) {
-      if (isxdigit(static_cast<unsigned char>(c))) value = (value << 4) | std::stoul(std::string(1, c), nullptr, 16);
-    }
-    if (byEui_.count(value)) ++udpUp_;
+    if (byEui_.count(EuiFromTopic(eui))) ++udpUp_;
   }
 }
 
