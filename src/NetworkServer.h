@@ -130,7 +130,8 @@ class NetworkServer {
   void LinkProtocol();
   void StartThreads();
   void StartWebConsole();
-  void StartThread(ThreadSlot& slot, ThreadSlot::Entry entry, const char* trace, const char* failure);
+  void StartThread(ThreadSlot& slot, ThreadSlot::Entry entry, const char* name, const char* trace,
+                   const char* failure);
   void RunGatewayReceiveLoop();
   void WaitForIdleWorkers();
   int Shutdown();

@@ -1,6 +1,7 @@
 #include "PacketWorkers.h"
 
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 
 #include "Exception.h"
@@ -15,7 +16,8 @@ PacketWorkerPool::PacketWorkerPool(Handler handler) : handler_(std::move(handler
     PacketWorker& worker = workers_[i];
     worker.index = static_cast<unsigned>(i);
     worker.pool = this;
-    worker.slot.configure(&PacketWorkerPool::Entry, PacketWorker::kStackSize);
+    snprintf(worker.name, sizeof worker.name, "pkt-worker-%u", worker.index);
+    worker.slot.configure(&PacketWorkerPool::Entry, PacketWorker::kStackSize, worker.name);
     ready_[i] = false;
     const int result = worker.slot.startJoinable(&worker);
     // A worker without a thread stays marked busy: a thread that cannot be created now rarely

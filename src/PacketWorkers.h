@@ -22,6 +22,7 @@ struct PacketWorker {
   static constexpr uint32_t kStackSize = 32768;
 
   unsigned index = 0;
+  char name[16] = {};  // "pkt-worker-<index>"
   uint8_t buffer[kBufferSize] = {};
   sockaddr_in sender{};
   uint16_t length = 0;  // datagram bytes plus the terminating zero

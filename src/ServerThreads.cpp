@@ -57,10 +57,10 @@ void NetworkServer::LinkProtocol() {
       });
 }
 
-void NetworkServer::StartThread(ThreadSlot& slot, ThreadSlot::Entry entry, const char* trace,
-                                const char* failure) {
+void NetworkServer::StartThread(ThreadSlot& slot, ThreadSlot::Entry entry, const char* name,
+                                const char* trace, const char* failure) {
   LOG_TRACE("%s", trace);
-  slot.configure(entry, ThreadSlot::kServerStack);
+  slot.configure(entry, ThreadSlot::kServerStack, name);
   int result = slot.start(this);
   if (result != 0) THROW_EXCEPTION(failure, result);
 }
@@ -98,8 +98,8 @@ void NetworkServer::StartThreads() {
     THROW_EXCEPTION("Unable to create command receive thread", result);
   }
   StartWebConsole();
-  StartThread(timeSlot_, &NetworkServer::TimeThread, "Start Time thread", "Unable to create time thread");
-  StartThread(backupSlot_, &NetworkServer::BackupThread, "Start Db Backup thread",
+  StartThread(timeSlot_, &NetworkServer::TimeThread, "time", "Start Time thread", "Unable to create time thread");
+  StartThread(backupSlot_, &NetworkServer::BackupThread, "db-backup", "Start Db Backup thread",
               "Unable to create Db Backup thread");
 
   LOG_TRACE("Start Mqtt thread");
@@ -124,7 +124,7 @@ void NetworkServer::StartThreads() {
     THROW_EXCEPTION("Unable to create appData thread", result);
   }
 
-  StartThread(downstreamSlot_, &NetworkServer::DownstreamThread,
+  StartThread(downstreamSlot_, &NetworkServer::DownstreamThread, "downstream",
               "Start GatewayDownstreamReceive thread", "Unable to create downstream receive thread");
 }
 

@@ -28,6 +28,10 @@ size_t ThreadSlot::EffectiveStackSize(uint32_t nominal) {
   return std::max<size_t>(size, PTHREAD_STACK_MIN);
 }
 
+void ThreadSlot::Name(pthread_t thread, const char* name) {
+  if (name != nullptr) pthread_setname_np(thread, name);
+}
+
 int ThreadSlot::start(void* argument) { return create(argument, PTHREAD_CREATE_DETACHED); }
 
 int ThreadSlot::startJoinable(void* argument) {
@@ -51,5 +55,6 @@ int ThreadSlot::create(void* argument, int detachState) {
   if (result == 0) result = pthread_attr_setstacksize(&attributes, EffectiveStackSize(stackSize_));
   if (result == 0) result = pthread_create(&handle_, &attributes, entry_, argument);
   pthread_attr_destroy(&attributes);
+  if (result == 0) Name(handle_, name_);
   return result;
 }

@@ -18,9 +18,12 @@ class ThreadSlot {
   ThreadSlot() = default;
   ThreadSlot(Entry entry, uint32_t stackSize) : entry_(entry), stackSize_(stackSize) {}
 
-  void configure(Entry entry, uint32_t stackSize) {
+  // `name` (at most 15 characters, kept by the caller) is what `top -H` and `ps -L` show for the
+  // thread, so an operator can tell which part of the server is busy.
+  void configure(Entry entry, uint32_t stackSize, const char* name) {
     entry_ = entry;
     stackSize_ = stackSize;
+    name_ = name;
   }
   // Creates the detached thread; the result of pthread_create (0 on success).
   int start(void* argument = nullptr);
@@ -36,11 +39,15 @@ class ThreadSlot {
   // shadow frames and redzones.
   static size_t EffectiveStackSize(uint32_t nominal);
 
+  // Names a started thread; a name the system refuses (too long) leaves the inherited one.
+  static void Name(pthread_t thread, const char* name);
+
  private:
   int create(void* argument, int detachState);
 
   Entry entry_ = nullptr;
   uint32_t stackSize_ = 0;
+  const char* name_ = nullptr;
   pthread_t handle_{};
   bool joinable_ = false;
 };

@@ -28,7 +28,7 @@ bool AppDataReceiver::openSocket() {
 int AppDataReceiver::Start() {
   stop_.store(false);
   openSocket();
-  return thread_.Start([this] { Run(); }, kStackSize);
+  return thread_.Start([this] { Run(); }, kStackSize, "udp-app-down");
 }
 
 void AppDataReceiver::Stop() {

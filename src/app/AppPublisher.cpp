@@ -23,7 +23,7 @@ constexpr int64_t kDrainMs = 1500;
 
 int AppPublisher::Start() {
   stop_.store(false);
-  return thread_.Start([this] { Run(); }, kStackSize);
+  return thread_.Start([this] { Run(); }, kStackSize, "publisher");
 }
 
 void AppPublisher::Stop() {

@@ -4,7 +4,7 @@
 
 #include "ThreadSlot.h"
 
-int AppThread::Start(std::function<void()> body, uint32_t nominalStackSize) {
+int AppThread::Start(std::function<void()> body, uint32_t nominalStackSize, const char* name) {
   if (started_) return EBUSY;
   body_ = std::move(body);
   pthread_attr_t attributes;
@@ -14,6 +14,7 @@ int AppThread::Start(std::function<void()> body, uint32_t nominalStackSize) {
   if (result == 0) result = pthread_create(&handle_, &attributes, &AppThread::Entry, this);
   pthread_attr_destroy(&attributes);
   started_ = result == 0;
+  if (started_) ThreadSlot::Name(handle_, name);
   return result;
 }
 

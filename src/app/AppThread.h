@@ -16,7 +16,8 @@ class AppThread {
   AppThread& operator=(const AppThread&) = delete;
 
   // The result of pthread_create (0 on success); a thread already running is left alone (EBUSY).
-  int Start(std::function<void()> body, uint32_t nominalStackSize);
+  // `name` is the thread's name as ThreadSlot::configure describes it.
+  int Start(std::function<void()> body, uint32_t nominalStackSize, const char* name);
   // Waits for the body to return; does nothing when no thread runs.
   void Join();
   bool running() const { return started_; }

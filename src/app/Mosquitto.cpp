@@ -40,7 +40,7 @@ Mosquitto::Mosquitto(const MqttOptions& options, MessageHandler handler)
   }
   // Publish() and the destructor call in from other threads while the network thread runs.
   threaded_set(true);
-  network_.Start([this] { networkLoop(); }, kStackSize);
+  network_.Start([this] { networkLoop(); }, kStackSize, "mqtt-net");
 }
 
 Mosquitto::~Mosquitto() {

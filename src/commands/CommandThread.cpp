@@ -27,7 +27,7 @@ int CommandThread::Start() {
     std::lock_guard<std::mutex> lock(doneMutex_);
     running_ = true;
   }
-  slot_.configure(&CommandThread::Entry, ThreadSlot::kServerStack);
+  slot_.configure(&CommandThread::Entry, ThreadSlot::kServerStack, "commands");
   const int result = slot_.start(this);
   if (result != 0) Finished();
   return result;

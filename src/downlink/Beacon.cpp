@@ -219,7 +219,7 @@ void Beacon::Run() {
 
 int Beacon::Start() {
   stop_ = false;
-  return thread_.Start([this] { Run(); }, kStackSize);
+  return thread_.Start([this] { Run(); }, kStackSize, "beacon");
 }
 
 void Beacon::Stop() {

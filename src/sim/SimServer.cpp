@@ -65,29 +65,74 @@ int FindUdpPortOwner(uint16_t port) {
   return owner;
 }
 
-ProcessUsage ReadProcessUsage(int pid) {
-  ProcessUsage usage;
-  if (pid <= 0) return usage;
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+namespace {
+
+// utime + stime of a /proc/.../stat file, in seconds; negative when it cannot be read.
+double CpuSecondsOf(const std::string& statPath) {
+  std::ifstream stat(statPath);
   std::string text;
-  if (!std::getline(stat, text)) return usage;
+  if (!std::getline(stat, text)) return -1;
   // The command name may hold blanks: fields are counted after its closing parenthesis.
   const size_t close = text.rfind(')');
-  if (close == std::string::npos) return usage;
+  if (close == std::string::npos || close + 2 > text.size()) return -1;
   std::istringstream fields(text.substr(close + 2));
   std::string field;
   unsigned long utime = 0, stime = 0;
   for (int i = 3; i <= 15 && fields >> field; ++i) {
-    if (i == 14) utime = std::stoul(field);
-    if (i == 15) stime = std::stoul(field);
+    if (i == 14) utime = std::strtoul(field.c_str(), nullptr, 10);
+    if (i == 15) stime = std::strtoul(field.c_str(), nullptr, 10);
   }
-  usage.cpuSeconds = static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+// "pkt-worker-3" -> "pkt-worker"; names without a trailing number stay as they are.
+std::string ThreadFamily(std::string name) {
+  while (!name.empty() && (name.back() == '\n' || name.back() == ' ')) name.pop_back();
+  size_t end = name.size();
+  while (end > 0 && name[end - 1] >= '0' && name[end - 1] <= '9') --end;
+  if (end < name.size() && end > 1 && name[end - 1] == '-') return name.substr(0, end - 1);
+  return name;
+}
+
+void ReadThreads(const std::string& base, ProcessUsage& usage) {
+  DIR* tasks = opendir((base + "/task").c_str());
+  if (tasks == nullptr) return;
+  while (dirent* entry = readdir(tasks)) {
+    if (entry->d_name[0] == '.') continue;
+    const std::string task = base + "/task/" + entry->d_name;
+    const double cpu = CpuSecondsOf(task + "/stat");
+    if (cpu < 0) continue;  // ended meanwhile
+    std::ifstream comm(task + "/comm");
+    std::string name;
+    std::getline(comm, name);
+    usage.threadCpuSeconds[ThreadFamily(name)] += cpu;
+    std::ifstream status(task + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+      if (line.rfind("voluntary_ctxt_switches:", 0) == 0 ||
+          line.rfind("nonvoluntary_ctxt_switches:", 0) == 0) {
+        usage.contextSwitches += std::strtoull(line.c_str() + line.find(':') + 1, nullptr, 10);
+      }
+    }
+  }
+  closedir(tasks);
+}
+
+}  // namespace
+
+ProcessUsage ReadProcessUsage(int pid) {
+  ProcessUsage usage;
+  if (pid <= 0) return usage;
+  const std::string base = "/proc/" + std::to_string(pid);
+  usage.cpuSeconds = CpuSecondsOf(base + "/stat");
+  if (usage.cpuSeconds < 0) return ProcessUsage{};
+  std::ifstream status(base + "/status");
   std::string line;
   while (std::getline(status, line)) {
     if (line.rfind("VmHWM:", 0) == 0) usage.vmHwmKb = std::atol(line.c_str() + 6);
     if (line.rfind("VmRSS:", 0) == 0) usage.vmRssKb = std::atol(line.c_str() + 6);
   }
+  ReadThreads(base, usage);
   usage.ok = true;
   return usage;
 }

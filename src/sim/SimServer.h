@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
+#include <string>
 
 namespace Sim {
 
@@ -14,6 +16,10 @@ struct ProcessUsage {
   double cpuSeconds = 0;  // utime + stime
   long vmHwmKb = 0;       // peak resident size
   long vmRssKb = 0;
+  // CPU seconds by thread name, numbered siblings ("pkt-worker-0", "pkt-worker-1") summed under
+  // the name without the number.
+  std::map<std::string, double> threadCpuSeconds;
+  uint64_t contextSwitches = 0;  // voluntary and involuntary, over all threads
 };
 
 ProcessUsage ReadProcessUsage(int pid);

@@ -675,6 +675,20 @@ Json::Value Simulation::report(double seconds, int pid, const ProcessUsage& befo
     server["cpu_us_per_uplink"] = upSent_ ? std::round(cpu * 1e6 / static_cast<double>(upSent_)) : 0.0;
     server["vmhwm_kb"] = static_cast<Json::Int64>(after.vmHwmKb);
     server["vmrss_kb"] = static_cast<Json::Int64>(after.vmRssKb);
+    // Where the CPU went, for a reader looking for the thread to work on; wake-ups are most of
+    // what a lightly loaded server spends, so they are counted beside it.
+    if (upSent_) {
+      const double uplinks = static_cast<double>(upSent_);
+      Json::Value& threads = server["threads_us_per_uplink"];
+      threads = Json::Value(Json::objectValue);
+      for (const auto& [name, seconds] : after.threadCpuSeconds) {
+        auto earlier = before.threadCpuSeconds.find(name);
+        const double spent = seconds - (earlier != before.threadCpuSeconds.end() ? earlier->second : 0);
+        threads[name] = std::round(std::max(spent, 0.0) * 1e6 / uplinks);
+      }
+      server["switches_per_uplink"] =
+          std::round(100 * static_cast<double>(after.contextSwitches - before.contextSwitches) / uplinks) / 100;
+    }
   }
   // The simulator's own share of the machine while the load ran, beside the server's.
   r["sim_cpu_s"] = std::round((CpuSeconds() - simCpuAtStart_) * 100) / 100;
@@ -899,6 +913,15 @@ int Simulation::run() {
     fprintf(stderr, "server pid %d: %.2f s CPU (%.0f us/uplink), peak RSS %.1f MB\n", pid,
             r["server"]["cpu_s"].asDouble(), r["server"]["cpu_us_per_uplink"].asDouble(),
             static_cast<double>(r["server"]["vmhwm_kb"].asInt64()) / 1024.0);
+    const Json::Value& threads = r["server"]["threads_us_per_uplink"];
+    if (threads.isObject() && !threads.empty()) {
+      std::string parts;
+      for (const std::string& name : threads.getMemberNames()) {
+        parts += " " + name + " " + std::to_string(threads[name].asInt64());
+      }
+      fprintf(stderr, "server threads (us/uplink):%s; %.2f context switches/uplink\n", parts.c_str(),
+              r["server"]["switches_per_uplink"].asDouble());
+    }
   }
   return clean ? 0 : 1;
 }

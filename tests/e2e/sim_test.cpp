@@ -132,6 +132,12 @@ TEST(SimRun, EveryUplinkPublishedAndEveryDownlinkDecrypts) {
     EXPECT_EQ(r["downlinks"]["fcnt_errors"].asUInt(), 0u) << r;
     EXPECT_GT(r["downlinks"]["data"].asUInt(), 0u) << r;
     EXPECT_GT(r["downlinks"]["acks"].asUInt(), 0u) << r;
+    // The server's threads are told apart by name, numbered siblings counted together.
+    const Json::Value& threads = r["server"]["threads_us_per_uplink"];
+    for (const char* name : {"pkt-worker", "publisher", "mqtt-net", "downstream", "commands"}) {
+      EXPECT_TRUE(threads.isMember(name)) << name << " in " << threads;
+    }
+    EXPECT_FALSE(threads.isMember("pkt-worker-0")) << threads;
   }
   {
     SCOPED_TRACE("devices that join, then send");
