@@ -98,7 +98,8 @@ void NetworkServer::StartThreads() {
     THROW_EXCEPTION("Unable to create command receive thread", result);
   }
   StartWebConsole();
-  StartThread(timeSlot_, &NetworkServer::TimeThread, "time", "Start Time thread", "Unable to create time thread");
+  StartThread(timeSlot_, &NetworkServer::TimeThread, "time", "Start Time thread",
+              "Unable to create time thread");
   StartThread(backupSlot_, &NetworkServer::BackupThread, "db-backup", "Start Db Backup thread",
               "Unable to create Db Backup thread");
 
@@ -125,7 +126,8 @@ void NetworkServer::StartThreads() {
   }
 
   StartThread(downstreamSlot_, &NetworkServer::DownstreamThread, "downstream",
-              "Start GatewayDownstreamReceive thread", "Unable to create downstream receive thread");
+              "Start GatewayDownstreamReceive thread",
+              "Unable to create downstream receive thread");
 }
 
 void NetworkServer::StartWebConsole() {

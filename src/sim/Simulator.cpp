@@ -683,11 +683,14 @@ Json::Value Simulation::report(double seconds, int pid, const ProcessUsage& befo
       threads = Json::Value(Json::objectValue);
       for (const auto& [name, seconds] : after.threadCpuSeconds) {
         auto earlier = before.threadCpuSeconds.find(name);
-        const double spent = seconds - (earlier != before.threadCpuSeconds.end() ? earlier->second : 0);
+        const double spent =
+            seconds - (earlier != before.threadCpuSeconds.end() ? earlier->second : 0);
         threads[name] = std::round(std::max(spent, 0.0) * 1e6 / uplinks);
       }
       server["switches_per_uplink"] =
-          std::round(100 * static_cast<double>(after.contextSwitches - before.contextSwitches) / uplinks) / 100;
+          std::round(100 * static_cast<double>(after.contextSwitches - before.contextSwitches) /
+                     uplinks) /
+          100;
     }
   }
   // The simulator's own share of the machine while the load ran, beside the server's.
@@ -919,8 +922,8 @@ int Simulation::run() {
       for (const std::string& name : threads.getMemberNames()) {
         parts += " " + name + " " + std::to_string(threads[name].asInt64());
       }
-      fprintf(stderr, "server threads (us/uplink):%s; %.2f context switches/uplink\n", parts.c_str(),
-              r["server"]["switches_per_uplink"].asDouble());
+      fprintf(stderr, "server threads (us/uplink):%s; %.2f context switches/uplink\n",
+              parts.c_str(), r["server"]["switches_per_uplink"].asDouble());
     }
   }
   return clean ? 0 : 1;
