@@ -681,10 +681,10 @@ Json::Value Simulation::report(double seconds, int pid, const ProcessUsage& befo
       const double uplinks = static_cast<double>(upSent_);
       Json::Value& threads = server["threads_us_per_uplink"];
       threads = Json::Value(Json::objectValue);
-      for (const auto& [name, seconds] : after.threadCpuSeconds) {
+      for (const auto& [name, total] : after.threadCpuSeconds) {
         auto earlier = before.threadCpuSeconds.find(name);
         const double spent =
-            seconds - (earlier != before.threadCpuSeconds.end() ? earlier->second : 0);
+            total - (earlier != before.threadCpuSeconds.end() ? earlier->second : 0);
         threads[name] = std::round(std::max(spent, 0.0) * 1e6 / uplinks);
       }
       server["switches_per_uplink"] =
