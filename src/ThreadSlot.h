@@ -16,7 +16,6 @@ class ThreadSlot {
   static constexpr uint32_t kServerStack = 16384;
 
   ThreadSlot() = default;
-  ThreadSlot(Entry entry, uint32_t stackSize) : entry_(entry), stackSize_(stackSize) {}
 
   // `name` (at most 15 characters, kept by the caller) is what `top -H` and `ps -L` show for the
   // thread, so an operator can tell which part of the server is busy.

@@ -86,8 +86,7 @@ double CpuSecondsOf(const std::string& statPath) {
 }
 
 // "pkt-worker-3" -> "pkt-worker"; names without a trailing number stay as they are.
-std::string ThreadFamily(std::string name) {
-  while (!name.empty() && (name.back() == '\n' || name.back() == ' ')) name.pop_back();
+std::string ThreadFamily(const std::string& name) {
   size_t end = name.size();
   while (end > 0 && name[end - 1] >= '0' && name[end - 1] <= '9') --end;
   if (end < name.size() && end > 1 && name[end - 1] == '-') return name.substr(0, end - 1);
