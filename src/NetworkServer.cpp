@@ -271,8 +271,13 @@ void NetworkServer::ConnectJoinServer() {
 void NetworkServer::ConnectApplications() {
   LOG_TRACE("Connect to MQTT");
   if (!MqttOptions::Enabled(config)) return;
+  MqttOptions options = MqttOptions::FromConfig(config, settings.gatewaySerial);
+  // The publisher bounds what is unacknowledged itself; a lower cap in the library would only
+  // park the rest in a queue of its own and wake its loop once per acknowledgement to send the
+  // next.
+  options.maxInflight = AppPublisher::kMaxUnacknowledged;
   mqtt = std::make_unique<Mosquitto>(
-      MqttOptions::FromConfig(config, settings.gatewaySerial),
+      options,
       [this](const std::string& topic, const std::string& payload) {
         // The client connects before the device list is loaded; until then nothing can take a
         // downlink.

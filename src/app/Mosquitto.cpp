@@ -40,6 +40,7 @@ Mosquitto::Mosquitto(const MqttOptions& options, MessageHandler handler)
   }
   // Publish() and the destructor call in from other threads while the network thread runs.
   threaded_set(true);
+  max_inflight_messages_set(options_.maxInflight);
   network_.Start([this] { networkLoop(); }, kStackSize, "mqtt-net");
 }
 

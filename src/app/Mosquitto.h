@@ -29,6 +29,7 @@ struct MqttOptions {
   int keepAliveSeconds = 60;
   int publishQos = 1;  // "mqtt"."qos" (0..2)
   int subscribeQos = 2;
+  unsigned maxInflight = 20;  // QoS 1 and 2 messages the library keeps in flight at once
 
   // From "mqtt" (host, port, username, password, qos) and the client id: the network EUI followed
   // by the gateway serial, so that gateways sharing one broker never take each other's session.
