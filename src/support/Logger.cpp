@@ -60,10 +60,18 @@ bool FallsBackToStderr() REQUIRES(outputMutex) {
 void FormatTimestamp(char* out, size_t size) {
   timespec now{};
   clock_gettime(CLOCK_REALTIME, &now);
-  tm utc{};
-  gmtime_r(&now.tv_sec, &utc);
-  size_t n = strftime(out, size, "%Y-%m-%d %H:%M:%S", &utc);
-  snprintf(out + n, size - n, ".%03ld", now.tv_nsec / 1000000);
+  // A busy second's lines share its date and time; only the milliseconds need formatting anew.
+  thread_local time_t second = -1;
+  thread_local char dateTime[24];
+  if (now.tv_sec != second) {
+    tm utc{};
+    gmtime_r(&now.tv_sec, &utc);
+    if (strftime(dateTime, sizeof dateTime, "%Y-%m-%d %H:%M:%S", &utc) == 0) dateTime[0] = '\0';
+    second = now.tv_sec;
+  }
+  const long ms = now.tv_nsec / 1000000;
+  snprintf(out, size, "%s.%c%c%c", dateTime, char('0' + ms / 100), char('0' + ms / 10 % 10),
+           char('0' + ms % 10));
 }
 
 void WriteLine(FILE* out, const char* stamp, const char* label, const char* text,

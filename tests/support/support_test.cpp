@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <regex>
+
 #include "Exception.h"
 #include "TestSupport.h"
 #include "support/EarlyLines.h"
@@ -68,6 +70,10 @@ TEST(Logger, HeldRoutineLinesReachTheFileInOrder) {
   LOG_WARNING("second");
   const std::string both = testsupport::ReadFile(path);
   EXPECT_LT(both.find("[INFO] first"), both.find("[WARNING] second"));
+  // Both lines carry the whole stamp, the second usually from the second's cached date and time.
+  const std::regex stamped(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} \[INFO\] first\n)"
+                           R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} \[WARNING\] second\n)");
+  EXPECT_TRUE(std::regex_match(both, stamped)) << both;
   LOG_INFO("third");
   Logger::flush();
   EXPECT_EQ(Occurrences(testsupport::ReadFile(path), "[INFO] third"), 1u);
