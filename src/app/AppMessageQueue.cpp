@@ -78,8 +78,11 @@ bool AppMessageQueue::pop(AppMessage& out, uint64_t timeoutMs) {
   MutexLock lock(mutex_);
   if (messages_.empty()) {
     // The predicate re-reads the queue under the lock the wait re-acquires.
+    const uint64_t interrupts = interrupts_;
     ready_.wait_for(mutex_, std::chrono::milliseconds(timeoutMs),
-                    [this]() NO_THREAD_SAFETY_ANALYSIS { return !messages_.empty(); });
+                    [this, interrupts]() NO_THREAD_SAFETY_ANALYSIS {
+                      return !messages_.empty() || interrupts_ != interrupts;
+                    });
     if (messages_.empty()) return false;
     if (gatherMs_ > 0) {
       ready_.wait_for(mutex_, std::chrono::milliseconds(gatherMs_),
@@ -92,6 +95,14 @@ bool AppMessageQueue::pop(AppMessage& out, uint64_t timeoutMs) {
   messages_.pop_front();
   bytes_ -= out.footprint();
   return true;
+}
+
+void AppMessageQueue::interrupt() {
+  {
+    MutexLock lock(mutex_);
+    ++interrupts_;
+  }
+  ready_.notify_all();
 }
 
 void AppMessageQueue::pushFront(AppMessage message) {

@@ -59,6 +59,9 @@ class AppMessageQueue {
   // long more (or until gatherCount are queued), so a burst leaves for the broker as one batch
   // and the threads behind the publisher wake once for it instead of once per uplink.
   bool pop(AppMessage& out, uint64_t timeoutMs) EXCLUDES(mutex_);
+  // Ends the pops waiting now (they return false at once), so a publisher may wait long on an
+  // idle queue and still stop promptly.
+  void interrupt() EXCLUDES(mutex_);
   // Set once before the threads start; 0 ms (the default) takes each message as it comes.
   void setGather(uint64_t gatherMs, size_t gatherCount) {
     gatherMs_ = gatherMs;
@@ -93,6 +96,7 @@ class AppMessageQueue {
   std::deque<AppMessage> messages_ GUARDED_BY(mutex_);  // oldest first
   size_t bytes_ GUARDED_BY(mutex_) = 0;
   uint64_t dropped_ GUARDED_BY(mutex_) = 0;
+  uint64_t interrupts_ GUARDED_BY(mutex_) = 0;
   uint64_t droppedSinceWarning_ GUARDED_BY(mutex_) = 0;
   uint64_t lastWarningMs_ GUARDED_BY(mutex_) = 0;
   bool warned_ GUARDED_BY(mutex_) = false;

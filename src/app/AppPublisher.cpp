@@ -28,6 +28,7 @@ int AppPublisher::Start() {
 
 void AppPublisher::Stop() {
   stop_.store(true);
+  if (links_.messages != nullptr) links_.messages->interrupt();
   thread_.Join();
 }
 
@@ -97,7 +98,7 @@ void AppPublisher::publishOne() {
     }
   }
   AppMessage message;
-  if (!links_.messages->pop(message, kPopWaitMs)) return;
+  if (!links_.messages->pop(message, kIdleWaitMs)) return;
   const std::string topic = "lora/" + message.eui + "/" + message.event;
   if (links_.mqtt != nullptr) {
     int mid = 0;

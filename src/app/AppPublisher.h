@@ -32,6 +32,10 @@ class AppPublisher {
  public:
   static constexpr uint32_t kStackSize = 16384;
   static constexpr uint64_t kPopWaitMs = 10;
+  // How long an empty queue is waited on before the loop looks at the broker and the stop flag
+  // again; posts and Stop() end the wait at once. Long, because an idle gateway should not wake
+  // a hundred times a second for nothing.
+  static constexpr uint64_t kIdleWaitMs = 100;
   static constexpr uint32_t kRetryPauseMs = 100;
   // Unacknowledged messages allowed before the thread waits for the broker to catch up; the
   // rest wait in the (bounded) queue rather than in the library's (unbounded) one.

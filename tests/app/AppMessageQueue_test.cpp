@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <thread>
 
@@ -55,13 +56,28 @@ TEST(AppMessageQueueTest, NeverCutsALongPayload) {
   EXPECT_EQ(payload, message.payload);
 }
 
-TEST(AppMessageQueueTest, PopWakesForAMessageFromAnotherThread) {
+TEST(AppMessageQueueTest, PopWakesForAMessageOrAnInterruptFromAnotherThread) {
   AppMessageQueue queue;
   std::thread producer([&] { queue.postAppMessage("e", "up", "late"); });
   AppMessage message;
   EXPECT_TRUE(queue.pop(message, 5000));
   producer.join();
   EXPECT_EQ("late", message.payload);
+
+  // A stopping publisher must not sit out its long idle wait. The pop may start after the
+  // interrupt; interrupting until it returns covers both orders.
+  std::atomic<bool> returned{false};
+  const auto start = std::chrono::steady_clock::now();
+  std::thread idle([&] {
+    EXPECT_FALSE(queue.pop(message, 60000));
+    returned = true;
+  });
+  while (!returned) {
+    queue.interrupt();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  idle.join();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
 }
 
 TEST(AppMessageQueueTest, AGatheringPopLeavesWhenTheBatchIsFull) {
