@@ -18,6 +18,7 @@
 #include "MosquittoBroker.h"
 #include "ProtocolRig.h"
 #include "TestSupport.h"
+#include "app/AppEvents.h"
 #include "app/AppMessageQueue.h"
 #include "app/AppPublisher.h"
 #include "app/Mosquitto.h"
@@ -188,5 +189,28 @@ void BM_HeapPerDevice(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_HeapPerDevice)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+// The "up" payload every uplink is published with: the gateway's rxpk copied, the frame's fields
+// added.
+void BM_UplinkJson(benchmark::State& state) {
+  const uint8_t header[8] = {0x40, 0x01, 0x00, 0x00, 0x26, 0x80, 0x2a, 0x00};
+  const uint8_t payload[12] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
+  UplinkRecord uplink;
+  uplink.rxpk =
+      R"({"tmst":3512348611,"chan":2,"rfch":0,"freq":868.500000,"stat":1,"modu":"LORA",)"
+      R"("datr":"SF7BW125","codr":"4/5","lsnr":9.5,"rssi":-57,"size":25,)"
+      R"("data":"QAEAACaAKgABAgMEBQYHCAkKCwwaKzxN","time":"2026-12-08T23:32:59.814436Z"})";
+  uplink.fcnt = 42;
+  uplink.header = header;
+  uplink.payload = payload;
+  uplink.payloadLength = sizeof payload;
+  uplink.appEui = "00-80-00-00-00-00-00-01";
+  uplink.devEui = "00-80-00-00-00-b1-16-2a";
+  uplink.gatewayEui = kGatewayEui;
+  uplink.seqn = 42;
+  for (auto _ : state) benchmark::DoNotOptimize(AppEvents::UplinkJson(uplink));
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_UplinkJson);
 
 }  // namespace
