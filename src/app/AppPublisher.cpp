@@ -93,7 +93,7 @@ void AppPublisher::publishOne() {
       connection_ = links_.mqtt->connections();
     }
     if (unacknowledged_.size() >= kMaxUnacknowledged) {
-      links_.mqtt->WaitAcknowledged(kPopWaitMs);
+      links_.mqtt->WaitAcknowledged(kAckWaitMs);
       return;
     }
   }
@@ -150,7 +150,7 @@ void AppPublisher::drain() {
       if (links_.mqtt == nullptr) return;
       settle();
       if (unacknowledged_.empty()) return;
-      links_.mqtt->WaitAcknowledged(kPopWaitMs);
+      links_.mqtt->WaitAcknowledged(kAckWaitMs);
       continue;
     }
     publishOne();

@@ -31,7 +31,8 @@ struct AppPublisherLinks {
 class AppPublisher {
  public:
   static constexpr uint32_t kStackSize = 16384;
-  static constexpr uint64_t kPopWaitMs = 10;
+  // How long the loop waits for an acknowledgement while at kMaxUnacknowledged or draining.
+  static constexpr uint64_t kAckWaitMs = 10;
   // How long an empty queue is waited on before the loop looks at the broker and the stop flag
   // again; posts and Stop() end the wait at once. Long, because an idle gateway should not wake
   // a hundred times a second for nothing.

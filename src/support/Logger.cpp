@@ -69,9 +69,7 @@ void FormatTimestamp(char* out, size_t size) {
     if (strftime(dateTime, sizeof dateTime, "%Y-%m-%d %H:%M:%S", &utc) == 0) dateTime[0] = '\0';
     second = now.tv_sec;
   }
-  const long ms = now.tv_nsec / 1000000;
-  snprintf(out, size, "%s.%c%c%c", dateTime, char('0' + ms / 100), char('0' + ms / 10 % 10),
-           char('0' + ms % 10));
+  snprintf(out, size, "%s.%03ld", dateTime, now.tv_nsec / 1000000);
 }
 
 void WriteLine(FILE* out, const char* stamp, const char* label, const char* text,
