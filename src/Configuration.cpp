@@ -11,6 +11,7 @@
 #include "ServerTimers.h"
 #include "lora/Bytes.h"
 #include "lora/Crypto.h"
+#include "support/JsonText.h"
 #include "support/Logger.h"
 #include "support/Text.h"
 #include "web/WebPassword.h"
@@ -33,12 +34,6 @@ void ResetUnless(Json::Value& section, const char* key, const Json::Value& value
 
 bool IsUnsigned(const Json::Value& v) { return v.isUInt(); }
 bool IsInteger(const Json::Value& v) { return v.isInt(); }
-
-std::string CompactJson(const Json::Value& value) {
-  Json::StreamWriterBuilder builder;
-  builder["indentation"] = "";
-  return Json::writeString(builder, value);
-}
 
 // "['lora']['deviceQueueSize']", or "['backupInterval']" for a top-level key.
 std::string KeyName(const char* section, const char* key) {
@@ -136,7 +131,7 @@ void ClampNumbers(Json::Value& config) {
         break;
     }
     LOG_WARNING("Invalid %s setting %s, using %s", KeyName(range.section, range.key).c_str(),
-                CompactJson(value).c_str(), CompactJson(replacement).c_str());
+                JsonText::Compact(value).c_str(), JsonText::Compact(replacement).c_str());
     Json::Value& target = range.section != nullptr ? config[range.section] : config;
     target[range.key] = replacement;
   }

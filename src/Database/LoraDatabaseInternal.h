@@ -13,6 +13,7 @@
 
 #include "Database/Lora-Database.h"
 #include "Database/LoraDatabaseSql.h"
+#include "support/JsonText.h"
 
 namespace lora_db {
 
@@ -132,11 +133,8 @@ inline void BindJson(Statement& statement, int index, const Json::Value& value) 
     case Json::stringValue:
       statement.BindText(index, value.asString());
       break;
-    default: {
-      Json::StreamWriterBuilder writer;
-      writer["indentation"] = "";
-      statement.BindText(index, Json::writeString(writer, value));
-    }
+    default:
+      statement.BindText(index, JsonText::Compact(value));
   }
 }
 

@@ -16,12 +16,6 @@ namespace {
 // The reader's own limit, behind the depth measured beforehand.
 constexpr int kJsonStackLimit = JsonText::kMaxDepth + 2;
 
-std::string CompactText(const Json::Value& value) {
-  Json::StreamWriterBuilder builder;
-  builder["indentation"] = "";
-  return Json::writeString(builder, value);
-}
-
 int Base64Value(unsigned char c) {
   if (c >= 'A' && c <= 'Z') return c - 'A';
   if (c >= 'a' && c <= 'z') return c - 'a' + 26;
@@ -216,7 +210,7 @@ void AppDownlink::handleClear(const Lora::EUI& eui) {
 }
 
 void AppDownlink::dropped(const std::string& eui, const Json::Value& json) {
-  links_.events->DownDropped(eui, CompactText(json));
+  links_.events->DownDropped(eui, JsonText::Compact(json));
 }
 
 DownlinkRequest AppDownlink::ReadDownlink(Json::Value& json) {
@@ -288,7 +282,7 @@ bool AppDownlink::queueDownlinkJson(const Lora::EUI* devEui, Json::Value& json,
   }
   Lora::FrameApplicationData& record = request.record;
   if (record.port == 0 && ZEV::Logger::isPrintable(ZEV::Logger::PrintLevel::DEBUG_LEVEL)) {
-    LOG_DEBUG("ED:%s|QUEUE-TX|MAC Command: %s", topicEui.c_str(), CompactText(json).c_str());
+    LOG_DEBUG("ED:%s|QUEUE-TX|MAC Command: %s", topicEui.c_str(), JsonText::Compact(json).c_str());
   }
 
   const std::unique_ptr<DownlinkTarget> device = links_.devices->Lock(eui);
@@ -328,7 +322,7 @@ bool AppDownlink::queueDownlinkJson(const Lora::EUI* devEui, Json::Value& json,
     dropped(deviceEui, json);
     return false;
   }
-  links_.events->DownQueued(deviceEui, CompactText(json));
+  links_.events->DownQueued(deviceEui, JsonText::Compact(json));
   if (recordId != nullptr) *recordId = record.id;
   return true;
 }

@@ -8,12 +8,6 @@
 
 namespace {
 
-std::string CompactText(const Json::Value& value) {
-  Json::StreamWriterBuilder builder;
-  builder["indentation"] = "";
-  return Json::writeString(builder, value);
-}
-
 // An answer larger than this is not a join-server answer; the rest is not kept.
 constexpr size_t kMaxResponse = 64 * 1024;
 
@@ -91,7 +85,7 @@ bool HttpClient::request(const std::string& url, const std::string& method, Json
       body.removeMember("timestamp");
     }
   }
-  return perform(url, method, CompactText(body), headers, response, wantResponse, timeoutMs);
+  return perform(url, method, JsonText::Compact(body), headers, response, wantResponse, timeoutMs);
 }
 
 bool HttpClient::requestText(const std::string& url, const std::string& method,

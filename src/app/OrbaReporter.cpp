@@ -14,12 +14,6 @@
 
 namespace {
 
-std::string CompactText(const Json::Value& value) {
-  Json::StreamWriterBuilder builder;
-  builder["indentation"] = "";
-  return Json::writeString(builder, value);
-}
-
 bool IsTrue(const Json::Value& value) { return value.isBool() && value.asBool(); }
 
 // The first line of a command's output, trimmed; empty when the command failed.
@@ -55,7 +49,7 @@ Json::Value OrbaReporter::Envelope(uint64_t gatewayEui, const std::string& suffi
 }
 
 void OrbaReporter::report(const Json::Value& envelope) {
-  const std::string text = CompactText(envelope);
+  const std::string text = JsonText::Compact(envelope);
   if (!socket_.send(UdpSocket::LoopbackAddress(links_.port),
                     reinterpret_cast<const uint8_t*>(text.data()), text.size())) {
     LOG_DEBUG("ORBA request failed");

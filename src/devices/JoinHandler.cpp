@@ -41,12 +41,6 @@ constexpr uint8_t kJoinAcceptMhdr = 0x20;
 constexpr size_t kJoinRequestLength = 23;
 constexpr size_t kJoinRequestMicOffset = 19;
 
-std::string CompactText(const Json::Value& value) {
-  Json::StreamWriterBuilder builder;
-  builder["indentation"] = "";
-  return Json::writeString(builder, value);
-}
-
 // Exactly `bytes` bytes of hex, '-' or ':' allowed between pairs.
 bool ParseHexValue(const std::string& text, size_t bytes, uint64_t& value) {
   size_t digits = 0;
@@ -500,7 +494,7 @@ void JoinHandler::recordJoinRequest(const Json::Value& request, const Json::Valu
   record["nonce"] = devNonce;
   record["elapsed"] = Json::UInt64(elapsedMs);
   record["result"] = result;
-  links_.recentJoins->append(CompactText(record));
+  links_.recentJoins->append(JsonText::Compact(record));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -606,7 +600,9 @@ void JoinHandler::ForwardToJoinServer(Request& request, const KeySearch& keys) {
     }
     Json::Value error;
     error["error"] = "Join Response too late, " + std::to_string(elapsedMs) + " ms";
-    if (links_.messages) AppEvents(*links_.messages).Post(eui, "down_dropped", CompactText(error));
+    if (links_.messages) {
+      AppEvents(*links_.messages).Post(eui, "down_dropped", JsonText::Compact(error));
+    }
     record("Too Late");
     return;
   }
@@ -619,7 +615,7 @@ void JoinHandler::ForwardToJoinServer(Request& request, const KeySearch& keys) {
   }
   const Json::Value& result = response.isObject() ? response["Result"] : Json::Value::nullSingleton();
   if (!result.isObject() || !result["ResultCode"].isString()) {
-    LOG_WARNING("Invalid response from Join Server [%s]", CompactText(response).c_str());
+    LOG_WARNING("Invalid response from Join Server [%s]", JsonText::Compact(response).c_str());
     return;
   }
   const std::string code = result["ResultCode"].asString();
@@ -661,7 +657,7 @@ void JoinHandler::AcceptRemotely(Request& request, uint32_t devAddr, const Json:
   Lora::CypherKey appSKey;
   if (!ParseKey(response["NwkSKey"]["AESKey"], nwkSKey) ||
       !ParseKey(response["AppSKey"]["AESKey"], appSKey)) {
-    LOG_WARNING("Invalid response from Join Server [%s]", CompactText(response).c_str());
+    LOG_WARNING("Invalid response from Join Server [%s]", JsonText::Compact(response).c_str());
     return;
   }
   std::vector<uint8_t> accept(Lora::FrameBytes::kCapacity);
@@ -669,7 +665,7 @@ void JoinHandler::AcceptRemotely(Request& request, uint32_t devAddr, const Json:
   const size_t acceptLength = std::min(phy.size() / 2, accept.size());
   if (acceptLength == 0 || phy.size() % 2 != 0 ||
       !HexToBytes(phy.substr(0, acceptLength * 2).c_str(), accept.data(), acceptLength, false)) {
-    LOG_WARNING("Invalid response from Join Server [%s]", CompactText(response).c_str());
+    LOG_WARNING("Invalid response from Join Server [%s]", JsonText::Compact(response).c_str());
     return;
   }
 

@@ -14,6 +14,7 @@
 #include "lora/Crc.h"
 #include "lora/ChannelPlan.h"
 #include "support/Logger.h"
+#include "support/JsonText.h"
 
 BeaconFrame::BeaconFrame(uint32_t netId, bool wideBand)
     : size_(wideBand ? 19 : 17), wideBand_(wideBand) {
@@ -45,12 +46,6 @@ const Json::Value& LoraSection(const Json::Value* config) {
 }
 
 bool WideBand(const std::string& band) { return band == "US915" || band == "AU915"; }
-
-std::string CompactText(const Json::Value& value) {
-  Json::StreamWriterBuilder builder;
-  builder["indentation"] = "";
-  return Json::writeString(builder, value);
-}
 
 }  // namespace
 
@@ -132,7 +127,7 @@ std::string Beacon::SendBeacon() {
   txpk["size"] = static_cast<Json::UInt>(frame_.size());
   Json::Value body;
   body["txpk"] = txpk;
-  const std::string json = CompactText(body);
+  const std::string json = JsonText::Compact(body);
 
   uint8_t version = 2;
   if (links_.gateways != nullptr) {

@@ -17,6 +17,7 @@
 #include "gateway/GatewayMemoryList.h"
 #include "lora/Bytes.h"
 #include "lora/Crypto.h"
+#include "support/JsonText.h"
 #include "support/Logger.h"
 
 namespace {
@@ -716,9 +717,7 @@ void DeviceTransmitController::DropFrontRecord() {
   dropped["id"] = front.id;
   dropped["port"] = front.port;
   dropped["data_size"] = static_cast<unsigned>(front.size());
-  Json::StreamWriterBuilder writer;
-  writer["indentation"] = "";
-  const std::string json = Json::writeString(writer, dropped);
+  const std::string json = JsonText::Compact(dropped);
   RemoveFront(true);
   if (device_.links().messages != nullptr) {
     AppEvents(*device_.links().messages).DownDropped(device_.devEui.text(), json);

@@ -112,4 +112,10 @@ bool Parse(const std::string& text, Json::Value& out, std::string& errors, Comme
   return Parse(text.data(), text.size(), out, errors, comments, maxDepth);
 }
 
+std::string Compact(const Json::Value& value) {
+  Json::StreamWriterBuilder builder;
+  builder["indentation"] = "";
+  return Json::writeString(builder, value);
+}
+
 }  // namespace JsonText

@@ -36,4 +36,7 @@ bool Parse(const char* text, size_t length, Json::Value& out, std::string& error
 bool Parse(const std::string& text, Json::Value& out, std::string& errors,
            Comments comments = Comments::Refused, int maxDepth = kMaxDepth);
 
+// One line, no indentation: the form every message, record and log line carries.
+std::string Compact(const Json::Value& value);
+
 }  // namespace JsonText

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "ThreadSlot.h"
+#include "support/JsonText.h"
 #include "support/Logger.h"
 #include "web/WebFeed.h"
 
@@ -273,11 +274,9 @@ ssize_t WebConsoleCallbacks::ReadStream(void* self, uint64_t, char* buffer, size
       data["event"] = event.event;
       data["eui"] = event.eui;
       data["payload"] = event.payload;
-      Json::StreamWriterBuilder builder;
-      builder["indentation"] = "";
       // One line whatever the payload holds: the writer escapes every line break.
-      stream.pending += "id: " + std::to_string(event.id) + "\ndata: " +
-                        Json::writeString(builder, data) + "\n\n";
+      stream.pending += "id: " + std::to_string(event.id) + "\ndata: " + JsonText::Compact(data) +
+                        "\n\n";
       stream.lastId = event.id;
     }
     if (stream.pending.empty()) stream.pending = ": keep-alive\n\n";
