@@ -11,7 +11,7 @@ build=build/tsan
 reports=$(mktemp -d)
 trap 'rm -rf "$reports"' EXIT
 # -O1 with line tables keeps the build short and the reports readable.
-CC=clang CXX=clang++ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+CC=clang CXX=clang++ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_UNITY_BUILD=ON \
   -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -gline-tables-only" -DVALLORIN_TSAN=ON >/dev/null
 cmake --build "$build" -j "$(nproc)" --target vallorin_tsan_tests vallorin_e2e >/dev/null
 

@@ -12,7 +12,7 @@
 
 namespace {
 
-constexpr uint32_t kReopenPauseMs = 1000;
+constexpr uint32_t kDownSocketReopenPauseMs = 1000;
 
 }  // namespace
 
@@ -52,7 +52,7 @@ void AppDataReceiver::Run() {
   std::vector<uint8_t> buffer(kMaxDatagram + 1);
   while (!stopping()) {
     if (!socket_.isOpen() && !openSocket()) {
-      SleepMs(kReopenPauseMs);
+      SleepMs(kDownSocketReopenPauseMs);
       continue;
     }
     while (!stopping()) {

@@ -14,7 +14,7 @@
 namespace {
 
 constexpr uint32_t kSliceMs = 100;
-constexpr uint32_t kReopenPauseMs = 1000;
+constexpr uint32_t kUpSocketReopenPauseMs = 1000;
 // How long the messages posted before a stop may take to leave. The shutdown waits for the
 // workers first, so this bounds only the broker's share of the exit.
 constexpr int64_t kDrainMs = 1500;
@@ -182,7 +182,7 @@ void AppPublisher::Run() {
       LOG_ERROR("AppDataUp Msg exception : unexpected failure");
     }
     up_.close();
-    pause(kReopenPauseMs);
+    pause(kUpSocketReopenPauseMs);
   }
   // What the broker never acknowledged stays queued for whoever drains the queue next.
   if (links_.mqtt != nullptr) {

@@ -13,7 +13,7 @@ using testsupport::LogCapture;
 
 namespace {
 
-constexpr const char* kEui = "00-80-00-00-00-00-e1-9c";
+constexpr const char* kDownlinkEui = "00-80-00-00-00-00-e1-9c";
 const std::string kTopic = "lora/008000000000e19c/down";
 
 std::string Base64Of(size_t bytes) {
@@ -27,10 +27,10 @@ std::string Base64Of(size_t bytes) {
 class AppDownlinkTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    rig_.devices.Add(kEui);
+    rig_.devices.Add(kDownlinkEui);
     capture_.clear();
   }
-  testsupport::FakeDevices::Device& device() { return rig_.devices.At(kEui); }
+  testsupport::FakeDevices::Device& device() { return rig_.devices.At(kDownlinkEui); }
 
   LogCapture capture_;
   AppRig rig_;
@@ -52,7 +52,7 @@ TEST(AppDownlinkText, TopicEuisAreSixteenDigitsWithSeparatorsOnlyBetweenBytes) {
     Lora::EUI eui;
     EXPECT_EQ(AppDownlinkText::ParseEui(c.text, eui), c.ok);
     if (c.ok) {
-      EXPECT_EQ(eui.text(), kEui);
+      EXPECT_EQ(eui.text(), kDownlinkEui);
     }
   }
 }
@@ -108,7 +108,7 @@ TEST_F(AppDownlinkTest, AcceptedDownlinkIsStoredQueuedAndEchoedCompleted) {
   const auto events = rig_.Events();
   ASSERT_EQ(events.size(), 1u);
   EXPECT_EQ(events[0],
-            std::string(kEui) + "/down_queued " +
+            std::string(kDownlinkEui) + "/down_queued " +
                 R"({"ack":true,"data":"AQID","data_size":3,"deveui":"008000000000e19c",)" +
                 R"("id":)" + std::to_string(record.id) + R"(,"port":5,"priority":2,"rx_wnd":3})");
   EXPECT_TRUE(capture_.contains("ED:00-80-00-00-00-00-e1-9c|QUEUE|Created downlink record ID:"));
@@ -155,7 +155,7 @@ TEST_F(AppDownlinkTest, RefusedDownlinksLeaveNothingBehind) {
     EXPECT_TRUE(capture_.contains(c.line)) << capture_.dump();
     const auto events = rig_.Events();
     ASSERT_EQ(events.size(), 1u);
-    EXPECT_EQ(events[0].rfind(std::string(kEui) + "/down_dropped ", 0), 0u) << events[0];
+    EXPECT_EQ(events[0].rfind(std::string(kDownlinkEui) + "/down_dropped ", 0), 0u) << events[0];
   }
   EXPECT_TRUE(device().queue.empty());
   EXPECT_TRUE(rig_.Rows().empty());
@@ -168,8 +168,8 @@ TEST_F(AppDownlinkTest, FullQueueGivesDroppedThenQueueFull) {
   rig_.downlinks.HandleInbound("Test exception : ", kTopic, R"({"data":"Ag=="})");
   const auto events = rig_.Events();
   ASSERT_EQ(events.size(), 2u);
-  EXPECT_EQ(events[0].rfind(std::string(kEui) + "/down_dropped {", 0), 0u) << events[0];
-  EXPECT_EQ(events[1], std::string(kEui) + "/queue_full ");
+  EXPECT_EQ(events[0].rfind(std::string(kDownlinkEui) + "/down_dropped {", 0), 0u) << events[0];
+  EXPECT_EQ(events[1], std::string(kDownlinkEui) + "/queue_full ");
   EXPECT_TRUE(capture_.contains("Device queue is full"));
   EXPECT_EQ(rig_.Rows().size(), 4u);
 }
@@ -217,7 +217,7 @@ TEST_F(AppDownlinkTest, UnknownDevice) {
   EXPECT_THROW(rig_.downlinks.queueDownlinkJson(nullptr, json), DownlinkError);
   json["deveui"] = "0000000000000001";
   EXPECT_THROW(rig_.downlinks.queueDownlinkJson(nullptr, json), DownlinkError);
-  json["deveui"] = kEui;
+  json["deveui"] = kDownlinkEui;
   uint32_t id = 0;
   EXPECT_TRUE(rig_.downlinks.queueDownlinkJson(nullptr, json, &id));
   EXPECT_EQ(id, device().queue.at(0).id);
@@ -231,14 +231,14 @@ TEST_F(AppDownlinkTest, ClearEmptiesTheQueueAndItsRows) {
   rig_.downlinks.handleAppTopic("lora/008000000000E19C/Clear", "ignored");
   EXPECT_EQ(device().clears, 1);
   EXPECT_TRUE(rig_.Rows().empty());
-  EXPECT_EQ(rig_.Events(), std::vector<std::string>{std::string(kEui) + "/cleared "});
+  EXPECT_EQ(rig_.Events(), std::vector<std::string>{std::string(kDownlinkEui) + "/cleared "});
 }
 
 TEST_F(AppDownlinkTest, DeveuiOfAnotherDeviceDoesNotMoveTheRow) {
   rig_.downlinks.handleAppTopic(kTopic, R"({"data":"AQ==","deveui":"0000000000000001"})");
   const auto rows = rig_.Rows();
   ASSERT_EQ(rows.size(), 1u);
-  EXPECT_EQ(rows[0].deviceEui, kEui);
+  EXPECT_EQ(rows[0].deviceEui, kDownlinkEui);
 }
 
 }  // namespace

@@ -21,7 +21,7 @@ using testsupport::MosquittoBroker;
 
 namespace {
 
-constexpr const char* kEui = "00-80-00-00-00-00-e1-9c";
+constexpr const char* kPublisherEui = "00-80-00-00-00-00-e1-9c";
 constexpr int kWaitMs = 20000;
 
 template <typename Predicate>
@@ -67,19 +67,19 @@ TEST(AppPublisher, UpPortDatagramsWithoutMqtt) {
   AppPublisher publisher(links);
   ASSERT_EQ(publisher.Start(), 0);
 
-  queue.postAppMessage(kEui, "up", R"({"fcnt":1})");
+  queue.postAppMessage(kPublisherEui, "up", R"({"fcnt":1})");
   const uint8_t withZero[] = {'a', 'b', 0, 'c'};
-  queue.postAppMessage(kEui, "packet_recv", withZero, sizeof withZero);
-  queue.postAppMessage(kEui, "cleared", "");
+  queue.postAppMessage(kPublisherEui, "packet_recv", withZero, sizeof withZero);
+  queue.postAppMessage(kPublisherEui, "cleared", "");
   const std::vector<std::string> expected = {
-      std::string("lora/") + kEui + "/up {\"fcnt\":1}", "\r\n",
-      std::string("lora/") + kEui + "/packet_recv ab",  "\r\n",
-      std::string("lora/") + kEui + "/cleared ",        "\r\n"};
+      std::string("lora/") + kPublisherEui + "/up {\"fcnt\":1}", "\r\n",
+      std::string("lora/") + kPublisherEui + "/packet_recv ab",  "\r\n",
+      std::string("lora/") + kPublisherEui + "/cleared ",        "\r\n"};
   for (const std::string& datagram : expected) EXPECT_EQ(up.Next(), datagram);
 
   // Too long for one datagram: the event cannot go, its line end still does.
   LogCapture capture;
-  queue.postAppMessage(kEui, "up", std::string(70000, 'x'));
+  queue.postAppMessage(kPublisherEui, "up", std::string(70000, 'x'));
   EXPECT_EQ(up.Next(), "\r\n");
   EXPECT_TRUE(capture.contains("UDP message send on socket failed"));
   publisher.Stop();
@@ -101,14 +101,14 @@ TEST(AppPublisher, EventsWaitForTheBroker) {
   links.appPortUp = up.socket.localPort();
   links.disconnectedPauseMs = 100;
   AppPublisher publisher(links);
-  queue.postAppMessage(kEui, "up", "{}");
+  queue.postAppMessage(kPublisherEui, "up", "{}");
   ASSERT_EQ(publisher.Start(), 0);
   ASSERT_TRUE(WaitFor([&] { return capture.count("MQTT disconnected.") >= 2; }));
   EXPECT_EQ(queue.size(), 1u);
   EXPECT_EQ(up.Next(0), "");
 
   ASSERT_TRUE(broker.Start());
-  EXPECT_EQ(up.Next(), std::string("lora/") + kEui + "/up {}");
+  EXPECT_EQ(up.Next(), std::string("lora/") + kPublisherEui + "/up {}");
   EXPECT_TRUE(client.connected());
   publisher.Stop();
 }
@@ -116,7 +116,7 @@ TEST(AppPublisher, EventsWaitForTheBroker) {
 TEST(AppDataReceiver, DatagramLengthsAndPayloadlessTopics) {
   LogCapture capture;
   AppRig rig;
-  rig.devices.Add(kEui);
+  rig.devices.Add(kPublisherEui);
   AppDataReceiver receiver({&rig.downlinks, 0});
   ASSERT_EQ(receiver.Start(), 0);
   UdpSocket application;

@@ -17,8 +17,8 @@
 namespace {
 
 // One device's controllers on a real plan, with the events they publish kept.
-struct Rig {
-  explicit Rig(const std::string& region = "EU868",
+struct ControllerRig {
+  explicit ControllerRig(const std::string& region = "EU868",
                const std::string& lora = R"({"maxDatarate": 5, "frequencyEU": 867100000})")
       : test(plantest::MakePlan(region, lora)),
         links(Links()),
@@ -90,7 +90,7 @@ struct Rig {
 }  // namespace
 
 TEST(Adr, ElevenGoodUplinksAtDr0AskForDr5At14dBm) {
-  Rig rig;
+  ControllerRig rig;
   testsupport::LogCapture log;
   rig.ElevenGoodUplinks();
   // (100 + 200) / 30 = 10, clamped to "maxDatarate" 5; the device is below its target, so its
@@ -111,7 +111,7 @@ TEST(Adr, ElevenGoodUplinksAtDr0AskForDr5At14dBm) {
   // The ADR bit clear, or fewer than seven entries at the median: nothing to ask.
   rig.mac.adr.update(12, false, 5, 100);
   EXPECT_FALSE(rig.mac.adr.shouldSend(true));
-  Rig few;
+  ControllerRig few;
   for (uint32_t fcnt = 1; fcnt <= 6; ++fcnt) few.mac.adr.update(fcnt, true, 0, 100);
   EXPECT_FALSE(few.mac.adr.shouldSend(true));
 }
@@ -120,7 +120,7 @@ TEST(Adr, WideBandRequestGoesAsTwoWholeBlocks) {
   // The wide-band plans switch the 125 kHz channels off with the 500 kHz block, then enable the
   // sub-band's: sub-band 1 is channels 0-7 and 64. 10 dB: (100 + 150) / 30 = 8, the plan's DR4;
   // 30 dBm one step down is 28 dBm, TXPower 1.
-  Rig us("US915", R"({"frequencyBand": "US915"})");
+  ControllerRig us("US915", R"({"frequencyBand": "US915"})");
   us.ElevenGoodUplinks();
   EXPECT_EQ(us.Append(9), "");  // the two blocks go whole or not at all
   EXPECT_EQ(us.Append(15), "03 41 01 00 71 03 41 ff 00 01");
@@ -141,13 +141,13 @@ TEST(Adr, DatarateForSnrFollowsBandAndStep) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.region) + c.lora);
-    Rig rig(c.region, c.lora);
+    ControllerRig rig(c.region, c.lora);
     EXPECT_EQ(rig.mac.adr.datarateForSnr(c.snr), c.datarate);
   }
 }
 
 TEST(Adr, AsksAgainAfterFourUplinksUntilTheDeviceMoves) {
-  Rig rig;
+  ControllerRig rig;
   // -10 dB: (-100 + 200) / 30 = DR3, no margin for less power; DR0 is below target: 20 dBm.
   for (uint32_t fcnt = 1; fcnt <= 11; ++fcnt) rig.mac.adr.update(fcnt, true, 0, -100);
   EXPECT_EQ(rig.Append(15), "03 30 ff 00 01");
@@ -162,7 +162,7 @@ TEST(Adr, AsksAgainAfterFourUplinksUntilTheDeviceMoves) {
   // A reception 4.6 dB above the average sends the device back to full power.
   for (int32_t jump : {90, 92}) {
     SCOPED_TRACE(jump);
-    Rig link;
+    ControllerRig link;
     link.mac.adr.update(1, true, 5, 0);
     link.mac.adr.update(2, true, 5, 0);
     link.mac.adr.deviceTxPower = 8;
@@ -172,7 +172,7 @@ TEST(Adr, AsksAgainAfterFourUplinksUntilTheDeviceMoves) {
 }
 
 TEST(Adr, RefusedRequestStopsAdrUntilTheNextSession) {
-  Rig rig;
+  ControllerRig rig;
   testsupport::LogCapture log;
   rig.ElevenGoodUplinks();
   rig.Parse({0x03, 0x07});  // all accepted
@@ -246,7 +246,7 @@ TEST(LinkCheck, MarginAndGatewayCount) {
     EXPECT_EQ(LinkMarginTenths(c.snr, c.sf, c.bw), c.margin);
   }
 
-  Rig rig;
+  ControllerRig rig;
   testsupport::LogCapture log;
   rig.Parse({0x02}, 7, 50);
   rig.Parse({0x02}, 7, 20);  // the same frame at a second gateway
@@ -258,7 +258,7 @@ TEST(LinkCheck, MarginAndGatewayCount) {
 }
 
 TEST(ParseMacCommands, TableLengthsEventsAndDeviceEffects) {
-  Rig rig;
+  ControllerRig rig;
   int battery = -1, margin = -1, deviceClass = -1;
   rig.context.deviceStatus = [&](uint8_t b, int32_t m) { battery = b, margin = m; };
   rig.context.deviceClass = [&](uint32_t c) { deviceClass = static_cast<int>(c); };
@@ -293,7 +293,7 @@ TEST(ParseMacCommands, TableLengthsEventsAndDeviceEffects) {
   }
 
   // An unknown CID ends the walk; a command cut short does nothing and reports nothing.
-  Rig cut;
+  ControllerRig cut;
   cut.context.deviceStatus = [&](uint8_t, int32_t) { FAIL() << "short DevStatusAns applied"; };
   cut.Parse({0x02, 0x55, 0x12});
   cut.Parse({0x80, 0x06, 0xFE});
@@ -306,7 +306,7 @@ TEST(ParseMacCommands, TableLengthsEventsAndDeviceEffects) {
 
 TEST(DeviceTime, GpsTimeWithLeapSeconds) {
   // GPS runs 18 s ahead of UTC since 2017-01-01, 17 s just before it.
-  Rig rig;
+  ControllerRig rig;
   rig.unixNowMs = 1483228800500;  // 2017-01-01T00:00:00.5Z
   rig.Parse({0x0D});
   // 1167264018 = 0x45930912, half a second = 128/256.
@@ -336,7 +336,7 @@ TEST(DeviceTime, GpsTimeWithLeapSeconds) {
 }
 
 TEST(BeaconTiming, CountsFromTheEndOfTheDownlink) {
-  Rig rig;
+  ControllerRig rig;
   rig.beaconNowMs = 1000000;
   rig.lastBeaconMs = 999000;
   rig.Parse({0x12});
@@ -349,7 +349,7 @@ TEST(BeaconTiming, CountsFromTheEndOfTheDownlink) {
 }
 
 TEST(MacControllers, AppendsInDownlinkOrderWhatFits) {
-  Rig rig;
+  ControllerRig rig;
   rig.Parse({0x02, 0x80, 0x12, 0x0D});
   rig.mac.channel.pending = true;
   rig.mac.deviceStatus.pending = true;

@@ -93,7 +93,7 @@ TEST(Exposure, EverySocketIsOnLoopbackUnlessThePublicSwitchOpensTheGatewayPorts)
   }
 }
 
-std::string Hex(const std::string& text) {
+std::string TextHex(const std::string& text) {
   return e2e::Hex(std::vector<uint8_t>(text.begin(), text.end()));
 }
 
@@ -121,7 +121,7 @@ TEST(Exposure, HostileInputOnEveryChannelLeavesEveryTableIntact) {
   ASSERT_TRUE(rig.Start());
 
   // Radio: the forwarder's record fields, the status record and the payload itself.
-  const std::string sqlHex = Hex(sql + std::string(1, '\0') + "'");
+  const std::string sqlHex = TextHex(sql + std::string(1, '\0') + "'");
   unsigned fcnt = 1;
   const std::vector<std::string> patches = {
       R"({"datr":)" + q + "}", R"({"codr":)" + q + "}",

@@ -14,7 +14,7 @@ using e2e::ParseJson;
 
 namespace {
 
-const std::string kNetworkKey = "000102030405060708090a0b0c0d0e0f";
+const std::string kJoinNetworkKey = "000102030405060708090a0b0c0d0e0f";
 const std::string kDevEui = "0080000000000001";
 
 TEST(OverTheAir, JoinAcceptInRx1OpensASessionTheFirstUplinkUses) {
@@ -22,7 +22,7 @@ TEST(OverTheAir, JoinAcceptInRx1OpensASessionTheFirstUplinkUses) {
   ASSERT_TRUE(rig.Start());
   const std::vector<uint8_t> request = e2e::LoraPacket(
       R"({"fields":{"MType":"Join Request","AppEUI":"0011223344556677","DevEUI":")" + kDevEui +
-      R"(","DevNonce":"0a0b"},"keys":{"AppKey":")" + kNetworkKey + R"("}})");
+      R"(","DevNonce":"0a0b"},"keys":{"AppKey":")" + kJoinNetworkKey + R"("}})");
   ASSERT_EQ(request.size(), 23u);
   rig.Push(request, R"({"tmst":1000000})");
   const Json::Value txpk = rig.NextTxpk(8000);
@@ -31,7 +31,7 @@ TEST(OverTheAir, JoinAcceptInRx1OpensASessionTheFirstUplinkUses) {
   EXPECT_EQ(txpk["size"].asUInt(), 33u);  // EU868 sends its CFList
   const std::vector<uint8_t> accept = FromBase64(txpk["data"].asString());
   const Json::Value opened = e2e::LoraDevice(R"({"mode":"accept","phy":")" + Hex(accept) +
-                                             R"(","AppKey":")" + kNetworkKey +
+                                             R"(","AppKey":")" + kJoinNetworkKey +
                                              R"(","DevNonce":"0a0b"})");
   EXPECT_TRUE(opened["micOk"].asBool()) << opened;
   EXPECT_EQ(opened["NetID"].asString(), "000013");
@@ -65,13 +65,13 @@ TEST(OverTheAir, WithoutTheFirstWindowTheAcceptGoesInRx2AndARejoinKeepsTheAddres
   auto join = [&](const std::string& nonce, unsigned tmst) {
     rig.Push(e2e::LoraPacket(R"({"fields":{"MType":"Join Request","AppEUI":"0011223344556677",)"
                              R"("DevEUI":")" + kDevEui + R"(","DevNonce":")" + nonce +
-                             R"("},"keys":{"AppKey":")" + kNetworkKey + R"("}})"),
+                             R"("},"keys":{"AppKey":")" + kJoinNetworkKey + R"("}})"),
              "{\"tmst\":" + std::to_string(tmst) + "}");
     const Json::Value txpk = rig.NextTxpk(9000);
     EXPECT_EQ(txpk["tmst"].asUInt(), tmst + 6000000u) << rig.Log();
     return e2e::LoraDevice(R"({"mode":"accept","phy":")" +
                            Hex(FromBase64(txpk["data"].asString())) + R"(","AppKey":")" +
-                           kNetworkKey + R"(","DevNonce":")" + nonce + R"("})");
+                           kJoinNetworkKey + R"(","DevNonce":")" + nonce + R"("})");
   };
   const Json::Value first = join("0001", 1000000);
   EXPECT_TRUE(first["micOk"].asBool()) << first;

@@ -28,7 +28,7 @@ using testsupport::PushDataJson;
 using testsupport::RxpkRecord;
 using Bytes = std::vector<uint8_t>;
 
-constexpr uint64_t kEui = 0x0011223344556677ull;
+constexpr uint64_t kForwarderEui = 0x0011223344556677ull;
 
 // An unconfirmed uplink whose last bytes follow the tag, so that differently tagged frames are
 // never taken for copies of one transmission.
@@ -59,7 +59,7 @@ class MessageProtocolTest : public ::testing::Test {
     MessageProtocol::HandleDatagram(links, datagram.data(), datagram.data() + datagram.size(),
                                     forwarderAddress);
   }
-  void Push(const std::string& json) { Handle(ForwarderDatagram(2, 0x1234, 0, kEui, json)); }
+  void Push(const std::string& json) { Handle(ForwarderDatagram(2, 0x1234, 0, kForwarderEui, json)); }
   // The description of the one frame a datagram with the patched record delivers; "" for none.
   std::string Deliver(const std::string& patch, const Bytes& frame = Uplink()) {
     uplinks.clear();
@@ -67,7 +67,7 @@ class MessageProtocolTest : public ::testing::Test {
     return uplinks.size() == 1 ? Describe(uplinks[0]) : "";
   }
   void RegisterGateway() {
-    Handle(ForwarderDatagram(2, 1, 2, kEui));
+    Handle(ForwarderDatagram(2, 1, 2, kForwarderEui));
     Reply();
   }
   // The next datagram the forwarder gets; empty after 100 ms without one.
@@ -94,7 +94,7 @@ TEST_F(MessageProtocolTest, RxpkMembersBecomeReceptionMetadata) {
   EXPECT_EQ(Deliver("{}"), "868100000 SF9BW125 4/5 snr-115 rssi-57 ch2/1");
   EXPECT_EQ(uplinks.at(0).tmst, 123456u);
   EXPECT_EQ(clock.tmst.load(), 123456u);
-  EXPECT_EQ(gateways.find(kEui)->channelCount(2), 1u);
+  EXPECT_EQ(gateways.find(kForwarderEui)->channelCount(2), 1u);
 
   // Truncating the binary product of 868.3 would give 868299999.
   EXPECT_EQ(Deliver(R"({"freq":868.3,"lsnr":9.25,"codr":"0x4/0x6","datr":"SF7BW0.25M"})"),
@@ -197,17 +197,17 @@ TEST_F(MessageProtocolTest, TextAfterTheDocumentIsRefused) {
 
 TEST_F(MessageProtocolTest, PullRespUsesTheGatewaysVersionAndTokenZero) {
   const std::string json = R"({"txpk":{"imme":true}})";
-  ASSERT_TRUE(MessageProtocol::SendPullResp(links, forwarderAddress, kEui, json));
-  EXPECT_EQ(Reply(), ForwarderDatagram(1, 0, 3, kEui, json, false)) << "unknown gateway: version 1";
+  ASSERT_TRUE(MessageProtocol::SendPullResp(links, forwarderAddress, kForwarderEui, json));
+  EXPECT_EQ(Reply(), ForwarderDatagram(1, 0, 3, kForwarderEui, json, false)) << "unknown gateway: version 1";
   RegisterGateway();
-  ASSERT_TRUE(MessageProtocol::SendPullResp(links, forwarderAddress, kEui, json));
-  EXPECT_EQ(Reply(), ForwarderDatagram(2, 0, 3, kEui, json, false));
+  ASSERT_TRUE(MessageProtocol::SendPullResp(links, forwarderAddress, kForwarderEui, json));
+  EXPECT_EQ(Reply(), ForwarderDatagram(2, 0, 3, kForwarderEui, json, false));
   EXPECT_EQ(statistics.value(NetworkStatistics::Counter::tx_pkts), 2u);
 
   LogCapture log;
   UdpSocket closed;
   links.downstream = &closed;
-  EXPECT_FALSE(MessageProtocol::SendPullResp(links, forwarderAddress, kEui, json));
+  EXPECT_FALSE(MessageProtocol::SendPullResp(links, forwarderAddress, kForwarderEui, json));
   EXPECT_TRUE(log.contains("Response packet dropped, socket send failed"));
   EXPECT_EQ(statistics.value(NetworkStatistics::Counter::pkts_dropped), 1u);
 }
@@ -225,7 +225,7 @@ class TxpkTest : public ::testing::Test {
 
   std::unique_ptr<plantest::TestPlan> eu868 = plantest::MakePlan("EU868");
   MessageProtocol::UplinkReception reception{3000000000u, 868300000, 125, 9, 0, 0};
-  MessageProtocol::TxpkRequest request{kEui, &reception, 1, false, false, false,
+  MessageProtocol::TxpkRequest request{kForwarderEui, &reception, 1, false, false, false,
                                        Lora::EUI::FromValue(0x70B3D57ED0000001ull),
                                        Lora::EUI::FromValue(0x0102030405060708ull)};
   const uint8_t bytes[12] = {0x60, 4, 3, 2, 1, 0x20, 1, 0, 0xDE, 0xAD, 0xBE, 0xEF};
@@ -270,7 +270,7 @@ TEST_F(TxpkTest, InvalidGatewayOrNoReceptionBuildsNothing) {
   std::string text;
   request.gatewayEui = UINT64_MAX;
   EXPECT_FALSE(Build(text));
-  request.gatewayEui = kEui;
+  request.gatewayEui = kForwarderEui;
   request.reception = nullptr;
   EXPECT_FALSE(Build(text));
   EXPECT_TRUE(log.contains("GW:ff-ff-ff-ff-ff-ff-ff-ff|PACKET-TX|FormJsonString called with empty or "

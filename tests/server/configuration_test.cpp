@@ -9,7 +9,7 @@
 
 namespace {
 
-Json::Value Parse(const std::string& text) {
+Json::Value ParseConfig(const std::string& text) {
   Json::Value value;
   std::string errors;
   std::istringstream in(text);
@@ -46,11 +46,11 @@ TEST(Configuration, ClampNumbersAtTheEdgesOfEachRange) {
     SCOPED_TRACE(std::string(c.key) + " " + c.given);
     Json::Value config(Json::objectValue);
     Json::Value& section = c.section != nullptr ? config[c.section] : config;
-    section[c.key] = Parse(c.given);
+    section[c.key] = ParseConfig(c.given);
     testsupport::LogCapture capture;
     Configuration::ClampNumbers(config);
     const Json::Value& after = c.section != nullptr ? config[c.section] : config;
-    EXPECT_EQ(after[c.key], Parse(c.after));
+    EXPECT_EQ(after[c.key], ParseConfig(c.after));
     const bool changed = std::string(c.given) != c.after;
     EXPECT_EQ(capture.count("Invalid "), changed ? 1u : 0u) << capture.dump();
     if (changed) {
@@ -67,7 +67,7 @@ TEST(Configuration, ClampNumbersAtTheEdgesOfEachRange) {
 
 // The settings follow the clamped document: no wrap, no sign change, no overflow of the sum.
 TEST(Configuration, SettingsFromClampedNumbersDoNotWrap) {
-  Json::Value config = Parse(R"({
+  Json::Value config = ParseConfig(R"({
       "network": {"leasetime": 1e30},
       "lora": {"deviceQueueSize": 70000, "deviceResetTime": 18446744073709551615,
                "deviceLostTime": 9223372036854775807, "antennaGain": 2147483647,
@@ -95,7 +95,7 @@ TEST(Configuration, OnlyABooleanFalseRelaxesTheCounterGapRule) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.first);
-    Json::Value config = Parse(c.first);
+    Json::Value config = ParseConfig(c.first);
     Settings settings;
     testsupport::LogCapture capture;
     Configuration::ApplyTimingKeys(config, settings);
@@ -104,7 +104,7 @@ TEST(Configuration, OnlyABooleanFalseRelaxesTheCounterGapRule) {
 }
 
 TEST(Configuration, TheTestSwitchesAndAZeroRx1DelayReachTheSchedulingSettings) {
-  Json::Value config = Parse(R"({"lora":{"rx1Delay":0},"test":{"disableDutyCycle":true}})");
+  Json::Value config = ParseConfig(R"({"lora":{"rx1Delay":0},"test":{"disableDutyCycle":true}})");
   Settings settings;
   CommandLine line;
   line.disableRx2 = true;
