@@ -94,7 +94,9 @@ TEST(AppPublisher, EventsWaitForTheBroker) {
   UpPort up;
   AppMessageQueue queue;
   Mosquitto client(Options(broker, "server-away"), [](const std::string&, const std::string&) {});
-  EXPECT_EQ(client.Publish("lora/x/up", "{}"), Mosquitto::PublishResult::kRetry);
+  // Not what Publish answers: while the library's first connection attempt is still pending, it
+  // queues a message on the socket it has and reports it sent.
+  EXPECT_FALSE(client.connected());
   AppPublisherLinks links;
   links.messages = &queue;
   links.mqtt = &client;
