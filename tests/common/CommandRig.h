@@ -12,6 +12,7 @@
 
 #include "Database/Lora-Database.h"
 #include "Settings.h"
+#include "TestSupport.h"
 #include "app/AppDownlink.h"
 #include "app/AppEvents.h"
 #include "app/AppMessageQueue.h"
@@ -90,27 +91,24 @@ class CommandRig {
   // The reply to one line. A syntax error is answered and swallowed here (syntaxErrors counts
   // them); "quit" sets quit.
   std::string Run(const std::string& line) {
-    replies.clear();
-    reply.BeginConsole();
-    try {
-      CommandParser parser(*commands);
-      parser.parse(line);
-    } catch (const CommandParser::SyntaxError&) {
-      ++syntaxErrors;
-    } catch (const CommandParser::QuitCommand&) {
-      quit = true;
-    }
-    reply.End();
-    return replies;
+    return Reply([&](CommandParser& parser) { parser.parse(line); });
   }
 
   // The reply to words given one by one, as the web console runs a command.
   std::string RunWords(std::deque<std::string> words) {
+    return Reply([&](CommandParser& parser) { parser.run(std::move(words)); });
+  }
+
+  // The reply parsed as JSON (null when it is not).
+  Json::Value RunJson(const std::string& line) { return testsupport::ParseJson(Run(line)); }
+
+  template <typename Command>
+  std::string Reply(Command&& command) {
     replies.clear();
     reply.BeginConsole();
     try {
       CommandParser parser(*commands);
-      parser.run(std::move(words));
+      command(parser);
     } catch (const CommandParser::SyntaxError&) {
       ++syntaxErrors;
     } catch (const CommandParser::QuitCommand&) {
@@ -118,18 +116,6 @@ class CommandRig {
     }
     reply.End();
     return replies;
-  }
-
-  // The reply parsed as JSON (null when it is not).
-  Json::Value RunJson(const std::string& line) {
-    Json::Value value;
-    Json::CharReaderBuilder builder;
-    std::string errors;
-    const std::string text = Run(line);
-    std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-    if (!reader->parse(text.data(), text.data() + text.size(), &value, &errors))
-      return Json::Value();
-    return value;
   }
 
   std::string folder_;

@@ -2,8 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <sstream>
-
+#include "TestSupport.h"
 #include "lora/Bytes.h"
 
 namespace testsupport {
@@ -43,12 +42,8 @@ Json::Value RxpkRecord(const std::vector<uint8_t>& frame, const std::string& pat
   r["rssi"] = -57;
   r["size"] = static_cast<unsigned>(frame.size());
   r["data"] = Base64Text(frame);
-  Json::Value members;
-  std::istringstream in(patch);
-  std::string errors;
-  if (!Json::parseFromStream(Json::CharReaderBuilder(), in, &members, &errors)) {
-    ADD_FAILURE() << "bad patch " << patch << ": " << errors;
-  }
+  const Json::Value members = ParseJson(patch);
+  if (!members.isObject()) ADD_FAILURE() << "bad patch " << patch;
   for (const std::string& name : members.getMemberNames()) {
     r[name] = members[name];
     if (members[name].isNull()) r.removeMember(name);

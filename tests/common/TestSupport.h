@@ -1,6 +1,9 @@
 // Helpers shared by the test suites: temporary folders and log capture.
 #pragma once
 
+#include <json/json.h>
+
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -30,6 +33,16 @@ inline bool Contains(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
 }
 void WriteFile(const std::string& path, const std::string& content);
+
+// The text as jsoncpp alone reads it, so the server's own reader is never the judge of what the
+// server wrote; null when it is not JSON.
+inline Json::Value ParseJson(const std::string& text) {
+  Json::Value value;
+  std::string errors;
+  std::unique_ptr<Json::CharReader> reader(Json::CharReaderBuilder().newCharReader());
+  if (!reader->parse(text.data(), text.data() + text.size(), &value, &errors)) return {};
+  return value;
+}
 
 // Collects every log line emitted while it exists. The constructor raises the print level to trace
 // (unless told otherwise) and silences the normal outputs; the destructor restores both.

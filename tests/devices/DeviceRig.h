@@ -3,8 +3,6 @@
 // clock the test moves by hand. Plus a builder of authentic data uplinks.
 #pragma once
 
-#include <arpa/inet.h>
-
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -18,6 +16,7 @@
 #include "devices/Device.h"
 #include "devices/NetworkStatistics.h"
 #include "gateway/GatewayMemoryList.h"
+#include "gateway/UdpSocket.h"
 #include "lora/Crypto.h"
 #include "lora/Frame.h"
 
@@ -77,10 +76,7 @@ class Rig {
       database = std::make_unique<LoraDatabase>(options);
       database->InitSchema();
     }
-    sockaddr_in sender{};
-    sender.sin_family = AF_INET;
-    sender.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    sender.sin_port = htons(1782);
+    const sockaddr_in sender = UdpSocket::LoopbackAddress(1782);
     gateways.seen(kGatewayEui, 2, &sender, 0);
     links.database = database.get();
     links.messages = &messages;

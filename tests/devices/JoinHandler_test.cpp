@@ -108,11 +108,7 @@ class JoinTest : public ::testing::Test {
   std::string LastResult() {
     std::vector<std::string> records = joins.drain();
     if (records.empty()) return "";
-    Json::Value record;
-    std::string errors;
-    std::unique_ptr<Json::CharReader>(Json::CharReaderBuilder().newCharReader())
-        ->parse(records.back().data(), records.back().data() + records.back().size(), &record, &errors);
-    return record["result"].asString();
+    return testsupport::ParseJson(records.back())["result"].asString();
   }
   std::vector<std::string> Events() {
     std::vector<std::string> out;

@@ -19,12 +19,6 @@ using testsupport::WriteFile;
 
 uint32_t Hz(double mhz) { return static_cast<uint32_t>(std::llround(mhz * 1e6)); }
 
-Json::Value Parse(const std::string& text) {
-  Json::Value value;
-  Json::Reader().parse(text, value);
-  return value;
-}
-
 // One call of the writer in a folder of its own: templates in templates/ and opt/, output in out/.
 struct Writer {
   testsupport::TempDir dir;
@@ -35,7 +29,7 @@ struct Writer {
     settings.paths.templateDir = dir.file("templates/");
     settings.paths.templateFallbackDir = dir.file("opt");  // no trailing slash on purpose
     for (const char* sub : {"templates", "opt", "out"}) mkdir(dir.file(sub).c_str(), 0755);
-    config["lora"] = Parse(lora);
+    config["lora"] = testsupport::ParseJson(lora);
     config["network"]["public"] = mode;
   }
   bool write(const std::string& band, const std::string& eui2 = "",
@@ -45,7 +39,7 @@ struct Writer {
   std::string text(int card) const {
     return testsupport::ReadFile(dir.file("out/" + std::to_string(card) + "/global_conf.json"));
   }
-  Json::Value sx() const { return Parse(text(1))["SX1301_conf"]; }
+  Json::Value sx() const { return testsupport::ParseJson(text(1))["SX1301_conf"]; }
 };
 
 TEST(PacketForwarderConfig, RadiosAndChannelsPerRegion) {
@@ -123,7 +117,7 @@ TEST(PacketForwarderConfig, SyncWordFollowsTheNetworkMode) {
         std::tuple(0, R"({"syncWord": -52})", false, 18, 0)}) {
     Writer w(lora, mode);
     ASSERT_TRUE(w.write("EU868"));
-    const Json::Value card = Parse(w.text(1));
+    const Json::Value card = testsupport::ParseJson(w.text(1));
     EXPECT_EQ(card["SX1301_conf"]["lorawan_public"].asBool(), lorawanPublic) << lora;
     EXPECT_EQ(card["gateway_conf"]["synch_word"].asInt(), syncWord) << lora;
     EXPECT_EQ(w.config["network"]["public"].asInt(), modeAfter) << lora;

@@ -75,13 +75,7 @@ class WebApiTest : public ::testing::Test {
     return r;
   }
   static Json::Value Body(const WebResponse& response) {
-    Json::Value value;
-    std::string errors;
-    Json::CharReaderBuilder builder;
-    std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-    reader->parse(response.body.data(), response.body.data() + response.body.size(), &value,
-                  &errors);
-    return value;
+    return testsupport::ParseJson(response.body);
   }
   static std::string Token(WebApi& api, const std::string& cookie = "") {
     WebRequest r = Request("GET", "/api/session");
