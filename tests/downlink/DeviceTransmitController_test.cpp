@@ -8,48 +8,38 @@
 
 namespace {
 
+using downlinktest::kDevAddr;
+using downlinktest::Rig;
 using testsupport::LogCapture;
-
-Lora::FrameApplicationData Record(size_t size, uint32_t id = 0, uint8_t join = 0) {
-  uint8_t bytes[255] = {};
-  for (size_t i = 0; i < sizeof bytes; ++i) bytes[i] = static_cast<uint8_t>(i);
-  Lora::FrameApplicationData record(bytes, size);
-  record.port = 1;
-  record.id = id;
-  record.join = join;
-  return record;
-}
 
 TEST(DeviceTransmitControllerTest, RefusesOversizedRecordsAndDataBeyondTheLimit) {
   devicetest::Rig rig;
   auto device = rig.MakeDevice();
   DeviceTransmitController& queue = device->transmitController;
   LogCapture log;
-  EXPECT_FALSE(queue.QueueApplicationData(Record(243)));
+  EXPECT_FALSE(queue.QueueApplicationData(Rig::Record(243)));
   EXPECT_TRUE(log.contains("Cannot queue packet of 243 bytes, too long"));
-  EXPECT_TRUE(queue.QueueApplicationData(Record(242)));
-  for (int i = 1; i < 16; ++i) EXPECT_TRUE(device->Enqueue(Record(1)));
+  EXPECT_TRUE(queue.QueueApplicationData(Rig::Record(242)));
+  for (int i = 1; i < 16; ++i) EXPECT_TRUE(device->Enqueue(Rig::Record(1)));
   EXPECT_EQ(16u, queue.QueueLength());
-  EXPECT_FALSE(device->Enqueue(Record(1)));
+  EXPECT_FALSE(device->Enqueue(Rig::Record(1)));
   EXPECT_TRUE(log.contains("Application Data Queue at max capacity"));
   EXPECT_EQ(242u, queue.Front().size());
 }
 
 TEST(DeviceTransmitControllerTest, AJoinAcceptGoesFirstAndPushesOutTheNewestRecordAndItsRow) {
-  devicetest::Rig rig;
+  Rig rig;
   rig.settings.deviceQueueSize = 2;
-  Json::Value m;
-  m["deveui"] = devicetest::kDevEui;
-  m["data"] = "AQ==";
-  m["data_size"] = 1;
-  const int64_t oldest = rig.database->QueueDownlink(m);
-  const int64_t newest = rig.database->QueueDownlink(m);
+  const int64_t oldest = rig.QueueRow();
+  const int64_t newest = rig.QueueRow();
   auto device = rig.MakeDevice();
   DeviceTransmitController& queue = device->transmitController;
-  ASSERT_TRUE(queue.QueueApplicationData(Record(1, static_cast<uint32_t>(oldest))));
-  ASSERT_TRUE(queue.QueueApplicationData(Record(1, static_cast<uint32_t>(newest))));
+  ASSERT_TRUE(queue.QueueApplicationData(Rig::Record(1, 1, static_cast<uint32_t>(oldest))));
+  ASSERT_TRUE(queue.QueueApplicationData(Rig::Record(1, 1, static_cast<uint32_t>(newest))));
 
-  EXPECT_TRUE(queue.QueueApplicationData(Record(17, 0, 1)));
+  Lora::FrameApplicationData accept = Rig::Record(17);
+  accept.join = 1;
+  EXPECT_TRUE(queue.QueueApplicationData(accept));
   EXPECT_EQ(2u, queue.QueueLength());
   EXPECT_EQ(1, queue.Front().join);
   EXPECT_EQ(std::to_string(oldest), rig.Query("SELECT id FROM downlink_queue;"));
@@ -58,13 +48,6 @@ TEST(DeviceTransmitControllerTest, AJoinAcceptGoesFirstAndPushesOutTheNewestReco
   EXPECT_EQ(0u, queue.QueueLength());
   EXPECT_EQ("", rig.Query("SELECT id FROM downlink_queue;"));
 }
-
-}  // namespace
-
-namespace {
-
-using downlinktest::kDevAddr;
-using downlinktest::Rig;
 
 // The FRMPayload of a downlink in plain text, decrypted under the given key.
 std::vector<uint8_t> Plain(const Lora::Frame& phy, const Lora::CypherKey& key) {
@@ -77,10 +60,7 @@ std::vector<uint8_t> Plain(const Lora::Frame& phy, const Lora::CypherKey& key) {
 TEST(DeviceTransmitControllerTest, AConfirmedDownlinkStaysUntilAnAckThatIsNotARepeatSettlesIt) {
   Rig rig;
   Device& device = rig.AddDevice();
-  const int64_t id = rig.QueueRow();
-  Lora::FrameApplicationData record = Rig::Record(3, 1, static_cast<uint32_t>(id));
-  record.ack = 1;
-  ASSERT_TRUE(device.Enqueue(record));
+  const int64_t id = rig.EnqueueConfirmed(device);
 
   rig.Answer(rig.Uplink(1, false, 5000000, 10000));
   const Json::Value txpk = rig.Serve(10750);
@@ -109,18 +89,14 @@ TEST(DeviceTransmitControllerTest, AConfirmedDownlinkStaysUntilAnAckThatIsNotARe
 TEST(DeviceTransmitControllerTest, AConfirmedDownlinkOutOfAttemptsIsDroppedWithItsRow) {
   Rig rig;
   Device& device = rig.AddDevice();
-  const int64_t id = rig.QueueRow();
-  Lora::FrameApplicationData record = Rig::Record(3, 1, static_cast<uint32_t>(id));
-  record.ack = 1;
-  record.attempts = 2;
-  ASSERT_TRUE(device.Enqueue(record));
+  rig.EnqueueConfirmed(device, 2);
   for (uint32_t counter = 1; counter <= 2; ++counter) {
     rig.Answer(rig.Uplink(counter, false, counter * 10000000, counter * 10000));
     EXPECT_EQ(0xA0, Rig::Phy(rig.Serve(counter * 10000 + 750)).Mhdr());
   }
   EXPECT_EQ("2", rig.Query("SELECT retry_count FROM downlink_queue;")) << "kept over a restart";
   rig.Events();
-  testsupport::LogCapture log;
+  LogCapture log;
   rig.Answer(rig.Uplink(3, false, 30000000, 30000));
   rig.scheduler->ServeDueTransmissions(*rig.devices, 30750);
   EXPECT_TRUE(log.contains("|NO-ACK|Dropping downstream message, attempts exceeded"));

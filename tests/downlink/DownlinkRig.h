@@ -4,6 +4,7 @@
 // clock is a number the test moves.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <json/json.h>
 
 #include <memory>
@@ -18,6 +19,7 @@
 #include "gateway/UdpSocket.h"
 #include "lora/Bytes.h"
 #include "lora/ChannelPlans.h"
+#include "support/JsonText.h"
 
 namespace downlinktest {
 
@@ -108,10 +110,9 @@ class Rig : public devicetest::Rig {
       const ssize_t n = radio.receive(peer, buffer, sizeof buffer);
       if (n < 4 || buffer[3] != MessageProtocol::kPullResp) continue;
       Json::Value root;
-      Json::CharReaderBuilder builder;
-      std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+      std::string errors;
       const char* text = reinterpret_cast<const char*>(buffer + 4);
-      if (reader->parse(text, text + (n - 4), &root, nullptr)) return root["txpk"];
+      if (JsonText::Parse(text, static_cast<size_t>(n) - 4, root, errors)) return root["txpk"];
     }
     return Json::Value();
   }
@@ -138,6 +139,17 @@ class Rig : public devicetest::Rig {
     m["data"] = "AQ==";
     m["data_size"] = 1;
     return database->QueueDownlink(m);
+  }
+
+  // A confirmed record of three bytes on port 1 with its row, queued on the device; the row's id.
+  int64_t EnqueueConfirmed(Device& device,
+                           uint8_t attempts = Lora::FrameApplicationData::kDefaultAttempts) {
+    const int64_t id = QueueRow();
+    Lora::FrameApplicationData record = Record(3, 1, static_cast<uint32_t>(id));
+    record.ack = 1;
+    record.attempts = attempts;
+    EXPECT_TRUE(device.Enqueue(record));
+    return id;
   }
 
   // The index of the first event starting with prefix; events.size() when there is none.

@@ -136,12 +136,8 @@ TEST(ClassCDownlinkTest, AConfirmedDownlinkIsSentAgainAfterTheAckTimeoutUntilIts
     Rig rig;
     rig.jitterMs = jitterMs;
     Device& device = HeardDevice(rig, Device::kClassC, 19000);
-    const int64_t id = rig.QueueRow();
-    Lora::FrameApplicationData record = Rig::Record(3, 1, static_cast<uint32_t>(id));
-    record.ack = 1;
-    record.attempts = 2;
     rig.nowMs = 20000;
-    ASSERT_TRUE(device.Enqueue(record));
+    rig.EnqueueConfirmed(device, 2);
     uint64_t sentAt = 20000 + kLeadMs;
     Json::Value txpk = rig.Serve(sentAt);
     ASSERT_TRUE(txpk["imme"].asBool());
