@@ -13,15 +13,8 @@ namespace {
 using plantest::ParseJson;
 
 // Runs the steps in start-up order on a whole configuration document.
-struct Started {
-  Json::Value config;
-  Settings settings;
-  std::unique_ptr<Lora::ChannelPlan> plan;
-  const Json::Value& lora() const { return config["lora"]; }
-};
-
-std::unique_ptr<Started> Start(const std::string& configJson, Json::Value network = {}) {
-  auto s = std::make_unique<Started>();
+std::unique_ptr<plantest::TestPlan> Start(const std::string& configJson, Json::Value network = {}) {
+  auto s = std::make_unique<plantest::TestPlan>();
   s->config = ParseJson(configJson);
   if (!network.isNull()) s->config["network"]["public"] = network;
   s->plan = ResolveChannelPlan(s->config, s->settings);
@@ -56,7 +49,7 @@ TEST(ResolveChannelPlan, ChoosesTheRegionOrStops) {
       EXPECT_EQ(log.count(answer), 1u) << config << log.dump();
     } else {
       EXPECT_STREQ(s->plan->name(), answer) << config;
-      EXPECT_EQ(s->lora()["frequencyBand"].asString(), answer) << config;
+      EXPECT_EQ(s->config["lora"]["frequencyBand"].asString(), answer) << config;
     }
   }
 }
@@ -101,7 +94,7 @@ TEST(ChannelPlanStartUp, WritesTheRegionalValuesBack) {
     Json::Value expected = ParseJson(std::string("{") + c.expected + "}");
     // Compared as text: jsoncpp keeps signed and unsigned numbers apart in ==.
     for (const std::string& key : expected.getMemberNames()) {
-      EXPECT_EQ(s->lora()[key].toStyledString(), expected[key].toStyledString()) << key;
+      EXPECT_EQ(s->config["lora"][key].toStyledString(), expected[key].toStyledString()) << key;
     }
   }
 }
