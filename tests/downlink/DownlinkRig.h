@@ -32,7 +32,9 @@ class Rig : public devicetest::Rig {
     plan = std::make_unique<Lora::ChannelPlan_EU868>(config, settings);
     radio.open(0, false);
     downstream.open(0, false);
-    RegisterGateway(devicetest::kGatewayEui);
+    // The device rig's gateway, now heard from the radio socket.
+    const sockaddr_in address = UdpSocket::LoopbackAddress(radio.localPort());
+    gateways.seen(devicetest::kGatewayEui, 2, &address, 0);
     protocol.downstream = &downstream;
     protocol.gateways = &gateways;
     protocol.statistics = &statistics;
@@ -53,11 +55,6 @@ class Rig : public devicetest::Rig {
     links.scheduler = scheduler.get();
     // Devices restored by the list get their links from it, the scheduler included.
     devices = std::make_unique<DeviceList>(links, [this] { return nowMs; });
-  }
-
-  void RegisterGateway(uint64_t eui) {
-    const sockaddr_in address = UdpSocket::LoopbackAddress(radio.localPort());
-    gateways.seen(eui, 2, &address, 0);
   }
 
   Device& AddDevice(uint32_t devAddr = kDevAddr) {
