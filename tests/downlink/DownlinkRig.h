@@ -19,7 +19,6 @@
 #include "gateway/UdpSocket.h"
 #include "lora/Bytes.h"
 #include "lora/ChannelPlans.h"
-#include "support/JsonText.h"
 
 namespace downlinktest {
 
@@ -106,10 +105,9 @@ class Rig : public devicetest::Rig {
       sockaddr_in peer{};
       const ssize_t n = radio.receive(peer, buffer, sizeof buffer);
       if (n < 4 || buffer[3] != MessageProtocol::kPullResp) continue;
-      Json::Value root;
-      std::string errors;
-      const char* text = reinterpret_cast<const char*>(buffer + 4);
-      if (JsonText::Parse(text, static_cast<size_t>(n) - 4, root, errors)) return root["txpk"];
+      const Json::Value root = testsupport::ParseJson(
+          std::string(reinterpret_cast<const char*>(buffer + 4), static_cast<size_t>(n) - 4));
+      if (root.isObject()) return root["txpk"];
     }
     return Json::Value();
   }

@@ -9,18 +9,14 @@
 #include <string>
 
 #include "Settings.h"
+#include "TestSupport.h"
 #include "lora/ChannelPlans.h"
 
 namespace plantest {
 
 inline Json::Value ParseJson(const std::string& text) {
-  Json::Value value;
-  Json::CharReaderBuilder builder;
-  std::string errors;
-  std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-  if (!reader->parse(text.data(), text.data() + text.size(), &value, &errors)) {
-    ADD_FAILURE() << "bad test JSON: " << text << ": " << errors;
-  }
+  Json::Value value = testsupport::ParseJson(text);
+  if (value.isNull()) ADD_FAILURE() << "bad test JSON: " << text;
   return value;
 }
 
