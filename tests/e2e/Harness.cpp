@@ -172,6 +172,19 @@ ExitResult RunBinary(const std::vector<std::string>& args, const std::string& wo
   return {status, process.out(), process.err()};
 }
 
+ExitResult StartAndStop(const std::string& dir, const Json::Value& config,
+                        std::vector<std::string> options, int signal, bool asNobody) {
+  options.insert(options.begin(), {"-c", WriteConfig(dir, config)});
+  ServerProcess server(dir);
+  server.start(options, asNobody);
+  const std::string logPath = config["log"]["path"].asString();
+  const bool started = server.waitFor("Start GatewayReceive thread", 10000, logPath);
+  const int status = server.stop(signal, 5000);
+  ExitResult run{status, server.out() + ReadFile(logPath), server.err()};
+  EXPECT_TRUE(started) << run.out << run.err;
+  return run;
+}
+
 using testsupport::Loopback;
 
 UdpPeer::UdpPeer() {
@@ -251,6 +264,19 @@ Json::Value LoraDevice(const std::string& requestJson) {
     return Json::Value();
   }
   return value;
+}
+
+std::vector<uint8_t> JoinRequest(const std::string& nonce, const std::string& devEui,
+                                 const std::string& appEui, const std::string& appKey) {
+  return LoraPacket(R"({"fields":{"MType":"Join Request","AppEUI":")" + appEui + R"(","DevEUI":")" +
+                    devEui + R"(","DevNonce":")" + nonce + R"("},"keys":{"AppKey":")" + appKey +
+                    R"("}})");
+}
+
+Json::Value ReadJoinAccept(const std::string& acceptHex, const std::string& appKey,
+                           const std::string& nonce) {
+  return LoraDevice(R"({"mode":"accept","phy":")" + acceptHex + R"(","AppKey":")" + appKey +
+                    R"(","DevNonce":")" + nonce + R"("})");
 }
 
 bool UdpPeer::receive(std::vector<uint8_t>& datagram, int timeoutMs) const {

@@ -77,6 +77,13 @@ class ServerProcess {
 ExitResult RunBinary(const std::vector<std::string>& args, const std::string& workDir,
                      int timeoutMs = 10000, const std::string& program = VALLORIN_BINARY);
 
+// Starts the server on the configuration (written into `dir`) and the options, waits for the end
+// of start-up (a test failure when it does not come) and stops it with the signal. `out` holds
+// standard output (the lines from before the logger is set up), then the log.
+ExitResult StartAndStop(const std::string& dir, const Json::Value& config,
+                        std::vector<std::string> options = {}, int signal = 15,
+                        bool asNobody = false);
+
 // A PHYPayload built by the independent LoRaWAN implementation (tests/e2e/node/frames.js, npm
 // package lora-packet) from a JSON request with "fields" and optional "keys". Empty, with a test
 // failure, when node or the package is missing (./test.sh installs both).
@@ -87,6 +94,16 @@ std::vector<std::vector<uint8_t>> LoraPackets(const std::string& requestJson);
 // The device's reading of a downlink by lora-packet (tests/e2e/node/device.js): the JSON object
 // it prints for the request ("mode" "accept" or "down"); null, with a test failure, on any fault.
 Json::Value LoraDevice(const std::string& requestJson);
+
+// A join request built by lora-packet; EUIs and nonce as hex, most significant byte first. The
+// defaults are a device the network key of BaseConfig admits.
+std::vector<uint8_t> JoinRequest(const std::string& nonce,
+                                 const std::string& devEui = "0080000000000001",
+                                 const std::string& appEui = "0011223344556677",
+                                 const std::string& appKey = "000102030405060708090a0b0c0d0e0f");
+// lora-packet's reading of a join accept (hex) as the device that sent the nonce reads it.
+Json::Value ReadJoinAccept(const std::string& acceptHex, const std::string& appKey,
+                           const std::string& nonce);
 
 // A packet forwarder's socket on 127.0.0.1.
 class UdpPeer {

@@ -2,7 +2,6 @@
 // started again on the same files.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sqlite3.h>
 
 #include <atomic>
 #include <chrono>
@@ -14,24 +13,19 @@
 #include <vector>
 
 #include "../Database/QueryFile.h"
-#include "Database/Lora-Database.h"
-#include "Harness.h"
 #include "NetworkRig.h"
 #include "lora/Bytes.h"
 #include "lora/Crypto.h"
 #include "sim/SimFrames.h"
-#include "TestSupport.h"
 
+using dbtest::QueryFile;
 using e2e::BaseConfig;
-using e2e::ServerProcess;
-using e2e::WriteConfig;
+using e2e::StartAndStop;
+using testsupport::Occurrences;
 using testsupport::ReadFile;
 using testsupport::TempDir;
 
 namespace {
-
-using dbtest::QueryFile;
-using testsupport::Occurrences;
 
 TEST(Crash, AnUncleanStopMovesEveryDownCounterAheadOnceACleanOneNothing) {
   TempDir dir;
@@ -46,16 +40,11 @@ TEST(Crash, AnUncleanStopMovesEveryDownCounterAheadOnceACleanOneNothing) {
   const std::string moved = "down counters of 1 sessions moved ahead by 1000";
   std::string everything;  // the logs of all runs so far
   int runs = 0;
-  std::string log;
   // Each run logs to a file of its own, so that waiting for its start never sees an earlier one.
   auto run = [&](int signal) {
-    log = dir.file("run-" + std::to_string(++runs) + ".log");
+    const std::string log = dir.file("run-" + std::to_string(++runs) + ".log");
     config["log"]["path"] = log;
-    const std::string path = WriteConfig(dir.path(), config);
-    ServerProcess server(dir.path());
-    server.start({"-c", path});
-    EXPECT_TRUE(server.waitFor("Start GatewayReceive thread", 10000, log)) << server.out();
-    server.stop(signal, 5000);
+    StartAndStop(dir.path(), config, {}, signal);
     everything += ReadFile(log);
   };
 
@@ -73,10 +62,6 @@ TEST(Crash, AnUncleanStopMovesEveryDownCounterAheadOnceACleanOneNothing) {
   EXPECT_EQ(QueryFile(flash, "SELECT nwk_down_counter FROM sessions"), "1005");
 }
 
-}  // namespace
-
-namespace {
-
 // A flash file that is not a database is kept aside, never overwritten; the server starts on an
 // empty one and its stop writes a sound file in its place.
 TEST(Crash, ACorruptFlashFileIsMovedAsideAndAFreshOneWritten) {
@@ -85,12 +70,9 @@ TEST(Crash, ACorruptFlashFileIsMovedAsideAndAFreshOneWritten) {
   const std::string flash = config["db"].asString();
   const std::string garbage(8192, 'x');
   testsupport::WriteFile(flash, garbage);
-  ServerProcess server(dir.path());
-  server.start({"-c", WriteConfig(dir.path(), config)});
-  const std::string log = config["log"]["path"].asString();
-  ASSERT_TRUE(server.waitFor("Start GatewayReceive thread", 10000, log)) << server.out();
-  EXPECT_EQ(server.stop(SIGTERM, 5000), 0);
-  const std::string text = ReadFile(log);
+  const e2e::ExitResult run = StartAndStop(dir.path(), config);
+  EXPECT_EQ(run.status, 0);
+  const std::string& text = run.out;
   const size_t at = text.find("moved aside to ");
   ASSERT_NE(at, std::string::npos) << text;
   EXPECT_NE(text.find("[ERROR] Flash database " + flash + " is not a usable database"),
@@ -99,10 +81,6 @@ TEST(Crash, ACorruptFlashFileIsMovedAsideAndAFreshOneWritten) {
   EXPECT_EQ(ReadFile(aside), garbage);
   EXPECT_EQ(QueryFile(flash, "PRAGMA integrity_check;"), "ok");
 }
-
-}  // namespace
-
-namespace {
 
 // SIGTERM in the middle of a steady stream: the server stops within the two seconds a supervisor
 // allows, and what it leaves on flash is exactly what the applications saw, no uplink stored that

@@ -15,8 +15,6 @@ using e2e::SeededSession;
 
 namespace {
 
-const std::string kNetworkKey = "000102030405060708090a0b0c0d0e0f";
-
 TEST(Forgeries, ReplaysForgedMicsAndWrongDirectionFramesAreRefusedCountedAndNeverPublished) {
   NetworkRig rig;
   SeededSession device;
@@ -53,18 +51,10 @@ TEST(Forgeries, ReplaysForgedMicsAndWrongDirectionFramesAreRefusedCountedAndNeve
   }
 
   // Joins: accepted once; the same request again, and one with a forged MIC, get nothing.
-  const std::string request =
-      R"({"fields":{"MType":"Join Request","AppEUI":"0011223344556677","DevEUI":"0080000000000001",)"
-      R"("DevNonce":"@"},"keys":{"AppKey":")" + kNetworkKey + R"("}})";
-  auto join = [&](const std::string& nonce) {
-    std::string spec = request;
-    spec.replace(spec.find('@'), 1, nonce);
-    return e2e::LoraPacket(spec);
-  };
-  rig.Push(join("0a0b"), R"({"tmst":1000000})");
+  rig.Push(e2e::JoinRequest("0a0b"), R"({"tmst":1000000})");
   ASSERT_TRUE(rig.NextTxpk(8000).isObject()) << rig.Log();
-  rig.Push(join("0a0b"), R"({"tmst":9000000})");
-  std::vector<uint8_t> forgedJoin = join("0c0d");
+  rig.Push(e2e::JoinRequest("0a0b"), R"({"tmst":9000000})");
+  std::vector<uint8_t> forgedJoin = e2e::JoinRequest("0c0d");
   forgedJoin.back() ^= 0x80;
   rig.Push(forgedJoin, R"({"tmst":10000000})");
   EXPECT_TRUE(rig.NextTxpk(6500).isNull()) << "a repeated or forged join was answered";

@@ -73,10 +73,8 @@ class JoinServer {
   pid_t pid_ = -1;
 };
 
-std::vector<uint8_t> JoinRequest(const std::string& devEui, const std::string& nonce) {
-  return e2e::LoraPacket(R"({"fields":{"MType":"Join Request","AppEUI":"70b3d57ed0000001",)"
-                         R"("DevEUI":")" + devEui + R"(","DevNonce":")" + nonce +
-                         R"("},"keys":{"AppKey":")" + kAppKey + R"("}})");
+std::vector<uint8_t> JoinRequest(const std::string& nonce) {
+  return e2e::JoinRequest(nonce, "0080000000000007", "70b3d57ed0000001", kAppKey);
 }
 
 TEST(RemoteJoin, TheJoinServersAcceptGoesOutUnchangedAndItsKeysCarryTheNextUplink) {
@@ -96,14 +94,13 @@ TEST(RemoteJoin, TheJoinServersAcceptGoesOutUnchangedAndItsKeysCarryTheNextUplin
   const std::string accept = Hex(e2e::LoraPacket(
       R"({"fields":{"MType":"Join Accept","AppNonce":"a1a2a3","NetID":"000013",)"
       R"("DevAddr":"26012345","DLSettings":0,"RxDelay":1},"keys":{"AppKey":")" + kAppKey + R"("}})"));
-  const Json::Value keys = e2e::LoraDevice(R"({"mode":"accept","phy":")" + accept +
-                                           R"(","AppKey":")" + kAppKey + R"(","DevNonce":"0102"})");
+  const Json::Value keys = e2e::ReadJoinAccept(accept, kAppKey, "0102");
   joinServer.Answer(R"({"Result":{"ResultCode":"Success"},"PHYPayload":")" + accept +
                     R"(","NwkSKey":{"AESKey":")" + keys["NwkSKey"].asString() +
                     R"("},"AppSKey":{"AESKey":")" + keys["AppSKey"].asString() + R"("}})");
   ASSERT_TRUE(rig.Start());
 
-  rig.Push(JoinRequest("0080000000000007", "0102"), R"({"tmst":1000000})");
+  rig.Push(JoinRequest("0102"), R"({"tmst":1000000})");
   const Json::Value txpk = rig.NextTxpk(8000);
   ASSERT_TRUE(txpk.isObject()) << rig.Log();
   EXPECT_EQ(Hex(FromBase64(txpk["data"].asString())), accept);
@@ -122,7 +119,7 @@ TEST(RemoteJoin, TheJoinServersAcceptGoesOutUnchangedAndItsKeysCarryTheNextUplin
 
   // An answer later than the join window allows is dropped and said so.
   joinServer.Delay(6.0);
-  rig.Push(JoinRequest("0080000000000007", "0103"), R"({"tmst":20000000})");
+  rig.Push(JoinRequest("0103"), R"({"tmst":20000000})");
   ASSERT_TRUE(rig.WaitFor("/down_dropped", 1, 10000)) << rig.Log();
   EXPECT_NE(rig.On("/down_dropped")[0].payload.find("Join Response too late, "), std::string::npos);
   EXPECT_TRUE(rig.WaitForLog("|TOO-LATE|Join Response too late"));

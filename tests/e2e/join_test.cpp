@@ -15,24 +15,23 @@ using e2e::ParseJson;
 namespace {
 
 const std::string kJoinNetworkKey = "000102030405060708090a0b0c0d0e0f";
-const std::string kDevEui = "0080000000000001";
+
+// lora-packet's reading of the join accept in the txpk, for the request with the nonce.
+Json::Value Accept(const Json::Value& txpk, const std::string& nonce) {
+  return e2e::ReadJoinAccept(Hex(FromBase64(txpk["data"].asString())), kJoinNetworkKey, nonce);
+}
 
 TEST(OverTheAir, JoinAcceptInRx1OpensASessionTheFirstUplinkUses) {
   NetworkRig rig;
   ASSERT_TRUE(rig.Start());
-  const std::vector<uint8_t> request = e2e::LoraPacket(
-      R"({"fields":{"MType":"Join Request","AppEUI":"0011223344556677","DevEUI":")" + kDevEui +
-      R"(","DevNonce":"0a0b"},"keys":{"AppKey":")" + kJoinNetworkKey + R"("}})");
+  const std::vector<uint8_t> request = e2e::JoinRequest("0a0b");
   ASSERT_EQ(request.size(), 23u);
   rig.Push(request, R"({"tmst":1000000})");
   const Json::Value txpk = rig.NextTxpk(8000);
   ASSERT_TRUE(txpk.isObject()) << rig.Log();
   EXPECT_EQ(txpk["tmst"].asUInt(), 6000000u);
   EXPECT_EQ(txpk["size"].asUInt(), 33u);  // EU868 sends its CFList
-  const std::vector<uint8_t> accept = FromBase64(txpk["data"].asString());
-  const Json::Value opened = e2e::LoraDevice(R"({"mode":"accept","phy":")" + Hex(accept) +
-                                             R"(","AppKey":")" + kJoinNetworkKey +
-                                             R"(","DevNonce":"0a0b"})");
+  const Json::Value opened = Accept(txpk, "0a0b");
   EXPECT_TRUE(opened["micOk"].asBool()) << opened;
   EXPECT_EQ(opened["NetID"].asString(), "000013");
   const std::string devAddr = opened["DevAddr"].asString();
@@ -52,10 +51,6 @@ TEST(OverTheAir, JoinAcceptInRx1OpensASessionTheFirstUplinkUses) {
   // A repeated nonce is the forgery test's and the join handler's.
 }
 
-}  // namespace
-
-namespace {
-
 // Without the first join window the accept goes one second later in RX2; a re-join keeps the
 // address the database holds.
 TEST(OverTheAir, WithoutTheFirstWindowTheAcceptGoesInRx2AndARejoinKeepsTheAddress) {
@@ -63,15 +58,10 @@ TEST(OverTheAir, WithoutTheFirstWindowTheAcceptGoesInRx2AndARejoinKeepsTheAddres
   rig.config["test"]["disableRxJoin1"] = true;
   ASSERT_TRUE(rig.Start());
   auto join = [&](const std::string& nonce, unsigned tmst) {
-    rig.Push(e2e::LoraPacket(R"({"fields":{"MType":"Join Request","AppEUI":"0011223344556677",)"
-                             R"("DevEUI":")" + kDevEui + R"(","DevNonce":")" + nonce +
-                             R"("},"keys":{"AppKey":")" + kJoinNetworkKey + R"("}})"),
-             "{\"tmst\":" + std::to_string(tmst) + "}");
+    rig.Push(e2e::JoinRequest(nonce), "{\"tmst\":" + std::to_string(tmst) + "}");
     const Json::Value txpk = rig.NextTxpk(9000);
     EXPECT_EQ(txpk["tmst"].asUInt(), tmst + 6000000u) << rig.Log();
-    return e2e::LoraDevice(R"({"mode":"accept","phy":")" +
-                           Hex(FromBase64(txpk["data"].asString())) + R"(","AppKey":")" +
-                           kJoinNetworkKey + R"(","DevNonce":")" + nonce + R"("})");
+    return Accept(txpk, nonce);
   };
   const Json::Value first = join("0001", 1000000);
   EXPECT_TRUE(first["micOk"].asBool()) << first;

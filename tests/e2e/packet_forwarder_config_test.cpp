@@ -4,16 +4,16 @@
 #include <sys/stat.h>
 
 #include <cmath>
-#include <csignal>
 
 #include "Harness.h"
 #include "TestSupport.h"
 
+using e2e::ExpectMembers;
+using e2e::ParseJson;
+using testsupport::Contains;
 using testsupport::ReadFile;
 
 namespace {
-
-using e2e::ParseJson;
 
 // A folder with the example template in templates/ and an empty lora/ for the output; run()
 // starts the server with card 1 in lora/, then `options`, stops it and keeps what it wrote.
@@ -30,16 +30,12 @@ struct CardFolder {
     testsupport::WriteFile(dir.file("templates/global_conf.json"), ReadFile(example));
   }
   void run(const std::vector<std::string>& options) {
-    std::vector<std::string> args = {"--lora-path", dir.file("lora"),
-                                     "-c",          e2e::WriteConfig(dir.path(), config),
-                                     "--lora-eui",  "00-80-00-00-A0-00-0F-4D"};
+    std::vector<std::string> args = {"--lora-path", dir.file("lora"), "--lora-eui",
+                                     "00-80-00-00-A0-00-0F-4D"};
     args.insert(args.end(), options.begin(), options.end());
-    const std::string logPath = config["log"]["path"].asString();
-    e2e::ServerProcess server(dir.path());
-    server.start(args);
-    EXPECT_TRUE(server.waitFor("Start GatewayReceive thread", 10000, logPath));
-    EXPECT_EQ(server.stop(SIGTERM, 5000), 0);
-    log = server.out() + ReadFile(logPath);
+    const e2e::ExitResult result = e2e::StartAndStop(dir.path(), config, args);
+    EXPECT_EQ(result.status, 0);
+    log = result.out;
     effective = e2e::EffectiveConfig(log);
     EXPECT_TRUE(effective.isObject()) << log;
     card1 = ParseJson(ReadFile(dir.file("lora/1/global_conf.json")));
@@ -66,10 +62,6 @@ struct CardFolder {
     }
   }
 };
-
-using e2e::ExpectMembers;
-using testsupport::Contains;
-
 }  // namespace
 
 TEST(PacketForwarderFiles, Us915SubBand2FromTheExampleTemplate) {

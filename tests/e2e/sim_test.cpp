@@ -53,10 +53,9 @@ TEST(SimFrames, AgreeWithLoraPacket) {
   }
   {
     SCOPED_TRACE("join request");
-    EXPECT_EQ(Hex(Sim::BuildJoinRequest(0x70b3d57ed0000001ull, 0x0080000000b10003ull, 0x0a0b, Key(kNwk))),
-              Hex(LoraPacket(R"({"fields":{"MType":"Join Request","AppEUI":"70b3d57ed0000001",)"
-                             R"("DevEUI":"0080000000b10003","DevNonce":"0a0b"},"keys":{"AppKey":")" +
-                             kNwk + R"("}})")));
+    EXPECT_EQ(
+        Hex(Sim::BuildJoinRequest(0x70b3d57ed0000001ull, 0x0080000000b10003ull, 0x0a0b, Key(kNwk))),
+        Hex(JoinRequest("0a0b", "0080000000b10003", "70b3d57ed0000001", kNwk)));
   }
   {
     SCOPED_TRACE("confirmed downlink read, and refused with one byte changed");
@@ -79,8 +78,7 @@ TEST(SimFrames, AgreeWithLoraPacket) {
     const std::string accept = Hex(LoraPacket(
         R"({"fields":{"MType":"Join Accept","AppNonce":"a1a2a3","NetID":"000013",)"
         R"("DevAddr":"26012345","DLSettings":0,"RxDelay":1},"keys":{"AppKey":")" + kNwk + R"("}})"));
-    const Json::Value device = LoraDevice(R"({"mode":"accept","phy":")" + accept +
-                                          R"(","AppKey":")" + kNwk + R"(","DevNonce":"0a0b"})");
+    const Json::Value device = ReadJoinAccept(accept, kNwk, "0a0b");
     Sim::Bytes phy;
     for (size_t i = 0; i + 1 < accept.size(); i += 2) {
       phy.push_back(static_cast<uint8_t>(std::stoul(accept.substr(i, 2), nullptr, 16)));
