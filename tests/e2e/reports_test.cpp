@@ -5,7 +5,6 @@
 #include <string>
 #include <vector>
 
-#include "ForwarderRecords.h"
 #include "NetworkRig.h"
 
 using e2e::NetworkRig;
@@ -25,19 +24,6 @@ std::map<std::string, Json::Value> Reports(const e2e::UdpPeer& agent, int timeou
   return out;
 }
 
-void Traffic(NetworkRig& rig, const SeededSession& device) {
-  rig.application().Publish("lora/" + device.devEui + "/down", R"({"data":"AQ==","port":1})");
-  ASSERT_TRUE(rig.WaitFor("/down_queued", 1));
-  rig.Push(e2e::DeviceUplink(device, 1, 10, "00"), R"({"tmst":3000000})");
-  ASSERT_TRUE(rig.NextTxpk(3000).isObject()) << rig.Log();
-  // Fifteen status records bring a gateway statistics report.
-  for (int i = 0; i < 15; ++i) {
-    const std::string stat = R"({"stat":{"time":"2026-12-07 00:00:)" + std::to_string(10 + i) +
-                             R"( GMT","rxnb":1,"rxok":1,"rxfw":1,"dwnb":0,"txnb":0,"ackr":100}})";
-    rig.PushText(stat);
-  }
-}
-
 TEST(Reports, EachKindReachesTheAgentWhenItsSwitchesAreOn) {
   e2e::UdpPeer agent;
   NetworkRig rig;
@@ -49,11 +35,17 @@ TEST(Reports, EachKindReachesTheAgentWhenItsSwitchesAreOn) {
   SeededSession device;
   rig.Seed({device});
   ASSERT_TRUE(rig.Start());
-  Traffic(rig, device);
-  rig.Push(e2e::LoraPacket(R"({"fields":{"MType":"Join Request","AppEUI":"0011223344556677",)"
-                           R"("DevEUI":"0080000000000001","DevNonce":"0a0b"},)"
-                           R"("keys":{"AppKey":"000102030405060708090a0b0c0d0e0f"}})"),
-           R"({"tmst":30000000})");
+  rig.application().Publish("lora/" + device.devEui + "/down", R"({"data":"AQ==","port":1})");
+  ASSERT_TRUE(rig.WaitFor("/down_queued", 1));
+  rig.Push(e2e::DeviceUplink(device, 1, 10, "00"), R"({"tmst":3000000})");
+  ASSERT_TRUE(rig.NextTxpk(3000).isObject()) << rig.Log();
+  // Fifteen status records bring a gateway statistics report.
+  for (int i = 0; i < 15; ++i) {
+    const std::string stat = R"({"stat":{"time":"2026-12-07 00:00:)" + std::to_string(10 + i) +
+                             R"( GMT","rxnb":1,"rxok":1,"rxfw":1,"dwnb":0,"txnb":0,"ackr":100}})";
+    rig.PushText(stat);
+  }
+  rig.Push(e2e::JoinRequest("0a0b"), R"({"tmst":30000000})");
   const auto reports = Reports(agent, 1500);
   for (const char* kind : {"gateways/PUT", "uplink_packets", "downlink_packets", "gateway_statistics",
                            "join_requests"}) {
