@@ -1,52 +1,24 @@
 // vallorin --check-config: the start-up validation an operator runs before a restart. It must give
 // the verdict of a real start (exit 0 or 1) while leaving the machine as it was.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
+#include <filesystem>
+#include <functional>
+#include <memory>
 
 #include "Harness.h"
-#include "Loopback.h"
 #include "TestSupport.h"
+#include "gateway/UdpSocket.h"
 
 using e2e::BaseConfig;
+using e2e::ParseJson;
 using e2e::RunBinary;
 using e2e::WriteConfig;
+using std::filesystem::exists;
+using testsupport::Contains;
 using testsupport::ReadFile;
 using testsupport::TempDir;
-
-namespace {
-
-using testsupport::Contains;
-
-bool Exists(const std::string& path) {
-  struct stat info {};
-  return stat(path.c_str(), &info) == 0;
-}
-
-using e2e::ParseJson;
-
-// A UDP port of 127.0.0.1 held by the test: a server that tried to bind it would fail.
-class HeldPort {
- public:
-  explicit HeldPort(uint16_t port) : fd_(socket(AF_INET, SOCK_DGRAM, 0)) {
-    sockaddr_in address = testsupport::Loopback(port);
-    held_ = bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-  }
-  ~HeldPort() { close(fd_); }
-  HeldPort(const HeldPort&) = delete;
-  HeldPort& operator=(const HeldPort&) = delete;
-  bool held() const { return held_; }
-
- private:
-  int fd_;
-  bool held_ = false;
-};
-
-}  // namespace
 
 TEST(CheckConfig, ValidFilePrintsTheEffectiveDocumentAndTouchesNothing) {
   TempDir dir;
@@ -63,10 +35,10 @@ TEST(CheckConfig, ValidFilePrintsTheEffectiveDocumentAndTouchesNothing) {
 
   // Every port of the configuration is taken: a check that bound one would not pass, and one
   // that only tested the upstream port (as start-up does) would fail on it.
-  std::vector<std::unique_ptr<HeldPort>> ports;
+  std::vector<std::unique_ptr<UdpSocket>> ports;
   for (const char* port : {"upstreamPort", "downstreamPort", "appPortUp", "appPortDown", "commandPort"}) {
-    ports.push_back(std::make_unique<HeldPort>(config["udp"][port].asUInt()));
-    ASSERT_TRUE(ports.back()->held()) << port;
+    ports.push_back(std::make_unique<UdpSocket>());
+    ASSERT_TRUE(ports.back()->open(config["udp"][port].asUInt(), false)) << port;
   }
 
   auto run = RunBinary({"--check-config", "-c", path, "-l", dir.file("other.log"), "--lora-path",
@@ -95,7 +67,7 @@ TEST(CheckConfig, ValidFilePrintsTheEffectiveDocumentAndTouchesNothing) {
 
   // Nothing was created: no database (flash or run-time copy), no log file, no forwarder file.
   for (const char* file : {"flash/vallorin.db", "run", "vallorin.log", "other.log", "lora/1"}) {
-    EXPECT_FALSE(Exists(dir.file(file))) << file;
+    EXPECT_FALSE(exists(dir.file(file))) << file;
   }
 }
 
@@ -142,6 +114,6 @@ TEST(CheckConfig, RefusalsOfStartUpExitWithOne) {
   EXPECT_EQ(option.status, 1);
   EXPECT_TRUE(Contains(option.err, "Unrecognized parameter --no-such")) << option.err;
 
-  EXPECT_FALSE(Exists(dir.file("flash/vallorin.db")));
-  EXPECT_FALSE(Exists(dir.file("run")));
+  EXPECT_FALSE(exists(dir.file("flash/vallorin.db")));
+  EXPECT_FALSE(exists(dir.file("run")));
 }
