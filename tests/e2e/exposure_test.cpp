@@ -2,16 +2,12 @@
 // sockets read from /proc, and every input channel driven with SQL fragments, quotes, NUL bytes,
 // huge numbers and overlong texts.
 #include <gtest/gtest.h>
-#include <signal.h>
 
 #include <algorithm>
-#include <chrono>
-#include <cstdio>
 #include <filesystem>
 #include <set>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "ForwarderRecords.h"
@@ -79,7 +75,7 @@ TEST(Exposure, EverySocketIsOnLoopbackUnlessThePublicSwitchOpensTheGatewayPorts)
       seen.clear();
       for (const Listener& l : listeners) seen.insert(l.port);
       if (seen.count(port("commandPort")) && seen.count(port("appPortDown"))) break;
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      e2e::Pause(50);
     }
     for (unsigned p : gateway) EXPECT_EQ(seen.count(p), 1u) << p;
     for (unsigned p : local) EXPECT_EQ(seen.count(p), 1u) << p;

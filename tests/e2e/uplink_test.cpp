@@ -3,9 +3,8 @@
 // implementation (lora-packet) so that our decoder is never checked against our own encoder.
 #include <gtest/gtest.h>
 
-#include <chrono>
+#include <algorithm>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "NetworkRig.h"
@@ -64,15 +63,10 @@ TEST_F(DeviceUplinks, RestoredDeviceIsPublishedOnAllThreeTopicsAndTheUpPort) {
   std::vector<std::string> datagrams;
   std::vector<uint8_t> datagram;
   while (application.receive(datagram, 500)) datagrams.emplace_back(datagram.begin(), datagram.end());
-  const std::string first = "lora/" + kDevEui + "/up " + up[0].payload;
-  bool found = false;
-  for (size_t i = 0; i + 1 < datagrams.size(); ++i) {
-    if (datagrams[i] == first) {
-      found = true;
-      EXPECT_EQ(datagrams[i + 1], "\r\n");
-    }
-  }
-  EXPECT_TRUE(found) << datagrams.size() << " datagrams";
+  const auto first =
+      std::find(datagrams.begin(), datagrams.end(), "lora/" + kDevEui + "/up " + up[0].payload);
+  ASSERT_LT(first + 1, datagrams.end()) << datagrams.size() << " datagrams";
+  EXPECT_EQ(first[1], "\r\n");
 
   EXPECT_EQ(rig.Stop(), 0);
   EXPECT_EQ(rig.Query("SELECT up_counter FROM sessions WHERE dev_addr = " +
