@@ -37,18 +37,13 @@ async function until(what, check, timeoutMs = 5000) {
 
 function freePort(kind) {
   return new Promise((resolve) => {
-    if (kind === "tcp") {
-      const probe = net.createServer().listen(0, "127.0.0.1", () => {
-        const { port } = probe.address();
-        probe.close(() => resolve(port));
-      });
-    } else {
-      const probe = dgram.createSocket("udp4");
-      probe.bind(0, "127.0.0.1", () => {
-        const { port } = probe.address();
-        probe.close(() => resolve(port));
-      });
-    }
+    const probe = kind === "tcp" ? net.createServer() : dgram.createSocket("udp4");
+    const bound = () => {
+      const { port } = probe.address();
+      probe.close(() => resolve(port));
+    };
+    if (kind === "tcp") probe.listen(0, "127.0.0.1", bound);
+    else probe.bind(0, "127.0.0.1", bound);
   });
 }
 

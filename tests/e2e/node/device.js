@@ -1,7 +1,7 @@
 // The device's side of downlinks, with an implementation independent of the server's, for the
 // end-to-end tests. Usage: node device.js '<json>' with "mode":
 //   "accept": "phy" (join accept hex), "AppKey", "DevNonce" (hex, most significant first) -> the
-//             decrypted fields, whether its MIC verifies, and the session keys derived from it;
+//             address and NetID, whether its MIC verifies, and the session keys derived from it;
 //   "down":   "phy" (data down hex), "AppSKey", "NwkSKey", "fcntMsb" (hex of the counter's high
 //             16 bits, most significant first; default "0000") -> header fields, MIC check and the
 //             decrypted payload (with the NwkSKey for FPort 0);
@@ -24,10 +24,6 @@ if (request.mode === "accept") {
   out.micOk = lora.verifyMIC(plain, undefined, key);
   out.DevAddr = hex(plain.DevAddr);
   out.NetID = hex(plain.NetID);
-  out.AppNonce = hex(plain.AppNonce);
-  out.DLSettings = plain.DLSettings !== undefined ? Number(plain.DLSettings) : null;
-  out.RxDelay = plain.RxDelay !== undefined ? Number(plain.RxDelay) : null;
-  out.CFList = hex(plain.CFList);
   const keys = lora.generateSessionKeys(key, plain.NetID, plain.AppNonce, bytes(request.DevNonce));
   out.NwkSKey = hex(keys.NwkSKey);
   out.AppSKey = hex(keys.AppSKey);
