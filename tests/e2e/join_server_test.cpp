@@ -2,12 +2,10 @@
 // a self-signed certificate given through the CA file, answering with a join accept lora-packet
 // built. The accept must reach the device unchanged and its keys must carry the next uplink.
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <cstdio>
+#include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "NetworkRig.h"
 
@@ -21,36 +19,20 @@ namespace {
 
 const std::string kAppKey = "2b7e151628aed2a6abf7158809cf4f3c";  // only the join server knows it
 
+// join_server.py in a folder of its own, which holds its certificate, the answer it gives and
+// the requests it was sent; it is killed with the test.
 class JoinServer {
  public:
   JoinServer() {
-    const std::string certificate = dir.file("cert.pem");
-    const std::string key = dir.file("key.pem");
-    const std::string make = "openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=127.0.0.1"
-                             " -addext subjectAltName=IP:127.0.0.1 -keyout " + key + " -out " +
-                             certificate + " >/dev/null 2>&1";
+    const std::string make =
+        "openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=127.0.0.1"
+        " -addext subjectAltName=IP:127.0.0.1 -keyout " +
+        dir.file("key.pem") + " -out " + certificate() + " >/dev/null 2>&1";
     if (std::system(make.c_str()) != 0) ADD_FAILURE() << "openssl could not make a certificate";
-    int out[2];
-    if (pipe(out) != 0) return;
-    pid_ = fork();
-    if (pid_ == 0) {
-      dup2(out[1], STDOUT_FILENO);
-      close(out[0]);
-      execlp("python3", "python3", VALLORIN_SOURCE_DIR "/tests/e2e/join_server.py", dir.path().c_str(),
-             certificate.c_str(), key.c_str(), static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    close(out[1]);
-    char line[32] = {};
-    FILE* reader = fdopen(out[0], "r");
-    if (reader != nullptr && std::fgets(line, sizeof line, reader) != nullptr) port = std::atoi(line);
-    if (reader != nullptr) std::fclose(reader);
-  }
-  ~JoinServer() {
-    if (pid_ > 0) {
-      kill(pid_, SIGTERM);
-      waitpid(pid_, nullptr, 0);
-    }
+    process_.setProgram(VALLORIN_SOURCE_DIR "/tests/e2e/join_server.py");
+    process_.start({dir.path(), certificate(), dir.file("key.pem")});
+    // It prints its port once it listens.
+    if (process_.waitFor("\n", 10000)) port = std::atoi(process_.out().c_str());
   }
   void Answer(const std::string& json) { testsupport::WriteFile(dir.file("answer.json"), json); }
   void Delay(double seconds) { testsupport::WriteFile(dir.file("delay"), std::to_string(seconds)); }
@@ -70,7 +52,7 @@ class JoinServer {
   int port = 0;
 
  private:
-  pid_t pid_ = -1;
+  e2e::ServerProcess process_{dir.path()};
 };
 
 std::vector<uint8_t> JoinRequest(const std::string& nonce) {
