@@ -62,26 +62,6 @@ TEST(Crash, AnUncleanStopMovesEveryDownCounterAheadOnceACleanOneNothing) {
   EXPECT_EQ(QueryFile(flash, "SELECT nwk_down_counter FROM sessions"), "1005");
 }
 
-// A flash file that is not a database is kept aside, never overwritten; the server starts on an
-// empty one and its stop writes a sound file in its place.
-TEST(Crash, ACorruptFlashFileIsMovedAsideAndAFreshOneWritten) {
-  TempDir dir;
-  Json::Value config = BaseConfig(dir.path());
-  const std::string flash = config["db"].asString();
-  const std::string garbage(8192, 'x');
-  testsupport::WriteFile(flash, garbage);
-  const e2e::ExitResult run = StartAndStop(dir.path(), config);
-  EXPECT_EQ(run.status, 0);
-  const std::string& text = run.out;
-  const size_t at = text.find("moved aside to ");
-  ASSERT_NE(at, std::string::npos) << text;
-  EXPECT_NE(text.find("[ERROR] Flash database " + flash + " is not a usable database"),
-            std::string::npos);
-  const std::string aside = text.substr(at + 15, text.find(',', at) - at - 15);
-  EXPECT_EQ(ReadFile(aside), garbage);
-  EXPECT_EQ(QueryFile(flash, "PRAGMA integrity_check;"), "ok");
-}
-
 // SIGTERM in the middle of a steady stream: the server stops within the two seconds a supervisor
 // allows, and what it leaves on flash is exactly what the applications saw, no uplink stored that
 // was never published and no counter behind the last published uplink.
