@@ -26,13 +26,6 @@ namespace e2e {
 using Clock = std::chrono::steady_clock;
 using testsupport::ReadFile;
 
-Json::Value ParseJson(const std::string& text) {
-  Json::Value parsed;
-  std::string errors;
-  std::istringstream in(text);
-  return Json::parseFromStream(Json::CharReaderBuilder(), in, &parsed, &errors) ? parsed : Json::Value();
-}
-
 // A free UDP port on 127.0.0.1 at the time of the call.
 static uint16_t FreeUdpPort() { return UdpPeer().port(); }
 

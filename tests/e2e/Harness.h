@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "TestSupport.h"
+
 namespace e2e {
 
 struct ExitResult {
@@ -24,8 +26,7 @@ Json::Value BaseConfig(const std::string& dir);
 // Writes the document as `dir/vallorin.conf` and returns the path.
 std::string WriteConfig(const std::string& dir, const Json::Value& config);
 
-// The JSON document in the text (null when there is none).
-Json::Value ParseJson(const std::string& text);
+using testsupport::ParseJson;
 
 // The effective configuration the server logged at start-up (null when not found).
 Json::Value EffectiveConfig(const std::string& logText);
