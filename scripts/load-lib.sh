@@ -4,9 +4,9 @@ mosquitto_bin="$(command -v mosquitto || echo /usr/sbin/mosquitto)"
 
 free_port() { python3 -c 'import socket,sys; s=socket.socket(socket.AF_INET,getattr(socket,sys.argv[1])); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])' "$1"; }
 
-work=""; work_run=""; server_pid=""; broker_pid=""
+work=""; work_run=""; server_pid=""; wrap_pid=""; broker_pid=""
 cleanup() {
-  [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null && wait "$server_pid" 2>/dev/null || true
+  [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null && wait "$wrap_pid" 2>/dev/null || true
   [ -n "$broker_pid" ] && kill "$broker_pid" 2>/dev/null && wait "$broker_pid" 2>/dev/null || true
   server_pid=""; broker_pid=""
   [ -n "$work" ] && rm -rf "$work" "$work-run" "$work_run"
@@ -48,18 +48,25 @@ JSON
   for _ in $(seq 50); do (exec 3<>"/dev/tcp/127.0.0.1/$mqtt_port") 2>/dev/null && break; sleep 0.1; done
 }
 
-# SERVER_WRAP runs the server under a tool (heaptrack, perf record, valgrind); the CPU and RSS
-# figures then are the tool's and the server's together.
+# SERVER_WRAP runs the server under a tool (heaptrack, perf record, valgrind). The figures and the
+# signals are the server's own: a wrapper that starts it as a child (heaptrack) would otherwise be
+# measured instead, and left the server running when it was killed.
 start_server() {
   ${SERVER_WRAP:-} "$build/vallorin" -c "$work/vallorin.conf" > "$work/server.out" 2>&1 &
-  server_pid=$!
+  server_pid=$!; wrap_pid=$!
   # Ready once the packet forwarder port is bound.
   local hex; hex=$(printf ':%04X ' "$up")
-  for _ in $(seq 100); do grep -q "$hex" /proc/net/udp && return 0; sleep 0.1; done
+  for _ in $(seq 100); do
+    if grep -q "$hex" /proc/net/udp; then
+      [ -z "${SERVER_WRAP:-}" ] || server_pid=$(pgrep -n -f -- "^([^ ]*/)?vallorin -c $work/vallorin.conf") || server_pid=$wrap_pid
+      return 0
+    fi
+    sleep 0.1
+  done
   echo "server did not start:"; tail -n 20 "$work/server.out"; tail -n 20 "$work/vallorin.log"; exit 1
 }
 
-stop_server() { kill "$server_pid"; wait "$server_pid" 2>/dev/null || true; server_pid=""; }
+stop_server() { kill "$server_pid"; wait "$wrap_pid" 2>/dev/null || true; server_pid=""; }
 
 sim() {
   # A run with losses still reports, and the next scenario goes on.

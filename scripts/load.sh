@@ -50,7 +50,7 @@ for scenario in "${scenarios[@]}"; do
         prepare; start_server; sim "${abp[@]}" --rate 1000 --duration 5 > /dev/null; stop_server
         db_sizes
         "$build/vallorin" -c "$work/vallorin.conf" > "$work/server.out" 2>&1 &
-        server_pid=$!
+        server_pid=$!; wrap_pid=$!
         "$build/vallorin-sim" -c "$work/vallorin.conf" --load --devices 0 --duration 0.1 --first-ack 10 | tee -a "$out" || true ;;
       joins)       # 1 000 OTAA joins at 20/s over 4 gateways, duty cycle disabled
         duty_off=true; prepare; start_server
