@@ -1,5 +1,6 @@
 #include "MosquittoBroker.h"
 #include "Loopback.h"
+#include "TestSupport.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -14,16 +15,6 @@
 
 namespace testsupport {
 
-uint16_t FreeTcpPort() {
-  const int s = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address = Loopback();
-  bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  socklen_t length = sizeof address;
-  getsockname(s, reinterpret_cast<sockaddr*>(&address), &length);
-  close(s);
-  return ntohs(address.sin_port);
-}
-
 namespace {
 
 bool Accepts(uint16_t port) {
@@ -37,7 +28,7 @@ bool Accepts(uint16_t port) {
 }  // namespace
 
 MosquittoBroker::MosquittoBroker(const std::string& extraConfig, const std::string& globalConfig)
-    : globalConfig_(globalConfig), port_(FreeTcpPort()) {
+    : globalConfig_(globalConfig), port_(FreePort()) {
   WriteConfig(extraConfig);
   Start();
 }

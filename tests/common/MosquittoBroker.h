@@ -19,9 +19,6 @@
 
 namespace testsupport {
 
-// A TCP port on loopback that was free a moment ago.
-uint16_t FreeTcpPort();
-
 class MosquittoBroker {
  public:
   // Starts it. `extraConfig` follows the loopback listener every test broker has (more

@@ -34,6 +34,12 @@ inline bool Contains(const std::string& text, const std::string& part) {
 }
 void WriteFile(const std::string& path, const std::string& content);
 
+// A loopback port, free for TCP and UDP, for a server the test starts and that binds it later.
+// Ports come from a slice below the kernel's ephemeral range that this process holds a lock on,
+// so between the pick and the server's bind neither a bind(0) or connect() anywhere nor another
+// test process running side by side can be handed the same port.
+uint16_t FreePort();
+
 // The text as jsoncpp alone reads it, so the server's own reader is never the judge of what the
 // server wrote; null when it is not JSON.
 inline Json::Value ParseJson(const std::string& text) {

@@ -26,9 +26,6 @@ namespace e2e {
 using Clock = std::chrono::steady_clock;
 using testsupport::ReadFile;
 
-// A free UDP port on 127.0.0.1 at the time of the call.
-static uint16_t FreeUdpPort() { return UdpPeer().port(); }
-
 Json::Value BaseConfig(const std::string& dir) {
   // Every path the server writes lies in the folder ("@" below). The web console stays off: tests
   // running side by side would contend for its port, and the browser test covers it.
@@ -48,7 +45,7 @@ Json::Value BaseConfig(const std::string& dir) {
   Json::Value c = ParseJson(text);
   for (const char* port : {"upstreamPort", "downstreamPort", "appPortUp", "appPortDown", "orbaPort",
                            "commandPort"}) {
-    c["udp"][port] = FreeUdpPort();
+    c["udp"][port] = testsupport::FreePort();
   }
   mkdir((dir + "/flash").c_str(), 0777);
   testsupport::WriteFile(dir + "/device_id", "TEST-SERIAL\n");

@@ -59,7 +59,7 @@ TEST(Fleet, TheCentralBrokerSeesTheGatewayAndReachesItsDevices) {
 
   // The central broker: the example's TLS listener for gateways on a free port, the test's
   // loopback listener standing in for the example's application listener.
-  const uint16_t tlsPort = testsupport::FreeTcpPort();
+  const uint16_t tlsPort = testsupport::FreePort();
   const std::string central = Example(
       "central.conf", {{"per_listener_settings true\n", ""},
                        {"listener 8883", "listener " + std::to_string(tlsPort) + " 127.0.0.1"},
