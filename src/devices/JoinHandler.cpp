@@ -113,10 +113,7 @@ void JoinHandler::handleJoinRequest(Lora::ReceivedFrame& frame) {
                   Gateway::EuiText(frame.gatewayEui)};
   AnnounceRequest(request);
   if (isDuplicateDevNonce(request.devEui.text(), request.devNonce)) {
-    LOG_WARNING("GW:%s|JOINREQ-RX|Tossing join request with duplicate nonce", request.gateway.c_str());
-    recordJoinRequest(Json::Value(), Json::Value(), request.devEui.text(), request.joinEui.text(),
-                      request.devNonce, 0, "Duplicate Dev Nonce");
-    if (links_.statistics) links_.statistics->increment(Counter::rx_join_dups);
+    TossDuplicate(request);
     return;
   }
   const KeySearch keys = FindApplicationKey(request);
@@ -142,6 +139,13 @@ void JoinHandler::AnnounceRequest(const Request& request) {
   LOG_DEBUG("GW:%s|DEV-NONCE|%04x", request.gateway.c_str(), request.devNonce);
 }
 
+void JoinHandler::TossDuplicate(const Request& request) {
+  LOG_WARNING("GW:%s|JOINREQ-RX|Tossing join request with duplicate nonce", request.gateway.c_str());
+  recordJoinRequest(Json::Value(), Json::Value(), request.devEui.text(), request.joinEui.text(),
+                    request.devNonce, 0, "Duplicate Dev Nonce");
+  if (links_.statistics) links_.statistics->increment(Counter::rx_join_dups);
+}
+
 bool JoinHandler::isDuplicateDevNonce(const std::string& deviceEuiText, uint16_t devNonce) {
   const uint64_t nowMs = NowMs();
   MutexLock lock(mutex_);
@@ -154,14 +158,26 @@ bool JoinHandler::isDuplicateDevNonce(const std::string& deviceEuiText, uint16_t
       device = device->second.empty() ? nonces_.erase(device) : std::next(device);
     }
   }
+  auto device = nonces_.find(deviceEuiText);
+  if (device == nonces_.end()) return false;
+  auto entry = device->second.find(devNonce);
+  if (entry == device->second.end()) return false;
+  if (nowMs - entry->second * 1000 <= kNonceMemoryMs) return true;
+  device->second.erase(entry);
+  return false;
+}
+
+// Only a request whose MIC checked may hold a nonce: a forged one would otherwise lock the real
+// device out of that nonce for ten minutes.
+bool JoinHandler::rememberDevNonce(const std::string& deviceEuiText, uint16_t devNonce) {
+  const uint64_t nowMs = NowMs();
+  MutexLock lock(mutex_);
   auto& seen = nonces_[deviceEuiText];
   auto entry = seen.find(devNonce);
-  if (entry != seen.end()) {
-    if (nowMs - entry->second * 1000 <= kNonceMemoryMs) return true;
-    seen.erase(entry);
-  }
+  // The same request through another gateway, validated meanwhile by another worker.
+  if (entry != seen.end() && nowMs - entry->second * 1000 <= kNonceMemoryMs) return false;
   seen[devNonce] = nowMs / 1000;
-  return false;
+  return true;
 }
 
 bool JoinHandler::MicValid(const Request& request, const Lora::CypherKey& key) const {
@@ -253,6 +269,10 @@ size_t JoinHandler::BuildJoinAccept(const Request& request, const KeySearch& key
 
 void JoinHandler::AcceptLocally(Request& request, const KeySearch& keys) {
   const std::string& eui = request.devEui.text();
+  if (!rememberDevNonce(eui, request.devNonce)) {
+    TossDuplicate(request);
+    return;
+  }
   LOG_DEBUG("ED:%s|CHECK-KEY|MIC Valid", eui.c_str());
   uint8_t joinNonce[3];
   for (uint8_t& byte : joinNonce) byte = static_cast<uint8_t>(Random() % 255);
@@ -620,6 +640,11 @@ void JoinHandler::ForwardToJoinServer(Request& request, const KeySearch& keys) {
   }
   const std::string code = result["ResultCode"].asString();
   if (code == "Success") {
+    // The join server checked the MIC.
+    if (!rememberDevNonce(eui, request.devNonce)) {
+      TossDuplicate(request);
+      return;
+    }
     AcceptRemotely(request, devAddr, requestJson, response, elapsedMs);
     return;
   }

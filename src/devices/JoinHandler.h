@@ -75,10 +75,13 @@ class JoinHandler {
 
   void handleJoinRequest(Lora::ReceivedFrame& frame);
 
-  // True when the pair was stored within the last 10 minutes; a fresh pair is stored, an older
-  // entry forgotten. Every kNoncePruneEvery calls the whole memory drops what is older than 10
-  // minutes, so it holds at most the pairs of the last ten minutes (plus one pruning interval).
+  // True when the pair was stored within the last 10 minutes; an older entry is forgotten.
+  // Every kNoncePruneEvery calls the whole memory drops what is older than 10 minutes, so it
+  // holds at most the pairs of the last ten minutes (plus one pruning interval).
   bool isDuplicateDevNonce(const std::string& deviceEuiText, uint16_t devNonce) EXCLUDES(mutex_);
+  // Stores the pair of a request whose MIC validated; false when it was stored within the last
+  // 10 minutes after all (another copy of the request got there first).
+  bool rememberDevNonce(const std::string& deviceEuiText, uint16_t devNonce) EXCLUDES(mutex_);
 
   void recordJoinRequest(const Json::Value& request, const Json::Value& response,
                          const std::string& devEui, const std::string& joinEui, uint16_t devNonce,
@@ -94,6 +97,7 @@ class JoinHandler {
   };
 
   void AnnounceRequest(const Request& request);
+  void TossDuplicate(const Request& request);
   KeySearch FindApplicationKey(const Request& request) const;
   bool MicValid(const Request& request, const Lora::CypherKey& key) const;
   void RejectLocally(const Request& request, const KeySearch& keys);
