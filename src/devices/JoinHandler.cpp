@@ -651,8 +651,14 @@ void JoinHandler::ForwardToJoinServer(Request& request, const KeySearch& keys) {
   LOG_WARNING("Join Server rejected Join Request");
   if (links_.messages) AppEvents(*links_.messages).Post(eui, "join_rejected", request.frame.rxpk);
   if (links_.statistics) {
-    links_.statistics->increment(code == "MICFailed"       ? Counter::rx_joins_nok_mic
-                                 : code == "UnknownDevEUI" ? Counter::rx_joins_nok_unk
+    const std::string description =
+        result["Description"].isString() ? result["Description"].asString() : "";
+    auto mentions = [&](const char* word) { return description.find(word) != std::string::npos; };
+    links_.statistics->increment(
+        code == "MICFailed"                                ? Counter::rx_joins_nok_mic
+        : code == "UnknownDevEUI"                          ? Counter::rx_joins_nok_unk
+        : code == "JoinReqFailed" && mentions("Gateway") ? Counter::rx_joins_nok_gw
+        : code == "JoinReqFailed" && mentions("Nonce")   ? Counter::rx_joins_nok_nonce
                                                            : Counter::rx_joins_nok);
   }
   record(code.find("Nonce") != std::string::npos ? "Duplicate Dev Nonce" : code);

@@ -228,6 +228,15 @@ TEST_F(JoinTest, RemoteJoinServerAnswersAreTakenRefusedOrTooLate) {
   Join(Request(2, kListedKey));
   EXPECT_EQ(LastResult(), "UnknownDevEUI");
   EXPECT_EQ(Events().back(), "join_rejected");
+  using C = NetworkStatistics::Counter;
+  uint16_t nonce = 10;
+  for (auto [description, counter] : {std::pair{"Gateway not allowed", C::rx_joins_nok_gw},
+                                      std::pair{"DevNonce used", C::rx_joins_nok_nonce}}) {
+    joinServer.Answer(200, std::string(R"({"Result":{"ResultCode":"JoinReqFailed","Description":")") +
+                               description + R"("}})");
+    Join(Request(nonce++, kListedKey));
+    EXPECT_EQ(rig.statistics.value(counter), 1u) << description;
+  }
 
   joinServer.Answer(200, R"({"Result":{"ResultCode":"Success"}})", [this] { now += 5751; });
   Join(Request(3, kListedKey));
