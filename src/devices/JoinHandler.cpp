@@ -359,6 +359,8 @@ void JoinHandler::TakeSession(Device& device, const Request& request, const std:
   device.SaveSessionKeys();
   device.ResetUpCounter();
   device.ResetDownCounter();
+  // A device that refused a LinkADRReq may take one again in its new session.
+  if (MacControllers* mac = device.transmitController.MacCommands()) mac->SessionStarted();
   device.uplinkSeen = false;
   device.lastUplinkMs = request.frame.receptionTimeMs;
 }

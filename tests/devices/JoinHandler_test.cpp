@@ -15,6 +15,8 @@
 #include "app/HttpClient.h"
 #include "devices/AddressRange.h"
 #include "devices/DeviceList.h"
+#include "downlink/DownlinkScheduler.h"
+#include "downlink/OptionControllers.h"
 #include "lora/Bytes.h"
 #include "lora/Crypto.h"
 #include "support/RecentList.h"
@@ -64,6 +66,13 @@ class JoinTest : public ::testing::Test {
     range.start = 1;
     range.end = 0x01FFFFFE;
     range.nwkId = 0x13;
+    macLinks = MacLinks::From(*eu868->plan, config["lora"], rig.settings);
+    SchedulerLinks scheduling;
+    scheduling.plan = eu868->plan.get();
+    scheduling.settings = &rig.settings;
+    scheduling.mac = &macLinks;
+    scheduler = std::make_unique<DownlinkScheduler>(scheduling);
+    rig.links.scheduler = scheduler.get();
     devices = std::make_unique<DeviceList>(rig.links, [this] { return now.load(); });
     JoinLinks links;
     links.devices = devices.get();
@@ -126,6 +135,8 @@ class JoinTest : public ::testing::Test {
   std::vector<JoinWindow> booked;
   testsupport::HttpStub joinServer;
   HttpClient http{"/nonexistent-ca.pem"};
+  MacLinks macLinks;
+  std::unique_ptr<DownlinkScheduler> scheduler;
   std::unique_ptr<DeviceList> devices;
   std::unique_ptr<JoinHandler> handler;
 };
@@ -137,6 +148,7 @@ TEST_F(JoinTest, ANonceComesBackOnlyAfterTenMinutesAndTheAddressStays) {
   EXPECT_EQ(LastResult(), "Success");
   uint32_t first = 0;
   ASSERT_TRUE(rig.database->GetAddressFromEui("00-80-00-00-00-00-00-01", first));
+  devices->FindDevice(first)->transmitController.MacCommands()->adr.Refused(0x06, "");
   now += JoinHandler::kNonceMemoryMs;
   Join(Request(7));
   EXPECT_EQ(LastResult(), "Duplicate Dev Nonce");
@@ -148,6 +160,8 @@ TEST_F(JoinTest, ANonceComesBackOnlyAfterTenMinutesAndTheAddressStays) {
   ASSERT_TRUE(rig.database->GetAddressFromEui("00-80-00-00-00-00-00-01", again));
   EXPECT_EQ(again, first);
   EXPECT_EQ(devices->size(), 1u);
+  EXPECT_FALSE(devices->FindDevice(first)->transmitController.MacCommands()->adr.stopped())
+      << "a refused LinkADRReq keeps ADR off only until the next join";
 }
 
 TEST_F(JoinTest, WhitelistGivesKeyEuiAndClassOrTheRequestIsRefused) {
