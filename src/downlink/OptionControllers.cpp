@@ -364,6 +364,13 @@ MacLinks MacLinks::From(const Lora::ChannelPlan& plan, const Json::Value& lora,
   links.plan = &plan;
   links.adr = AdrConfig::From(plan, Lora::ConfigRead::Text(lora, "frequencyBand"),
                               Lora::ConfigRead::IntegerOr(lora, "ADRStep", 30));
+  // The operator's bounds hold within the plan's: US915 and AU915 plans allow a datarate above
+  // the configured "maxDatarate" (the 500 kHz one), which ADR must not ask for.
+  const int64_t low = Lora::ConfigRead::IntegerOr(lora, "minDatarate", links.adr.minDatarate);
+  const int64_t high = Lora::ConfigRead::IntegerOr(lora, "maxDatarate", links.adr.maxDatarate);
+  links.adr.maxDatarate = static_cast<int8_t>(std::clamp<int64_t>(high, 0, links.adr.maxDatarate));
+  links.adr.minDatarate =
+      static_cast<int8_t>(std::clamp<int64_t>(low, links.adr.minDatarate, links.adr.maxDatarate));
   links.frequencyOffsetDR7Hz = settings.frequencyOffsetDR7;
   const int64_t interval = Lora::ConfigRead::IntegerOr(lora, "beaconInterval", 128);
   links.beacon.intervalSeconds =

@@ -138,6 +138,9 @@ TEST(Adr, DatarateForSnrFollowsBandAndStep) {
       {"EU868", R"({"ADRStep": 0})", -60, 4},  // out of range: 30
       {"EU868", R"({"minDatarate": 1})", -250, 1},
       {"EU868", R"({"maxDatarate": 3})", 100, 3},
+      // The plan allows DR4 (500 kHz); the operator's bounds come first.
+      {"US915", R"({"frequencyBand": "US915", "maxDatarate": 3})", 100, 3},
+      {"US915", R"({"frequencyBand": "US915", "minDatarate": 2})", -250, 2},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.region) + c.lora);
