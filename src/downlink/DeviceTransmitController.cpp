@@ -118,12 +118,12 @@ void DeviceTransmitController::ReceivedFrame(const Lora::ReceivedFrame& frame, b
   ackPending_ = frame.MType() == Lora::kConfirmedUp;
   MacControllers* mac = MacCommands();
   if (mac == nullptr) return;
-  if (!duplicate) {
-    const int8_t datarate =
-        mac->links.plan->sfBwToDatarate(frame.bandwidthKHz, frame.spreadingFactor);
-    mac->adr.countUplink();
-    mac->adr.update(frame.FCnt(), frame.IsAdr(), datarate, frame.snr);
-  }
+  if (!duplicate) mac->adr.countUplink();
+  // Another gateway's copy goes into the history too: the frame's entry keeps the weaker
+  // reception, so ADR never asks for a rate only the best-placed gateway can hear.
+  const int8_t datarate =
+      mac->links.plan->sfBwToDatarate(frame.bandwidthKHz, frame.spreadingFactor);
+  mac->adr.update(frame.FCnt(), frame.IsAdr(), datarate, frame.snr);
   // A repeat's options are read too: a second gateway's copy of a LinkCheckReq is what makes
   // the gateway count of the answer.
   if (frame.FOptsLen() > 0 && frame.HasFOpts()) {

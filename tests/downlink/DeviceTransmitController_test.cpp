@@ -166,6 +166,22 @@ TEST(DeviceTransmitControllerTest, GatewaySlotsPreferTheBestHearingAndMakeRoomFo
   EXPECT_EQ(0x105u, preferred());
 }
 
+// Two gateways hear one frame: its ADR entry holds the rate the weaker reception supports.
+TEST(DeviceTransmitControllerTest, AnotherGatewaysCopyOfAnUplinkFeedsTheAdrHistory) {
+  Rig rig;
+  Device& device = rig.AddDevice();
+  Lora::ReceivedFrame first = rig.Uplink(1, false, 5000000, 10000);
+  first.snr = 100;  // (100 + 200) / 30: DR5 at most
+  device.transmitController.ReceivedFrame(first, false);
+  Lora::ReceivedFrame second = first;
+  second.gatewayEui = devicetest::kGatewayEui + 1;
+  second.snr = -150;  // (-150 + 200) / 30 = DR1
+  device.transmitController.ReceivedFrame(second, true);
+  const AdrHistory& history = device.transmitController.MacCommands()->adr.history;
+  ASSERT_EQ(history.size(), 1u);
+  EXPECT_EQ(history.datarate(0), 1);
+}
+
 // A DevStatusAns in an uplink's options lands on the device and in its session row.
 TEST(DeviceTransmitControllerTest, DeviceStatusAnswerIsKeptOnTheDeviceAndItsRow) {
   Rig rig;
