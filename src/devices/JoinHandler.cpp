@@ -221,9 +221,11 @@ JoinHandler::KeySearch JoinHandler::FindApplicationKey(const Request& request) c
     const Json::Value& salt = network["salt"];
     Lora::CypherKey zeroTouch = ZeroTouchAppKey(request.devEui, request.joinEui, baseKey.asString(),
                                                 salt.isString() ? salt.asString() : "");
+    // Taken whether or not it checks: a device with a zero-touch key is never unknown, only
+    // refused for its MIC.
+    keys.appKey = zeroTouch;
     if (MicValid(request, zeroTouch)) {
       LOG_DEBUG("ED:%s|CHECK-KEY|0-Touch MIC Valid", request.devEui.text().c_str());
-      keys.appKey = zeroTouch;
       keys.valid = true;
     }
   }

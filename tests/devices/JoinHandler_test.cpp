@@ -199,6 +199,15 @@ TEST_F(JoinTest, WhitelistGivesKeyEuiAndClassOrTheRequestIsRefused) {
                                                     Lora::EUI::FromValue(kJoinEui), "base", "salt");
   Join(Request(1, zeroTouch.data, 0x0080000000000004ull));
   EXPECT_EQ(LastResult(), "Success");
+  // Listed without a key: unknown, except that the zero-touch key names it.
+  Json::Value keyless;
+  keyless["deveui"] = "0080000000000005";
+  config["whitelist"]["devices"].append(keyless);
+  Join(Request(1, kListedKey, 0x0080000000000005ull));
+  EXPECT_EQ(LastResult(), "MICFailed");
+  config["network"].removeMember("baseKey");
+  Join(Request(2, kListedKey, 0x0080000000000005ull));
+  EXPECT_EQ(LastResult(), "UnknownDevEUI");
 }
 
 TEST_F(JoinTest, WindowsFallBackToRx2AndLateOrUnbookableAcceptsAreDropped) {
