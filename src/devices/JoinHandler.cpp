@@ -21,6 +21,7 @@
 #include "gateway/GatewayMemoryList.h"
 #include "lora/Bytes.h"
 #include "lora/ChannelPlan.h"
+#include "lora/ConfigRead.h"
 #include "lora/Crypto.h"
 #include "lora/TimeOnAir.h"
 #include "support/JsonText.h"
@@ -671,14 +672,17 @@ void JoinHandler::ForwardToJoinServer(Request& request, const KeySearch& keys) {
 void JoinHandler::AcceptRemotely(Request& request, uint32_t devAddr, const Json::Value& body,
                                  const Json::Value& response, uint64_t elapsedMs) {
   const std::string& eui = request.devEui.text();
-  const Json::Value& object = response["VSExtension"]["Object"];
+  // The join server's text is not ours: a member of the wrong type reads as absent rather than
+  // throwing away a granted join.
+  using Lora::ConfigRead::Member;
+  const Json::Value& object = Member(Member(response, "VSExtension"), "Object");
   std::string appEui = request.joinEui.text();
   uint64_t value = 0;
-  const Json::Value& network = object["ApplicationNetwork"]["EUI"];
+  const Json::Value& network = Member(Member(object, "ApplicationNetwork"), "EUI");
   if (network.isString() && ParseHexValue(network.asString(), 8, value)) {
     appEui = Lora::EUI::FromValue(value).text();
   }
-  const Json::Value& endDevice = object["EndDevice"];
+  const Json::Value& endDevice = Member(object, "EndDevice");
   const std::string classText = endDevice["ClassType"].isString() ? endDevice["ClassType"].asString() : "";
   Json::Value record(Json::objectValue);
   const std::pair<const char*, const char*> fields[] = {
@@ -690,8 +694,8 @@ void JoinHandler::AcceptRemotely(Request& request, uint32_t devAddr, const Json:
   }
   Lora::CypherKey nwkSKey;
   Lora::CypherKey appSKey;
-  if (!ParseKey(response["NwkSKey"]["AESKey"], nwkSKey) ||
-      !ParseKey(response["AppSKey"]["AESKey"], appSKey)) {
+  if (!ParseKey(Member(Member(response, "NwkSKey"), "AESKey"), nwkSKey) ||
+      !ParseKey(Member(Member(response, "AppSKey"), "AESKey"), appSKey)) {
     LOG_WARNING("Invalid response from Join Server [%s]", JsonText::Compact(response).c_str());
     return;
   }

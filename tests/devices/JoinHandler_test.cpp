@@ -246,6 +246,12 @@ TEST_F(JoinTest, RemoteJoinServerAnswersAreTakenRefusedOrTooLate) {
   ASSERT_TRUE(rig.database->GetAddressFromEui("00-80-00-00-00-00-00-01", devAddr));
   EXPECT_EQ(devices->FindDevice(devAddr)->deviceClass, Device::kClassC);
   EXPECT_EQ(Events().back(), "joined");
+  joinServer.Answer(200, R"({"Result":{"ResultCode":"Success"},"PHYPayload":")" + accept +
+                             R"(","NwkSKey":{"AESKey":"101112131415161718191a1b1c1d1e1f"},)"
+                             R"("AppSKey":{"AESKey":"202122232425262728292a2b2c2d2e2f"},)"
+                             R"("VSExtension":"none"})");
+  Join(Request(5, kListedKey));
+  EXPECT_EQ(LastResult(), "Success") << "an optional member of the wrong type is left out";
 
   joinServer.Answer(200, R"({"Result":{"ResultCode":"UnknownDevEUI"}})");
   Join(Request(2, kListedKey));
