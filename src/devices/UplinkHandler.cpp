@@ -173,7 +173,10 @@ bool UplinkHandler::NeedsAnswer(const Device& device, const Lora::ReceivedFrame&
   if (!duplicate) return true;
   if (!frame.IsConfirmed()) return false;
   // A device that missed our acknowledgement repeats after its retry delay; a copy arriving
-  // sooner was heard by another gateway and has been answered already.
+  // sooner was heard by another gateway and has been answered already. That copy may even have
+  // been decoded before the one accepted first (the packet workers race for the device lock), so
+  // a reception older than the last uplink is no time at all, not a wrapped difference.
+  if (frame.receptionTimeMs <= device.lastUplinkMs) return false;
   return frame.receptionTimeMs - device.lastUplinkMs > kConfirmedRepeatHoldOffMs;
 }
 
