@@ -152,6 +152,12 @@ std::string NetworkStatistics::toJsonText() const {
 
 void NetworkStatistics::reset() {
   for (auto& counter : counters_) counter.store(0, std::memory_order_relaxed);
+  {
+    // The next report's differences count from the reset: taken against the values reported
+    // before it, a counter that climbs back past them would hide what came since.
+    MutexLock lock(reportedMutex_);
+    lastReported_ = Values{};
+  }
   MutexLock lock(responseMutex_);
   responseTimes_.clear();
 }

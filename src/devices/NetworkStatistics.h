@@ -92,8 +92,8 @@ class NetworkStatistics {
   // The members in order, styled like jsoncpp's StyledWriter (three-blank indent, " : ").
   std::string toJsonText() const;
 
-  // Zeroes every counter and empties the response-time list; the last-reported copy is kept.
-  void reset() EXCLUDES(responseMutex_);
+  // Zeroes every counter, the last-reported copy with them, and empties the response-time list.
+  void reset() EXCLUDES(reportedMutex_, responseMutex_);
 
   // Start-up: counters from the database row, the others 0; the last-reported copy equals the
   // loaded values. Logs "Failed to retrieve statistics from DB" without a row.

@@ -177,6 +177,8 @@ void Gateway::resetPeriod() {
   for (auto& channel : channels_) channel.store(0, std::memory_order_relaxed);
   for (auto& counter : counters_) counter.store(0, std::memory_order_relaxed);
   statusCount_ = 0;
+  // Report differences count from the reset, not from values of the period that ended.
+  lastReported_ = snapshotHeld();
 }
 
 uint64_t Gateway::available(size_t band) const { return available_[band]; }
@@ -198,4 +200,9 @@ void Gateway::resetCounters() {
   for (auto& counter : counters_) counter.store(0, std::memory_order_relaxed);
   for (auto& channel : channels_) channel.store(0, std::memory_order_relaxed);
   crcErrors_.store(0, std::memory_order_relaxed);
+  // Report differences of these counters count from the reset.
+  MutexLock lock(mutex_);
+  lastReported_.counters.fill(0);
+  lastReported_.channels.fill(0);
+  lastReported_.crcErrors = 0;
 }

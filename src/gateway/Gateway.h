@@ -115,8 +115,9 @@ class Gateway {
   void count(Counter counter) {
     counters_[static_cast<size_t>(counter)].fetch_add(1, std::memory_order_relaxed);
   }
-  // The operator's "stats reset": reception, channel and CRC counters back to zero.
-  void resetCounters();
+  // The operator's "stats reset": reception, channel and CRC counters back to zero, and their
+  // last-reported values with them.
+  void resetCounters() EXCLUDES(mutex_);
   uint32_t channelCount(size_t channel) const;
   uint32_t crcErrors() const { return crcErrors_.load(std::memory_order_relaxed); }
   uint32_t counter(Counter counter) const {

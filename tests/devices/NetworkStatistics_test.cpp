@@ -64,6 +64,16 @@ TEST(NetworkStatistics, StatsTextKeepsMemberOrder) {
   EXPECT_EQ(text.substr(text.size() - tail.size()), tail) << text;
 }
 
+TEST(NetworkStatistics, AResetRestartsTheReportDifferences) {
+  NetworkStatistics statistics;
+  for (int i = 0; i < 3; ++i) statistics.increment(Counter::rx_pkts);
+  statistics.markReported(statistics.values());
+  statistics.reset();
+  for (int i = 0; i < 5; ++i) statistics.increment(Counter::rx_pkts);
+  const size_t i = static_cast<size_t>(Counter::rx_pkts);
+  EXPECT_EQ(NetworkStatistics::Delta(statistics.values()[i], statistics.lastReported()[i]), 5u);
+}
+
 TEST(NetworkStatistics, PersistedCountersSurviveTheDatabase) {
   testsupport::TempDir dir;
   testsupport::LogCapture quiet;

@@ -130,7 +130,14 @@ TEST_F(GatewayMemoryListTest, CountingPeriodEndsAfter4320Statuses) {
     ASSERT_TRUE(list.applyStatus(kEui, Stat(static_cast<int>(i) + 1, 2)));
   }
 
+  gateway->setLastReported(gateway->status());
   ASSERT_TRUE(list.applyStatus(kEui, Stat(100000, 2)));
+  // The next report counts from the new period, as it does after the operator's reset.
+  EXPECT_EQ(gateway->lastReported().rxnb + gateway->lastReported().crcErrors, 0u);
+  gateway->countCrcError();
+  gateway->setLastReported(gateway->status());
+  gateway->resetCounters();
+  EXPECT_EQ(gateway->lastReported().crcErrors, 0u);
   const Gateway::StatusBlock now = gateway->status();
   EXPECT_EQ(now.rxnb + now.channels[3] + now.crcErrors, 0u);
   EXPECT_EQ(now.ackrAverage, 0.0);
