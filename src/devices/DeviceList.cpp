@@ -173,7 +173,12 @@ void DeviceList::SweepDevices(size_t n, uint64_t nowMs) {
       MutexLock deviceLock(device->mutex());
       // nowMs was read before this device's lock was taken: an uplink handled (or a device made)
       // while the sweep waited is newer than nowMs, and its age is zero, not a wrapped difference.
-      const auto age = [nowMs](uint64_t sinceMs) { return nowMs > sinceMs ? nowMs - sinceMs : 0; };
+      // A session restored soon after boot may have its last uplink "before zero" of the clock
+      // (the value wrapped on purpose): the modular difference still gives its true silence.
+      const auto age = [nowMs](uint64_t sinceMs) -> uint64_t {
+        const int64_t difference = static_cast<int64_t>(nowMs - sinceMs);
+        return difference > 0 ? static_cast<uint64_t>(difference) : 0;
+      };
       if (device->IsExpired()) {
         remove = age(device->createdMs) > kExpiredDeviceAgeMs;
       } else if (leaseMs >= kMinimumLeaseMs && age(device->lastUplinkMs) > leaseMs) {

@@ -80,11 +80,16 @@ TEST_F(DeviceListTest, LeasesRunOutOnlyWhenLongEnoughAndAfterTheFullSilence) {
 
 // The time thread reads its clock, then waits for the device a packet worker holds: the uplink it
 // handled meanwhile is newer than the sweep's now, and must not read as a silence of 2^64 ms.
-TEST_F(DeviceListTest, AnUplinkNewerThanTheSweepsClockKeepsTheSession) {
+// A session restored soon after boot, silent for longer than the clock has run, has its last
+// uplink before the clock's zero: that silence counts in full.
+TEST_F(DeviceListTest, SilenceIsMeasuredAcrossTheSweepsClockAndTheClocksStart) {
   rig_.settings.deviceLeaseTimeMs = 60000;
   Add(0x26000001);
   List().SweepDevices(1, now_ - 5);
   EXPECT_FALSE(Expired(0x26000001));
+  List().FindDevice(0x26000001)->lastUplinkMs = now_ - 70000;  // wraps, as a restore leaves it
+  List().SweepDevices(1, now_);
+  EXPECT_TRUE(Expired(0x26000001));
 }
 
 TEST_F(DeviceListTest, TheSweepVisitsDevicesInTurnAndDeletesLongExpiredOnes) {
