@@ -99,6 +99,13 @@ TEST(DeviceCounterTest, AWrongMicIsCountedOnTheGatewayAndTheNetwork) {
   EXPECT_EQ(1u, rig.GatewayMicFails());
   EXPECT_EQ(1u, rig.statistics.value(NetworkStatistics::Counter::rx_mic_fails));
   EXPECT_EQ(10u, device->upCounter);
+
+  // A frame too short for a header and a MIC fails the same way.
+  Lora::ReceivedFrame stub(frame.data, 10);
+  stub.gatewayEui = frame.gatewayEui;
+  EXPECT_FALSE(device->CheckFrame(stub, false, counter));
+  EXPECT_EQ(2u, rig.GatewayMicFails());
+  EXPECT_EQ(2u, rig.statistics.value(NetworkStatistics::Counter::rx_mic_fails));
 }
 
 TEST(DeviceCounterTest, AnExpiredSessionRefusesEveryFrameBeforeAnyMicWork) {
