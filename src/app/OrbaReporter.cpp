@@ -1,5 +1,7 @@
 #include "app/OrbaReporter.h"
 
+#include <cmath>
+
 #include <arpa/inet.h>
 
 #include <sstream>
@@ -110,7 +112,11 @@ void OrbaReporter::GatewayStatistics(Gateway& gateway) {
   gateway.setLastReported(now);
 
   const Gateway::Position position = gateway.position();
-  if (position.valid && position.latitude > 0 && position.longitude > 0 && position.altitude > 0) {
+  // A gateway west of Greenwich, south of the equator or at sea level has a position too; only
+  // the forwarder's placeholder (0, 0) and impossible coordinates are left out.
+  const bool placed = std::fabs(position.latitude) <= 90 && std::fabs(position.longitude) <= 180 &&
+                      (position.latitude != 0 || position.longitude != 0);
+  if (position.valid && placed) {
     LOG_INFO("Update gateway position %f %f %f", position.latitude, position.longitude,
              position.altitude);
     Json::Value p(Json::objectValue);

@@ -6,6 +6,7 @@
 #include "Settings.h"
 #include "devices/NetworkStatistics.h"
 #include "gateway/Gateway.h"
+#include "gateway/GatewayMemoryList.h"
 #include "gateway/UdpSocket.h"
 #include "support/JsonText.h"
 
@@ -85,6 +86,37 @@ TEST_F(OrbaTest, UplinkPacketsLeaveOutThePayloadAndGatewayStatisticsRepeatAsZero
   Json::Value second = Next()["request"]["data"]["attributes"];
   EXPECT_EQ(second["uplinks"].asUInt(), 0u);
   EXPECT_EQ(second["rx_ch_3"].asUInt(), 0u);
+}
+
+TEST_F(OrbaTest, AGatewayPositionIsReportedUnlessItIsTheOrigin) {
+  OrbaReporter reporter(links);
+  struct Case {
+    double lati, lon, alti;
+    bool reported;
+  } cases[] = {{45.5, -73.6, 0, true}, {-33.9, 151.2, -5, true}, {0, 0, 120, false},
+               {91, 10, 10, false}};
+  for (const Case& c : cases) {
+    GatewayMemoryList list(nullptr, {}, false);
+    const sockaddr_in sender = UdpSocket::LoopbackAddress(1700);
+    list.seen(1, 2, &sender, 0);
+    for (uint16_t i = 0; i < Gateway::kPositionTarget; ++i) {
+      GatewayStatus status;
+      status.time = "2026-12-05 19:00:0" + std::to_string(i) + " GMT";
+      status.hasLati = status.hasLong = status.hasAlti = true;
+      status.lati = c.lati;
+      status.lon = c.lon;
+      status.alti = c.alti;
+      ASSERT_TRUE(list.applyStatus(1, status));
+    }
+    reporter.GatewayStatistics(*list.find(1));
+    EXPECT_EQ(Next()["request"]["data"]["type"].asString(), "gateway_statistics");
+    const Json::Value position = Next();
+    EXPECT_EQ(!position.isNull(), c.reported) << c.lati << " " << c.lon;
+    if (c.reported) {
+      EXPECT_EQ(position["method"].asString(), "PUT");
+      EXPECT_DOUBLE_EQ(position["request"]["data"]["attributes"]["longitude"].asDouble(), c.lon);
+    }
+  }
 }
 
 }  // namespace
