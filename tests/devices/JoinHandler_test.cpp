@@ -92,6 +92,7 @@ class JoinTest : public ::testing::Test {
     };
     links.postJoinServer = [this](const std::string& url, const std::string& body,
                                   Json::Value& response, uint64_t timeoutMs) {
+      postTimeoutMs = timeoutMs;
       return http.requestText(url, "POST", body, response, true, timeoutMs);
     };
     handler = std::make_unique<JoinHandler>(links);
@@ -132,6 +133,7 @@ class JoinTest : public ::testing::Test {
   RecentList joins;
   std::atomic<uint64_t> now{100000};
   uint8_t acceptWindow = 0;
+  uint64_t postTimeoutMs = 0;
   std::vector<JoinWindow> booked;
   testsupport::HttpStub joinServer;
   HttpClient http{"/nonexistent-ca.pem"};
@@ -242,6 +244,7 @@ TEST_F(JoinTest, RemoteJoinServerAnswersAreTakenRefusedOrTooLate) {
   // The accept going out unchanged and its keys are the end-to-end test's; the class is not.
   Join(Request(1, kListedKey));
   EXPECT_EQ(LastResult(), "Success");
+  EXPECT_EQ(postTimeoutMs, 5000u + 1000 - 250) << "no longer than an answer can be used";
   uint32_t devAddr = 0;
   ASSERT_TRUE(rig.database->GetAddressFromEui("00-80-00-00-00-00-00-01", devAddr));
   EXPECT_EQ(devices->FindDevice(devAddr)->deviceClass, Device::kClassC);
