@@ -122,6 +122,8 @@ bool ParseJson(const std::string& text, Json::Value& out) {
   if (!JsonText::Acceptable(text.data(), length)) return false;
   Json::CharReaderBuilder builder;
   Json::CharReaderBuilder::strictMode(&builder.settings_);
+  // A lone value is valid JSON: it is refused as having no "data", not as unreadable.
+  builder["strictRoot"] = false;
   builder["stackLimit"] = kJsonStackLimit;
   const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
   std::string errors;

@@ -139,6 +139,7 @@ TEST_F(AppDownlinkTest, RefusedDownlinksLeaveNothingBehind) {
       {huge.c_str(), "Dropping downstream message - message of 16408 bytes is too long"},
       {"{\"data\":", "Dropping downstream message - Unable parse text as JSON"},
       {"[1,2]", "Dropping downstream message - 'data' member not found in json"},
+      {"\"text\"", "Dropping downstream message - 'data' member not found in json"},
       {R"({"data":7})", "Dropping downstream message - 'data' member not found in json"},
       {R"({"data":"AQ!D"})", "Dropping downstream message - Unable parse 'data' as base64"},
       {tooLong.c_str(), "Cannot queue packet of 243 bytes, too long"},
