@@ -165,8 +165,7 @@ void Mosquitto::on_connect(int rc) {
   }
   LOG_TRACE("MQTT - connected with server");
   // A clean session forgets subscriptions, so every connection makes them again.
-  subscribe(nullptr, kDownTopic, options_.subscribeQos);
-  subscribe(nullptr, kClearTopic, options_.subscribeQos);
+  subscribe(nullptr, kInboundTopic, options_.subscribeQos);
   setConnected(true);
 }
 

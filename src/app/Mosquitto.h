@@ -77,9 +77,10 @@ class Mosquitto : private MosquittoLibrary, public mosqpp::mosquittopp {
   // Waits up to timeoutMs for an acknowledgement (or a change of connection).
   void WaitAcknowledged(uint64_t timeoutMs) EXCLUDES(mutex_);
 
-  // Inbound topics: downlinks and queue clears for any device.
-  static constexpr const char* kDownTopic = "lora/+/down";
-  static constexpr const char* kClearTopic = "lora/+/clear";
+  // Inbound topics: every last level under a device, since the command in it ("down", "clear")
+  // is matched in any case and the broker's own matching is case-sensitive; the handler ignores
+  // the rest, the server's own events among them.
+  static constexpr const char* kInboundTopic = "lora/+/+";
   // Pauses between connection attempts: doubling from the first to the last.
   static constexpr uint32_t kFirstRetryMs = 1000;
   static constexpr uint32_t kLastRetryMs = 30000;

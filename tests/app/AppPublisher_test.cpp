@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -113,6 +115,29 @@ TEST(AppPublisher, EventsWaitForTheBroker) {
   EXPECT_EQ(up.Next(), std::string("lora/") + kPublisherEui + "/up {}");
   EXPECT_TRUE(client.connected());
   publisher.Stop();
+}
+
+// The command level of an inbound topic is matched in any case, so the broker must hand on
+// every spelling of it.
+TEST(Mosquitto, InboundCommandsInAnyCaseReachTheHandler) {
+  MosquittoBroker broker;
+  std::mutex mutex;
+  std::vector<std::string> topics;
+  Mosquitto client(Options(broker, "server-inbound"),
+                   [&](const std::string& topic, const std::string&) {
+                     std::lock_guard<std::mutex> lock(mutex);
+                     topics.push_back(topic);
+                   });
+  testsupport::MqttProbe application(broker.port(), "lora/none", "application");
+  ASSERT_TRUE(application.WaitSubscribed(kWaitMs));
+  const std::string topic = std::string("lora/") + kPublisherEui + "/DOWN";
+  // Published again until heard: the server's subscription may still be on its way.
+  EXPECT_TRUE(WaitFor([&] {
+    application.Publish(topic, "{}");
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    std::lock_guard<std::mutex> lock(mutex);
+    return std::find(topics.begin(), topics.end(), topic) != topics.end();
+  }));
 }
 
 TEST(AppDataReceiver, DatagramLengthsAndPayloadlessTopics) {
