@@ -1,6 +1,7 @@
 #include "app/Mosquitto.h"
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 
 #include "support/Logger.h"
@@ -158,6 +159,21 @@ Mosquitto::PublishResult Mosquitto::Publish(const std::string& topic, const std:
   }
 }
 
+std::vector<std::string> Mosquitto::InboundTopics() {
+  std::vector<std::string> topics;
+  for (const std::string command : {"down", "clear"}) {
+    // Bit i of upper chooses the case of the command's letter i.
+    for (unsigned upper = 0; upper < 1u << command.size(); ++upper) {
+      std::string spelling = command;
+      for (size_t i = 0; i < spelling.size(); ++i) {
+        if ((upper >> i & 1) != 0) spelling[i] = static_cast<char>(std::toupper(spelling[i]));
+      }
+      topics.push_back("lora/+/" + spelling);
+    }
+  }
+  return topics;
+}
+
 void Mosquitto::on_connect(int rc) {
   if (rc != 0) {
     LOG_ERROR("MQTT - Impossible to connect with server(%d)", rc);
@@ -165,7 +181,9 @@ void Mosquitto::on_connect(int rc) {
   }
   LOG_TRACE("MQTT - connected with server");
   // A clean session forgets subscriptions, so every connection makes them again.
-  subscribe(nullptr, kInboundTopic, options_.subscribeQos);
+  for (const std::string& topic : InboundTopics()) {
+    subscribe(nullptr, topic.c_str(), options_.subscribeQos);
+  }
   setConnected(true);
 }
 

@@ -118,7 +118,7 @@ TEST(AppPublisher, EventsWaitForTheBroker) {
 }
 
 // The command level of an inbound topic is matched in any case, so the broker must hand on
-// every spelling of it.
+// every spelling of it, and none of the server's own events.
 TEST(Mosquitto, InboundCommandsInAnyCaseReachTheHandler) {
   MosquittoBroker broker;
   std::mutex mutex;
@@ -130,14 +130,28 @@ TEST(Mosquitto, InboundCommandsInAnyCaseReachTheHandler) {
                    });
   testsupport::MqttProbe application(broker.port(), "lora/none", "application");
   ASSERT_TRUE(application.WaitSubscribed(kWaitMs));
-  const std::string topic = std::string("lora/") + kPublisherEui + "/DOWN";
-  // Published again until heard: the server's subscription may still be on its way.
+  const std::string device = std::string("lora/") + kPublisherEui;
+  // Published again until heard: the server's subscriptions may still be on their way.
   EXPECT_TRUE(WaitFor([&] {
-    application.Publish(topic, "{}");
+    application.Publish(device + "/DOWN", "{}");
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     std::lock_guard<std::mutex> lock(mutex);
-    return std::find(topics.begin(), topics.end(), topic) != topics.end();
+    return std::find(topics.begin(), topics.end(), device + "/DOWN") != topics.end();
   }));
+  int mid = 0;
+  ASSERT_EQ(client.Publish(device + "/up", "{}", &mid), Mosquitto::PublishResult::kSent);
+  for (const char* command : {"cLeAr", "Up", "down"}) {
+    application.Publish(device + "/" + command, "{}");
+  }
+  EXPECT_TRUE(WaitFor([&] {
+    std::lock_guard<std::mutex> lock(mutex);
+    return std::find(topics.begin(), topics.end(), device + "/down") != topics.end();
+  }));
+  std::lock_guard<std::mutex> lock(mutex);
+  EXPECT_NE(std::find(topics.begin(), topics.end(), device + "/cLeAr"), topics.end());
+  for (const char* other : {"/up", "/Up"}) {
+    EXPECT_EQ(std::find(topics.begin(), topics.end(), device + other), topics.end()) << other;
+  }
 }
 
 TEST(AppDataReceiver, DatagramLengthsAndPayloadlessTopics) {
