@@ -15,3 +15,15 @@ void Exception::log(const char* prefix) const {
     ZEV::Logger::printfGeneric(level_, ZEV::Logger::labelFor(level_), "%s", text.c_str());
   }
 }
+
+void LogCaughtException(const char* prefix) {
+  try {
+    throw;
+  } catch (const Exception& e) {
+    e.log(prefix);
+  } catch (const std::exception& e) {
+    LOG_ERROR("%s%s", prefix, e.what());
+  } catch (...) {
+    LOG_ERROR("%sunknown exception", prefix);
+  }
+}

@@ -31,5 +31,10 @@ class Exception : public std::exception {
   int errorNumber_;
 };
 
+// For a catch (...) at the top of a thread loop, and only there: logs the exception being handled
+// with the loop's prefix. An Exception as log() does; anything else, which no thread may die of
+// either, as an error with its own text.
+void LogCaughtException(const char* prefix);
+
 #define THROW_EXCEPTION(message, ...) \
   throw Exception(::ZEV::Logger::PrintLevel::ERROR_LEVEL, __FILE__, __LINE__, message, ##__VA_ARGS__)

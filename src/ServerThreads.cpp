@@ -163,8 +163,8 @@ void NetworkServer::RunGatewayReceiveLoop() {
         workers->handOver(buffer.get(), static_cast<size_t>(received), sender);
       }
       upstreamSocket.close();
-    } catch (const Exception& e) {
-      e.log("Rx Msg exception : ");
+    } catch (...) {
+      LogCaughtException("Rx Msg exception : ");
       upstreamSocket.close();
       if (StopFlag::IsSet()) break;
       SleepMs(kPauseAfterExceptionMs);
@@ -234,8 +234,8 @@ void NetworkServer::RunTimeThread() {
       if (rounds % kReportRounds == 0) {
         if (orba) orba->NetworkStatistics();
       }
-    } catch (const Exception& e) {
-      e.log("Time thread exception : ");
+    } catch (...) {
+      LogCaughtException("Time thread exception : ");
       SleepMs(kPauseAfterExceptionMs);
     }
   }
@@ -256,8 +256,8 @@ void NetworkServer::RunBackupThread() {
     actions.backup = [this] { return database && database->Backup(false); };
     actions.stopped = [] { return StopFlag::IsSet(); };
     BackupTrimLoop(schedule, std::move(actions)).run();
-  } catch (const Exception& e) {
-    e.log("Db Backup exception : ");
+  } catch (...) {
+    LogCaughtException("Db Backup exception : ");
   }
 }
 
@@ -287,8 +287,9 @@ void NetworkServer::RunDownstreamThread() {
                                           downstreamSender);
         } catch (const MessageProtocol::SyntaxError& e) {
           LOG_INFO("Message Protocol syntax error %s", e.what());
-        } catch (const Exception& e) {
-          e.log("GatewayDownstreamReceive Msg exception : ");
+        } catch (...) {
+          // Whatever else a datagram sets off ends only this socket's round, never the thread.
+          LogCaughtException("GatewayDownstreamReceive Msg exception : ");
           break;
         }
       }

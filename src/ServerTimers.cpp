@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "Exception.h"
 #include "support/Logger.h"
 
 namespace {
@@ -49,7 +50,24 @@ void BackupTrimLoop::waitOneBackupInterval() {
   while (elapsed < schedule_.backupIntervalMs && !actions_.stopped()) {
     actions_.sleep(schedule_.trimIntervalMs);
     elapsed += schedule_.trimIntervalMs;
+    trim();
+  }
+}
+
+void BackupTrimLoop::trim() {
+  try {
     actions_.trim(schedule_.trimRows);
+  } catch (...) {
+    LogCaughtException("Db Backup exception : ");
+  }
+}
+
+bool BackupTrimLoop::backup() {
+  try {
+    return actions_.backup();
+  } catch (...) {
+    LogCaughtException("Db Backup exception : ");
+    return false;
   }
 }
 
@@ -57,7 +75,7 @@ void BackupTrimLoop::run() {
   LOG_INFO("Database backup interval every %lu ms", static_cast<unsigned long>(schedule_.backupIntervalMs));
   waitOneBackupInterval();
   while (!actions_.stopped()) {
-    if (actions_.backup()) {
+    if (backup()) {
       LOG_INFO("Database backup ok.");
     } else {
       LOG_ERROR("Database backup failed.");

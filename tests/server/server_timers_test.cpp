@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <stdexcept>
 #include <vector>
 
+#include "Exception.h"
 #include "ServerTimers.h"
 #include "../lora/PlanTestSupport.h"
 #include "TestSupport.h"
@@ -43,7 +45,8 @@ TEST(BackupSchedule, ConfigurationRules) {
   }
 }
 
-// Three hours of a minute-trim, hour-backup schedule on a test clock.
+// Three hours of a minute-trim, hour-backup schedule on a test clock. Trims and backups that throw
+// are logged and the schedule goes on.
 TEST(BackupTrimLoop, TrimsEveryIntervalAndBacksUpEveryBackupInterval) {
   LogCapture log;
   BackupSchedule schedule;
@@ -58,10 +61,13 @@ TEST(BackupTrimLoop, TrimsEveryIntervalAndBacksUpEveryBackupInterval) {
   actions.trim = [&](uint32_t rows) {
     EXPECT_EQ(rows, 42u);
     trims.push_back(now);
+    if (trims.size() == 1) throw Exception(ZEV::Logger::PrintLevel::ERROR_LEVEL, "db.cpp", 7, "busy");
+    if (trims.size() == 2) throw 42;
   };
   actions.backup = [&] {
     backups.push_back(now);
-    return backups.size() == 1;  // the second one fails
+    if (backups.size() == 2) throw std::runtime_error("disk gone");
+    return true;
   };
   actions.stopped = [&] { return now >= 3 * 3600000ull; };
   BackupTrimLoop(schedule, actions).run();
@@ -73,6 +79,9 @@ TEST(BackupTrimLoop, TrimsEveryIntervalAndBacksUpEveryBackupInterval) {
   EXPECT_EQ(backups, (std::vector<uint64_t>{3600000, 7200000}));
   EXPECT_EQ(log.count("Database backup ok."), 1u);
   EXPECT_EQ(log.count("Database backup failed."), 1u);
+  EXPECT_TRUE(log.contains("Db Backup exception : db.cpp:7: busy"));
+  EXPECT_TRUE(log.contains("Db Backup exception : unknown exception"));
+  EXPECT_TRUE(log.contains("Db Backup exception : disk gone"));
 }
 
 // Receive timeouts every 100 ms for eleven minutes of silence.
