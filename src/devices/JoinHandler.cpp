@@ -57,6 +57,12 @@ bool ParseHexValue(const std::string& text, size_t bytes, uint64_t& value) {
   return true;
 }
 
+// Start-up accepts six or eight digits; like the beacon and the address allocator, the NetID is
+// the last three bytes, so a device's join accept and its DevAddr's NwkID agree.
+uint64_t ConfiguredNetId(const Json::Value& lora) {
+  return lora["netID"].isString() ? HexToUInt64(lora["netID"].asCString(), 3) : 0;
+}
+
 bool ParseKey(const Json::Value& text, Lora::CypherKey& key) {
   if (!text.isString()) return false;
   const std::string hex = text.asString();
@@ -244,8 +250,7 @@ void JoinHandler::RejectLocally(const Request& request, const KeySearch& keys) {
 size_t JoinHandler::BuildJoinAccept(const Request& request, const KeySearch& keys, uint32_t devAddr,
                                     const uint8_t* joinNonce, uint8_t* out) const {
   const Json::Value& lora = Config("lora");
-  uint64_t netId = 0;
-  ParseHexValue(lora["netID"].asString(), 3, netId);
+  const uint64_t netId = ConfiguredNetId(lora);
   const uint8_t dlSettings = static_cast<uint8_t>(((lora["rx1DatarateOffset"].asInt() & 0x0F) << 4) |
                                                   (std::abs(lora["rx2Datarate"].asInt()) & 0x0F));
   std::memset(out, 0, Lora::ChannelPlan::kJoinAcceptBufferSize + 1);
@@ -281,8 +286,7 @@ void JoinHandler::AcceptLocally(Request& request, const KeySearch& keys) {
   for (uint8_t& byte : joinNonce) byte = static_cast<uint8_t>(Random() % 255);
   LOG_DEBUG("ED:%s|APP-NONCE|%02x%02x%02x", eui.c_str(), joinNonce[0], joinNonce[1], joinNonce[2]);
   const Json::Value& lora = Config("lora");
-  uint64_t netId = 0;
-  ParseHexValue(lora["netID"].asString(), 3, netId);
+  const uint64_t netId = ConfiguredNetId(lora);
   const uint8_t netIdBytes[3] = {static_cast<uint8_t>(netId >> 16), static_cast<uint8_t>(netId >> 8),
                                  static_cast<uint8_t>(netId)};
   Lora::CypherKey nwkSKey;
@@ -387,8 +391,7 @@ void JoinHandler::ReportJoin(const Request& request, const Device& device, const
   std::string errors;
   JsonText::Parse(request.frame.rxpk, rxpk, errors);
   const Json::Value& lora = Config("lora");
-  uint64_t netId = 0;
-  ParseHexValue(lora["netID"].asString(), 3, netId);
+  const uint64_t netId = ConfiguredNetId(lora);
   char text[16];
   Json::Value a(Json::objectValue);
   a["dev_eui"] = request.devEui.text();
@@ -528,8 +531,7 @@ void JoinHandler::recordJoinRequest(const Json::Value& request, const Json::Valu
 std::string JoinHandler::JoinServerBody(const Request& request, uint32_t devAddr) const {
   const Json::Value& lora = Config("lora");
   const Json::Value& network = Config("network");
-  uint64_t netId = 0;
-  ParseHexValue(lora["netID"].asString(), 3, netId);
+  const uint64_t netId = ConfiguredNetId(lora);
   const unsigned dlSettings = ((lora["rx1DatarateOffset"].asUInt() & 0x0F) << 4) |
                               (static_cast<unsigned>(std::abs(lora["rx2Datarate"].asInt())) & 0x0F);
   Json::Value rxpk;

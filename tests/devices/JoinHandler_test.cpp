@@ -181,6 +181,7 @@ TEST_F(JoinTest, WhitelistGivesKeyEuiAndClassOrTheRequestIsRefused) {
   EXPECT_EQ(devices->size(), 0u);
   EXPECT_TRUE(joinServer.exchanges().empty()) << "the whitelist decides alone";
 
+  config["lora"]["netID"] = "00000013";  // start-up's eight-digit form of the same NetID
   Join(Request(1, kListedKey, 0x0080000000000002ull));
   EXPECT_EQ(LastResult(), "Success");
   uint32_t devAddr = 0;
@@ -192,6 +193,9 @@ TEST_F(JoinTest, WhitelistGivesKeyEuiAndClassOrTheRequestIsRefused) {
   std::vector<uint8_t> plain = OpenJoinAccept(kListedKey, device->transmitController.Front());
   std::vector<uint8_t> mic = Cmac(kListedKey, plain.data(), plain.size() - 4);
   EXPECT_TRUE(std::equal(mic.begin(), mic.begin() + 4, plain.end() - 4));
+  EXPECT_EQ(std::vector<uint8_t>(plain.begin() + 4, plain.begin() + 7),
+            (std::vector<uint8_t>{0x13, 0, 0}));
+  EXPECT_EQ(devAddr >> 25, 0x13u) << "the NwkID of the address matches the accept's NetID";
   device.reset();
 
   // A device keyed from the base key and salt joins without being listed.
