@@ -26,9 +26,44 @@ std::string FirstLine(const std::string& command) {
   return output.substr(0, end);
 }
 
+// The installed versions the gateway-information report carries. A shell per report would put
+// four process starts on the packet path (the report follows a forwarder's PULL_DATA), so they
+// are read once, when the server starts.
+Json::Value InstalledSoftware() {
+  Json::Value a(Json::objectValue);
+  std::string packages;
+  if (ZEV::System::cmd("opkg list-installed | grep 'lora'", packages) == 0) {
+    std::istringstream lines(packages);
+    for (std::string line; std::getline(lines, line);) {
+      const size_t dash = line.find(" - ");
+      if (dash != std::string::npos) a[line.substr(0, dash)] = line.substr(dash + 3);
+    }
+  } else {
+    LOG_DEBUG("Failed to retrieve version info from opkg");
+  }
+  const std::pair<const char*, const char*> versions[] = {
+      {"/opt/lora/vallorin --version", "vallorin_bin"},
+      {"/opt/lora/lora-orba-server --version", "lora_orba_server_bin"},
+      {"cat /etc/issue | grep Version", "uld_version"}};
+  const char* failures[] = {"Failed to retrieve version info for vallorin",
+                            "Failed to retrieve version info for lora-orba-server",
+                            "Failed to retrieve version info for ULD"};
+  for (size_t i = 0; i < 3; ++i) {
+    const std::string line = FirstLine(versions[i].first);
+    if (line.empty()) {
+      LOG_DEBUG("%s", failures[i]);
+    } else {
+      a[versions[i].second] = line;
+    }
+  }
+  return a;
+}
+
 }  // namespace
 
-OrbaReporter::OrbaReporter(const OrbaLinks& links) : links_(links) { socket_.open(0, false); }
+OrbaReporter::OrbaReporter(const OrbaLinks& links) : links_(links), software_(InstalledSoftware()) {
+  socket_.open(0, false);
+}
 
 bool OrbaReporter::Enabled(const char* secondSwitch) const {
   if (links_.config == nullptr) return false;
@@ -136,31 +171,7 @@ void OrbaReporter::GatewayInformation(const Gateway& gateway) {
   a["ip_address"] = ip;
   a["ip_port"] = ntohs(address.sin_port);
   a["protocol_version"] = gateway.protocolVersion();
-  std::string packages;
-  if (ZEV::System::cmd("opkg list-installed | grep 'lora'", packages) == 0) {
-    std::istringstream lines(packages);
-    for (std::string line; std::getline(lines, line);) {
-      const size_t dash = line.find(" - ");
-      if (dash != std::string::npos) a[line.substr(0, dash)] = line.substr(dash + 3);
-    }
-  } else {
-    LOG_DEBUG("Failed to retrieve version info from opkg");
-  }
-  const std::pair<const char*, const char*> versions[] = {
-      {"/opt/lora/vallorin --version", "vallorin_bin"},
-      {"/opt/lora/lora-orba-server --version", "lora_orba_server_bin"},
-      {"cat /etc/issue | grep Version", "uld_version"}};
-  const char* failures[] = {"Failed to retrieve version info for vallorin",
-                            "Failed to retrieve version info for lora-orba-server",
-                            "Failed to retrieve version info for ULD"};
-  for (size_t i = 0; i < 3; ++i) {
-    const std::string line = FirstLine(versions[i].first);
-    if (line.empty()) {
-      LOG_DEBUG("%s", failures[i]);
-    } else {
-      a[versions[i].second] = line;
-    }
-  }
+  for (const std::string& name : software_.getMemberNames()) a[name] = software_[name];
   LOG_INFO("Update gateway info %s %s %d", gateway.euiText().c_str(), ip, gateway.protocolVersion());
   report(Envelope(gateway.eui(), "", "gateways", a, true));
 }

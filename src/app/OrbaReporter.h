@@ -26,6 +26,7 @@ struct OrbaLinks {
 
 class OrbaReporter {
  public:
+  // Reads the installed software versions (shell commands) for the gateway-information report.
   explicit OrbaReporter(const OrbaLinks& links);
 
   // "network"."orbaEnabled" and, when given, the second switch, both present and true.
@@ -53,5 +54,6 @@ class OrbaReporter {
 
  private:
   const OrbaLinks links_;
-  UdpSocket socket_;  // unbound sender
+  const Json::Value software_;  // installed versions, read at construction
+  UdpSocket socket_;            // unbound sender
 };

@@ -2,6 +2,9 @@
 #include "app/OrbaReporter.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
 
 #include "Settings.h"
 #include "devices/NetworkStatistics.h"
@@ -9,6 +12,7 @@
 #include "gateway/GatewayMemoryList.h"
 #include "gateway/UdpSocket.h"
 #include "support/JsonText.h"
+#include "TestSupport.h"
 
 namespace {
 
@@ -117,6 +121,34 @@ TEST_F(OrbaTest, AGatewayPositionIsReportedUnlessItIsTheOrigin) {
       EXPECT_DOUBLE_EQ(position["request"]["data"]["attributes"]["longitude"].asDouble(), c.lon);
     }
   }
+}
+
+// The gateway-information report follows a forwarder's PULL_DATA: its software versions come from
+// shells run once when the reporter is made, never from one shell per report.
+TEST_F(OrbaTest, InstalledVersionsAreReadOnceAtStart) {
+  testsupport::TempDir dir;
+  testsupport::WriteFile(dir.file("opkg"), "#!/bin/sh\necho run >> '" + dir.file("runs") +
+                                               "'\necho 'lora-pkg - 1.2.3'\n");
+  ASSERT_EQ(chmod(dir.file("opkg").c_str(), 0755), 0);
+  const char* original = getenv("PATH");
+  const std::string path = original != nullptr ? original : "/usr/bin:/bin";
+  struct RestorePath {
+    std::string path;
+    ~RestorePath() { setenv("PATH", path.c_str(), 1); }
+  } restore{path};
+  setenv("PATH", (dir.path() + ":" + path).c_str(), 1);
+
+  OrbaReporter reporter(links);
+  EXPECT_EQ(testsupport::ReadFile(dir.file("runs")), "run\n");
+  Gateway gateway(0x0102030405060708ull, 2, UdpSocket::LoopbackAddress(1700), 0,
+                  Gateway::DutyCycleSettings{});
+  for (int i = 0; i < 2; ++i) {
+    reporter.GatewayInformation(gateway);
+    const Json::Value info = Next();
+    EXPECT_EQ(info["method"].asString(), "PUT");
+    EXPECT_EQ(info["request"]["data"]["attributes"]["lora-pkg"].asString(), "1.2.3");
+  }
+  EXPECT_EQ(testsupport::ReadFile(dir.file("runs")), "run\n");
 }
 
 }  // namespace
