@@ -185,7 +185,9 @@ void OrbaReporter::UplinkPacket(const std::string& uplinkJson, uint64_t gatewayE
   a.removeMember("ack");
   a.removeMember("adr");
   a.removeMember("data");
-  if (!a.isMember("timestamp")) a["timestamp"] = a.isMember("time") ? a["time"] : Json::Value("");
+  // When the report was made, not the gateway's "time" of reception (a forwarder without GPS
+  // sends its own clock, which may be anything).
+  if (!a.isMember("timestamp")) a["timestamp"] = AppEvents::UtcTimeText();
   a["protocol_version"] = "1.0";
   if (frameLength > 12) a["size"] = static_cast<Json::UInt>(frameLength - 12);
   report(Envelope(gatewayEui, "/uplink_packets", "uplink_packets", a, false));

@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include "Settings.h"
+#include "app/AppEvents.h"
 #include "devices/NetworkStatistics.h"
 #include "gateway/Gateway.h"
 #include "gateway/GatewayMemoryList.h"
@@ -67,9 +68,13 @@ TEST_F(OrbaTest, NetworkStatisticsCarryChangesSinceTheLastReport) {
 
 TEST_F(OrbaTest, UplinkPacketsLeaveOutThePayloadAndGatewayStatisticsRepeatAsZeros) {
   OrbaReporter reporter(links);
+  const std::string before = AppEvents::UtcTimeText();
   reporter.UplinkPacket(R"({"time":"t","data":"AQ==","ack":false,"adr":true,"fcnt":4,"size":1})",
                         0x0102030405060708ull, 20);
+  const std::string after = AppEvents::UtcTimeText();
   const Json::Value up = Next()["request"]["data"]["attributes"];
+  EXPECT_TRUE(before <= up["timestamp"].asString() && up["timestamp"].asString() <= after)
+      << up["timestamp"];  // the current time, not the gateway's
   EXPECT_FALSE(up.isMember("data") || up.isMember("ack") || up.isMember("adr"));
   EXPECT_EQ(up["size"].asUInt(), 8u);
   EXPECT_EQ(up["fcnt"].asUInt(), 4u);
