@@ -61,7 +61,10 @@ Json::Value InstalledSoftware() {
 
 }  // namespace
 
-OrbaReporter::OrbaReporter(const OrbaLinks& links) : links_(links), software_(InstalledSoftware()) {
+// The switches are read once at start, so a reporter that is off never sends the report that
+// needs the versions, and a gateway without the agent runs none of the commands.
+OrbaReporter::OrbaReporter(const OrbaLinks& links)
+    : links_(links), software_(Enabled() ? InstalledSoftware() : Json::Value(Json::objectValue)) {
   socket_.open(0, false);
 }
 
