@@ -1,6 +1,7 @@
 #include "Database/SqlDb.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -166,9 +167,25 @@ bool Connection::OpenHeld() {
   if (db_ != nullptr) CloseHeld();
 
   LOG_DEBUG("Open db in %s", runtimePath_.c_str());
-  int rc =
-      sqlite3_open_v2(runtimePath_.c_str(), &db_,
-                      SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, nullptr);
+  int rc = SQLITE_OK;
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    rc = sqlite3_open_v2(runtimePath_.c_str(), &db_,
+                         SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
+                         nullptr);
+    if (rc != SQLITE_OK || attempt > 0) break;
+    // A damaged copy left by an earlier run would fail the load as if the flash file were the
+    // damaged one, and that would be moved aside. The copy is rebuilt from flash anyway.
+    const int check =
+        sqlite3_exec(db_, "SELECT COUNT(*) FROM sqlite_master;", nullptr, nullptr, nullptr) & 0xFF;
+    if (check != SQLITE_NOTADB && check != SQLITE_CORRUPT) break;
+    LOG_WARNING("Run-time database %s is damaged (%s), making it afresh", runtimePath_.c_str(),
+                sqlite3_errstr(check));
+    sqlite3_close(db_);
+    db_ = nullptr;
+    for (const char* suffix : {"", "-journal", "-wal", "-shm"}) {
+      unlink((runtimePath_ + suffix).c_str());
+    }
+  }
   if (rc != SQLITE_OK) {
     LOG_ERROR("failed to create in memory db [%s]", db_ != nullptr ? sqlite3_errmsg(db_) : "");
     if (db_ != nullptr) sqlite3_close(db_);

@@ -91,7 +91,18 @@ TEST(SqlDb, MissingFoldersAreMadeAndAnUnloadedFileIsNeverOverwritten) {
   }
   EXPECT_EQ(QueryFile(dir.file("a/b/flash.db"), "SELECT COUNT(*) FROM t;"), "1");
 
+  // A damaged copy left by an earlier run is not the flash file's fault: it is replaced.
   const std::string garbage(4096, 'g');
+  testsupport::WriteFile(dir.file("run/vallorin.db"), garbage);
+  {
+    LogCapture capture;
+    SqlDb::Connection connection(dir.file("a/b/flash.db"), dir.file("run"));
+    EXPECT_TRUE(connection.IsOpen()) << capture.dump();
+    EXPECT_FALSE(capture.contains("is not a usable database")) << capture.dump();
+    EXPECT_EQ(QueryFile(connection.runtimePath(), "SELECT COUNT(*) FROM t;"), "1");
+  }
+  EXPECT_EQ(QueryFile(dir.file("a/b/flash.db"), "SELECT COUNT(*) FROM t;"), "1");
+
   testsupport::WriteFile(dir.file("garbage.db"), garbage);
   LogCapture capture;
   SqlDb::Connection connection(dir.file("garbage.db"), dir.file("run2"));
