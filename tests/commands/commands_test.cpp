@@ -167,7 +167,7 @@ TEST_F(Commands, SessionAddActivatesTheDeviceAtOnce) {
   EXPECT_EQ(Rows("sessions"), 0);
   EXPECT_EQ(Rows("end_devices"), 2);
   EXPECT_EQ(rig.RunJson("session delete " + kEui)["message"],
-            "Device session " + kEui + " not found");
+            "Device session" + kEui + " not found");
   EXPECT_EQ(rig.Run("device delete " + kEui), "{\"status\":\"success\"}\n");
   EXPECT_EQ(rig.RunJson("device delete " + kEui)["message"], "Device " + kEui + " does not exist");
   EXPECT_EQ(Rows("end_devices"), 1);
