@@ -347,7 +347,9 @@ void CommandSet::DeviceUpdateJson(const std::string& text) {
         if (s["fnwk_sint_key"].isString() && ParseKey(s["fnwk_sint_key"].asString(), key))
           held->nwkSKey = key;
         if (s["up_counter"].isUInt()) held->upCounter = s["up_counter"].asUInt();
-        if (s["nwk_down_counter"].isUInt()) held->nextDownCounter = s["nwk_down_counter"].asUInt();
+        // The row holds the last counter used, as after a restart: the next frame takes one more.
+        if (s["nwk_down_counter"].isUInt())
+          held->nextDownCounter = s["nwk_down_counter"].asUInt() + 1;
         for (const char* name : {"join_eui", "joineui"}) {
           if (s[name].isString()) held->joinEui = Lora::EUI(s[name].asString());
         }

@@ -197,6 +197,12 @@ TEST_F(Commands, DeviceUpdateChangesTheDeviceInMemoryAndInStorage) {
       "{\"status\":\"success\"}\n");
   EXPECT_EQ(rig.RunJson("device list json")[0]["name"], "Pump 2");
   EXPECT_EQ(rig.devices->FindDevice(0x26011234)->deviceClass, Device::kClassB);
+  // Either form leaves the next downlink where a restart would put it: one past the stored counter.
+  EXPECT_EQ(rig.Run("device update " + kEui + " dlc 20"), "{\"status\":\"success\"}\n");
+  EXPECT_EQ(rig.devices->FindDevice(0x26011234)->nextDownCounter, 21u);
+  EXPECT_EQ(rig.Run("device update {\"deveui\":\"" + kEui + "\",\"nwk_down_counter\":30}"),
+            "{\"status\":\"success\"}\n");
+  EXPECT_EQ(rig.devices->FindDevice(0x26011234)->nextDownCounter, 31u);
   EXPECT_EQ(rig.RunJson("device update {\"deveui\":\"" + kEui + "\",\"bogus\":1}")["message"],
             "No device setting provided, options are 'class' or device configuration as json");
   EXPECT_EQ(rig.RunJson("device update {\"name\":\"x\"}")["message"],
