@@ -47,7 +47,7 @@ constexpr HelpEntry kHelp[] = {
      "device update <DEV-EUI> <FIELD> <VALUE> | device update <DEV-JSON>",
      "device update 00-80-00-00-00-00-e1-9c class c"},
     {"device delete", "remove a device with its session and packets", "device delete <DEV-EUI>",
-     "device delete 0080000000000e19c"},
+     "device delete 008000000000e19c"},
     {"device config", "one device's configuration and keys", "device config <DEV-ADDR>",
      "device config 26011234"},
     {"device reset", "zero the session's frame counters", "device reset <DEV-EUI>",
