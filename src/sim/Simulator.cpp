@@ -24,6 +24,7 @@
 
 #include "lora/Bytes.h"
 #include "lora/Crypto.h"
+#include "lora/TimeOnAir.h"
 #include "sim/SimFrames.h"
 #include "sim/SimServer.h"
 
@@ -83,9 +84,20 @@ struct Gateway {
   int64_t nextPull = 0;
   int64_t nextStat = 0;
   uint32_t rxnb = 0, dwnb = 0, txnb = 0, pushes = 0, acks = 0;
+  // The frames it has taken, [start, end) in local microseconds: the radio sends one at a time.
+  std::vector<std::pair<int64_t, int64_t>> onAir;
 
   uint32_t tmst(int64_t us) const { return tmstBase + static_cast<uint32_t>(us); }
 };
+
+// Microseconds on air of a txpk ("datr" "SF9BW125", or a number for FSK), 0 when unreadable.
+int64_t AirUs(const Json::Value& txpk) {
+  const uint32_t size = txpk["size"].asUInt();
+  if (!txpk["datr"].isString()) return static_cast<int64_t>(Lora::getTimeOnAirMs(13, 125, 8, size)) * 1000;
+  unsigned sf = 0, bw = 0;
+  if (std::sscanf(txpk["datr"].asCString(), "SF%uBW%u", &sf, &bw) != 2) return 0;
+  return static_cast<int64_t>(Lora::getTimeOnAirMs(sf, bw, 8, size)) * 1000;
+}
 
 struct Device {
   uint64_t devEui = 0;
@@ -175,6 +187,7 @@ class Simulation {
   uint64_t upSent_ = 0, confirmedSent_ = 0, upPublished_ = 0, upUnmatched_ = 0;
   uint64_t joinsSent_ = 0, joinsAccepted_ = 0, joinsRx1_ = 0, joinsRx2_ = 0, joinedEvents_ = 0;
   uint64_t downRx1_ = 0, downRx2_ = 0, downLate_ = 0, downOther_ = 0, downImme_ = 0;
+  uint64_t downCollisions_ = 0;
   uint64_t downBad_ = 0, downFcntErrors_ = 0, downUnknown_ = 0, downAcks_ = 0, downData_ = 0;
   uint64_t downConfirmed_ = 0, downQueued_ = 0, pullResps_ = 0;
   uint64_t answersDue_ = 0, answeredRx1_ = 0, answeredRx2_ = 0, answeredLate_ = 0;
@@ -440,15 +453,38 @@ void Simulation::pullResp(Gateway& g, const uint8_t* data, size_t size, int64_t 
   const uint32_t at = static_cast<uint32_t>(txpk["tmst"].asUInt64());
   const int64_t leadUs = imme ? 0 : static_cast<int32_t>(at - g.tmst(NowUs()));
   const bool late = !imme && leadUs < 0;
+  // A frame whose air time overlaps one already taken is refused, as a forwarder's queue does:
+  // it would never reach the device.
+  const int64_t localUs = NowUs();
+  const int64_t startUs = localUs + std::max<int64_t>(leadUs, 0);
+  const int64_t endUs = startUs + AirUs(txpk);
+  g.onAir.erase(std::remove_if(g.onAir.begin(), g.onAir.end(),
+                               [localUs](const auto& frame) { return frame.second <= localUs; }),
+                g.onAir.end());
+  const bool collides = !late && std::any_of(g.onAir.begin(), g.onAir.end(), [&](const auto& frame) {
+    return startUs < frame.second && frame.first < endUs;
+  });
   std::string ack = {2, static_cast<char>(data[1]), static_cast<char>(data[2]), 5};
   for (int i = 7; i >= 0; --i) ack += static_cast<char>(g.eui >> (8 * i));
-  if (late) ack += "{\"txpk_ack\":{\"error\":\"TOO_LATE\"}}";
-  else ++g.txnb;
+  if (late) {
+    ack += "{\"txpk_ack\":{\"error\":\"TOO_LATE\"}}";
+  } else if (collides) {
+    ack += "{\"txpk_ack\":{\"error\":\"COLLISION_PACKET\"}}";
+  } else {
+    ++g.txnb;
+    g.onAir.emplace_back(startUs, endUs);
+  }
   sendto(g.fd, ack.data(), ack.size(), 0, reinterpret_cast<sockaddr*>(&downstream_), sizeof downstream_);
 
   if (phy.empty() || static_cast<size_t>(txpk["size"].asUInt()) != phy.size()) {
     ++downBad_;
     fault("PULL_RESP with a malformed txpk");
+    return;
+  }
+  if (collides) {
+    ++downCollisions_;
+    if (!quiet()) printf("down  refused: on air with another frame of gateway %016llx\n",
+                         static_cast<unsigned long long>(g.eui));
     return;
   }
   const bool accept = (phy[0] >> 5) == 1;
@@ -642,6 +678,7 @@ Json::Value Simulation::report(double seconds, int pid, const ProcessUsage& befo
   down["rx1"] = static_cast<Json::UInt64>(downRx1_);
   down["rx2"] = static_cast<Json::UInt64>(downRx2_);
   down["late"] = static_cast<Json::UInt64>(downLate_);
+  down["collisions"] = static_cast<Json::UInt64>(downCollisions_);
   down["imme"] = static_cast<Json::UInt64>(downImme_);
   down["other"] = static_cast<Json::UInt64>(downOther_);
   down["bad"] = static_cast<Json::UInt64>(downBad_);
@@ -886,7 +923,7 @@ int Simulation::run() {
   fprintf(stderr,
           "%llu uplinks sent in %.1f s (%.0f/s), %llu published, %llu lost (%.2f %%)\n"
           "PUSH_DATA -> MQTT up: p50 %.2f ms, p99 %.2f ms, max %.2f ms; PUSH_ACK p99 %.2f ms\n"
-          "downlinks: %llu RX1, %llu RX2, %llu late, %llu imme, %llu other; %llu bad MIC, %llu FCnt faults\n"
+          "downlinks: %llu RX1, %llu RX2, %llu late, %llu imme, %llu other, %llu refused on air with another; %llu bad MIC, %llu FCnt faults\n"
           "answers due %llu: %llu in RX1 (%.2f %%), %llu in RX2, %llu late, %llu none\n"
           "RX1 hand-over ahead of the window: min %.2f ms, p50 %.2f ms, max %.2f ms\n"
           "joins: %llu sent, %llu accepted (%llu RX1, %llu RX2)\n",
@@ -896,8 +933,8 @@ int Simulation::run() {
           r["up_latency_ms"]["max"].asDouble(), r["push_ack_ms"]["p99"].asDouble(),
           static_cast<unsigned long long>(downRx1_), static_cast<unsigned long long>(downRx2_),
           static_cast<unsigned long long>(downLate_), static_cast<unsigned long long>(downImme_),
-          static_cast<unsigned long long>(downOther_), static_cast<unsigned long long>(downBad_),
-          static_cast<unsigned long long>(downFcntErrors_),
+          static_cast<unsigned long long>(downOther_), static_cast<unsigned long long>(downCollisions_),
+          static_cast<unsigned long long>(downBad_), static_cast<unsigned long long>(downFcntErrors_),
           static_cast<unsigned long long>(answersDue_), static_cast<unsigned long long>(answeredRx1_),
           r["answers"]["rx1_pct"].asDouble(), static_cast<unsigned long long>(answeredRx2_),
           static_cast<unsigned long long>(answeredLate_),

@@ -128,6 +128,7 @@ TEST(SimRun, EveryUplinkPublishedAndEveryDownlinkDecrypts) {
     EXPECT_EQ(r["udp_app"]["line_ends"].asUInt(), r["udp_app"]["events"].asUInt()) << r;
     EXPECT_EQ(r["downlinks"]["bad"].asUInt(), 0u) << r;
     EXPECT_EQ(r["downlinks"]["fcnt_errors"].asUInt(), 0u) << r;
+    EXPECT_EQ(r["downlinks"]["collisions"].asUInt(), 0u) << "a gateway sends one frame at a time" << r;
     EXPECT_GT(r["downlinks"]["data"].asUInt(), 0u) << r;
     EXPECT_GT(r["downlinks"]["acks"].asUInt(), 0u) << r;
     // The server's threads are told apart by name, numbered siblings counted together.
