@@ -1,9 +1,8 @@
 #include "app/OrbaReporter.h"
 
-#include <cmath>
-
 #include <arpa/inet.h>
 
+#include <cmath>
 #include <sstream>
 
 #include "Settings.h"
