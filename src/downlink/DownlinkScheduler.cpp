@@ -221,12 +221,6 @@ bool DownlinkScheduler::CanSchedule(Gateway& gateway, TransmitQueue::Item wanted
   return links_.queue->claim(wanted);
 }
 
-void DownlinkScheduler::ReserveAirtime(uint64_t gatewayEui, uint64_t onAirMs,
-                                       uint32_t durationMs) {
-  const uint64_t lead = links_.settings->networkLeadTimeMs;
-  links_.queue->reserve(gatewayEui, onAirMs > lead ? onAirMs - lead : 0, durationMs);
-}
-
 bool DownlinkScheduler::DutyCycleAllows(Gateway& gateway, uint32_t frequency, uint32_t durationMs) {
   size_t band = 0;
   if (!DutyCycleApplies(frequency, band)) return true;
@@ -326,8 +320,7 @@ bool DownlinkScheduler::ScheduleClassC(Device& device) {
   const uint64_t start = NowMs() + links_.settings->networkLeadTimeMs;
   TransmitQueue::Item item;
   item.devAddr = device.devAddr();
-  item.tmst = 0;  // at once: on air as it is handed over, a lead time before a timed frame
-  item.earlyMs = static_cast<uint32_t>(links_.settings->networkLeadTimeMs);
+  item.tmst = 0;  // at once
   item.window = 2;
   item.durationMs = AirtimeMs(datarate, std::min(size, maxSize));
   item.priority = 0;

@@ -17,17 +17,9 @@ void TransmitQueue::insertHeld(const Item& item) {
 
 bool TransmitQueue::popDue(uint64_t nowMs, Item& out) {
   MutexLock lock(mutex_);
-  // Gone from the queue is not off the air: a frame handed over a moment ago is sent a lead time
-  // later, and a frame sent at once would go out over it.
-  handedOver_.erase(std::remove_if(handedOver_.begin(), handedOver_.end(),
-                                   [nowMs](const Item& item) {
-                                     return item.axisMs() + item.durationMs < nowMs;
-                                   }),
-                    handedOver_.end());
   if (items_.empty() || items_.front().dueMs > nowMs) return false;
   out = items_.front();
   items_.pop_front();
-  if (!out.bumped()) handedOver_.push_back(out);
   return true;
 }
 
@@ -39,7 +31,7 @@ void TransmitQueue::bump(Item& item) {
 
 bool TransmitQueue::claim(const Item& item) {
   MutexLock lock(mutex_);
-  if (!resolveHeld(item)) return false;
+  if (!resolveHeld(item.gatewayEui, item.dueMs, item.durationMs, item.priority)) return false;
   insertHeld(item);
   return true;
 }
@@ -49,7 +41,7 @@ void TransmitQueue::reserve(uint64_t gatewayEui, uint64_t dueMs, uint32_t durati
   const uint64_t end = dueMs + durationMs;
   for (Item& item : items_) {
     if (item.gatewayEui != gatewayEui || item.bumped()) continue;
-    if (item.axisMs() <= end && item.axisMs() + item.durationMs >= dueMs) bump(item);
+    if (item.dueMs <= end && item.dueMs + item.durationMs >= dueMs) bump(item);
   }
   Item held;
   held.devAddr = kReservedDevAddr;
@@ -60,20 +52,13 @@ void TransmitQueue::reserve(uint64_t gatewayEui, uint64_t dueMs, uint32_t durati
   insertHeld(held);
 }
 
-bool TransmitQueue::resolveHeld(const Item& wanted) {
-  const uint64_t gatewayEui = wanted.gatewayEui;
-  const uint64_t dueMs = wanted.axisMs();
-  const uint32_t durationMs = wanted.durationMs;
+bool TransmitQueue::resolveHeld(uint64_t gatewayEui, uint64_t dueMs, uint32_t durationMs,
+                                uint8_t priority) {
   const uint64_t end = dueMs + durationMs;
-  for (const Item& item : handedOver_) {
-    if (item.gatewayEui != gatewayEui) continue;
-    // On its way to the radio: nothing can take its time back.
-    if (item.axisMs() <= end && item.axisMs() + item.durationMs >= dueMs) return false;
-  }
   std::vector<Item*> losers;
   for (Item& item : items_) {
     if (item.gatewayEui != gatewayEui || item.bumped()) continue;
-    const uint64_t start = item.axisMs();
+    const uint64_t start = item.dueMs;
     const uint64_t itemEnd = start + item.durationMs;
     LOG_TRACE(
         "TransmitQueue find sched_at: %llu us  duration: %lu ms | in_queue: %llu us duration: %lu "
@@ -83,7 +68,7 @@ bool TransmitQueue::resolveHeld(const Item& wanted) {
     const bool coversStart = start <= dueMs && itemEnd >= dueMs;
     const bool startsInside = start > dueMs && start <= end;
     if (!coversStart && !startsInside) continue;
-    if (wanted.priority >= item.priority || item.devAddr == kReservedDevAddr) return false;
+    if (priority >= item.priority || item.devAddr == kReservedDevAddr) return false;
     losers.push_back(&item);
   }
   // Only a transmission that wins every overlap takes the time; a lost claim leaves all in place.

@@ -3,10 +3,9 @@
 // the items whose due time has come. Callers never touch the items in place.
 //
 // Conflicts are judged on the server's time axis for every item (class A answers, class C
-// transmissions and the beacon alike): an item occupies [axis, axis + duration] ms. The axis is
-// the due time of frames timed by a gateway "tmst", which go on air a lead time after they are
-// handed over; a frame sent at once goes on air as it is handed over, so it lies a lead time
-// before its due time (earlyMs). A handed-over item keeps its air time until it has passed.
+// transmissions and the beacon alike): an item occupies [due, due + duration] ms. Every item is
+// handed to its gateway the same lead time before it goes on air, so this is the air time moved
+// by a constant, and one axis serves items that carry a gateway "tmst" and those that do not.
 //
 // Lock order: device -> gateway duty cycle -> this queue -> database. Nothing is called out of
 // the queue while its mutex is held.
@@ -34,10 +33,8 @@ class TransmitQueue {
     uint8_t window = 1;       // 1 or 2
     uint32_t durationMs = 0;  // air time plus padding; 0 once bumped
     uint8_t priority = 0;     // a smaller value wins a conflict
-    uint32_t earlyMs = 0;     // how far before dueMs it lies on the conflict axis
 
     bool bumped() const { return devAddr == 0; }
-    uint64_t axisMs() const { return dueMs > earlyMs ? dueMs - earlyMs : 0; }
   };
 
   TransmitQueue() = default;
@@ -47,8 +44,7 @@ class TransmitQueue {
   // Queues the item before any item with the same due time.
   void insert(const Item& item) EXCLUDES(mutex_);
 
-  // Takes the earliest item whose due time is at or before nowMs. False when none is due. The
-  // item still holds its air time against claims until its end on the axis is before nowMs.
+  // Takes the earliest item whose due time is at or before nowMs. False when none is due.
   bool popDue(uint64_t nowMs, Item& out) EXCLUDES(mutex_);
 
   // Queues the item unless it overlaps, on its gateway, an item it cannot beat. Items it
@@ -73,10 +69,10 @@ class TransmitQueue {
 
  private:
   static void bump(Item& item);
-  bool resolveHeld(const Item& wanted) REQUIRES(mutex_);
+  bool resolveHeld(uint64_t gatewayEui, uint64_t dueMs, uint32_t durationMs, uint8_t priority)
+      REQUIRES(mutex_);
   void insertHeld(const Item& item) REQUIRES(mutex_);
 
   mutable Mutex mutex_;
   std::deque<Item> items_ GUARDED_BY(mutex_);  // ascending due time
-  std::deque<Item> handedOver_ GUARDED_BY(mutex_);  // taken by popDue, maybe still on air
 };
