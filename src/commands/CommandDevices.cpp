@@ -553,7 +553,7 @@ void CommandSet::SessionDelete(CommandParser& p) {
   std::string eui;
   uint32_t devAddr = 0;
   if (!ParseEui(text, eui) || !links_.database->GetAddressFromEui(eui, devAddr)) {
-    // No blank before the EUI: the reply reads as it always has.
+    // The EUI follows "Device session" without a blank, as operators' scripts read the reply.
     return reply_.SendFail("Device session" + text + " not found");
   }
   if (links_.devices != nullptr) links_.devices->ForgetDevice(devAddr);
