@@ -34,7 +34,6 @@
 #include "Settings.h"
 #include "ThreadSlot.h"
 #include "devices/NetworkStatistics.h"
-#include "gateway/GatewayClock.h"
 #include "gateway/GatewayMemoryList.h"
 #include "gateway/MessageProtocol.h"
 #include "gateway/UdpSocket.h"
@@ -99,7 +98,6 @@ class NetworkServer {
   // Filled by the packet workers, trimmed by the time thread, drained by commands.
   RecentList recentUplinks;
   RecentList recentJoins;
-  GatewayClock gatewayClock;
   // What the packet-forwarder protocol reaches; complete before the first thread starts.
   MessageProtocol::Links protocolLinks;
   std::unique_ptr<PacketWorkerPool> workers;

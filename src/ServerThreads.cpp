@@ -42,7 +42,6 @@ void NetworkServer::LinkProtocol() {
   protocolLinks.statistics = &statistics;
   protocolLinks.plan = plan.get();
   protocolLinks.recentUplinks = &recentUplinks;
-  protocolLinks.clock = &gatewayClock;
   protocolLinks.routes.countUplink = [list = gateways.get()](uint64_t eui) { list->countUplink(eui); };
   protocolLinks.routes.dispatchUplink = [handler = uplinks.get()](Lora::ReceivedFrame& frame) {
     handler->DispatchUplink(frame);

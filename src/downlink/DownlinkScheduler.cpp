@@ -9,7 +9,6 @@
 #include "devices/DeviceList.h"
 #include "devices/NetworkStatistics.h"
 #include "downlink/DeviceTransmitController.h"
-#include "gateway/GatewayClock.h"
 #include "gateway/GatewayMemoryList.h"
 #include "lora/Aes.h"
 #include "lora/Bytes.h"
@@ -359,15 +358,13 @@ uint32_t DownlinkScheduler::PingOffset(uint32_t beaconTime, uint32_t devAddr, ui
 
 uint32_t DownlinkScheduler::GatewayTmstAhead(const DeviceTransmitController& controller,
                                              uint64_t eui, uint64_t nowUs, uint64_t msAhead) {
-  // Each gateway's counter runs on its own: the process-wide newest pair serves only the gateway
-  // it came from, any other is mapped by the device's own last uplink through it.
+  // Each gateway's counter runs on its own: its newest reading maps it, and a gateway without one
+  // is mapped by the device's own last uplink through it.
   uint64_t lastTmst = 0;
   uint64_t lastTmstAt = 0;
-  const GatewayClock* clock = links_.protocol != nullptr ? links_.protocol->clock : nullptr;
-  if (clock != nullptr && clock->gatewayEui.load() == eui && clock->localUs.load() != 0) {
-    lastTmst = clock->tmst.load();
-    lastTmstAt = clock->localUs.load();
-  } else {
+  const std::shared_ptr<Gateway> gateway =
+      links_.gateways != nullptr ? links_.gateways->find(eui) : nullptr;
+  if (!gateway || !gateway->counterReading(lastTmst, lastTmstAt)) {
     for (const DeviceTransmitController::GatewaySlot& slot : controller.GatewaySlots()) {
       if (slot.eui != eui) continue;
       lastTmst = slot.reception.tmst;

@@ -5,8 +5,8 @@
 //
 // Locks: the record mutex guards the downlink address and the status block (taken after the list
 // lock, a leaf otherwise); the duty-cycle mutex guards the credits (after a device lock, before the
-// transmit-queue lock). Counters, protocol version and last-seen time are atomics that packet
-// workers update and readers read without a lock.
+// transmit-queue lock). Counters, protocol version, last-seen time and the counter reading are
+// atomics that packet workers update and readers read without a lock.
 #pragma once
 
 #include <netinet/in.h>
@@ -115,6 +115,20 @@ class Gateway {
   void count(Counter counter) {
     counters_[static_cast<size_t>(counter)].fetch_add(1, std::memory_order_relaxed);
   }
+  // The newest concentrator counter ("tmst") in this gateway's uplinks and the local monotonic
+  // time at which it arrived, which map its counter to local time: every gateway's counter runs on
+  // its own. Packet workers write it without a lock; a reader may pair a value with its
+  // neighbour's time, which costs at most one uplink's worth of accuracy.
+  void recordCounter(uint64_t tmst, uint64_t localUs) {
+    counterTmst_.store(tmst, std::memory_order_relaxed);
+    counterLocalUs_.store(localUs, std::memory_order_relaxed);
+  }
+  // False until an uplink with a "tmst" came from this gateway.
+  bool counterReading(uint64_t& tmst, uint64_t& localUs) const {
+    localUs = counterLocalUs_.load(std::memory_order_relaxed);
+    tmst = counterTmst_.load(std::memory_order_relaxed);
+    return localUs != 0;
+  }
   // The operator's "stats reset": reception, channel and CRC counters back to zero, and their
   // last-reported values with them.
   void resetCounters() EXCLUDES(mutex_);
@@ -165,6 +179,8 @@ class Gateway {
   std::atomic<uint64_t> lastSeenMs_;
   std::array<std::atomic<uint32_t>, kChannels> channels_{};
   std::atomic<uint32_t> crcErrors_{0};
+  std::atomic<uint64_t> counterTmst_{0};
+  std::atomic<uint64_t> counterLocalUs_{0};
   std::array<std::atomic<uint32_t>, kCounters> counters_{};
 
   mutable Mutex mutex_;

@@ -14,7 +14,6 @@
 
 #include "Settings.h"
 #include "devices/NetworkStatistics.h"
-#include "gateway/GatewayClock.h"
 #include "gateway/GatewayMemoryList.h"
 #include "gateway/UdpSocket.h"
 #include "lora/Bytes.h"
@@ -242,7 +241,7 @@ void DecodeRxpk(PushContext& context, const Value& element) {
   uint64_t tmst = 0;
   if (record.unsignedValue("tmst", tmst)) {
     frame.tmst = tmst;
-    if (links.clock != nullptr) links.clock->record(tmst, MonotonicUs(), frame.gatewayEui);
+    if (context.gateway) context.gateway->recordCounter(tmst, MonotonicUs());
   }
 
   uint64_t size = 0;

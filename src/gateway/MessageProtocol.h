@@ -21,7 +21,6 @@ class UdpSocket;
 class GatewayMemoryList;
 class NetworkStatistics;
 class RecentList;
-struct GatewayClock;
 struct Settings;
 namespace Lora {
 class ChannelPlan;
@@ -73,7 +72,6 @@ struct Links {
   NetworkStatistics* statistics = nullptr;
   const Lora::ChannelPlan* plan = nullptr;
   RecentList* recentUplinks = nullptr;
-  GatewayClock* clock = nullptr;
   Lora::FrameRoutes routes;
   bool skipFieldCheck = false;  // "skipPacketForwarderFieldCheck"
 };

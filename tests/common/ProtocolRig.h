@@ -9,7 +9,6 @@
 
 #include "Settings.h"
 #include "devices/NetworkStatistics.h"
-#include "gateway/GatewayClock.h"
 #include "gateway/GatewayMemoryList.h"
 #include "gateway/MessageProtocol.h"
 #include "lora/ChannelPlans.h"
@@ -22,7 +21,6 @@ struct ProtocolRig {
   GatewayMemoryList gateways{nullptr, Gateway::DutyCycleSettings{}, false};
   NetworkStatistics statistics;
   RecentList recent;
-  GatewayClock clock;
   MessageProtocol::Links links;
 
   ProtocolRig() {
@@ -32,7 +30,6 @@ struct ProtocolRig {
     links.statistics = &statistics;
     links.plan = plan.get();
     links.recentUplinks = &recent;
-    links.clock = &clock;
     links.routes.countUplink = [this](uint64_t eui) { gateways.countUplink(eui); };
   }
 };

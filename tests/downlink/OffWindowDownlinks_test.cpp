@@ -9,7 +9,6 @@
 #include "DownlinkRig.h"
 #include "downlink/DeviceTransmitController.h"
 #include "downlink/DownlinkScheduler.h"
-#include "gateway/GatewayClock.h"
 #include "lora/Aes.h"
 
 namespace {
@@ -180,8 +179,9 @@ uint32_t DevicePingOffset(uint32_t beaconTime, uint32_t devAddr) {
   return (out[0] | out[1] << 8) % 4096;  // 4096 slots of 30 ms in a 128 s beacon period
 }
 
-// The counter reading that maps server time to the gateway's tmst is the newest one only when it
-// came from the device's gateway; for any other the device's own last uplink through it serves.
+// Server time maps to the tmst of the device's gateway through that gateway's newest counter
+// reading, whatever other gateways read since; without one, the device's own last uplink through
+// it serves.
 TEST(ClassBDownlinkTest, TheDownlinkIsTimedOnThePingSlotAfterTheLastBeaconOnTheGatewayCounter) {
   constexpr uint64_t kOtherGateway = 0x00800000000000ffull;
   struct Case {
@@ -189,11 +189,11 @@ TEST(ClassBDownlinkTest, TheDownlinkIsTimedOnThePingSlotAfterTheLastBeaconOnTheG
     int64_t lastBeaconMs;  // on the beacon clock, which wraps at 10000 s
     uint64_t sinceBeaconMs;
     bool nextPeriod;  // this period's slot has passed
-    uint64_t counterGateway;
+    bool gatewayRead;  // the device's gateway has a counter reading
   } cases[] = {
-      {"early in the period", 7000, 1000, false, devicetest::kGatewayEui},
-      {"the slot has passed", 9999000, 127500, true, devicetest::kGatewayEui},
-      {"another gateway's counter", 7000, 1000, false, kOtherGateway},
+      {"early in the period", 7000, 1000, false, true},
+      {"the slot has passed", 9999000, 127500, true, true},
+      {"only another gateway's counter read", 7000, 1000, false, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -205,12 +205,15 @@ TEST(ClassBDownlinkTest, TheDownlinkIsTimedOnThePingSlotAfterTheLastBeaconOnTheG
     rig.macLinks.beacon.nowMs = [&] {
       return static_cast<int64_t>((c.lastBeaconMs + c.sinceBeaconMs) % 10000000);
     };
-    GatewayClock clock;
-    rig.protocol.clock = &clock;
-    // Heard at tmst 7 000 000, server time 40 000 ms; the newest counter reading is just below
-    // the 32-bit wrap.
+    // Heard at tmst 7 000 000, server time 40 000 ms; the gateway's newest counter reading is just
+    // below the 32-bit wrap, and another gateway read its own counter later.
     Device& device = HeardDevice(rig, Device::kClassB, 40000);
-    clock.record(0xFFFF0000u, 49000000 + 7, c.counterGateway);
+    if (c.gatewayRead) {
+      rig.gateways.find(devicetest::kGatewayEui)->recordCounter(0xFFFF0000u, 49000000 + 7);
+    }
+    const sockaddr_in elsewhere = UdpSocket::LoopbackAddress(1);
+    rig.gateways.seen(kOtherGateway, 2, &elsewhere, 0);
+    rig.gateways.find(kOtherGateway)->recordCounter(0x12345678u, 49500000);
     rig.nowMs = 50000;
     rig.extraUs = 123;
 
@@ -221,9 +224,8 @@ TEST(ClassBDownlinkTest, TheDownlinkIsTimedOnThePingSlotAfterTheLastBeaconOnTheG
     ASSERT_GT(slotMs, c.sinceBeaconMs);
     const uint64_t untilMs = slotMs - c.sinceBeaconMs;
     const uint64_t nowUs = 50000 * 1000 + 123;
-    const uint64_t counterAhead = c.counterGateway == kOtherGateway
-                                      ? uint64_t{7000000} - 40000 * 1000
-                                      : uint64_t{0xFFFF0000u} - (49000000 + 7);
+    const uint64_t counterAhead = c.gatewayRead ? uint64_t{0xFFFF0000u} - (49000000 + 7)
+                                                : uint64_t{7000000} - 40000 * 1000;
     const uint32_t tmst = static_cast<uint32_t>(nowUs + counterAhead + untilMs * 1000);
 
     const std::vector<TransmitQueue::Item> items = ItemsOf(rig, kDevAddr);
