@@ -220,6 +220,12 @@ bool DownlinkScheduler::CanSchedule(Gateway& gateway, TransmitQueue::Item wanted
   return links_.queue->claim(wanted);
 }
 
+void DownlinkScheduler::ReserveAirtime(uint64_t gatewayEui, uint64_t onAirMs,
+                                       uint32_t durationMs) {
+  const uint64_t lead = links_.settings->networkLeadTimeMs;
+  links_.queue->reserve(gatewayEui, onAirMs > lead ? onAirMs - lead : 0, durationMs);
+}
+
 bool DownlinkScheduler::DutyCycleAllows(Gateway& gateway, uint32_t frequency, uint32_t durationMs) {
   size_t band = 0;
   if (!DutyCycleApplies(frequency, band)) return true;
@@ -255,6 +261,7 @@ void DownlinkScheduler::ServeDueTransmissions(DeviceList& devices, uint64_t nowM
     DeviceList::LockedDevice device = devices.FindDevice(item.devAddr);
     if (!device) {
       LOG_TRACE("Opportunity invalid");
+      links_.queue->release(item);
       continue;
     }
     // Handed over a lead time late, the frame would reach the radio after its moment: the
@@ -265,9 +272,10 @@ void DownlinkScheduler::ServeDueTransmissions(DeviceList& devices, uint64_t nowM
                   static_cast<unsigned long long>(nowMs - item.dueMs));
       Count(links_.statistics, NetworkStatistics::Counter::pkts_dropped);
       device->transmitController.Bumped(item.dueMs);
-    } else {
-      device->transmitController.TransmitFrame(item.gatewayEui, item.window, item.durationMs,
-                                               item.dueMs);
+      links_.queue->release(item);
+    } else if (!device->transmitController.TransmitFrame(item.gatewayEui, item.window,
+                                                          item.durationMs, item.dueMs)) {
+      links_.queue->release(item);  // nothing went on air: its time is free again
     }
     device->answerPending = false;
   }
@@ -319,7 +327,8 @@ bool DownlinkScheduler::ScheduleClassC(Device& device) {
   const uint64_t start = NowMs() + links_.settings->networkLeadTimeMs;
   TransmitQueue::Item item;
   item.devAddr = device.devAddr();
-  item.tmst = 0;  // at once
+  item.tmst = 0;  // at once: on air as it is handed over, a lead time before a timed frame
+  item.earlyMs = static_cast<uint32_t>(links_.settings->networkLeadTimeMs);
   item.window = 2;
   item.durationMs = AirtimeMs(datarate, std::min(size, maxSize));
   item.priority = 0;

@@ -84,10 +84,10 @@ class DownlinkScheduler {
   // items it beats.
   bool CanSchedule(Gateway& gateway, TransmitQueue::Item wanted, uint32_t frequency);
 
-  // The beacon's air time on a gateway: downlinks in its way are bumped, none can take it.
-  void ReserveAirtime(uint64_t gatewayEui, uint64_t dueMs, uint32_t durationMs) {
-    links_.queue->reserve(gatewayEui, dueMs, durationMs);
-  }
+  // The beacon's air time on a gateway, from onAirMs: downlinks in its way are bumped, none can
+  // take it. It goes on air as its thread sends it, so on the queue's axis (the hand-over of a
+  // frame timed by "tmst") it lies a lead time earlier.
+  void ReserveAirtime(uint64_t gatewayEui, uint64_t onAirMs, uint32_t durationMs);
 
   // A queued record of a locked class C device outside a class A exchange: handed over at once
   // ("imme") on the RX2 parameters, on the first gateway free now or at one of the 250 ms steps

@@ -17,10 +17,29 @@ void TransmitQueue::insertHeld(const Item& item) {
 
 bool TransmitQueue::popDue(uint64_t nowMs, Item& out) {
   MutexLock lock(mutex_);
+  // Gone from the queue is not off the air: a frame handed over a moment ago is sent a lead time
+  // later, and a frame sent at once would go out over it.
+  handedOver_.erase(std::remove_if(handedOver_.begin(), handedOver_.end(),
+                                   [nowMs](const Item& item) {
+                                     return item.axisMs() + item.durationMs < nowMs;
+                                   }),
+                    handedOver_.end());
   if (items_.empty() || items_.front().dueMs > nowMs) return false;
   out = items_.front();
   items_.pop_front();
+  if (!out.bumped()) handedOver_.push_back(out);
   return true;
+}
+
+void TransmitQueue::release(const Item& item) {
+  MutexLock lock(mutex_);
+  for (auto it = handedOver_.begin(); it != handedOver_.end(); ++it) {
+    if (it->gatewayEui == item.gatewayEui && it->dueMs == item.dueMs &&
+        it->devAddr == item.devAddr) {
+      handedOver_.erase(it);
+      return;
+    }
+  }
 }
 
 void TransmitQueue::bump(Item& item) {
@@ -31,7 +50,7 @@ void TransmitQueue::bump(Item& item) {
 
 bool TransmitQueue::claim(const Item& item) {
   MutexLock lock(mutex_);
-  if (!resolveHeld(item.gatewayEui, item.dueMs, item.durationMs, item.priority)) return false;
+  if (!resolveHeld(item)) return false;
   insertHeld(item);
   return true;
 }
@@ -41,7 +60,7 @@ void TransmitQueue::reserve(uint64_t gatewayEui, uint64_t dueMs, uint32_t durati
   const uint64_t end = dueMs + durationMs;
   for (Item& item : items_) {
     if (item.gatewayEui != gatewayEui || item.bumped()) continue;
-    if (item.dueMs <= end && item.dueMs + item.durationMs >= dueMs) bump(item);
+    if (item.axisMs() <= end && item.axisMs() + item.durationMs >= dueMs) bump(item);
   }
   Item held;
   held.devAddr = kReservedDevAddr;
@@ -52,13 +71,20 @@ void TransmitQueue::reserve(uint64_t gatewayEui, uint64_t dueMs, uint32_t durati
   insertHeld(held);
 }
 
-bool TransmitQueue::resolveHeld(uint64_t gatewayEui, uint64_t dueMs, uint32_t durationMs,
-                                uint8_t priority) {
+bool TransmitQueue::resolveHeld(const Item& wanted) {
+  const uint64_t gatewayEui = wanted.gatewayEui;
+  const uint64_t dueMs = wanted.axisMs();
+  const uint32_t durationMs = wanted.durationMs;
   const uint64_t end = dueMs + durationMs;
+  for (const Item& item : handedOver_) {
+    if (item.gatewayEui != gatewayEui) continue;
+    // On its way to the radio: nothing can take its time back.
+    if (item.axisMs() <= end && item.axisMs() + item.durationMs >= dueMs) return false;
+  }
   std::vector<Item*> losers;
   for (Item& item : items_) {
     if (item.gatewayEui != gatewayEui || item.bumped()) continue;
-    const uint64_t start = item.dueMs;
+    const uint64_t start = item.axisMs();
     const uint64_t itemEnd = start + item.durationMs;
     LOG_TRACE(
         "TransmitQueue find sched_at: %llu us  duration: %lu ms | in_queue: %llu us duration: %lu "
@@ -68,7 +94,7 @@ bool TransmitQueue::resolveHeld(uint64_t gatewayEui, uint64_t dueMs, uint32_t du
     const bool coversStart = start <= dueMs && itemEnd >= dueMs;
     const bool startsInside = start > dueMs && start <= end;
     if (!coversStart && !startsInside) continue;
-    if (priority >= item.priority || item.devAddr == kReservedDevAddr) return false;
+    if (wanted.priority >= item.priority || item.devAddr == kReservedDevAddr) return false;
     losers.push_back(&item);
   }
   // Only a transmission that wins every overlap takes the time; a lost claim leaves all in place.
@@ -78,16 +104,31 @@ bool TransmitQueue::resolveHeld(uint64_t gatewayEui, uint64_t dueMs, uint32_t du
 
 bool TransmitQueue::canIncreaseDuration(uint64_t gatewayEui, uint64_t dueMs, uint32_t durationMs) {
   MutexLock lock(mutex_);
-  const uint64_t end = dueMs + durationMs;
+  // The transmission itself was handed over a moment ago: from there it holds its place on the
+  // axis, and the longer air time from now on.
+  Item* self = nullptr;
+  for (Item& item : handedOver_) {
+    if (item.gatewayEui == gatewayEui && item.dueMs == dueMs) self = &item;
+  }
+  const uint64_t start = self != nullptr ? self->axisMs() : dueMs;
+  const uint64_t end = start + durationMs;
+  for (const Item& item : handedOver_) {
+    if (&item == self || item.gatewayEui != gatewayEui) continue;
+    if (item.axisMs() > start && item.axisMs() <= end) {
+      LOG_INFO("TransmitQueue cannot increase duration");  // on its way: nothing takes it back
+      return false;
+    }
+  }
   std::vector<Item*> losers;
   for (Item& item : items_) {
-    if (item.gatewayEui != gatewayEui || item.bumped() || item.dueMs > end) continue;
+    if (item.gatewayEui != gatewayEui || item.bumped() || item.axisMs() > end) continue;
     if (item.priority == 0) {
       LOG_INFO("TransmitQueue cannot increase duration");
       return false;
     }
     losers.push_back(&item);
   }
+  if (self != nullptr) self->durationMs = durationMs;
   if (losers.empty()) {
     LOG_TRACE("TransmitQueue canIncreaseDuration no conflict");
     return true;

@@ -3,9 +3,10 @@
 // the items whose due time has come. Callers never touch the items in place.
 //
 // Conflicts are judged on the server's time axis for every item (class A answers, class C
-// transmissions and the beacon alike): an item occupies [due, due + duration] ms. Every item is
-// handed to its gateway the same lead time before it goes on air, so this is the air time moved
-// by a constant, and one axis serves items that carry a gateway "tmst" and those that do not.
+// transmissions and the beacon alike): an item occupies [axis, axis + duration] ms. The axis is
+// the due time of frames timed by a gateway "tmst", which go on air a lead time after they are
+// handed over; a frame sent at once goes on air as it is handed over, so it lies a lead time
+// before its due time (earlyMs). A handed-over item keeps its air time until it has passed.
 //
 // Lock order: device -> gateway duty cycle -> this queue -> database. Nothing is called out of
 // the queue while its mutex is held.
@@ -33,8 +34,10 @@ class TransmitQueue {
     uint8_t window = 1;       // 1 or 2
     uint32_t durationMs = 0;  // air time plus padding; 0 once bumped
     uint8_t priority = 0;     // a smaller value wins a conflict
+    uint32_t earlyMs = 0;     // how far before dueMs it lies on the conflict axis
 
     bool bumped() const { return devAddr == 0; }
+    uint64_t axisMs() const { return dueMs > earlyMs ? dueMs - earlyMs : 0; }
   };
 
   TransmitQueue() = default;
@@ -44,8 +47,12 @@ class TransmitQueue {
   // Queues the item before any item with the same due time.
   void insert(const Item& item) EXCLUDES(mutex_);
 
-  // Takes the earliest item whose due time is at or before nowMs. False when none is due.
+  // Takes the earliest item whose due time is at or before nowMs. False when none is due. The
+  // item still holds its air time against claims until its end on the axis is before nowMs.
   bool popDue(uint64_t nowMs, Item& out) EXCLUDES(mutex_);
+
+  // A handed-over item that was never sent (too late, nothing left to say): its air time is free.
+  void release(const Item& item) EXCLUDES(mutex_);
 
   // Queues the item unless it overlaps, on its gateway, an item it cannot beat. Items it
   // overlaps are bumped when it has the smaller priority value; with any overlapping item it
@@ -59,7 +66,7 @@ class TransmitQueue {
 
   // A transmission already taken off the queue needs durationMs instead of what it reserved:
   // every item of the gateway starting by the new end is bumped, unless one of them has
-  // priority 0, which refuses.
+  // priority 0 or was handed over too, which refuses. Granted, it holds the longer air time.
   bool canIncreaseDuration(uint64_t gatewayEui, uint64_t dueMs, uint32_t durationMs)
       EXCLUDES(mutex_);
 
@@ -69,10 +76,10 @@ class TransmitQueue {
 
  private:
   static void bump(Item& item);
-  bool resolveHeld(uint64_t gatewayEui, uint64_t dueMs, uint32_t durationMs, uint8_t priority)
-      REQUIRES(mutex_);
+  bool resolveHeld(const Item& wanted) REQUIRES(mutex_);
   void insertHeld(const Item& item) REQUIRES(mutex_);
 
   mutable Mutex mutex_;
   std::deque<Item> items_ GUARDED_BY(mutex_);  // ascending due time
+  std::deque<Item> handedOver_ GUARDED_BY(mutex_);  // taken by popDue, maybe still on air
 };

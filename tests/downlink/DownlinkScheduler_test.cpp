@@ -100,6 +100,30 @@ TEST(TransmitQueueTest, TheBeaconsAirTimeBumpsWhateverIsInItsWayAndCannotBeTaken
   EXPECT_FALSE(queue.canIncreaseDuration(kGatewayA, 900, 200));
 }
 
+TEST(TransmitQueueTest, AnItemHandedOverHoldsItsAirTimeUntilItHasPassed) {
+  TransmitQueue queue;
+  queue.insert(Item(1, kGatewayA, 1000, 100, 1));
+  TransmitQueue::Item out;
+  ASSERT_TRUE(queue.popDue(1000, out));
+  EXPECT_FALSE(queue.claim(Item(2, kGatewayA, 1050, 10, 0))) << "on its way, it cannot be bumped";
+  EXPECT_FALSE(queue.popDue(1101, out));
+  EXPECT_TRUE(queue.claim(Item(2, kGatewayA, 1101, 10, 0)));
+
+  // Lengthened once handed over, it holds the longer air time, but never over a frame sent after.
+  ASSERT_TRUE(queue.popDue(1101, out));
+  queue.insert(Item(3, kGatewayA, 2000, 100, 1));
+  ASSERT_TRUE(queue.popDue(2000, out));
+  EXPECT_TRUE(queue.canIncreaseDuration(kGatewayA, 2000, 300));
+  EXPECT_FALSE(queue.claim(Item(4, kGatewayA, 2250, 10, 0)));
+  queue.insert(Item(5, kGatewayA, 2400, 100, 1));
+  ASSERT_TRUE(queue.popDue(2400, out));
+  EXPECT_FALSE(queue.canIncreaseDuration(kGatewayA, 2000, 500));
+
+  // One that never went on air gives its time back.
+  queue.release(out);
+  EXPECT_TRUE(queue.claim(Item(6, kGatewayA, 2450, 10, 0)));
+}
+
 TEST(TransmitQueueTest, AnswersClaimingOneAirTimeFromManyThreadsGetItOnce) {
   TransmitQueue queue;
   std::vector<std::thread> threads;
@@ -169,6 +193,23 @@ TEST(DownlinkSchedulerTest, AConfirmedUplinkIsAcknowledgedInRx1OneSecondLaterHan
   EXPECT_EQ(devicetest::kAppEui, record["appeui"].asString());
   EXPECT_EQ("00-80-00-00-00-00-12-34", record["gweui"].asString());
   EXPECT_EQ("1", rig.Query("SELECT count(*) FROM downlink_packets;"));
+}
+
+// The beacon goes on air as its thread sends it, an answer a lead time after its hand-over.
+TEST(DownlinkSchedulerTest, AnAnswerOnAirWithTheBeaconMovesToRx2) {
+  Rig rig;
+  rig.AddDevice();
+  rig.nowMs = 10000;
+  // RX1 of the uplink received at 10000 is on air from 11000; the beacon starts 20 ms into it.
+  rig.scheduler->ReserveAirtime(devicetest::kGatewayEui, 11020, 200);
+  rig.Answer(rig.Uplink(1, true, 5000000, 10000));
+  bool answered = false;
+  for (const TransmitQueue::Item& item : rig.queue.items()) {
+    if (item.devAddr != kDevAddr) continue;
+    answered = true;
+    EXPECT_EQ(2, item.window);
+  }
+  EXPECT_TRUE(answered);
 }
 
 // RX2 without RX1 is the downlink end-to-end test's; here the hand-over times decide.

@@ -79,18 +79,20 @@ TEST(ClassCDownlinkTest, ABusyGatewayIsRetriedIn250MsStepsUpTo5SecondsThenTheSwe
   rig.nowMs = 20000;
   const uint64_t start = 20000 + kLeadMs;
 
+  // A timed frame handed over at `start`: on air a lead time later, until start + 1450.
   rig.queue.insert(Blocker(start, 1200));
   ASSERT_TRUE(device.Enqueue(Rig::Record(5)));
   std::vector<TransmitQueue::Item> items = ItemsOf(rig, kDevAddr);
   ASSERT_EQ(1u, items.size());
-  EXPECT_EQ(start + 1250, items[0].dueMs) << "the first step clear of the blocker";
-  rig.Serve(start + 1250);
+  EXPECT_EQ(start + 1500, items[0].dueMs) << "the first step clear of the blocker's air time";
+  rig.Serve(start + 1500);
   ASSERT_EQ(0u, device.transmitController.QueueLength());
 
   Rig busy;
   Device& waiting = HeardDevice(busy, Device::kClassC, 19000);
   busy.nowMs = 20000;
-  busy.queue.insert(Blocker(start, 5000));  // the last step starts where the blocker ends
+  // The last step goes on air where the blocker's air time ends.
+  busy.queue.insert(Blocker(start, 5000 - kLeadMs));
   LogCapture log;
   ASSERT_TRUE(waiting.Enqueue(Rig::Record(5)));
   EXPECT_TRUE(ItemsOf(busy, kDevAddr).empty());

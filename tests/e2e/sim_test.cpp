@@ -110,6 +110,25 @@ Json::Value RunSim(NetworkRig& rig, const std::vector<std::string>& scenario) {
   return ParseJson(run.out);
 }
 
+// What the server decided about each downlink, to tell a lost one's cause.
+std::string SchedulingLines(const std::string& log) {
+  std::string lines;
+  size_t at = 0;
+  while (at < log.size()) {
+    size_t end = log.find('\n', at);
+    if (end == std::string::npos) end = log.size();
+    const std::string line = log.substr(at, end - at);
+    for (const char* mark : {"SCHED-", "PKT-DROP", "tossing", "Join Request", "TransmitQueue b"}) {
+      if (line.find(mark) != std::string::npos) {
+        lines += line + "\n";
+        break;
+      }
+    }
+    at = end + 1;
+  }
+  return lines;
+}
+
 TEST(SimRun, EveryUplinkPublishedAndEveryDownlinkDecrypts) {
   NetworkRig rig;
   rig.config["lora"]["joinDelay"] = 1;
@@ -141,7 +160,7 @@ TEST(SimRun, EveryUplinkPublishedAndEveryDownlinkDecrypts) {
     SCOPED_TRACE("devices that join, then send");
     const Json::Value r = RunSim(rig, {"--devices", "3", "--dev-eui", "0080000000c10000",
                                        "--join-rate", "10", "--rate", "3", "--duration", "2"});
-    EXPECT_EQ(r["joins"]["devices_joined"].asUInt(), 3u) << r;
+    EXPECT_EQ(r["joins"]["devices_joined"].asUInt(), 3u) << r << SchedulingLines(rig.Log());
     EXPECT_EQ(r["downlinks"]["bad"].asUInt(), 0u) << r;
     EXPECT_EQ(r["lost"].asUInt(), 0u) << r;
   }
