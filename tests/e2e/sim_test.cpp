@@ -147,6 +147,7 @@ TEST(SimRun, EveryUplinkPublishedAndEveryDownlinkDecrypts) {
     EXPECT_EQ(r["udp_app"]["line_ends"].asUInt(), r["udp_app"]["events"].asUInt()) << r;
     EXPECT_EQ(r["downlinks"]["bad"].asUInt(), 0u) << r;
     EXPECT_EQ(r["downlinks"]["fcnt_errors"].asUInt(), 0u) << r;
+    EXPECT_EQ(r["downlinks"]["collisions"].asUInt(), 0u) << "a gateway sends one frame at a time" << r;
     EXPECT_GT(r["downlinks"]["data"].asUInt(), 0u) << r;
     EXPECT_GT(r["downlinks"]["acks"].asUInt(), 0u) << r;
     // The server's threads are told apart by name, numbered siblings counted together.
@@ -162,6 +163,7 @@ TEST(SimRun, EveryUplinkPublishedAndEveryDownlinkDecrypts) {
                                        "--join-rate", "10", "--rate", "3", "--duration", "2"});
     EXPECT_EQ(r["joins"]["devices_joined"].asUInt(), 3u) << r << SchedulingLines(rig.Log());
     EXPECT_EQ(r["downlinks"]["bad"].asUInt(), 0u) << r;
+    EXPECT_EQ(r["downlinks"]["collisions"].asUInt(), 0u) << r;
     EXPECT_EQ(r["lost"].asUInt(), 0u) << r;
   }
 }
