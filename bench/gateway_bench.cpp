@@ -70,7 +70,7 @@ void BM_WorkerPoolPushData(benchmark::State& state) {
   Receiver receiver;
   const std::vector<uint8_t> datagram = PushData(static_cast<int>(state.range(0)));
   sockaddr_in sender = UdpSocket::LoopbackAddress(9);
-  PacketWorkerPool pool([&](const uint8_t* begin, const uint8_t* end, const sockaddr_in& from) {
+  PacketWorkerPool pool([&](const uint8_t* begin, const uint8_t* end, const sockaddr_in& from, int64_t) {
     MessageProtocol::HandleDatagram(receiver.links, begin, end, from);
   });
   for (auto _ : state) {

@@ -36,7 +36,8 @@ PacketWorkerPool::~PacketWorkerPool() {
   for (PacketWorker& worker : workers_) worker.slot.join();
 }
 
-bool PacketWorkerPool::handOver(const uint8_t* datagram, size_t length, const sockaddr_in& sender) {
+bool PacketWorkerPool::handOver(const uint8_t* datagram, size_t length, const sockaddr_in& sender,
+                                int64_t arrivalUs) {
   if (length >= PacketWorker::kBufferSize) length = PacketWorker::kBufferSize - 1;
   PacketWorker* chosen = nullptr;
   {
@@ -50,6 +51,7 @@ bool PacketWorkerPool::handOver(const uint8_t* datagram, size_t length, const so
         chosen->buffer[length] = 0;
         chosen->length = static_cast<uint16_t>(length + 1);
         chosen->sender = sender;
+        chosen->arrivalUs = arrivalUs;
         free_[index] = false;
         ready_[index] = true;
         next_ = index;
@@ -96,7 +98,7 @@ void PacketWorkerPool::serve(PacketWorker& worker) {
 void PacketWorkerPool::work(PacketWorker& worker) {
   try {
     const uint8_t* end = worker.buffer + (worker.length > 0 ? worker.length - 1 : 0);
-    handler_(worker.buffer, end, worker.sender);
+    handler_(worker.buffer, end, worker.sender, worker.arrivalUs);
   } catch (const MessageProtocol::SyntaxError& e) {
     LOG_INFO("Message Protocol syntax error %s", e.what());
   } catch (const Exception& e) {

@@ -25,6 +25,7 @@ struct PacketWorker {
   char name[16] = {};  // "pkt-worker-<index>"
   uint8_t buffer[kBufferSize] = {};
   sockaddr_in sender{};
+  int64_t arrivalUs = 0;  // MonotonicUs() when the datagram reached the socket
   uint16_t length = 0;  // datagram bytes plus the terminating zero
   PacketWorkerPool* pool = nullptr;
   ThreadSlot slot;
@@ -35,7 +36,8 @@ class PacketWorkerPool {
  public:
   static constexpr size_t kWorkers = 5;
   // Runs on the worker's thread for the datagram [begin, end); *end is a zero byte.
-  using Handler = std::function<void(const uint8_t* begin, const uint8_t* end, const sockaddr_in& sender)>;
+  using Handler = std::function<void(const uint8_t* begin, const uint8_t* end,
+                                     const sockaddr_in& sender, int64_t arrivalUs)>;
 
   explicit PacketWorkerPool(Handler handler);
   // Lets every worker finish its datagram and waits for the five threads to end.
@@ -45,7 +47,8 @@ class PacketWorkerPool {
 
   // Gives the datagram (at most kBufferSize - 1 bytes) to the next free worker, round robin from
   // the last one used. Blocks while all five are busy; false when the stop flag ended the wait.
-  bool handOver(const uint8_t* datagram, size_t length, const sockaddr_in& sender) EXCLUDES(mutex_);
+  bool handOver(const uint8_t* datagram, size_t length, const sockaddr_in& sender,
+                int64_t arrivalUs = 0) EXCLUDES(mutex_);
 
   size_t busyCount() const EXCLUDES(mutex_);
 

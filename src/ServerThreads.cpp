@@ -51,8 +51,9 @@ void NetworkServer::LinkProtocol() {
   };
   protocolLinks.skipFieldCheck = settings.skipPacketForwarderFieldCheck;
   workers = std::make_unique<PacketWorkerPool>(
-      [this](const uint8_t* begin, const uint8_t* end, const sockaddr_in& sender) {
-        MessageProtocol::HandleDatagram(protocolLinks, begin, end, sender);
+      [this](const uint8_t* begin, const uint8_t* end, const sockaddr_in& sender,
+             int64_t arrivalUs) {
+        MessageProtocol::HandleDatagram(protocolLinks, begin, end, sender, arrivalUs);
       });
 }
 
@@ -155,11 +156,14 @@ void NetworkServer::RunGatewayReceiveLoop() {
       }
       while (!StopFlag::IsSet()) {
         sockaddr_in sender{};
+        int64_t arrivalUs = 0;
         // One byte stays free for the terminating zero the workers rely on.
-        ssize_t received = upstreamSocket.receive(sender, buffer.get(), kDatagramBuffer - 1);
+        ssize_t received =
+            upstreamSocket.receive(sender, buffer.get(), kDatagramBuffer - 1, &arrivalUs);
         if (received < 0) continue;
         buffer[received] = 0;
-        workers->handOver(buffer.get(), static_cast<size_t>(received), sender);
+        // The receive windows count from the uplink's arrival, however long it waited for a worker.
+        workers->handOver(buffer.get(), static_cast<size_t>(received), sender, arrivalUs);
       }
       upstreamSocket.close();
     } catch (...) {

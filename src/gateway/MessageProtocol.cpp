@@ -197,6 +197,7 @@ struct PushContext {
   EuiText euiText;
   const sockaddr_in& sender;
   std::shared_ptr<Gateway> gateway;  // null when the gateway never sent PULL_DATA
+  int64_t arrivalUs = 0;             // MonotonicUs() when the datagram reached the socket
 };
 
 constexpr const char* kRequiredRxpkMembers[] = {"tmst", "stat", "size", "rssi", "chan",
@@ -221,7 +222,7 @@ void DecodeRxpk(PushContext& context, const Value& element) {
   }
 
   Lora::ReceivedFrame frame;
-  frame.receptionTimeMs = MonotonicMs();
+  frame.receptionTimeMs = static_cast<uint64_t>(context.arrivalUs / 1000);
   frame.gatewayAddress = context.sender;
   frame.gatewayEui = context.eui;
   frame.crcGood = true;
@@ -241,7 +242,9 @@ void DecodeRxpk(PushContext& context, const Value& element) {
   uint64_t tmst = 0;
   if (record.unsignedValue("tmst", tmst)) {
     frame.tmst = tmst;
-    if (context.gateway) context.gateway->recordCounter(tmst, MonotonicUs());
+    if (context.gateway) {
+      context.gateway->recordCounter(tmst, static_cast<uint64_t>(context.arrivalUs));
+    }
   }
 
   uint64_t size = 0;
@@ -474,7 +477,7 @@ void DecodePushData(PushContext& context, const char* text, size_t length) {
 }  // namespace
 
 void HandleDatagram(const Links& links, const uint8_t* begin, const uint8_t* end,
-                    const sockaddr_in& sender) {
+                    const sockaddr_in& sender, int64_t arrivalUs) {
   size_t length = static_cast<size_t>(end - begin) % 65536;
   if (length < 4) throw SyntaxError("Packet too short");
   const uint8_t version = begin[0];
@@ -505,7 +508,7 @@ void HandleDatagram(const Links& links, const uint8_t* begin, const uint8_t* end
       SendAck(links, begin, kPushAck, sender);
       if (length < kHeaderSize) throw SyntaxError("Negative length payload");
       PushContext context{links, BytesToUInt64(begin + 4, 8), EuiText(BytesToUInt64(begin + 4, 8)),
-                          sender, nullptr};
+                          sender, nullptr, arrivalUs != 0 ? arrivalUs : MonotonicUs()};
       LOG_TRACE("GW:%s|SEEN|PUSH-DATA|%s", context.euiText.c_str(),
                 UdpSocket::PeerText(sender).c_str());
       try {

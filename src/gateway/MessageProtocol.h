@@ -76,9 +76,10 @@ struct Links {
   bool skipFieldCheck = false;  // "skipPacketForwarderFieldCheck"
 };
 
-// One received datagram. Throws SyntaxError for header faults; content rejections are logged here.
+// One received datagram, which reached the socket at arrivalUs (MonotonicUs(); 0: now). Throws
+// SyntaxError for header faults; content rejections are logged here.
 void HandleDatagram(const Links& links, const uint8_t* begin, const uint8_t* end,
-                    const sockaddr_in& sender);
+                    const sockaddr_in& sender, int64_t arrivalUs = 0);
 
 // Sends a PULL_RESP with the JSON text to the gateway's downlink address; the version is the one of
 // the gateway's last PULL_DATA (1 when the gateway is unknown). False when the send failed.

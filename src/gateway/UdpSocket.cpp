@@ -8,6 +8,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
+
+#include "lora/Bytes.h"
 
 UdpSocket::~UdpSocket() { close(); }
 
@@ -35,6 +38,9 @@ bool UdpSocket::open(uint16_t port, bool allowPublic) {
   if (setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) != 0) {
     perror("Error");
   }
+  // The kernel's stamp of each datagram's arrival: a reader woken late still knows when it came.
+  const int stamp = 1;
+  setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &stamp, sizeof stamp);
   return descriptor_.load() != -1;
 }
 
@@ -43,13 +49,46 @@ void UdpSocket::close() {
   if (fd != -1) ::close(fd);
 }
 
-ssize_t UdpSocket::receive(sockaddr_in& peer, uint8_t* buffer, size_t capacity) {
+namespace {
+
+// The monotonic time of a datagram's arrival from the kernel's wall-clock stamp: its age now,
+// taken from the monotonic clock now. A stamp that is missing, in the future or older than a
+// second (the wall clock was set meanwhile) counts as arriving now.
+int64_t ArrivalUs(msghdr& message) {
+  const int64_t nowUs = MonotonicUs();
+  for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+    if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_TIMESTAMPNS) continue;
+    timespec stamp{};
+    std::memcpy(&stamp, CMSG_DATA(c), sizeof stamp);
+    timespec wall{};
+    clock_gettime(CLOCK_REALTIME, &wall);
+    const int64_t ageUs = (static_cast<int64_t>(wall.tv_sec) - stamp.tv_sec) * 1000000 +
+                          (wall.tv_nsec - stamp.tv_nsec) / 1000;
+    return ageUs >= 0 && ageUs < 1000000 ? nowUs - ageUs : nowUs;
+  }
+  return nowUs;
+}
+
+}  // namespace
+
+ssize_t UdpSocket::receive(sockaddr_in& peer, uint8_t* buffer, size_t capacity,
+                           int64_t* arrivalUs) {
   MutexLock guard(receiveMutex_);
   while (true) {
-    socklen_t peerLength = sizeof peer;
-    ssize_t n = recvfrom(descriptor_.load(), buffer, capacity, 0, reinterpret_cast<sockaddr*>(&peer),
-                         &peerLength);
-    if (n >= 0) return n;
+    iovec data{buffer, capacity};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
+    msghdr message{};
+    message.msg_name = &peer;
+    message.msg_namelen = sizeof peer;
+    message.msg_iov = &data;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    ssize_t n = recvmsg(descriptor_.load(), &message, 0);
+    if (n >= 0) {
+      if (arrivalUs != nullptr) *arrivalUs = ArrivalUs(message);
+      return n;
+    }
     if (errno == ECONNRESET) continue;
     setError("Unable to receive datagram", errno);
     return n;

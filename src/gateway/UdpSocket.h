@@ -30,9 +30,11 @@ class UdpSocket {
   void close();
   bool isOpen() const { return descriptor_.load() != -1; }
 
-  // One datagram of at most capacity bytes; the sender is stored in peer. Negative on failure,
-  // including the 100 ms timeout.
-  ssize_t receive(sockaddr_in& peer, uint8_t* buffer, size_t capacity);
+  // One datagram of at most capacity bytes; the sender is stored in peer, and in arrivalUs the
+  // MonotonicUs() time at which it reached the socket. Negative on failure, including the 100 ms
+  // timeout.
+  ssize_t receive(sockaddr_in& peer, uint8_t* buffer, size_t capacity,
+                  int64_t* arrivalUs = nullptr);
   // True when the whole datagram left.
   bool send(const sockaddr_in& peer, const uint8_t* data, size_t length);
 

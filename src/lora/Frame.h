@@ -236,7 +236,7 @@ class ReceivedFrame : public Frame {
   uint32_t frequency = 0;        // Hz
   uint16_t rfChain = 0;          // "rfch"
   uint32_t fsk = 0;              // 1 unless "modu" starts with 'L'
-  uint64_t receptionTimeMs = 0;  // MonotonicMs() when the record was decoded
+  uint64_t receptionTimeMs = 0;  // MonotonicMs() when its datagram reached the server
   bool crcGood = false;          // "stat" == 1
   std::string rxpk;              // the whole "rxpk" object as compact JSON text
 };

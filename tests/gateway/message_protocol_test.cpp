@@ -95,6 +95,17 @@ TEST_F(MessageProtocolTest, RxpkMembersBecomeReceptionMetadata) {
   ASSERT_TRUE(gateways.find(kForwarderEui)->counterReading(tmst, localUs));
   EXPECT_EQ(tmst, 123456u);
   EXPECT_EQ(gateways.find(kForwarderEui)->channelCount(2), 1u);
+  // Both times count from the datagram's arrival, however late a worker decodes it.
+  uplinks.clear();
+  const Bytes push = ForwarderDatagram(2, 0x1234, 0, kForwarderEui,
+                                       PushDataJson({RxpkRecord(Uplink(), R"({"tmst":999})")}));
+  MessageProtocol::HandleDatagram(links, push.data(), push.data() + push.size(), forwarderAddress,
+                                  7000123);
+  ASSERT_EQ(uplinks.size(), 1u);
+  EXPECT_EQ(uplinks[0].receptionTimeMs, 7000u);
+  ASSERT_TRUE(gateways.find(kForwarderEui)->counterReading(tmst, localUs));
+  EXPECT_EQ(tmst, 999u);
+  EXPECT_EQ(localUs, 7000123u);
 
   // Truncating the binary product of 868.3 would give 868299999.
   EXPECT_EQ(Deliver(R"({"freq":868.3,"lsnr":9.25,"codr":"0x4/0x6","datr":"SF7BW0.25M"})"),

@@ -2,7 +2,10 @@
 #include <gtest/gtest.h>
 #include <ifaddrs.h>
 
+#include <thread>
+
 #include "gateway/UdpSocket.h"
+#include "lora/Bytes.h"
 
 namespace {
 
@@ -41,6 +44,25 @@ TEST(UdpSocket, LoopbackDatagramsBothWaysThenAnIdleReceiveGivesUp) {
 
   EXPECT_LT(server.receive(peer, buffer, sizeof buffer), 0);
   EXPECT_EQ(server.errorText(), "Unable to receive datagram");
+}
+
+// A receive window counts from the uplink's arrival, not from when a busy reader got to it.
+TEST(UdpSocket, ADatagramThatWaitedKeepsItsArrivalTime) {
+  UdpSocket server, client;
+  ASSERT_TRUE(server.open(0, false));
+  ASSERT_TRUE(client.open(0, false));
+  const uint8_t hello[] = {2, 0x12, 0x34, 0};
+  const int64_t beforeUs = MonotonicUs();
+  ASSERT_TRUE(client.send(UdpSocket::LoopbackAddress(server.localPort()), hello, sizeof hello));
+  const int64_t sentUs = MonotonicUs();
+  std::this_thread::sleep_for(std::chrono::milliseconds(40));
+  sockaddr_in peer{};
+  uint8_t buffer[16];
+  int64_t arrivalUs = 0;
+  ASSERT_EQ(server.receive(peer, buffer, sizeof buffer, &arrivalUs), 4);
+  // Loopback delivers within the send; the two clocks are read a moment apart, hence the slack.
+  EXPECT_LE(arrivalUs, sentUs + 2000);
+  EXPECT_GE(arrivalUs, beforeUs - 20000);
 }
 
 TEST(UdpSocket, OnlyAPublicBindIsReachableOnTheLanAddress) {

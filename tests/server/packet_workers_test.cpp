@@ -35,7 +35,7 @@ TEST(PacketWorkerPool, HandOverWaitsForAFreeWorker) {
   std::shared_future<void> released = release.get_future().share();
   std::mutex seenMutex;
   std::set<std::string> seen;
-  PacketWorkerPool pool([&](const uint8_t* begin, const uint8_t* end, const sockaddr_in&) {
+  PacketWorkerPool pool([&](const uint8_t* begin, const uint8_t* end, const sockaddr_in&, int64_t) {
     EXPECT_EQ(*end, 0) << "datagram not terminated";
     released.wait();
     std::lock_guard<std::mutex> lock(seenMutex);
@@ -70,7 +70,7 @@ TEST(PacketWorkerPool, HandOverWaitsForAFreeWorker) {
 TEST(PacketWorkerPool, FailuresAreLoggedAndFreeTheWorker) {
   StopFlag::Reset();
   testsupport::LogCapture log;
-  PacketWorkerPool pool([](const uint8_t* begin, const uint8_t*, const sockaddr_in&) {
+  PacketWorkerPool pool([](const uint8_t* begin, const uint8_t*, const sockaddr_in&, int64_t) {
     switch (begin[0]) {
       case 's': throw MessageProtocol::SyntaxError("Packet too short");
       case 'e': throw Exception(ZEV::Logger::PrintLevel::INFO_LEVEL, "src/x.cpp", 7, "broken", 5);
@@ -93,7 +93,7 @@ TEST(PacketWorkerPool, FailuresAreLoggedAndFreeTheWorker) {
 TEST(PacketWorkerPool, OversizedDatagramIsCutToTheBuffer) {
   StopFlag::Reset();
   std::atomic<size_t> length{0};
-  PacketWorkerPool pool([&](const uint8_t* begin, const uint8_t* end, const sockaddr_in&) {
+  PacketWorkerPool pool([&](const uint8_t* begin, const uint8_t* end, const sockaddr_in&, int64_t) {
     length = static_cast<size_t>(end - begin);
   });
   ASSERT_TRUE(HandOver(pool, std::string(40000, 'x')));
