@@ -60,9 +60,10 @@ TEST(UdpSocket, ADatagramThatWaitedKeepsItsArrivalTime) {
   uint8_t buffer[16];
   int64_t arrivalUs = 0;
   ASSERT_EQ(server.receive(peer, buffer, sizeof buffer, &arrivalUs), 4);
-  // Loopback delivers within the send; the two clocks are read a moment apart, hence the slack.
+  // Loopback delivers within the send. A reader preempted between its two clock readings dates
+  // the datagram earlier, never later, so only the upper bound is tight.
   EXPECT_LE(arrivalUs, sentUs + 2000);
-  EXPECT_GE(arrivalUs, beforeUs - 20000);
+  EXPECT_GT(arrivalUs, beforeUs - 1000000);
 }
 
 TEST(UdpSocket, OnlyAPublicBindIsReachableOnTheLanAddress) {
