@@ -154,12 +154,6 @@ bool MqttProbe::WaitSubscribed(int timeoutMs) {
                            [this] { return subscribed_; });
 }
 
-bool MqttProbe::WaitForMessages(size_t count, int timeoutMs) {
-  std::unique_lock<std::mutex> lock(mutex_);
-  return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                           [&] { return messages_.size() >= count; });
-}
-
 std::vector<MqttProbe::Message> MqttProbe::messages() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return messages_;

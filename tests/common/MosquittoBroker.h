@@ -67,8 +67,6 @@ class MqttProbe : public mosqpp::mosquittopp {
 
   // Waits until the subscription is granted (at most timeoutMs).
   bool WaitSubscribed(int timeoutMs);
-  // Waits until at least count messages arrived; true when they did.
-  bool WaitForMessages(size_t count, int timeoutMs);
   std::vector<Message> messages() const;
   // The messages whose topic ends in the suffix, and a bounded wait for at least `count` of them.
   std::vector<Message> ending(const std::string& suffix) const;
