@@ -22,18 +22,30 @@ using testsupport::TempDir;
 
 using dbtest::QueryFile;
 
+// A connection on flash.db with its run-time copy in run/.
+class SqlDbTest : public ::testing::Test {
+ protected:
+  // The table made and saved, so that only what follows counts as a change.
+  void CreateSaved(const std::string& sql) {
+    ASSERT_TRUE(connection.Execute(client, sql));
+    connection.MarkDirty();  // a CREATE alone does not count as a change
+    ASSERT_EQ(connection.Save(true), 0);
+  }
+
+  TempDir dir;
+  SqlDb::Connection connection{dir.file("flash.db"), dir.file("run")};
+  SqlDb::Client client{connection};
+};
+
 TEST(SqlDb, LoadsFlashCopyIntoPrivateRunFolderAndTracksChanges) {
   TempDir dir;
   QueryFile(dir.file("flash.db"), "CREATE TABLE t (a TEXT); INSERT INTO t VALUES ('from flash');");
-  LogCapture capture;
+  LogCapture quiet;
   SqlDb::Connection connection(dir.file("flash.db"), dir.file("run"));
   ASSERT_TRUE(connection.IsOpen());
   struct stat info {};
   ASSERT_EQ(stat(dir.file("run").c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 0777, 0700u);
-  EXPECT_TRUE(capture.contains("Create '" + dir.file("run") + "' folder"));
-  EXPECT_TRUE(
-      capture.contains("Load db " + dir.file("flash.db") + " into " + dir.file("run/vallorin.db")));
   SqlDb::Client client(connection);
   ASSERT_TRUE(connection.Execute(client, "SELECT a, NULL AS b FROM t;", true));
   ASSERT_TRUE(client.Next());
@@ -53,24 +65,19 @@ TEST(SqlDb, LoadsFlashCopyIntoPrivateRunFolderAndTracksChanges) {
   }
 }
 
-TEST(SqlDb, FailuresAreLoggedAndReconnectDropsUnsavedChanges) {
-  TempDir dir;
+TEST_F(SqlDbTest, FailuresAreLoggedAndReconnectDropsUnsavedChanges) {
   LogCapture capture;
   // A path through a regular file can never hold the flash file.
   testsupport::WriteFile(dir.file("plain"), "x");
-  SqlDb::Connection none(dir.file("plain/sub/flash.db"), dir.file("run"));
+  SqlDb::Connection none(dir.file("plain/sub/flash.db"), dir.file("run-none"));
   EXPECT_FALSE(none.IsOpen());
   EXPECT_TRUE(none.FolderMissing());
   EXPECT_TRUE(capture.contains("Cannot create the database folder '" + dir.file("plain/sub") + "'"));
-  SqlDb::Connection connection(dir.file("flash.db"), dir.file("run"));
-  SqlDb::Client client(connection);
   EXPECT_FALSE(connection.Execute(client, "SELECT * FROM nowhere;", false, true));
   EXPECT_TRUE(capture.contains("SQL error: [no such table: nowhere] on first call"));
   EXPECT_EQ(connection.Insert(client, "INSERT INTO nowhere VALUES (1);"), -1);
 
-  ASSERT_TRUE(connection.Execute(client, "CREATE TABLE t (a INTEGER);"));
-  connection.MarkDirty();  // a CREATE alone does not count as a change
-  ASSERT_EQ(connection.Save(true), 0);
+  CreateSaved("CREATE TABLE t (a INTEGER);");
   ASSERT_TRUE(connection.Execute(client, "INSERT INTO t VALUES (1);"));
   connection.Reconnect();
   EXPECT_TRUE(capture.contains("DB Connection failed, reconnecting..."));
@@ -122,13 +129,10 @@ TEST(SqlDb, MissingFoldersAreMadeAndAnUnloadedFileIsNeverOverwritten) {
 
 // A backup that cannot reach its target says so and leaves the copy serving; once the fault is
 // gone the next backup writes everything.
-TEST(SqlDb, FailedBackupIsRetriedByTheNextOne) {
-  TempDir dir;
-  SqlDb::Connection connection(dir.file("flash.db"), dir.file("run"));
+TEST_F(SqlDbTest, FailedBackupIsRetriedByTheNextOne) {
   ASSERT_TRUE(connection.IsOpen());
   ASSERT_EQ(unlink(dir.file("flash.db").c_str()), 0);
   ASSERT_EQ(mkdir(dir.file("flash.db").c_str(), 0700), 0);  // the target is unusable
-  SqlDb::Client client(connection);
   ASSERT_TRUE(connection.Execute(client, "CREATE TABLE t (a INTEGER); INSERT INTO t VALUES (5);"));
   connection.MarkDirty();
   EXPECT_NE(connection.Save(true), 0);
@@ -177,13 +181,8 @@ TEST(SqlDb, BusyFlashFileIsWaitedForOnLoadAndSave) {
 }
 
 // A kept statement is reset between uses: no bound value or unfinished step leaks into the next.
-TEST(SqlDb, CachedStatementsStartCleanEachTime) {
-  TempDir dir;
-  SqlDb::Connection connection(dir.file("flash.db"), dir.file("run"));
-  SqlDb::Client client(connection);
-  ASSERT_TRUE(connection.Execute(client, "CREATE TABLE t (a INTEGER, b TEXT);"));
-  connection.MarkDirty();
-  ASSERT_EQ(connection.Save(true), 0);
+TEST_F(SqlDbTest, CachedStatementsStartCleanEachTime) {
+  CreateSaved("CREATE TABLE t (a INTEGER, b TEXT);");
   static const char* kInsert = "INSERT INTO t (a, b) VALUES (?1, ?2);";
   for (int i = 0; i < 3; ++i) {
     SqlDb::Lock lock(connection);
@@ -202,11 +201,8 @@ TEST(SqlDb, CachedStatementsStartCleanEachTime) {
 
 // Writers keep running statements for the whole of a backup in 50-page steps: every write lands
 // in the run-time copy, and the flash copy is a sound database.
-TEST(SqlDb, StatementsBetweenBackupStepsLoseNothing) {
-  TempDir dir;
+TEST_F(SqlDbTest, StatementsBetweenBackupStepsLoseNothing) {
   LogCapture capture(ZEV::Logger::PrintLevel::INFO_LEVEL);
-  SqlDb::Connection connection(dir.file("flash.db"), dir.file("run"));
-  SqlDb::Client client(connection);
   ASSERT_TRUE(connection.Execute(
       client,
       "CREATE TABLE t (id INTEGER PRIMARY KEY, writer INTEGER, payload TEXT); "
@@ -244,10 +240,7 @@ TEST(SqlDb, StatementsBetweenBackupStepsLoseNothing) {
 // Grouped writes are seen at once by the connection itself, by other connections and by the flash
 // copy once committed: before a transaction of the caller's own, before a backup, when the group
 // is full and when it has aged.
-TEST(SqlDb, GroupedWritesCommitBeforeScriptsBackupsAndWhenFullOrAged) {
-  TempDir dir;
-  SqlDb::Connection connection(dir.file("flash.db"), dir.file("run"));
-  SqlDb::Client client(connection);
+TEST_F(SqlDbTest, GroupedWritesCommitBeforeScriptsBackupsAndWhenFullOrAged) {
   ASSERT_TRUE(connection.Execute(client, "CREATE TABLE t (a INTEGER);"));
   connection.GroupWrites(60000);
   auto insert = [&](SqlDb::Lock& lock, int a) {
