@@ -181,9 +181,8 @@ TEST_F(LoraDatabaseTest, DevicesSessionsAndQueueFromJson) {
   EXPECT_EQ(huge.record().upCounter, 0u);
   EXPECT_TRUE(capture_.contains("column 'up_counter' is not a number"));
 
-  Json::Value queued;
-  ASSERT_TRUE(
-      Json::Reader().parse(R"({"deveui":"x","data_size":1,"data":"AQ==","ack":true})", queued));
+  Json::Value queued =
+      testsupport::ParseJson(R"({"deveui":"x","data_size":1,"data":"AQ==","ack":true})");
   const int64_t id = db.QueueDownlink(queued);
   EXPECT_EQ(Runtime("SELECT port, priority, rx_window, retry_max FROM downlink_queue WHERE id = " +
                     std::to_string(id) + ";"),

@@ -2,22 +2,11 @@
 // warning, and the settings derived from it.
 #include <gtest/gtest.h>
 
-#include <sstream>
-
+#include "../lora/PlanTestSupport.h"
 #include "Configuration.h"
 #include "TestSupport.h"
 
-namespace {
-
-Json::Value ParseConfig(const std::string& text) {
-  Json::Value value;
-  std::string errors;
-  std::istringstream in(text);
-  EXPECT_TRUE(Json::parseFromStream(Json::CharReaderBuilder(), in, &value, &errors)) << text;
-  return value;
-}
-
-}  // namespace
+using plantest::ParseJson;
 
 TEST(Configuration, ClampNumbersAtTheEdgesOfEachRange) {
   struct Case {
@@ -46,11 +35,11 @@ TEST(Configuration, ClampNumbersAtTheEdgesOfEachRange) {
     SCOPED_TRACE(std::string(c.key) + " " + c.given);
     Json::Value config(Json::objectValue);
     Json::Value& section = c.section != nullptr ? config[c.section] : config;
-    section[c.key] = ParseConfig(c.given);
+    section[c.key] = ParseJson(c.given);
     testsupport::LogCapture capture;
     Configuration::ClampNumbers(config);
     const Json::Value& after = c.section != nullptr ? config[c.section] : config;
-    EXPECT_EQ(after[c.key], ParseConfig(c.after));
+    EXPECT_EQ(after[c.key], ParseJson(c.after));
     const bool changed = std::string(c.given) != c.after;
     EXPECT_EQ(capture.count("Invalid "), changed ? 1u : 0u) << capture.dump();
     if (changed) {
@@ -67,7 +56,7 @@ TEST(Configuration, ClampNumbersAtTheEdgesOfEachRange) {
 
 // The settings follow the clamped document: no wrap, no sign change, no overflow of the sum.
 TEST(Configuration, SettingsFromClampedNumbersDoNotWrap) {
-  Json::Value config = ParseConfig(R"({
+  Json::Value config = ParseJson(R"({
       "network": {"leasetime": 1e30},
       "lora": {"deviceQueueSize": 70000, "deviceResetTime": 18446744073709551615,
                "deviceLostTime": 9223372036854775807, "antennaGain": 2147483647,
@@ -95,7 +84,7 @@ TEST(Configuration, OnlyABooleanFalseRelaxesTheCounterGapRule) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.first);
-    Json::Value config = ParseConfig(c.first);
+    Json::Value config = ParseJson(c.first);
     Settings settings;
     testsupport::LogCapture capture;
     Configuration::ApplyTimingKeys(config, settings);
@@ -104,7 +93,7 @@ TEST(Configuration, OnlyABooleanFalseRelaxesTheCounterGapRule) {
 }
 
 TEST(Configuration, TheTestSwitchesAndAZeroRx1DelayReachTheSchedulingSettings) {
-  Json::Value config = ParseConfig(R"({"lora":{"rx1Delay":0},"test":{"disableDutyCycle":true}})");
+  Json::Value config = ParseJson(R"({"lora":{"rx1Delay":0},"test":{"disableDutyCycle":true}})");
   Settings settings;
   CommandLine line;
   line.disableRx2 = true;
