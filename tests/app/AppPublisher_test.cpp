@@ -177,10 +177,6 @@ TEST(AppDataReceiver, DatagramLengthsAndPayloadlessTopics) {
   EXPECT_EQ(capture.count("Device EUI not found in message topic"), 1u);
 }
 
-}  // namespace
-
-namespace {
-
 TEST(MqttOptions, FromConfiguration) {
   Json::Value config;
   config["network"]["eui"] = "00-11-22-33-44-55-66-77";
