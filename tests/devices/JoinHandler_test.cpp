@@ -120,10 +120,15 @@ class JoinTest : public ::testing::Test {
     if (records.empty()) return "";
     return testsupport::ParseJson(records.back())["result"].asString();
   }
-  std::vector<std::string> Events() {
-    std::vector<std::string> out;
-    for (const std::string& line : rig.Events()) out.push_back(line.substr(0, line.find(' ')));
-    return out;
+  // The address the database gave the device, or 0.
+  uint32_t AddressOf(const char* devEui) {
+    uint32_t devAddr = 0;
+    EXPECT_TRUE(rig.database->GetAddressFromEui(devEui, devAddr)) << devEui;
+    return devAddr;
+  }
+  std::string LastEvent() {
+    const std::string line = rig.Events().back();
+    return line.substr(0, line.find(' '));
   }
 
   Rig rig;
@@ -148,8 +153,7 @@ TEST_F(JoinTest, ANonceComesBackOnlyAfterTenMinutesAndTheAddressStays) {
   EXPECT_EQ(LastResult(), "Server Error");
   Join(Request(7));
   EXPECT_EQ(LastResult(), "Success");
-  uint32_t first = 0;
-  ASSERT_TRUE(rig.database->GetAddressFromEui("00-80-00-00-00-00-00-01", first));
+  const uint32_t first = AddressOf("00-80-00-00-00-00-00-01");
   devices->FindDevice(first)->transmitController.MacCommands()->adr.Refused(0x06, "");
   now += JoinHandler::kNonceMemoryMs;
   Join(Request(7));
@@ -158,9 +162,7 @@ TEST_F(JoinTest, ANonceComesBackOnlyAfterTenMinutesAndTheAddressStays) {
   now += 1000;
   Join(Request(7));
   EXPECT_EQ(LastResult(), "Success");
-  uint32_t again = 0;
-  ASSERT_TRUE(rig.database->GetAddressFromEui("00-80-00-00-00-00-00-01", again));
-  EXPECT_EQ(again, first);
+  EXPECT_EQ(AddressOf("00-80-00-00-00-00-00-01"), first);
   EXPECT_EQ(devices->size(), 1u);
   EXPECT_FALSE(devices->FindDevice(first)->transmitController.MacCommands()->adr.stopped())
       << "a refused LinkADRReq keeps ADR off only until the next join";
@@ -184,8 +186,7 @@ TEST_F(JoinTest, WhitelistGivesKeyEuiAndClassOrTheRequestIsRefused) {
   config["lora"]["netID"] = "00000013";  // start-up's eight-digit form of the same NetID
   Join(Request(1, kListedKey, 0x0080000000000002ull));
   EXPECT_EQ(LastResult(), "Success");
-  uint32_t devAddr = 0;
-  ASSERT_TRUE(rig.database->GetAddressFromEui("00-80-00-00-00-00-00-02", devAddr));
+  const uint32_t devAddr = AddressOf("00-80-00-00-00-00-00-02");
   auto device = devices->FindDevice(devAddr);
   ASSERT_TRUE(device);
   EXPECT_EQ(device->deviceClass, Device::kClassC);
@@ -229,9 +230,9 @@ TEST_F(JoinTest, WindowsFallBackToRx2AndLateOrUnbookableAcceptsAreDropped) {
   booked.clear();
   Join(Request(3, kNetworkKey, 0x0080000000000009ull));
   EXPECT_EQ(rig.statistics.value(NetworkStatistics::Counter::tx_joins_dropped), 1u);
-  uint32_t devAddr = 0;
-  ASSERT_TRUE(rig.database->GetAddressFromEui("00-80-00-00-00-00-00-09", devAddr));
-  EXPECT_EQ(devices->FindDevice(devAddr)->transmitController.QueueLength(), 0u)
+  auto device = devices->FindDevice(AddressOf("00-80-00-00-00-00-00-09"));
+  ASSERT_TRUE(device);
+  EXPECT_EQ(device->transmitController.QueueLength(), 0u)
       << "a join accept that cannot go is not kept";
 }
 
@@ -240,30 +241,29 @@ TEST_F(JoinTest, WindowsFallBackToRx2AndLateOrUnbookableAcceptsAreDropped) {
 TEST_F(JoinTest, RemoteJoinServerAnswersAreTakenRefusedOrTooLate) {
   config["whitelist"]["enabled"] = false;
   config["network"]["joinServer"] = joinServer.url();
-  const std::string accept = "20" + std::string(32, 'a');
-  joinServer.Answer(200, R"({"Result":{"ResultCode":"Success"},"PHYPayload":")" + accept +
-                             R"(","NwkSKey":{"AESKey":"101112131415161718191a1b1c1d1e1f"},)"
-                             R"("AppSKey":{"AESKey":"202122232425262728292a2b2c2d2e2f"},)"
-                             R"("VSExtension":{"Object":{"EndDevice":{"ClassType":"C"}}}})");
+  auto success = [&](const std::string& extension) {
+    joinServer.Answer(200, R"({"Result":{"ResultCode":"Success"},"PHYPayload":")" +
+                               ("20" + std::string(32, 'a')) +
+                               R"(","NwkSKey":{"AESKey":"101112131415161718191a1b1c1d1e1f"},)"
+                               R"("AppSKey":{"AESKey":"202122232425262728292a2b2c2d2e2f"},)"
+                               R"("VSExtension":)" + extension + "}");
+  };
+  success(R"({"Object":{"EndDevice":{"ClassType":"C"}}})");
   // The accept going out unchanged and its keys are the end-to-end test's; the class is not.
   Join(Request(1, kListedKey));
   EXPECT_EQ(LastResult(), "Success");
   EXPECT_EQ(postTimeoutMs, 5000u + 1000 - 250) << "no longer than an answer can be used";
-  uint32_t devAddr = 0;
-  ASSERT_TRUE(rig.database->GetAddressFromEui("00-80-00-00-00-00-00-01", devAddr));
-  EXPECT_EQ(devices->FindDevice(devAddr)->deviceClass, Device::kClassC);
-  EXPECT_EQ(Events().back(), "joined");
-  joinServer.Answer(200, R"({"Result":{"ResultCode":"Success"},"PHYPayload":")" + accept +
-                             R"(","NwkSKey":{"AESKey":"101112131415161718191a1b1c1d1e1f"},)"
-                             R"("AppSKey":{"AESKey":"202122232425262728292a2b2c2d2e2f"},)"
-                             R"("VSExtension":"none"})");
+  EXPECT_EQ(devices->FindDevice(AddressOf("00-80-00-00-00-00-00-01"))->deviceClass,
+            Device::kClassC);
+  EXPECT_EQ(LastEvent(), "joined");
+  success(R"("none")");
   Join(Request(5, kListedKey));
   EXPECT_EQ(LastResult(), "Success") << "an optional member of the wrong type is left out";
 
   joinServer.Answer(200, R"({"Result":{"ResultCode":"UnknownDevEUI"}})");
   Join(Request(2, kListedKey));
   EXPECT_EQ(LastResult(), "UnknownDevEUI");
-  EXPECT_EQ(Events().back(), "join_rejected");
+  EXPECT_EQ(LastEvent(), "join_rejected");
   using C = NetworkStatistics::Counter;
   uint16_t nonce = 10;
   for (auto [description, counter] : {std::pair{"Gateway not allowed", C::rx_joins_nok_gw},
