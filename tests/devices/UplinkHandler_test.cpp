@@ -73,14 +73,8 @@ class UplinkHandlerTest : public ::testing::Test {
 };
 
 TEST_F(UplinkHandlerTest, AnUnknownAddressOrGatewayChangesNothing) {
-  try {
-    Dispatch(Uplink{});
-    FAIL() << "no rejection";
-  } catch (const Lora::ReceivedFrame::MessageRejectException& e) {
-    EXPECT_STREQ("Message received from unknown device 26-01-1b-d4", e.what());
-    EXPECT_EQ(32767, e.detail);
-    EXPECT_EQ(kAddr, e.frame.DevAddr());
-  }
+  // The rejection's wording and value are the end-to-end tests' (through the gateway's log).
+  EXPECT_THROW(Dispatch(Uplink{}), Lora::ReceivedFrame::MessageRejectException);
   EXPECT_EQ(1u, GatewayCount(Gateway::Counter::uplinks_nok_unknown));
   EXPECT_TRUE(Messages("packet_recv").empty());
 
@@ -131,10 +125,9 @@ TEST_F(UplinkHandlerTest, RepeatsAreAnsweredOnlyWhenConfirmedAndRetriedAndNeverS
 
 TEST_F(UplinkHandlerTest, AForgedFrameIsDroppedAndOnlyANewOneCountsAgainstTheGateway) {
   Join();
-  Uplink up;
-  Dispatch(up);
+  Dispatch(Uplink{});
   LogCapture log;
-  Uplink forged = up;
+  Uplink forged;
   forged.nwkSKey = devicetest::Key(0x77);
   Dispatch(forged);
   EXPECT_TRUE(log.contains("|DROP-PKT|Addr: 26:01:1b:d4 Duplicate: yes"));
@@ -211,11 +204,10 @@ TEST_F(UplinkHandlerTest, TheClassBBitMovesClassesAAndBButNeverC) {
     Uplink up;
     up.fctrl = c.classBBit ? Lora::kFCtrlClassB : 0;
     Dispatch(up);
-    std::vector<AppMessage> changes = Messages("class");
-    ASSERT_EQ(c.event != nullptr ? 1u : 0u, changes.size());
-    if (c.event != nullptr) {
-      EXPECT_EQ(c.event, changes[0].payload);
-    }
+    std::vector<std::string> changes;
+    for (const AppMessage& m : Messages("class")) changes.push_back(m.payload);
+    EXPECT_EQ(c.event != nullptr ? std::vector<std::string>{c.event} : std::vector<std::string>{},
+              changes);
   }
 }
 
