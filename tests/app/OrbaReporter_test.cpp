@@ -33,7 +33,8 @@ class OrbaTest : public ::testing::Test {
     char buffer[4096];
     sockaddr_in from{};
     const ssize_t n = agent.receive(from, reinterpret_cast<uint8_t*>(buffer), sizeof buffer);
-    return n > 0 ? testsupport::ParseJson(std::string(buffer, static_cast<size_t>(n))) : Json::Value();
+    return n > 0 ? testsupport::ParseJson(std::string(buffer, static_cast<size_t>(n)))
+                 : Json::Value();
   }
   Json::Value Attributes() { return Next()["request"]["data"]["attributes"]; }
 

@@ -203,8 +203,8 @@ TEST_F(Commands, DeviceUpdateChangesTheDeviceInMemoryAndInStorage) {
   EXPECT_EQ(rig.Run(update + " name Pump_3"), kOk);
   std::vector<char> datagram(4096);
   sockaddr_in from{};
-  const ssize_t n = rig.orbaListener.receive(from, reinterpret_cast<uint8_t*>(datagram.data()),
-                                             datagram.size());
+  const ssize_t n =
+      rig.orbaListener.receive(from, reinterpret_cast<uint8_t*>(datagram.data()), datagram.size());
   ASSERT_GT(n, 0);
   const Json::Value report = testsupport::ParseJson(std::string(datagram.data(), n));
   EXPECT_EQ(report["path"], "m1/gateways/01-02-03-04-05-06-07-08/end_devices/" + kEui);
@@ -229,13 +229,15 @@ TEST_F(Commands, QueueAddGoesThroughTheApplicationPath) {
       {dev, "data", "Field 'data' is required"},
       {"\"data\":\"\"", "deveui", "Field 'deveui' is required"},
       {dev + R"(,"data":"","port":"2")", "port", "port must be an integer (0,223)"},
-      {dev + R"(,"data":"","ack_retries":1.5)", "ack_retries", "ack_retries must be an integer (0,8)"},
+      {dev + R"(,"data":"","ack_retries":1.5)", "ack_retries",
+       "ack_retries must be an integer (0,8)"},
   };
   for (const auto& [members, field, message] : refusals) {
     EXPECT_EQ(add(members)["data"][field], message) << members;
   }
   EXPECT_EQ(add(dev + R"(,"data":"!!")")["message"], "Failed to parse base64 'data' field.");
-  EXPECT_EQ(rig.RunJson("packet queue add [1]")["message"], "Failed to parse json, object expected.");
+  EXPECT_EQ(rig.RunJson("packet queue add [1]")["message"],
+            "Failed to parse json, object expected.");
 
   const Json::Value empty = add(R"("deveui":"008000000000e19c","data":"")");
   EXPECT_EQ(empty["status"], "success");
