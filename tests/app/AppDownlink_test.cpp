@@ -194,7 +194,7 @@ TEST_F(AppDownlinkTest, AFullQueueAClearAndARefusalLeaveOnlyTheRowsOfWhatIsQueue
   EXPECT_NE(events[0].find("\"id\":"), std::string::npos);
 }
 
-TEST_F(AppDownlinkTest, TopicsThatAreNotDownOrClear) {
+TEST_F(AppDownlinkTest, TopicsWithoutACommandOrAKnownDeviceQueueNothing) {
   rig_.downlinks.handleAppTopic("lora/008000000000e19c/up", R"({"data":"AQ=="})");
   rig_.downlinks.handleAppTopic("lora/008000000000e19c", R"({"data":"AQ=="})");
   rig_.downlinks.handleAppTopic("lora/008000000000e19c/down/extra", R"({"data":"AQ=="})");
@@ -206,10 +206,7 @@ TEST_F(AppDownlinkTest, TopicsThatAreNotDownOrClear) {
   rig_.downlinks.handleAppTopic("lora/0080000000000e19cz/down", R"({"data":"AQ=="})");
   EXPECT_TRUE(capture_.contains("Device EUI could not be parsed"));
   EXPECT_TRUE(rig_.Events().empty());
-  EXPECT_TRUE(device().queue.empty());
-}
 
-TEST_F(AppDownlinkTest, UnknownDevice) {
   rig_.downlinks.handleAppTopic("lora/0000000000000001/down", R"({"data":"AQ=="})");
   EXPECT_TRUE(capture_.contains("Device '00-00-00-00-00-00-00-01' is not available"));
   const auto events = rig_.Events();
@@ -218,6 +215,7 @@ TEST_F(AppDownlinkTest, UnknownDevice) {
   rig_.downlinks.handleAppTopic("lora/0000000000000001/clear", "");
   EXPECT_TRUE(rig_.Events().empty());
   EXPECT_TRUE(rig_.Rows().empty());
+  EXPECT_TRUE(device().queue.empty());
 
   // A command names the device in the JSON and is told why.
   Json::Value json;
