@@ -146,7 +146,6 @@ TEST_F(DeviceListTest, LoadDevicesRestoresSessionsInRangeWithTheirQueuedDownlink
   EXPECT_TRUE(log.contains("Deleting saved device 00:00:00:11, address out of range"));
   EXPECT_EQ("637534224", rig_.Query("SELECT dev_addr FROM sessions;"));
   EXPECT_TRUE(log.contains("Dropping downstream message - Unable parse 'data' as base64"));
-  EXPECT_TRUE(log.contains("|QUEUE-TX|Downlink queued 3 bytes for port 5"));
   EXPECT_TRUE(log.contains("|QUEUE-TX|MAC Command: 0600"));
   EXPECT_TRUE(log.contains("ED:00-80-00-00-00-00-e1-9c|QUEUE-FULL|Dropping downstream message"));
   EXPECT_EQ((std::vector<std::string>{"queue_full "}), rig_.Events());
