@@ -87,9 +87,11 @@ TEST(AppDownlinkText, JsonIsBoundedAndStrict) {
   EXPECT_TRUE(AppDownlinkText::ParseJson(std::string("{\"data\":\"AQ==\"}\n\0\0", 18), value));
 }
 
+// A "deveui" of another device in the message does not move the row or the echo to it.
 TEST_F(AppDownlinkTest, AcceptedDownlinkIsStoredQueuedAndEchoedCompleted) {
   rig_.downlinks.handleAppTopic("lora/00:80:00:00:00:00:E1:9C/DOWN",
-                                R"({"data":"AQID","port":"5","rx_wnd":3,"ack":true,"priority":2})");
+                                R"({"data":"AQID","port":"5","rx_wnd":3,"ack":true,"priority":2,)"
+                                R"("deveui":"0000000000000001"})");
   ASSERT_EQ(device().queue.size(), 1u) << capture_.dump();
   const Lora::FrameApplicationData& record = device().queue[0];
   EXPECT_EQ(record.size(), 3u);
@@ -101,6 +103,7 @@ TEST_F(AppDownlinkTest, AcceptedDownlinkIsStoredQueuedAndEchoedCompleted) {
   const auto rows = rig_.Rows();
   ASSERT_EQ(rows.size(), 1u);
   EXPECT_EQ(rows[0].id, record.id);
+  EXPECT_EQ(rows[0].deviceEui, kDownlinkEui);
   EXPECT_EQ(rows[0].port, 5u);
   EXPECT_EQ(rows[0].priority, 2u);
   EXPECT_EQ(rows[0].dataSize, 3u);
@@ -162,32 +165,36 @@ TEST_F(AppDownlinkTest, RefusedDownlinksLeaveNothingBehind) {
   EXPECT_TRUE(rig_.Rows().empty());
 }
 
-TEST_F(AppDownlinkTest, FullQueueGivesDroppedThenQueueFull) {
+TEST_F(AppDownlinkTest, AFullQueueAClearAndARefusalLeaveOnlyTheRowsOfWhatIsQueued) {
   for (int i = 0; i < 4; ++i) rig_.downlinks.handleAppTopic(kTopic, R"({"data":"AQ=="})");
   ASSERT_EQ(device().queue.size(), 4u);
   rig_.Events();
   rig_.downlinks.HandleInbound("Test exception : ", kTopic, R"({"data":"Ag=="})");
-  const auto events = rig_.Events();
+  auto events = rig_.Events();
   ASSERT_EQ(events.size(), 2u);
   EXPECT_EQ(events[0].rfind(std::string(kDownlinkEui) + "/down_dropped {", 0), 0u) << events[0];
   EXPECT_EQ(events[1], std::string(kDownlinkEui) + "/queue_full ");
   EXPECT_TRUE(capture_.contains("Device queue is full"));
   EXPECT_EQ(rig_.Rows().size(), 4u);
-}
 
-TEST_F(AppDownlinkTest, RefusalByTheTransmitControllerDeletesTheRow) {
+  rig_.downlinks.handleAppTopic("lora/008000000000E19C/Clear", "ignored");
+  EXPECT_EQ(device().clears, 1);
+  EXPECT_TRUE(rig_.Rows().empty());
+  EXPECT_EQ(rig_.Events(), std::vector<std::string>{std::string(kDownlinkEui) + "/cleared "});
+
+  // The transmit controller says no: the row it had for a moment goes, its id in the event.
   device().refuse = true;
   EXPECT_NO_THROW(rig_.downlinks.handleAppTopic(kTopic, R"({"data":"AQ=="})"));
   EXPECT_TRUE(
       capture_.contains("ED:00-80-00-00-00-00-e1-9c|QUEUE-FULL|Dropping downstream message"));
   EXPECT_TRUE(rig_.Rows().empty());
-  const auto events = rig_.Events();
+  events = rig_.Events();
   ASSERT_EQ(events.size(), 1u);
   EXPECT_NE(events[0].find("/down_dropped {"), std::string::npos);
-  EXPECT_NE(events[0].find("\"id\":"), std::string::npos);  // the row it had for a moment
+  EXPECT_NE(events[0].find("\"id\":"), std::string::npos);
 }
 
-TEST_F(AppDownlinkTest, TopicsThatAreNotDownOrClear) {
+TEST_F(AppDownlinkTest, TopicsWithoutACommandOrAKnownDeviceQueueNothing) {
   rig_.downlinks.handleAppTopic("lora/008000000000e19c/up", R"({"data":"AQ=="})");
   rig_.downlinks.handleAppTopic("lora/008000000000e19c", R"({"data":"AQ=="})");
   rig_.downlinks.handleAppTopic("lora/008000000000e19c/down/extra", R"({"data":"AQ=="})");
@@ -199,10 +206,7 @@ TEST_F(AppDownlinkTest, TopicsThatAreNotDownOrClear) {
   rig_.downlinks.handleAppTopic("lora/0080000000000e19cz/down", R"({"data":"AQ=="})");
   EXPECT_TRUE(capture_.contains("Device EUI could not be parsed"));
   EXPECT_TRUE(rig_.Events().empty());
-  EXPECT_TRUE(device().queue.empty());
-}
 
-TEST_F(AppDownlinkTest, UnknownDevice) {
   rig_.downlinks.handleAppTopic("lora/0000000000000001/down", R"({"data":"AQ=="})");
   EXPECT_TRUE(capture_.contains("Device '00-00-00-00-00-00-00-01' is not available"));
   const auto events = rig_.Events();
@@ -211,6 +215,7 @@ TEST_F(AppDownlinkTest, UnknownDevice) {
   rig_.downlinks.handleAppTopic("lora/0000000000000001/clear", "");
   EXPECT_TRUE(rig_.Events().empty());
   EXPECT_TRUE(rig_.Rows().empty());
+  EXPECT_TRUE(device().queue.empty());
 
   // A command names the device in the JSON and is told why.
   Json::Value json;
@@ -222,24 +227,6 @@ TEST_F(AppDownlinkTest, UnknownDevice) {
   uint32_t id = 0;
   EXPECT_TRUE(rig_.downlinks.queueDownlinkJson(nullptr, json, &id));
   EXPECT_EQ(id, device().queue.at(0).id);
-}
-
-TEST_F(AppDownlinkTest, ClearEmptiesTheQueueAndItsRows) {
-  rig_.downlinks.handleAppTopic(kTopic, R"({"data":"AQ=="})");
-  rig_.downlinks.handleAppTopic(kTopic, R"({"data":"Ag=="})");
-  ASSERT_EQ(rig_.Rows().size(), 2u);
-  rig_.Events();
-  rig_.downlinks.handleAppTopic("lora/008000000000E19C/Clear", "ignored");
-  EXPECT_EQ(device().clears, 1);
-  EXPECT_TRUE(rig_.Rows().empty());
-  EXPECT_EQ(rig_.Events(), std::vector<std::string>{std::string(kDownlinkEui) + "/cleared "});
-}
-
-TEST_F(AppDownlinkTest, DeveuiOfAnotherDeviceDoesNotMoveTheRow) {
-  rig_.downlinks.handleAppTopic(kTopic, R"({"data":"AQ==","deveui":"0000000000000001"})");
-  const auto rows = rig_.Rows();
-  ASSERT_EQ(rows.size(), 1u);
-  EXPECT_EQ(rows[0].deviceEui, kDownlinkEui);
 }
 
 }  // namespace

@@ -4,9 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <string>
-#include <vector>
-
-#include "app/AppMessageQueue.h"
 
 namespace {
 
@@ -62,29 +59,6 @@ TEST(UplinkJson, FskGatewayTimeAndBareFrame) {
             R"("mhdr":"40d41b0126b22a00","opts":"","size":0,"data":"",)"
             R"("appeui":"16-ea-76-f6-ab-66-3d-80","deveui":"00-80-00-00-00-00-e1-9c",)"
             R"("ack":false,"adr":false,"gweui":"00-80-00-00-00-a0-00-01","seqn":65578})");
-}
-
-TEST(UplinkJson, TimeFromTheClockLooksLikeTheGatewaysOwn) {
-  const std::string now = AppEvents::UtcTimeText();
-  ASSERT_EQ(now.size(), 27u) << now;
-  EXPECT_EQ(now[10], 'T');
-  EXPECT_EQ(now.back(), 'Z');
-}
-
-TEST(UplinkJson, PublishedOnThreeTopicsWithOnePayload) {
-  AppMessageQueue queue;
-  AppEvents events(queue);
-  events.Up(Uplink());
-  std::vector<AppMessage> out(3);
-  for (AppMessage& message : out) ASSERT_TRUE(queue.pop(message, 0));
-  EXPECT_EQ(queue.size(), 0u);
-  EXPECT_EQ(out[0].eui, "00-80-00-00-00-00-e1-9c");
-  EXPECT_EQ(out[1].eui, "16-ea-76-f6-ab-66-3d-80/00-80-00-00-00-00-e1-9c");
-  EXPECT_EQ(out[2].eui, "16-ea-76-f6-ab-66-3d-80/00-80-00-00-00-00-e1-9c/10");
-  for (const AppMessage& message : out) {
-    EXPECT_EQ(message.event, "up");
-    EXPECT_EQ(message.payload, out[0].payload);
-  }
 }
 
 }  // namespace

@@ -39,16 +39,13 @@ bool WaitFor(Predicate done, int timeoutMs = kWaitMs) {
 // The application listening on the up port.
 struct UpPort {
   UpPort() { EXPECT_TRUE(socket.open(0, false)); }
-  // The next datagram, or "" after the deadline.
+  // The next datagram, or "" after the deadline (at least one 100 ms wait).
   std::string Next(int timeoutMs = kWaitMs) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     uint8_t buffer[16384];
-    while (std::chrono::steady_clock::now() < deadline) {
-      sockaddr_in peer{};
-      const ssize_t n = socket.receive(peer, buffer, sizeof buffer);
-      if (n >= 0) return std::string(reinterpret_cast<char*>(buffer), static_cast<size_t>(n));
-    }
-    return "";
+    ssize_t n = -1;
+    sockaddr_in peer{};
+    WaitFor([&] { return (n = socket.receive(peer, buffer, sizeof buffer)) >= 0; }, timeoutMs);
+    return n < 0 ? "" : std::string(reinterpret_cast<char*>(buffer), static_cast<size_t>(n));
   }
   UdpSocket socket;
 };
@@ -176,10 +173,6 @@ TEST(AppDataReceiver, DatagramLengthsAndPayloadlessTopics) {
   receiver.Stop();
   EXPECT_EQ(capture.count("Device EUI not found in message topic"), 1u);
 }
-
-}  // namespace
-
-namespace {
 
 TEST(MqttOptions, FromConfiguration) {
   Json::Value config;

@@ -12,7 +12,6 @@
 #include "gateway/Gateway.h"
 #include "gateway/GatewayMemoryList.h"
 #include "gateway/UdpSocket.h"
-#include "support/JsonText.h"
 #include "TestSupport.h"
 
 namespace {
@@ -31,14 +30,13 @@ class OrbaTest : public ::testing::Test {
   }
   // The next report, or null when none comes within 100 ms.
   Json::Value Next() {
-    uint8_t buffer[4096];
+    char buffer[4096];
     sockaddr_in from{};
-    const ssize_t n = agent.receive(from, buffer, sizeof buffer);
-    Json::Value value;
-    std::string errors;
-    if (n > 0) JsonText::Parse(reinterpret_cast<const char*>(buffer), static_cast<size_t>(n), value, errors);
-    return value;
+    const ssize_t n = agent.receive(from, reinterpret_cast<uint8_t*>(buffer), sizeof buffer);
+    return n > 0 ? testsupport::ParseJson(std::string(buffer, static_cast<size_t>(n)))
+                 : Json::Value();
   }
+  Json::Value Attributes() { return Next()["request"]["data"]["attributes"]; }
 
   UdpSocket agent;
   Json::Value config;
@@ -60,7 +58,7 @@ TEST_F(OrbaTest, NetworkStatisticsCarryChangesSinceTheLastReport) {
   EXPECT_EQ(attributes["pkt_up"].asUInt(), 3u);
   EXPECT_EQ(attributes["trevant_serial"].asString(), "SERIAL-1");
   reporter.NetworkStatistics();
-  EXPECT_EQ(Next()["request"]["data"]["attributes"]["pkt_up"].asUInt(), 0u);
+  EXPECT_EQ(Attributes()["pkt_up"].asUInt(), 0u);
   config["network"]["orbaEnabled"] = "true";  // the master switch too takes only a boolean
   reporter.NetworkStatistics();
   EXPECT_TRUE(Next().isNull());
@@ -69,16 +67,18 @@ TEST_F(OrbaTest, NetworkStatisticsCarryChangesSinceTheLastReport) {
 TEST_F(OrbaTest, UplinkPacketsLeaveOutThePayloadAndGatewayStatisticsRepeatAsZeros) {
   OrbaReporter reporter(links);
   const std::string before = AppEvents::UtcTimeText();
+  // The clock's text has the gateways' fixed width, so comparing texts compares times.
+  EXPECT_EQ(before.size(), 27u) << before;
+  EXPECT_EQ(before.substr(10, 1) + before.substr(26), "TZ") << before;
   reporter.UplinkPacket(R"({"time":"t","data":"AQ==","ack":false,"adr":true,"fcnt":4,"size":1})",
                         0x0102030405060708ull, 20);
   const std::string after = AppEvents::UtcTimeText();
-  const Json::Value up = Next()["request"]["data"]["attributes"];
+  const Json::Value up = Attributes();
   EXPECT_TRUE(before <= up["timestamp"].asString() && up["timestamp"].asString() <= after)
       << up["timestamp"];  // the current time, not the gateway's
   EXPECT_FALSE(up.isMember("data") || up.isMember("ack") || up.isMember("adr"));
   EXPECT_EQ(up["size"].asUInt(), 8u);
   EXPECT_EQ(up["fcnt"].asUInt(), 4u);
-  EXPECT_EQ(up["protocol_version"].asString(), "1.0");
   config["network"]["orbaPacketMetadata"] = 1;  // only a true boolean switches a kind on
   reporter.UplinkPacket(R"({"data":"AQ=="})", 1, 20);
   EXPECT_TRUE(Next().isNull());
@@ -87,14 +87,12 @@ TEST_F(OrbaTest, UplinkPacketsLeaveOutThePayloadAndGatewayStatisticsRepeatAsZero
   Gateway gateway(0x0102030405060708ull, 2, address, 0, Gateway::DutyCycleSettings{});
   gateway.count(Gateway::Counter::uplinks);
   gateway.countChannel(3);
-  reporter.GatewayStatistics(gateway);
-  Json::Value first = Next()["request"]["data"]["attributes"];
-  EXPECT_EQ(first["uplinks"].asUInt(), 1u);
-  EXPECT_EQ(first["rx_ch_3"].asUInt(), 1u);
-  reporter.GatewayStatistics(gateway);
-  Json::Value second = Next()["request"]["data"]["attributes"];
-  EXPECT_EQ(second["uplinks"].asUInt(), 0u);
-  EXPECT_EQ(second["rx_ch_3"].asUInt(), 0u);
+  for (unsigned counted : {1u, 0u}) {
+    reporter.GatewayStatistics(gateway);
+    const Json::Value attributes = Attributes();
+    EXPECT_EQ(attributes["uplinks"].asUInt(), counted);
+    EXPECT_EQ(attributes["rx_ch_3"].asUInt(), counted);
+  }
 }
 
 TEST_F(OrbaTest, AGatewayPositionIsReportedUnlessItIsTheOrigin) {

@@ -114,16 +114,22 @@ class JoinTest : public ::testing::Test {
     frame.rxpk = R"({"tmst":1000000})";
     return frame;
   }
-  void Join(Lora::ReceivedFrame frame) { handler->handleJoinRequest(frame); }
-  std::string LastResult() {
+  // The request handled; the result of the last join recorded, or "".
+  std::string Join(Lora::ReceivedFrame frame) {
+    handler->handleJoinRequest(frame);
     std::vector<std::string> records = joins.drain();
     if (records.empty()) return "";
     return testsupport::ParseJson(records.back())["result"].asString();
   }
-  std::vector<std::string> Events() {
-    std::vector<std::string> out;
-    for (const std::string& line : rig.Events()) out.push_back(line.substr(0, line.find(' ')));
-    return out;
+  // The address the database gave the device, or 0.
+  uint32_t AddressOf(const char* devEui) {
+    uint32_t devAddr = 0;
+    EXPECT_TRUE(rig.database->GetAddressFromEui(devEui, devAddr)) << devEui;
+    return devAddr;
+  }
+  std::string LastEvent() {
+    const std::string line = rig.Events().back();
+    return line.substr(0, line.find(' '));
   }
 
   Rig rig;
@@ -144,23 +150,17 @@ class JoinTest : public ::testing::Test {
 };
 
 TEST_F(JoinTest, ANonceComesBackOnlyAfterTenMinutesAndTheAddressStays) {
-  Join(Request(7, kListedKey));  // a forged MIC takes no nonce from the device
-  EXPECT_EQ(LastResult(), "Server Error");
-  Join(Request(7));
-  EXPECT_EQ(LastResult(), "Success");
-  uint32_t first = 0;
-  ASSERT_TRUE(rig.database->GetAddressFromEui("00-80-00-00-00-00-00-01", first));
+  // A forged MIC takes no nonce from the device.
+  EXPECT_EQ(Join(Request(7, kListedKey)), "Server Error");
+  EXPECT_EQ(Join(Request(7)), "Success");
+  const uint32_t first = AddressOf("00-80-00-00-00-00-00-01");
   devices->FindDevice(first)->transmitController.MacCommands()->adr.Refused(0x06, "");
   now += JoinHandler::kNonceMemoryMs;
-  Join(Request(7));
-  EXPECT_EQ(LastResult(), "Duplicate Dev Nonce");
+  EXPECT_EQ(Join(Request(7)), "Duplicate Dev Nonce");
   EXPECT_EQ(rig.statistics.value(NetworkStatistics::Counter::rx_join_dups), 1u);
   now += 1000;
-  Join(Request(7));
-  EXPECT_EQ(LastResult(), "Success");
-  uint32_t again = 0;
-  ASSERT_TRUE(rig.database->GetAddressFromEui("00-80-00-00-00-00-00-01", again));
-  EXPECT_EQ(again, first);
+  EXPECT_EQ(Join(Request(7)), "Success");
+  EXPECT_EQ(AddressOf("00-80-00-00-00-00-00-01"), first);
   EXPECT_EQ(devices->size(), 1u);
   EXPECT_FALSE(devices->FindDevice(first)->transmitController.MacCommands()->adr.stopped())
       << "a refused LinkADRReq keeps ADR off only until the next join";
@@ -176,16 +176,14 @@ TEST_F(JoinTest, WhitelistGivesKeyEuiAndClassOrTheRequestIsRefused) {
   config["whitelist"]["devices"].append(entry);
 
   config["network"]["joinServer"] = joinServer.url();
-  Join(Request(1, kListedKey, 0x0080000000000003ull));  // not listed, no zero-touch key
-  EXPECT_EQ(LastResult(), "MICFailed");
+  // Not listed, and no zero-touch key.
+  EXPECT_EQ(Join(Request(1, kListedKey, 0x0080000000000003ull)), "MICFailed");
   EXPECT_EQ(devices->size(), 0u);
   EXPECT_TRUE(joinServer.exchanges().empty()) << "the whitelist decides alone";
 
   config["lora"]["netID"] = "00000013";  // start-up's eight-digit form of the same NetID
-  Join(Request(1, kListedKey, 0x0080000000000002ull));
-  EXPECT_EQ(LastResult(), "Success");
-  uint32_t devAddr = 0;
-  ASSERT_TRUE(rig.database->GetAddressFromEui("00-80-00-00-00-00-00-02", devAddr));
+  EXPECT_EQ(Join(Request(1, kListedKey, 0x0080000000000002ull)), "Success");
+  const uint32_t devAddr = AddressOf("00-80-00-00-00-00-00-02");
   auto device = devices->FindDevice(devAddr);
   ASSERT_TRUE(device);
   EXPECT_EQ(device->deviceClass, Device::kClassC);
@@ -203,17 +201,14 @@ TEST_F(JoinTest, WhitelistGivesKeyEuiAndClassOrTheRequestIsRefused) {
   config["network"]["salt"] = "salt";
   const Lora::CypherKey zeroTouch = ZeroTouchAppKey(Lora::EUI::FromValue(0x0080000000000004ull),
                                                     Lora::EUI::FromValue(kJoinEui), "base", "salt");
-  Join(Request(1, zeroTouch.data, 0x0080000000000004ull));
-  EXPECT_EQ(LastResult(), "Success");
+  EXPECT_EQ(Join(Request(1, zeroTouch.data, 0x0080000000000004ull)), "Success");
   // Listed without a key: unknown, except that the zero-touch key names it.
   Json::Value keyless;
   keyless["deveui"] = "0080000000000005";
   config["whitelist"]["devices"].append(keyless);
-  Join(Request(1, kListedKey, 0x0080000000000005ull));
-  EXPECT_EQ(LastResult(), "MICFailed");
+  EXPECT_EQ(Join(Request(1, kListedKey, 0x0080000000000005ull)), "MICFailed");
   config["network"].removeMember("baseKey");
-  Join(Request(2, kListedKey, 0x0080000000000005ull));
-  EXPECT_EQ(LastResult(), "UnknownDevEUI");
+  EXPECT_EQ(Join(Request(2, kListedKey, 0x0080000000000005ull)), "UnknownDevEUI");
 }
 
 TEST_F(JoinTest, WindowsFallBackToRx2AndLateOrUnbookableAcceptsAreDropped) {
@@ -229,9 +224,9 @@ TEST_F(JoinTest, WindowsFallBackToRx2AndLateOrUnbookableAcceptsAreDropped) {
   booked.clear();
   Join(Request(3, kNetworkKey, 0x0080000000000009ull));
   EXPECT_EQ(rig.statistics.value(NetworkStatistics::Counter::tx_joins_dropped), 1u);
-  uint32_t devAddr = 0;
-  ASSERT_TRUE(rig.database->GetAddressFromEui("00-80-00-00-00-00-00-09", devAddr));
-  EXPECT_EQ(devices->FindDevice(devAddr)->transmitController.QueueLength(), 0u)
+  auto device = devices->FindDevice(AddressOf("00-80-00-00-00-00-00-09"));
+  ASSERT_TRUE(device);
+  EXPECT_EQ(device->transmitController.QueueLength(), 0u)
       << "a join accept that cannot go is not kept";
 }
 
@@ -240,30 +235,28 @@ TEST_F(JoinTest, WindowsFallBackToRx2AndLateOrUnbookableAcceptsAreDropped) {
 TEST_F(JoinTest, RemoteJoinServerAnswersAreTakenRefusedOrTooLate) {
   config["whitelist"]["enabled"] = false;
   config["network"]["joinServer"] = joinServer.url();
-  const std::string accept = "20" + std::string(32, 'a');
-  joinServer.Answer(200, R"({"Result":{"ResultCode":"Success"},"PHYPayload":")" + accept +
-                             R"(","NwkSKey":{"AESKey":"101112131415161718191a1b1c1d1e1f"},)"
-                             R"("AppSKey":{"AESKey":"202122232425262728292a2b2c2d2e2f"},)"
-                             R"("VSExtension":{"Object":{"EndDevice":{"ClassType":"C"}}}})");
+  auto success = [&](const std::string& extension) {
+    joinServer.Answer(200, R"({"Result":{"ResultCode":"Success"},"PHYPayload":"20)" +
+                               std::string(32, 'a') +
+                               R"(","NwkSKey":{"AESKey":"101112131415161718191a1b1c1d1e1f"},)"
+                               R"("AppSKey":{"AESKey":"202122232425262728292a2b2c2d2e2f"},)"
+                               R"("VSExtension":)" +
+                               extension + "}");
+  };
+  success(R"({"Object":{"EndDevice":{"ClassType":"C"}}})");
   // The accept going out unchanged and its keys are the end-to-end test's; the class is not.
-  Join(Request(1, kListedKey));
-  EXPECT_EQ(LastResult(), "Success");
+  EXPECT_EQ(Join(Request(1, kListedKey)), "Success");
   EXPECT_EQ(postTimeoutMs, 5000u + 1000 - 250) << "no longer than an answer can be used";
-  uint32_t devAddr = 0;
-  ASSERT_TRUE(rig.database->GetAddressFromEui("00-80-00-00-00-00-00-01", devAddr));
-  EXPECT_EQ(devices->FindDevice(devAddr)->deviceClass, Device::kClassC);
-  EXPECT_EQ(Events().back(), "joined");
-  joinServer.Answer(200, R"({"Result":{"ResultCode":"Success"},"PHYPayload":")" + accept +
-                             R"(","NwkSKey":{"AESKey":"101112131415161718191a1b1c1d1e1f"},)"
-                             R"("AppSKey":{"AESKey":"202122232425262728292a2b2c2d2e2f"},)"
-                             R"("VSExtension":"none"})");
-  Join(Request(5, kListedKey));
-  EXPECT_EQ(LastResult(), "Success") << "an optional member of the wrong type is left out";
+  EXPECT_EQ(devices->FindDevice(AddressOf("00-80-00-00-00-00-00-01"))->deviceClass,
+            Device::kClassC);
+  EXPECT_EQ(LastEvent(), "joined");
+  success(R"("none")");
+  EXPECT_EQ(Join(Request(5, kListedKey)), "Success")
+      << "an optional member of the wrong type is left out";
 
   joinServer.Answer(200, R"({"Result":{"ResultCode":"UnknownDevEUI"}})");
-  Join(Request(2, kListedKey));
-  EXPECT_EQ(LastResult(), "UnknownDevEUI");
-  EXPECT_EQ(Events().back(), "join_rejected");
+  EXPECT_EQ(Join(Request(2, kListedKey)), "UnknownDevEUI");
+  EXPECT_EQ(LastEvent(), "join_rejected");
   using C = NetworkStatistics::Counter;
   uint16_t nonce = 10;
   for (auto [description, counter] : {std::pair{"Gateway not allowed", C::rx_joins_nok_gw},
@@ -275,13 +268,11 @@ TEST_F(JoinTest, RemoteJoinServerAnswersAreTakenRefusedOrTooLate) {
   }
 
   joinServer.Answer(200, R"({"Result":{"ResultCode":"Success"}})", [this] { now += 5751; });
-  Join(Request(3, kListedKey));
-  EXPECT_EQ(LastResult(), "Too Late");
+  EXPECT_EQ(Join(Request(3, kListedKey)), "Too Late");
   EXPECT_EQ(rig.statistics.value(NetworkStatistics::Counter::rx_joins_too_late), 1u);
 
   config["network"]["joinServer"] = "http://127.0.0.1:1/unreachable";
-  Join(Request(4, kListedKey));
-  EXPECT_EQ(LastResult(), "Server Error");
+  EXPECT_EQ(Join(Request(4, kListedKey)), "Server Error");
 }
 
 }  // namespace
