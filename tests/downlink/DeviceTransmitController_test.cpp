@@ -166,8 +166,9 @@ TEST(DeviceTransmitControllerTest, GatewaySlotsPreferTheBestHearingAndMakeRoomFo
   EXPECT_EQ(0x105u, preferred());
 }
 
-// Two gateways hear one frame: its ADR entry holds the rate the weaker reception supports.
-TEST(DeviceTransmitControllerTest, AnotherGatewaysCopyOfAnUplinkFeedsTheAdrHistory) {
+// Two gateways hear one frame: its ADR entry holds the rate the weaker reception supports. A
+// DevStatusAns in an uplink's options lands on the device and in its session row.
+TEST(DeviceTransmitControllerTest, AnotherGatewaysCopyFeedsTheAdrHistoryAndAStatusAnswerIsKept) {
   Rig rig;
   Device& device = rig.AddDevice();
   Lora::ReceivedFrame first = rig.Uplink(1, false, 5000000, 10000);
@@ -180,15 +181,11 @@ TEST(DeviceTransmitControllerTest, AnotherGatewaysCopyOfAnUplinkFeedsTheAdrHisto
   const AdrHistory& history = device.transmitController.MacCommands()->adr.history;
   ASSERT_EQ(history.size(), 1u);
   EXPECT_EQ(history.datarate(0), 1);
-}
 
-// A DevStatusAns in an uplink's options lands on the device and in its session row.
-TEST(DeviceTransmitControllerTest, DeviceStatusAnswerIsKeptOnTheDeviceAndItsRow) {
-  Rig rig;
-  Device& device = rig.AddDevice();
   devicetest::Uplink status;
+  status.counter = 2;
   status.fopts = {0x06, 0xFE, 0x05};
-  device.transmitController.ReceivedFrame(Rig::Heard(status, 5000000), false);
+  device.transmitController.ReceivedFrame(Rig::Heard(status, 6000000), false);
   EXPECT_EQ(device.battery, 254);
   EXPECT_EQ(device.statusMargin, 50);
   EXPECT_EQ(rig.Query("SELECT status_battery, status_snr FROM sessions"), "254|50");
