@@ -161,13 +161,11 @@ TEST(DownlinkSchedulerTest, AConfirmedUplinkIsAcknowledgedInRx1OneSecondLaterHan
   EXPECT_EQ(1, item.window);
   EXPECT_EQ(10750u, item.dueMs);
   EXPECT_EQ(1, item.priority) << "an answer without queued data yields to one with";
-  EXPECT_EQ(devicetest::kGatewayEui, item.gatewayEui);
 
   rig.scheduler->ServeDueTransmissions(*rig.devices, 10749);
   EXPECT_EQ(1u, rig.queue.size());
   const Json::Value txpk = rig.Serve(10750);
   EXPECT_EQ(0u, rig.queue.size());
-  EXPECT_EQ(1u, txpk["twnd"].asUInt());
   const Lora::Frame phy = Rig::Phy(txpk);
   EXPECT_EQ(Lora::kFCtrlAck, phy.FCtrl());
 
@@ -186,9 +184,6 @@ TEST(DownlinkSchedulerTest, AConfirmedUplinkIsAcknowledgedInRx1OneSecondLaterHan
   EXPECT_EQ(BytesToHex(phy.data, 8, true, 0), record["mhdr"].asString());
   EXPECT_EQ(8u, record["mic"].asString().size());
   EXPECT_EQ("", record["opts"].asString());
-  EXPECT_EQ(devicetest::kDevEui, record["deveui"].asString());
-  EXPECT_EQ(devicetest::kAppEui, record["appeui"].asString());
-  EXPECT_EQ("00-80-00-00-00-00-12-34", record["gweui"].asString());
 }
 
 // The beacon goes on air as its thread sends it, an answer a lead time after its hand-over.
