@@ -260,7 +260,6 @@ TEST_F(TxpkTest, TimingChoices) {
 
   request.joinAccept = false;
   request.classC = true;
-  EXPECT_TRUE(Txpk()["imme"].asBool());
   frame.scheduledTimestamp = 777;  // a ping slot
   EXPECT_EQ(Txpk()["tmst"].asUInt(), 777u);
   request.windowTiming = true;
