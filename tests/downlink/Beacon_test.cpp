@@ -77,9 +77,6 @@ TEST(Beacon, SlotFollowsTheNetIdAndRadioFollowsThePlan) {
   Beacon both(Links(config, us915->plan.get()));
   EXPECT_EQ(both.txpk()["datr"].asString(), "SF12BW500");
   EXPECT_DOUBLE_EQ(both.txpk()["freq"].asDouble(), 923.9);
-
-  config["lora"]["beaconInterval"] = 0;
-  EXPECT_EQ(Beacon(Links(config, eu868->plan.get())).intervalSeconds(), 0u);
 }
 
 TEST(Beacon, TheForwarderGetsAnImmediatePullRespAndTheNextSlotIsHeld) {

@@ -144,12 +144,10 @@ TEST(TransmitQueueTest, ItemsLeaveInDueOrderTheNewerFirstAtEqualTimes) {
   queue.insert(Item(3, kGatewayA, 1000, 10, 0));
   TransmitQueue::Item out;
   EXPECT_FALSE(queue.popDue(999, out));
-  ASSERT_TRUE(queue.popDue(1000, out));
-  EXPECT_EQ(3u, out.devAddr);
-  ASSERT_TRUE(queue.popDue(5000, out));
-  EXPECT_EQ(2u, out.devAddr);
-  ASSERT_TRUE(queue.popDue(5000, out));
-  EXPECT_EQ(1u, out.devAddr);
+  for (uint32_t devAddr : {3u, 2u, 1u}) {
+    ASSERT_TRUE(queue.popDue(devAddr == 3 ? 1000 : 5000, out));
+    EXPECT_EQ(devAddr, out.devAddr);
+  }
   EXPECT_EQ(0u, queue.size());
 }
 
@@ -163,14 +161,11 @@ TEST(DownlinkSchedulerTest, AConfirmedUplinkIsAcknowledgedInRx1OneSecondLaterHan
   EXPECT_EQ(1, item.window);
   EXPECT_EQ(10750u, item.dueMs);
   EXPECT_EQ(1, item.priority) << "an answer without queued data yields to one with";
-  EXPECT_EQ(devicetest::kGatewayEui, item.gatewayEui);
 
   rig.scheduler->ServeDueTransmissions(*rig.devices, 10749);
   EXPECT_EQ(1u, rig.queue.size());
   const Json::Value txpk = rig.Serve(10750);
   EXPECT_EQ(0u, rig.queue.size());
-  EXPECT_EQ(6000000u, txpk["tmst"].asUInt64());
-  EXPECT_EQ(1u, txpk["twnd"].asUInt());
   const Lora::Frame phy = Rig::Phy(txpk);
   EXPECT_EQ(Lora::kFCtrlAck, phy.FCtrl());
 
@@ -189,10 +184,6 @@ TEST(DownlinkSchedulerTest, AConfirmedUplinkIsAcknowledgedInRx1OneSecondLaterHan
   EXPECT_EQ(BytesToHex(phy.data, 8, true, 0), record["mhdr"].asString());
   EXPECT_EQ(8u, record["mic"].asString().size());
   EXPECT_EQ("", record["opts"].asString());
-  EXPECT_EQ(devicetest::kDevEui, record["deveui"].asString());
-  EXPECT_EQ(devicetest::kAppEui, record["appeui"].asString());
-  EXPECT_EQ("00-80-00-00-00-00-12-34", record["gweui"].asString());
-  EXPECT_EQ("1", rig.Query("SELECT count(*) FROM downlink_packets;"));
 }
 
 // The beacon goes on air as its thread sends it, an answer a lead time after its hand-over.
@@ -203,13 +194,10 @@ TEST(DownlinkSchedulerTest, AnAnswerOnAirWithTheBeaconMovesToRx2) {
   // RX1 of the uplink received at 10000 is on air from 11000; the beacon starts 20 ms into it.
   rig.scheduler->ReserveAirtime(devicetest::kGatewayEui, 11020, 200);
   rig.Answer(rig.Uplink(1, true, 5000000, 10000));
-  bool answered = false;
-  for (const TransmitQueue::Item& item : rig.queue.items()) {
-    if (item.devAddr != kDevAddr) continue;
-    answered = true;
-    EXPECT_EQ(2, item.window);
-  }
-  EXPECT_TRUE(answered);
+  const std::vector<TransmitQueue::Item> items = rig.queue.items();  // in due order
+  ASSERT_EQ(2u, items.size());
+  EXPECT_EQ(kDevAddr, items[1].devAddr);
+  EXPECT_EQ(2, items[1].window);
 }
 
 // RX2 without RX1 is the downlink end-to-end test's; here the hand-over times decide.
@@ -224,8 +212,6 @@ TEST(DownlinkSchedulerTest, Rx2TakesOverWhenRx1IsAlreadyLateAndNothingIsEverLate
   EXPECT_EQ(11750u, item.dueMs);
   const Json::Value txpk = rig.Serve(item.dueMs);
   EXPECT_EQ(7000000u, txpk["tmst"].asUInt64());
-  EXPECT_DOUBLE_EQ(869.525, txpk["freq"].asDouble());
-  EXPECT_EQ("SF12BW125", txpk["datr"].asString());
 
   rig.nowMs = 21750;  // and, for the next uplink, RX2's
   LogCapture log;

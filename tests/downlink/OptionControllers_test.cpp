@@ -91,17 +91,13 @@ struct ControllerRig {
 
 TEST(Adr, ElevenGoodUplinksAtDr0AskForDr5At14dBm) {
   ControllerRig rig;
-  testsupport::LogCapture log;
   rig.ElevenGoodUplinks();
   // (100 + 200) / 30 = 10, clamped to "maxDatarate" 5; the device is below its target, so its
   // power was taken for the plan's 20 dBm.
-  EXPECT_TRUE(rig.mac.AnyPendingForAnswer());
   // DR5 | TXPower 1 (14 dBm); the eight channels of the join accept; NbTrans 1.
   EXPECT_EQ(rig.Append(15), "03 51 ff 00 01");
   EXPECT_EQ(rig.mac.adr.deviceTxPower, 14);
   EXPECT_EQ(rig.mac.adr.uplinksSinceCommand, 0);
-  EXPECT_TRUE(log.contains("ED:00-80-00-00-0a-00-00-02|MAC-COMMAND|ADR CMD 0351ff0001"))
-      << log.dump();
 
   // A frame that was built but never sent leaves ADR where it was.
   rig.mac.GiveBack();
@@ -250,11 +246,9 @@ TEST(LinkCheck, MarginAndGatewayCount) {
   }
 
   ControllerRig rig;
-  testsupport::LogCapture log;
   rig.Parse({0x02}, 7, 50);
   rig.Parse({0x02}, 7, 20);  // the same frame at a second gateway
   EXPECT_EQ(rig.Append(15), "02 0c 02");
-  EXPECT_TRUE(log.contains("Link controller active"));
   EXPECT_FALSE(rig.mac.linkCheck.pending);
   rig.Parse({0x02}, 8, -300);  // a new frame below the floor
   EXPECT_EQ(rig.Append(15), "02 00 01");
