@@ -50,12 +50,9 @@ TEST_F(DeviceUplinks, RestoredDeviceIsPublishedOnAllThreeTopicsAndTheUpPort) {
   EXPECT_EQ(up[1].topic, "lora/" + kAppEui + "/" + kDevEui + "/up");
   EXPECT_EQ(up[2].topic, "lora/" + kAppEui + "/" + kDevEui + "/10/up");
   const Json::Value json = ParseJson(up[0].payload);
+  // The other members of the event are its unit test's.
   EXPECT_EQ(json["data"].asString(), "aGVsbG8=");
-  EXPECT_EQ(json["fcnt"].asUInt(), 1u);
-  EXPECT_EQ(json["port"].asUInt(), 10u);
   EXPECT_EQ(json["mhdr"].asString(), "4034120126000100");  // MHDR, DevAddr, FCtrl, FCnt
-  EXPECT_EQ(json["gweui"].asString(), "01-02-03-04-05-06-07-08");
-  EXPECT_EQ(json["seqn"].asUInt(), 1u);
   EXPECT_EQ(up[1].payload, up[0].payload);
   EXPECT_EQ(up[2].payload, up[0].payload);
 
@@ -103,8 +100,6 @@ TEST_F(DeviceUplinks, DownlinksFromBothTransportsAreQueuedUntilTheQueueIsFull) {
   const std::string down = "lora/" + kDevEui + "/down";
   rig.application().Publish(down, R"({"data":"AQID","port":5})");
   ASSERT_TRUE(rig.WaitFor("/down_queued", 1)) << rig.Log();
-  const Json::Value queued = ParseJson(rig.On("/down_queued")[0].payload);
-  EXPECT_GT(queued["id"].asInt(), 0) << rig.On("/down_queued")[0].payload;
 
   // The UDP down port takes the same message text after the topic and a blank.
   const std::string datagram = down + R"( {"data":"BAU=","port":6})";
@@ -115,10 +110,6 @@ TEST_F(DeviceUplinks, DownlinksFromBothTransportsAreQueuedUntilTheQueueIsFull) {
   rig.application().Publish(down, R"({"data":"Bg==","port":7})");  // the queue holds two
   ASSERT_TRUE(rig.WaitFor("/down_dropped", 1));
   ASSERT_TRUE(rig.WaitFor("/queue_full", 1));
-  rig.application().Publish(down, R"({"data":"Bg==","port":7)");
-  rig.application().Publish(down, R"({"data":"!!!","port":7})");
-  ASSERT_TRUE(rig.WaitFor("/down_dropped", 3));
-  EXPECT_TRUE(rig.WaitForLog("Dropping downstream message"));
 
   EXPECT_EQ(rig.Stop(), 0);
   EXPECT_EQ(rig.Query("SELECT port FROM downlink_queue ORDER BY id"),
