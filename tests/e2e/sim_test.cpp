@@ -2,6 +2,7 @@
 // server and broker.
 #include <gtest/gtest.h>
 
+#include <sstream>
 
 #include "NetworkRig.h"
 #include "lora/Bytes.h"
@@ -75,14 +76,10 @@ TEST(SimFrames, AgreeWithLoraPacket) {
   }
   {
     SCOPED_TRACE("join accept: address and session keys as lora-packet derives them");
-    const std::string accept = Hex(LoraPacket(
+    const Sim::Bytes phy = LoraPacket(
         R"({"fields":{"MType":"Join Accept","AppNonce":"a1a2a3","NetID":"000013",)"
-        R"("DevAddr":"26012345","DLSettings":0,"RxDelay":1},"keys":{"AppKey":")" + kNwk + R"("}})"));
-    const Json::Value device = ReadJoinAccept(accept, kNwk, "0a0b");
-    Sim::Bytes phy;
-    for (size_t i = 0; i + 1 < accept.size(); i += 2) {
-      phy.push_back(static_cast<uint8_t>(std::stoul(accept.substr(i, 2), nullptr, 16)));
-    }
+        R"("DevAddr":"26012345","DLSettings":0,"RxDelay":1},"keys":{"AppKey":")" + kNwk + R"("}})");
+    const Json::Value device = ReadJoinAccept(Hex(phy), kNwk, "0a0b");
     const Sim::JoinAccept ja = Sim::ReadJoinAccept(phy, Key(kNwk), 0x0a0b);
     ASSERT_TRUE(ja.valid) << ja.fault;
     EXPECT_EQ(ja.devAddr, 0x26012345u);
@@ -112,21 +109,17 @@ Json::Value RunSim(NetworkRig& rig, const std::vector<std::string>& scenario) {
 
 // What the server decided about each downlink, to tell a lost one's cause.
 std::string SchedulingLines(const std::string& log) {
-  std::string lines;
-  size_t at = 0;
-  while (at < log.size()) {
-    size_t end = log.find('\n', at);
-    if (end == std::string::npos) end = log.size();
-    const std::string line = log.substr(at, end - at);
+  std::istringstream lines(log);
+  std::string out;
+  for (std::string line; std::getline(lines, line);) {
     for (const char* mark : {"SCHED-", "PKT-DROP", "tossing", "Join Request", "TransmitQueue b"}) {
       if (line.find(mark) != std::string::npos) {
-        lines += line + "\n";
+        out += line + "\n";
         break;
       }
     }
-    at = end + 1;
   }
-  return lines;
+  return out;
 }
 
 TEST(SimRun, EveryUplinkPublishedAndEveryDownlinkDecrypts) {
