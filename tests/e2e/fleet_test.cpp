@@ -103,10 +103,8 @@ TEST(Fleet, TheCentralBrokerSeesTheGatewayAndReachesItsDevices) {
   rig.Push(e2e::DeviceUplink(device, 2, 10, "00"), R"({"tmst":9000000})");
   const Json::Value txpk = rig.NextTxpk(3000);
   ASSERT_TRUE(txpk.isObject()) << rig.Log();
-  const Json::Value frame = e2e::ReadDownlink(device, txpk);
-  EXPECT_TRUE(frame["micOk"].asBool()) << frame;
-  EXPECT_EQ(frame["FPort"].asInt(), 7);
-  EXPECT_EQ(frame["payload"].asString(), "010203");
+  e2e::ExpectMembers(e2e::ReadDownlink(device, txpk),
+                     R"({"micOk": true, "FPort": 7, "payload": "010203"})");
   ASSERT_TRUE(application.WaitForEnding(prefix + "/packet_sent", 1, 5000));
 
   // The downlink that came in over the bridge is not sent back out and queued a second time.
