@@ -125,10 +125,9 @@ TEST(Crash, SigtermUnderLoadLeavesFlashAsTheApplicationsSawIt) {
   std::set<std::string> seen;
   for (const auto& message : rig.On("/up")) {
     const Json::Value up = e2e::ParseJson(message.payload);
-    const std::string addr = std::to_string(std::stoul(up["mhdr"].asString().substr(8, 2) +
-                                                       up["mhdr"].asString().substr(6, 2) +
-                                                       up["mhdr"].asString().substr(4, 2) +
-                                                       up["mhdr"].asString().substr(2, 2), nullptr, 16));
+    const std::string m = up["mhdr"].asString();  // MHDR, then DevAddr, least significant first
+    const std::string addr = std::to_string(
+        std::stoul(m.substr(8, 2) + m.substr(6, 2) + m.substr(4, 2) + m.substr(2, 2), nullptr, 16));
     published[addr] = std::max(published[addr], up["fcnt"].asUInt());
     seen.insert(addr + "/" + up["fcnt"].asString());
   }
