@@ -77,13 +77,11 @@ TEST(Startup, MissingOrBrokenConfigurationFileExitsWithOne) {
   EXPECT_TRUE(Contains(ReadFile(dir.file("early.log")),
                   "Configuration file not found [" + dir.file("none.conf") + "]"));
 
-  // A working configuration with anything but padding after it is refused as a whole (padding
-  // and comments are an operator's right), and so is nesting deeper than any configuration.
+  // A working configuration with anything but padding after it is refused as a whole, and so is
+  // nesting deeper than any configuration (what else the reader refuses is its unit test's).
   const std::string good = testsupport::CompactJson(e2e::BaseConfig(dir.path()));
-  for (const std::string& text :
-       {std::string("{\"log\": "), std::string("[1, 2]"), std::string("\x01\xff\xfe"), good + "{}",
-        good + " x", good + std::string("\0{}", 3),
-        "{\"x\":" + std::string(100000, '[') + std::string(100000, ']') + "}"}) {
+  for (const std::string& text : {std::string("{\"log\": "), std::string("[1, 2]"), good + " x",
+                                  "{\"x\":" + std::string(100000, '[') + std::string(100000, ']') + "}"}) {
     SCOPED_TRACE(text.substr(0, 40));
     testsupport::WriteFile(dir.file("bad.conf"), text);
     auto bad = RunBinary({"-c", dir.file("bad.conf")}, dir.path());

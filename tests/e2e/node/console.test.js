@@ -244,19 +244,13 @@ test("a downlink queued on the device page reaches the forwarder and decrypts", 
   await screenshot("console-dashboard.png");
 });
 
-test("a change without the same-origin token is refused", async () => {
-  const status = await page.evaluate(async () => (await fetch("/api/devices", {
-    method: "POST", headers: { "Content-Type": "application/json" }, body: JSON.stringify({ deveui: "0080000000000bad" }),
-  })).status);
-  assert.strictEqual(status, 403);
-  // Nor from another origin with the page's own token (a wrong token is the API's unit test).
+test("a change from another origin is refused even with the page's token", async () => {
+  // Without a token, or with a wrong one, is the API's unit test; the Origin header comes through
+  // the real server only here.
   const token = await page.evaluate(async () => (await (await fetch("/api/session")).json()).csrf);
   const crossOrigin = await fetch(`${base}/api/devices`, {
     method: "POST", headers: { "X-CSRF-Token": token, Origin: "http://evil.example" }, body: JSON.stringify({ deveui: "0080000000000baf" }),
   });
   assert.strictEqual(crossOrigin.status, 403);
-  const devices = await commandDevices();
-  for (const eui of ["00-80-00-00-00-00-0b-ad", "00-80-00-00-00-00-0b-af"]) {
-    assert.ok(!devices.includes(eui));
-  }
+  assert.ok(!(await commandDevices()).includes("00-80-00-00-00-00-0b-af"));
 });
