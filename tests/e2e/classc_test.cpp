@@ -61,16 +61,15 @@ class ClassCDevice : public ::testing::Test {
   e2e::NetworkRig rig;
 };
 
-TEST_F(ClassCDevice, AQueuedDownlinkGoesAtOnceOnRx2AndTheDeviceDecryptsIt) {
+TEST_F(ClassCDevice, DownlinksGoAtOnceOnRx2AndConfirmedOnesUntilAckedOrOutOfAttempts) {
   Queue(R"({"data":"AQID","port":5})");
-  const Json::Value txpk = rig.NextTxpk(3000);
-  ASSERT_TRUE(txpk.isObject()) << rig.Log();
-  ExpectMembers(txpk, R"({"imme": true, "tmst": null, "datr": "SF12BW125", "freq": 869.525})");
-  ExpectMembers(Read(txpk), R"({"micOk": true, "type": "Unconfirmed Data Down",
+  const Json::Value immediate = rig.NextTxpk(3000);
+  ASSERT_TRUE(immediate.isObject()) << rig.Log();
+  ExpectMembers(immediate, R"({"imme": true, "tmst": null, "datr": "SF12BW125", "freq": 869.525})");
+  ExpectMembers(Read(immediate), R"({"micOk": true, "type": "Unconfirmed Data Down",
                                 "DevAddr": "26011234", "FPort": 5, "payload": "010203"})");
-}
 
-TEST_F(ClassCDevice, AConfirmedDownlinkIsSentUntilItsAttemptsRunOutOrAnAckStopsIt) {
+  // A confirmed one is sent until its attempts run out or an ACK stops it.
   Queue(R"({"data":"BAU=","port":6,"ack":true,"ack_retries":2})");
   int previousFCnt = -1;
   for (int attempt = 1; attempt <= 2; ++attempt) {
