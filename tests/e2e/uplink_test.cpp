@@ -40,7 +40,7 @@ class DeviceUplinks : public ::testing::Test {
   NetworkRig rig;
 };
 
-TEST_F(DeviceUplinks, RestoredDeviceIsPublishedOnAllThreeTopicsAndTheUpPort) {
+TEST_F(DeviceUplinks, PublishedOnAllThreeTopicsAndTheUpPortAndDownlinksQueuedFromBoth) {
   rig.Push(Uplink(1, "68656c6c6f"));  // "hello"
   ASSERT_TRUE(rig.WaitFor("/up", 3)) << rig.Log();
   const auto up = rig.On("/up");
@@ -64,12 +64,29 @@ TEST_F(DeviceUplinks, RestoredDeviceIsPublishedOnAllThreeTopicsAndTheUpPort) {
   ASSERT_LT(first + 1, datagrams.end()) << datagrams.size() << " datagrams";
   EXPECT_EQ(first[1], "\r\n");
 
+  // Downlinks from both transports are queued until the queue is full.
+  const std::string down = "lora/" + kDevEui + "/down";
+  rig.application().Publish(down, R"({"data":"AQID","port":5})");
+  ASSERT_TRUE(rig.WaitFor("/down_queued", 1)) << rig.Log();
+
+  // The UDP down port takes the same message text after the topic and a blank.
+  const std::string text = down + R"( {"data":"BAU=","port":6})";
+  application.send(static_cast<uint16_t>(rig.config["udp"]["appPortDown"].asUInt()),
+                   std::vector<uint8_t>(text.begin(), text.end()));
+  ASSERT_TRUE(rig.WaitFor("/down_queued", 2)) << rig.Log();
+
+  rig.application().Publish(down, R"({"data":"Bg==","port":7})");  // the queue holds two
+  ASSERT_TRUE(rig.WaitFor("/down_dropped", 1));
+  ASSERT_TRUE(rig.WaitFor("/queue_full", 1));
+
   EXPECT_EQ(rig.Stop(), 0);
   EXPECT_EQ(rig.Query("SELECT up_counter FROM sessions WHERE dev_addr = " +
                       std::to_string(device.devAddr)),
             std::vector<std::string>{"1"});
   EXPECT_EQ(rig.Query("SELECT COUNT(*) FROM uplink_packets WHERE message_type != 0"),
             std::vector<std::string>{"1"});
+  EXPECT_EQ(rig.Query("SELECT port FROM downlink_queue ORDER BY id"),
+            (std::vector<std::string>{"5", "6"}));
 }
 
 TEST_F(DeviceUplinks, RefusedUplinksAreLoggedCountedAndNeverPublished) {
@@ -91,26 +108,6 @@ TEST_F(DeviceUplinks, RefusedUplinksAreLoggedCountedAndNeverPublished) {
   EXPECT_EQ(rig.Stop(), 0);
   EXPECT_EQ(rig.Query("SELECT mic_fails FROM network_statistics"),
             std::vector<std::string>{"1"});
-}
-
-TEST_F(DeviceUplinks, DownlinksFromBothTransportsAreQueuedUntilTheQueueIsFull) {
-  const std::string down = "lora/" + kDevEui + "/down";
-  rig.application().Publish(down, R"({"data":"AQID","port":5})");
-  ASSERT_TRUE(rig.WaitFor("/down_queued", 1)) << rig.Log();
-
-  // The UDP down port takes the same message text after the topic and a blank.
-  const std::string datagram = down + R"( {"data":"BAU=","port":6})";
-  application.send(static_cast<uint16_t>(rig.config["udp"]["appPortDown"].asUInt()),
-                   std::vector<uint8_t>(datagram.begin(), datagram.end()));
-  ASSERT_TRUE(rig.WaitFor("/down_queued", 2)) << rig.Log();
-
-  rig.application().Publish(down, R"({"data":"Bg==","port":7})");  // the queue holds two
-  ASSERT_TRUE(rig.WaitFor("/down_dropped", 1));
-  ASSERT_TRUE(rig.WaitFor("/queue_full", 1));
-
-  EXPECT_EQ(rig.Stop(), 0);
-  EXPECT_EQ(rig.Query("SELECT port FROM downlink_queue ORDER BY id"),
-            (std::vector<std::string>{"5", "6"}));
 }
 
 }  // namespace
