@@ -92,6 +92,15 @@ function command(line) {
     timer = setTimeout(finish, 3000);
   });
 }
+// The devices page's form, until the device is in its table.
+async function addDevice(eui, name) {
+  await show("devices", "#add-device");
+  await page.type("#add-deveui", eui);
+  await page.type("#add-name", name);
+  await page.click("#add-submit");
+  await until("the device in the table",
+    () => page.$eval("#devices-table", (t, e) => t.textContent.includes(e), eui));
+}
 async function commandDevices() {
   return JSON.parse(await command("device list json")).map((d) => d.deveui);
 }
@@ -178,21 +187,12 @@ test("the dashboard lists the gateway once it has pulled", async () => {
 });
 
 test("a device added with the page's form is in the command interface's device list", async () => {
-  await show("devices", "#add-device");
-  await page.type("#add-deveui", DEVICE);
-  await page.type("#add-name", "meter 7");
-  await page.click("#add-submit");
-  await until("the device in the table", () => page.$eval("#view", (v, eui) => v.textContent.includes(eui), DEVICE));
+  await addDevice(DEVICE, "meter 7");
   assert.ok((await commandDevices()).includes(DEVICE));
 });
 
 test("a hostile device name is shown as text and runs nothing", async () => {
-  await show("devices", "#add-device");
-  await page.type("#add-deveui", HOSTILE);
-  await page.type("#add-name", HOSTILE_NAME);
-  await page.click("#add-submit");
-  await until("the device in the table",
-    () => page.$eval("#devices-table", (t, eui) => t.textContent.includes(eui), HOSTILE));
+  await addDevice(HOSTILE, HOSTILE_NAME);
   const cells = await page.$$eval("#devices-table td", (tds) => tds.map((td) => td.textContent));
   assert.ok(cells.includes(HOSTILE_NAME));
   await show(`device/${HOSTILE}`, "#device-name");
