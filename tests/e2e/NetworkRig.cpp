@@ -17,12 +17,9 @@ NetworkRig::NetworkRig()
     : probe_(broker_.port(), "lora/#", "application"),
       server_(dir_.path()),
       forwarder_(std::make_unique<UdpPeer>()) {
-  config = BaseConfig(dir_.path());
-  config["lora"]["netID"] = "000013";
-  config["addressRange"]["start"] = "00000001";
-  config["addressRange"]["end"] = "01FFFFFE";
-  config["mqtt"]["enabled"] = true;
-  config["mqtt"]["host"] = "127.0.0.1";
+  config = BaseConfig(dir_.path(), R"({"lora": {"netID": "000013"},
+      "addressRange": {"start": "00000001", "end": "01FFFFFE"},
+      "mqtt": {"enabled": true, "host": "127.0.0.1"}})");
   config["mqtt"]["port"] = broker_.port();
 }
 

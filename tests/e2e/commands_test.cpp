@@ -140,11 +140,8 @@ TEST_F(CommandPort, RepliesInPiecesADeviceItActivatesAndUplinksThatFlowAfterQuit
 
 TEST(CommandConsole, TheSameCommandsOnStandardInput) {
   TempDir dir;
-  Json::Value config = BaseConfig(dir.path());
-  config["log"]["console"] = true;
-  config["lora"]["netID"] = "000013";
-  config["addressRange"]["start"] = "00000001";
-  config["addressRange"]["end"] = "01FFFFFE";
+  const Json::Value config = BaseConfig(dir.path(), R"({"log": {"console": true},
+      "lora": {"netID": "000013"}, "addressRange": {"start": "00000001", "end": "01FFFFFE"}})");
   const std::string input = dir.file("input.txt");
   testsupport::WriteFile(input,
                          "ping\n"

@@ -29,10 +29,8 @@ namespace {
 
 TEST(Crash, AnUncleanStopMovesEveryDownCounterAheadOnceACleanOneNothing) {
   TempDir dir;
-  Json::Value config = BaseConfig(dir.path());
-  config["lora"]["netID"] = "000013";
-  config["addressRange"]["start"] = "00000001";
-  config["addressRange"]["end"] = "01FFFFFE";
+  Json::Value config = BaseConfig(dir.path(), R"({"lora": {"netID": "000013"},
+      "addressRange": {"start": "00000001", "end": "01FFFFFE"}})");
   const std::string flash = config["db"].asString();
   e2e::SeededSession session;
   session.downCounter = 5;

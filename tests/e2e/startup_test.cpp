@@ -22,28 +22,6 @@ using testsupport::Contains;
 using testsupport::ReadFile;
 using testsupport::TempDir;
 
-namespace {
-
-// The working configuration of `dir` with the patch laid over it: objects are merged member by
-// member, a null removes the member, anything else replaces it.
-void Patch(Json::Value& config, const Json::Value& patch) {
-  for (const std::string& name : patch.getMemberNames()) {
-    if (patch[name].isNull())
-      config.removeMember(name);
-    else if (patch[name].isObject() && config[name].isObject())
-      Patch(config[name], patch[name]);
-    else
-      config[name] = patch[name];
-  }
-}
-Json::Value Config(const TempDir& dir, const char* patch) {
-  Json::Value config = BaseConfig(dir.path());
-  Patch(config, ParseJson(patch));
-  return config;
-}
-
-}  // namespace
-
 TEST(Startup, VersionAndHelpExitBeforeReadingTheFile) {
   TempDir dir;
   auto version = RunBinary({"-c", "/nonexistent.conf", "--debug", "--version"}, dir.path());
@@ -192,7 +170,7 @@ TEST(Startup, EffectiveConfigurationKeyRulesAndLogLines) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.patch.substr(0, 80));
     TempDir dir;
-    auto run = StartAndStop(dir.path(), Config(dir, c.patch.c_str()), c.options);
+    auto run = StartAndStop(dir.path(), BaseConfig(dir.path(), c.patch.c_str()), c.options);
     EXPECT_EQ(run.status, 0) << run.out;
     ExpectMembers(e2e::EffectiveConfig(run.out), ParseJson(c.effective));
     for (const std::string& line : c.lines) EXPECT_TRUE(Contains(run.out, line)) << line;
@@ -202,9 +180,7 @@ TEST(Startup, EffectiveConfigurationKeyRulesAndLogLines) {
 
 TEST(Startup, MissingLogSectionStaysMissing) {
   TempDir dir;
-  Json::Value config = BaseConfig(dir.path());
-  config.removeMember("log");
-  const std::string path = WriteConfig(dir.path(), config);
+  const std::string path = WriteConfig(dir.path(), BaseConfig(dir.path(), R"({"log": null})"));
 
   // The missing path is reported with the document as read: reading a key must not add it.
   e2e::ServerProcess bare(dir.path());
@@ -218,7 +194,7 @@ TEST(Startup, NetworkIdentityIsGeneratedOrRefused) {
   {
     TempDir dir;
     // 255 characters is the longest pass phrase the key generator takes whole.
-    Json::Value config = Config(dir, R"({"network": {"eui": null, "key": null, "name": "123456789"}})");
+    Json::Value config = BaseConfig(dir.path(), R"({"network": {"eui": null, "key": null, "name": "123456789"}})");
     config["network"]["passphrase"] = std::string(255, 'p');
     auto run = StartAndStop(dir.path(), config);
     EXPECT_EQ(run.status, 0);
@@ -249,7 +225,7 @@ TEST(Startup, NetworkIdentityIsGeneratedOrRefused) {
   for (const auto& [patch, message] : refusals) {
     SCOPED_TRACE(message);
     TempDir dir;
-    Json::Value config = Config(dir, patch);
+    Json::Value config = BaseConfig(dir.path(), patch);
     if (Contains(patch, "256 characters")) config["network"]["passphrase"] = std::string(256, 'p');
     // With the card options a refused configuration must not leave packet-forwarder files behind.
     auto result = RunBinary({"-c", WriteConfig(dir.path(), config), "--lora-path", dir.path(),
@@ -268,7 +244,7 @@ TEST(Startup, NetworkIdentityIsGeneratedOrRefused) {
 // happens and the server must say so, exit with 1 and still shut down in order.
 TEST(Startup, UnusablePortsFallBackAndAFailedBindShutsDownInOrder) {
   TempDir dir;
-  const Json::Value config = Config(dir, R"({"udp": {"orbaPort": 70000, "appPortDown": -1},
+  const Json::Value config = BaseConfig(dir.path(), R"({"udp": {"orbaPort": 70000, "appPortDown": -1},
       "lora": {"rx1Delay": "one", "joinDelay": -3, "netID": [], "maxDatarate": "7"},
       "log": {"syslog": "on"}, "test": 3, "whitelist": "yes", "network": {"leasetime": -1}})");
   UdpSocket holder;
@@ -308,7 +284,7 @@ TEST(Startup, EarlyLinesReachTheLogWhereverItGoes) {
   for (const std::string where : {"file", "file and console", "unopenable file"}) {
     SCOPED_TRACE(where);
     TempDir dir;
-    Json::Value config = Config(dir, R"({"lora": {"netID": "2A"}, "network": {"public": null}})");
+    Json::Value config = BaseConfig(dir.path(), R"({"lora": {"netID": "2A"}, "network": {"public": null}})");
     config["log"]["console"] = Contains(where, "console");
     const bool unopenable = Contains(where, "unopenable");
     if (unopenable) config["log"]["path"] = dir.file("no-such-folder/vallorin.log");
