@@ -102,8 +102,7 @@ TEST(Startup, EffectiveConfigurationKeyRulesAndLogLines) {
     std::vector<std::string> lines, absent;
   };
   const Case cases[] = {
-      {"{}",
-       {},
+      {"{}", {},
        R"({"lora": {"rx1Delay": 1, "joinDelay": 5, "netID": "000000", "ADRStep": 30,
                     "beaconPower": 27, "joinByteOrder": "LSB", "dutyCyclePeriod": 60},
            "network": {"vendorId": "008000", "eui": "0011223344556677", "public": 1},
@@ -125,8 +124,7 @@ TEST(Startup, EffectiveConfigurationKeyRulesAndLogLines) {
       {R"({"lora": {"maxDatarate": 1, "minDatarate": 3, "netID": "2A", "networkLeadTime": 250,
                     "beaconInterval": 7},
            "network": {"leasetime": 0, "eui": "00-80-00-00-00-00-00-01", "public": false,
-                       "key": "00:01:02:03:04:05:06:07:08:09:0A:0B:0C:0D:0E:0F"}})",
-       {},
+                       "key": "00:01:02:03:04:05:06:07:08:09:0A:0B:0C:0D:0E:0F"}})", {},
        R"({"lora": {"minDatarate": 1, "maxDatarate": 3, "netID": "000000", "networkLeadTime": 250,
                     "beaconInterval": 0, "joinDelay": 1},
            "network": {"eui": "0080000000000001", "key": "000102030405060708090a0b0c0d0e0f",
@@ -139,8 +137,7 @@ TEST(Startup, EffectiveConfigurationKeyRulesAndLogLines) {
         "Network Mode Private ZEV, Join Delay is not configured, setting Join Delay to 1 second"},
        {}},
       {R"({"lora": {"netID": "00002A", "beaconInterval": null, "beaconPower": 30,
-                    "beaconDelay": 51}, "network": {"public": null}})",
-       {},
+                    "beaconDelay": 51}, "network": {"public": null}})", {},
        R"({"lora": {"netID": "00002A", "beaconPower": 27, "beaconDelay": 50},
            "network": {"public": 1}})",
        {"Setting for beacon interval not found. Beacon is disabled.",
@@ -158,14 +155,10 @@ TEST(Startup, EffectiveConfigurationKeyRulesAndLogLines) {
            "lora": {"deviceQueueSize": 65535, "deviceLostTime": 9223372036854775},
            "log": {"level": 2147483647}, "backupInterval": 18446744073709551})",
        {"Devices leases expire 18446744073709500000 ms after last contact",
-        "Invalid ['log']['level'] setting 99999999999, using 2147483647"},
-       {}},
+        "Invalid ['log']['level'] setting 99999999999, using 2147483647"}, {}},
       // Texts far longer than any key takes.
       {R"({"lora": {"netID": ")" + huge + R"("}, "network": {"baseKey": ")" + huge + R"("}})",
-       {"--passphrase", huge},
-       "{}",
-       {},
-       {}},
+       {"--passphrase", huge}, "{}", {}, {}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.patch.substr(0, 80));
