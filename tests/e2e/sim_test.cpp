@@ -24,14 +24,9 @@ const std::string kApp = "000102030405060708090a0b0c0d0e0f";
 TEST(SimFrames, AgreeWithLoraPacket) {
   {
     SCOPED_TRACE("confirmed uplink with FOpts and the ACK bit, byte for byte");
-    Sim::Uplink up;
-    up.devAddr = 0x26011234;
-    up.fcnt = 0x2a;
-    up.confirmed = true;
-    up.ack = true;
-    up.port = 7;
-    up.fopts = {0x02};
-    up.payload = {0xde, 0xad, 0xbe, 0xef, 0x01};
+    // DevAddr, FCnt, confirmed, ACK, ADR, FPort, FOpts, payload.
+    const Sim::Uplink up{0x26011234, 0x2a, true, true, false, 7, {0x02},
+                         {0xde, 0xad, 0xbe, 0xef, 0x01}};
     EXPECT_EQ(Hex(Sim::BuildUplink(up, Key(kNwk), Key(kApp))),
               Hex(LoraPacket(R"({"fields":{"MType":"Confirmed Data Up","DevAddr":"26011234",)"
                              R"("FCnt":42,"FCtrl":{"ACK":true},"FOpts":"02","FPort":7,)"
@@ -40,10 +35,7 @@ TEST(SimFrames, AgreeWithLoraPacket) {
   }
   {
     SCOPED_TRACE("uplink past 16 bits of FCnt: the MIC covers the full counter");
-    Sim::Uplink up;
-    up.devAddr = 0x26011234;
-    up.fcnt = 0x10005;
-    up.payload = {0x11, 0x22};
+    const Sim::Uplink up{0x26011234, 0x10005, false, false, false, 1, {}, {0x11, 0x22}};
     const Json::Value read = LoraDevice(R"({"mode":"down","phy":")" +
                                         Hex(Sim::BuildUplink(up, Key(kNwk), Key(kApp))) +
                                         R"(","AppSKey":")" + kApp + R"(","NwkSKey":")" + kNwk +
