@@ -21,7 +21,7 @@ using testsupport::TempDir;
 
 TEST(CheckConfig, ValidFilePrintsTheEffectiveDocumentAndTouchesNothing) {
   TempDir dir;
-  // Each a warning: the lead time is raised to 250, the power lowered to 27, the beacon off.
+  // Three warnings: the lead time is raised to 250, the power lowered to 27, the beacon off.
   const Json::Value config = BaseConfig(
       dir.path(), R"({"lora": {"networkLeadTime": 100, "beaconPower": 40, "beaconInterval": null}})");
   const std::string path = WriteConfig(dir.path(), config);
