@@ -26,7 +26,18 @@ namespace e2e {
 using Clock = std::chrono::steady_clock;
 using testsupport::ReadFile;
 
-Json::Value BaseConfig(const std::string& dir) {
+static void Patch(Json::Value& config, const Json::Value& patch) {
+  for (const std::string& name : patch.getMemberNames()) {
+    if (patch[name].isNull())
+      config.removeMember(name);
+    else if (patch[name].isObject() && config[name].isObject())
+      Patch(config[name], patch[name]);
+    else
+      config[name] = patch[name];
+  }
+}
+
+Json::Value BaseConfig(const std::string& dir, const char* patch) {
   // Every path the server writes lies in the folder ("@" below). The web console stays off: tests
   // running side by side would contend for its port, and the browser test covers it.
   std::string text = R"({"db": "@/flash/vallorin.db",
@@ -49,6 +60,7 @@ Json::Value BaseConfig(const std::string& dir) {
   }
   mkdir((dir + "/flash").c_str(), 0777);
   testsupport::WriteFile(dir + "/device_id", "TEST-SERIAL\n");
+  Patch(c, ParseJson(patch));
   return c;
 }
 

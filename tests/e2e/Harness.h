@@ -21,8 +21,10 @@ struct ExitResult {
   std::string err;
 };
 
-// A complete working configuration (EU868, console off, log file) rooted in `dir`.
-Json::Value BaseConfig(const std::string& dir);
+// A complete working configuration (EU868, console off, log file) rooted in `dir`, with the patch
+// laid over it: objects are merged member by member, a null removes the member, anything else
+// replaces it.
+Json::Value BaseConfig(const std::string& dir, const char* patch = "{}");
 // Writes the document as `dir/vallorin.conf` and returns the path.
 std::string WriteConfig(const std::string& dir, const Json::Value& config);
 

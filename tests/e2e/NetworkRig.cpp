@@ -17,12 +17,9 @@ NetworkRig::NetworkRig()
     : probe_(broker_.port(), "lora/#", "application"),
       server_(dir_.path()),
       forwarder_(std::make_unique<UdpPeer>()) {
-  config = BaseConfig(dir_.path());
-  config["lora"]["netID"] = "000013";
-  config["addressRange"]["start"] = "00000001";
-  config["addressRange"]["end"] = "01FFFFFE";
-  config["mqtt"]["enabled"] = true;
-  config["mqtt"]["host"] = "127.0.0.1";
+  config = BaseConfig(dir_.path(), R"({"lora": {"netID": "000013"},
+      "addressRange": {"start": "00000001", "end": "01FFFFFE"},
+      "mqtt": {"enabled": true, "host": "127.0.0.1"}})");
   config["mqtt"]["port"] = broker_.port();
 }
 
@@ -198,34 +195,32 @@ std::vector<uint8_t> FromBase64(const std::string& text) {
   return out;
 }
 
-static std::string AddressHex(uint32_t devAddr) {
-  char text[9];
-  std::snprintf(text, sizeof text, "%08x", devAddr);
-  return text;
+// The lora-packet request for `count` uplinks of the session, the FCnt going up from `fcnt`.
+static std::string UplinkRequest(const SeededSession& s, unsigned fcnt, unsigned count, int port,
+                                 const std::string& payloadHex, bool confirmed = false,
+                                 const std::string& fctrlJson = "",
+                                 const std::string& foptsHex = "") {
+  char address[9];
+  std::snprintf(address, sizeof address, "%08x", s.devAddr);
+  std::string fields = R"("MType":")" + std::string(confirmed ? "Confirmed" : "Unconfirmed") +
+                       R"( Data Up","DevAddr":")" + address + R"(","FCnt":)" + std::to_string(fcnt);
+  if (port >= 0) fields += R"(,"FPort":)" + std::to_string(port) + R"(,"payloadHex":")" + payloadHex + "\"";
+  if (!fctrlJson.empty()) fields += R"(,"FCtrl":)" + fctrlJson;
+  if (!foptsHex.empty()) fields += R"(,"FOpts":")" + foptsHex + "\"";
+  return R"({"count":)" + std::to_string(count) + R"(,"fields":{)" + fields +
+         R"(},"keys":{"AppSKey":")" + s.appSKey + R"(","NwkSKey":")" + s.nwkSKey + R"("}})";
 }
 
 std::vector<uint8_t> DeviceUplink(const SeededSession& s, unsigned fcnt, int port,
                                   const std::string& payloadHex, bool confirmed,
                                   const std::string& fctrlJson, const std::string& foptsHex) {
-  std::string fields = R"("MType":")" + std::string(confirmed ? "Confirmed" : "Unconfirmed") +
-                       R"( Data Up","DevAddr":")" + AddressHex(s.devAddr) + R"(","FCnt":)" +
-                       std::to_string(fcnt);
-  if (port >= 0) fields += R"(,"FPort":)" + std::to_string(port) + R"(,"payloadHex":")" + payloadHex + "\"";
-  if (!fctrlJson.empty()) fields += R"(,"FCtrl":)" + fctrlJson;
-  if (!foptsHex.empty()) fields += R"(,"FOpts":")" + foptsHex + "\"";
-  return LoraPacket("{\"fields\":{" + fields + R"(},"keys":{"AppSKey":")" + s.appSKey +
-                    R"(","NwkSKey":")" + s.nwkSKey + R"("}})");
+  return LoraPacket(UplinkRequest(s, fcnt, 1, port, payloadHex, confirmed, fctrlJson, foptsHex));
 }
 
 std::vector<std::vector<uint8_t>> DeviceUplinks(const SeededSession& s, unsigned firstFcnt,
                                                 unsigned count, int port,
                                                 const std::string& payloadHex) {
-  return LoraPackets(R"({"count":)" + std::to_string(count) +
-                     R"(,"fields":{"MType":"Unconfirmed Data Up","DevAddr":")" +
-                     AddressHex(s.devAddr) + R"(","FCnt":)" + std::to_string(firstFcnt) +
-                     R"(,"FPort":)" + std::to_string(port) + R"(,"payloadHex":")" + payloadHex +
-                     R"("},"keys":{"AppSKey":")" + s.appSKey + R"(","NwkSKey":")" + s.nwkSKey +
-                     R"("}})");
+  return LoraPackets(UplinkRequest(s, firstFcnt, count, port, payloadHex));
 }
 
 Json::Value ReadDownlink(const SeededSession& s, const Json::Value& txpk) {

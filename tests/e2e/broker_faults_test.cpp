@@ -85,12 +85,9 @@ TEST(BrokerFaults, RefusedCredentialsAreLoggedOncePerAttemptWithGrowingPauses) {
   const std::string passwords = dir.file("passwd");
   ASSERT_EQ(std::system(("mosquitto_passwd -c -b " + passwords + " gateway right >/dev/null").c_str()), 0);
   testsupport::MosquittoBroker broker("allow_anonymous false\npassword_file " + passwords + "\n");
-  Json::Value config = e2e::BaseConfig(dir.path());
-  config["mqtt"] = Json::Value(Json::objectValue);
-  config["mqtt"]["enabled"] = true;
+  Json::Value config = e2e::BaseConfig(
+      dir.path(), R"({"mqtt": {"enabled": true, "username": "gateway", "password": "wrong"}})");
   config["mqtt"]["port"] = broker.port();
-  config["mqtt"]["username"] = "gateway";
-  config["mqtt"]["password"] = "wrong";
   const std::string log = config["log"]["path"].asString();
   e2e::ServerProcess server(dir.path());
   server.start({"-c", e2e::WriteConfig(dir.path(), config)});

@@ -89,10 +89,6 @@ TEST(Exposure, EverySocketIsOnLoopbackUnlessThePublicSwitchOpensTheGatewayPorts)
   }
 }
 
-std::string TextHex(const std::string& text) {
-  return e2e::Hex(std::vector<uint8_t>(text.begin(), text.end()));
-}
-
 // Tables and their definitions, one line each.
 std::vector<std::string> Schema(const NetworkRig& rig) {
   return rig.Query("SELECT name || ' ' || sql FROM sqlite_master WHERE type = 'table' ORDER BY name");
@@ -117,7 +113,8 @@ TEST(Exposure, HostileInputOnEveryChannelLeavesEveryTableIntact) {
   ASSERT_TRUE(rig.Start());
 
   // Radio: the forwarder's record fields, the status record and the payload itself.
-  const std::string sqlHex = TextHex(sql + std::string(1, '\0') + "'");
+  const std::string sqlText = sql + std::string(1, '\0') + "'";
+  const std::string sqlHex = e2e::Hex(std::vector<uint8_t>(sqlText.begin(), sqlText.end()));
   unsigned fcnt = 1;
   const std::vector<std::string> patches = {
       R"({"datr":)" + q + "}", R"({"codr":)" + q + "}",

@@ -93,8 +93,7 @@ TEST(Fleet, TheCentralBrokerSeesTheGatewayAndReachesItsDevices) {
   rig.Push(e2e::DeviceUplink(device, 1, 10, "c0ffee"), R"({"tmst":3000000})");
   ASSERT_TRUE(application.WaitForEnding(prefix + "/up", 1, 5000)) << rig.Log();
   const Json::Value up = e2e::ParseJson(application.ending(prefix + "/up")[0].payload);
-  EXPECT_EQ(up["data"].asString(), "wP/u");
-  EXPECT_EQ(up["gweui"].asString(), "01-02-03-04-05-06-07-08");
+  e2e::ExpectMembers(up, R"({"data": "wP/u", "gweui": "01-02-03-04-05-06-07-08"})");
 
   // A downlink published centrally for this gateway is queued by its server and goes out in RX1
   // of the next uplink; lora-packet reads it.
@@ -103,10 +102,8 @@ TEST(Fleet, TheCentralBrokerSeesTheGatewayAndReachesItsDevices) {
   rig.Push(e2e::DeviceUplink(device, 2, 10, "00"), R"({"tmst":9000000})");
   const Json::Value txpk = rig.NextTxpk(3000);
   ASSERT_TRUE(txpk.isObject()) << rig.Log();
-  const Json::Value frame = e2e::ReadDownlink(device, txpk);
-  EXPECT_TRUE(frame["micOk"].asBool()) << frame;
-  EXPECT_EQ(frame["FPort"].asInt(), 7);
-  EXPECT_EQ(frame["payload"].asString(), "010203");
+  e2e::ExpectMembers(e2e::ReadDownlink(device, txpk),
+                     R"({"micOk": true, "FPort": 7, "payload": "010203"})");
   ASSERT_TRUE(application.WaitForEnding(prefix + "/packet_sent", 1, 5000));
 
   // The downlink that came in over the bridge is not sent back out and queued a second time.

@@ -66,8 +66,31 @@ class GatewayLink : public ::testing::Test {
   UdpPeer forwarder;
 };
 
+// Header faults get no answer and TX_ACK none either; the rest is acknowledged, the forwarder
+// registered and its counts stored by the clean shutdown.
 TEST_F(GatewayLink, AcknowledgesRegistersCountsAndShutsDownCleanly) {
   std::vector<uint8_t> reply;
+  forwarder.send(upstream, std::vector<uint8_t>{2, 0, 0});
+  forwarder.send(upstream, ForwarderDatagram(3, 0, 0, kEui, "{}"));
+  forwarder.send(upstream, ForwarderDatagram(2, 0, 7, kEui));
+  EXPECT_FALSE(forwarder.receive(reply, 300)) << "header faults get no answer";
+  const std::string syntax = "Message Protocol syntax error ";
+  EXPECT_TRUE(WaitForLog(syntax + "Packet too short"));
+  EXPECT_TRUE(WaitForLog(syntax + "Incorrect version"));
+  EXPECT_TRUE(WaitForLog(syntax + "Unexpected message type 0x07"));
+
+  forwarder.send(upstream, std::vector<uint8_t>{2, 0x44, 0x55, 0});
+  ASSERT_TRUE(forwarder.receive(reply, 2000));
+  EXPECT_EQ(reply, (std::vector<uint8_t>{2, 0x44, 0x55, 1}));
+  EXPECT_TRUE(WaitForLog(syntax + "Negative length payload"));
+
+  forwarder.send(upstream, ForwarderDatagram(2, 9, 5, kEui));
+  const std::string collision = R"({"txpk_ack":{"error":"COLLISION_PACKET"}})";
+  forwarder.send(upstream, ForwarderDatagram(2, 9, 5, kEui, collision));
+  EXPECT_FALSE(forwarder.receive(reply, 300)) << "TX_ACK is not answered";
+  EXPECT_TRUE(WaitForLog(kGw + "|TX-ACK|OK"));
+  EXPECT_TRUE(WaitForLog(kGw + "|TX-ACK|ERROR: " + collision));
+
   forwarder.send(downstream, ForwarderDatagram(2, 0x0C0D, 2, kEui));
   ASSERT_TRUE(forwarder.receive(reply, 2000));
   EXPECT_EQ(reply, (std::vector<uint8_t>{2, 0x0C, 0x0D, 4}));
@@ -92,34 +115,12 @@ TEST_F(GatewayLink, AcknowledgesRegistersCountsAndShutsDownCleanly) {
             "7|6|5|4|3|0.25");
 }
 
-TEST_F(GatewayLink, HeaderFaultsAndTxAck) {
-  std::vector<uint8_t> reply;
-  forwarder.send(upstream, std::vector<uint8_t>{2, 0, 0});
-  forwarder.send(upstream, ForwarderDatagram(3, 0, 0, kEui, "{}"));
-  forwarder.send(upstream, ForwarderDatagram(2, 0, 7, kEui));
-  EXPECT_FALSE(forwarder.receive(reply, 300)) << "header faults get no answer";
-  const std::string syntax = "Message Protocol syntax error ";
-  EXPECT_TRUE(WaitForLog(syntax + "Packet too short"));
-  EXPECT_TRUE(WaitForLog(syntax + "Incorrect version"));
-  EXPECT_TRUE(WaitForLog(syntax + "Unexpected message type 0x07"));
-
-  forwarder.send(upstream, std::vector<uint8_t>{2, 0x44, 0x55, 0});
-  ASSERT_TRUE(forwarder.receive(reply, 2000));
-  EXPECT_EQ(reply, (std::vector<uint8_t>{2, 0x44, 0x55, 1}));
-  EXPECT_TRUE(WaitForLog(syntax + "Negative length payload"));
-
-  forwarder.send(upstream, ForwarderDatagram(2, 9, 5, kEui));
-  const std::string collision = R"({"txpk_ack":{"error":"COLLISION_PACKET"}})";
-  forwarder.send(upstream, ForwarderDatagram(2, 9, 5, kEui, collision));
-  EXPECT_FALSE(forwarder.receive(reply, 300)) << "TX_ACK is not answered";
-  EXPECT_TRUE(WaitForLog(kGw + "|TX-ACK|OK"));
-  EXPECT_TRUE(WaitForLog(kGw + "|TX-ACK|ERROR: " + collision));
-}
-
 // Deep nesting in every member whose text the rejection line carries, on the worker-served
-// upstream port and the downstream thread alike: each is refused, the server answers the next
-// datagram and stops cleanly with its final backup.
-TEST_F(GatewayLink, DeeplyNestedMembersAreRefusedOnBothPorts) {
+// upstream port and the downstream thread alike: each is refused and the server answers the next
+// datagram. Then uplinks are checked, deduplicated and classified, and the server stops cleanly
+// with its final backup.
+TEST_F(GatewayLink, NestingIsRefusedOnBothPortsAndUplinksAreCheckedDeduplicatedAndClassified) {
+  std::vector<uint8_t> reply;
   const std::string nested = std::string(700, '[') + std::string(700, ']');
   size_t sent = 0;
   for (uint16_t port : {upstream, downstream}) {
@@ -128,35 +129,28 @@ TEST_F(GatewayLink, DeeplyNestedMembersAreRefusedOnBothPorts) {
       forwarder.send(port, ForwarderDatagram(2, 7, 0, kEui, std::string("{\"") + member + "\":" +
                                                                 nested + "}"));
       ++sent;
-      std::vector<uint8_t> reply;
       ASSERT_TRUE(forwarder.receive(reply, 2000));
       forwarder.send(port, ForwarderDatagram(2, 8, 0, kEui, "{}"));
       ASSERT_TRUE(forwarder.receive(reply, 2000)) << "the server no longer answers";
       EXPECT_EQ(reply, (std::vector<uint8_t>{2, 0, 8, 1}));
     }
   }
-  // Shutdown waits for the workers and the downstream thread, so the log is complete afterwards.
-  EXPECT_EQ(server.stop(SIGTERM, 5000), 0);
-  EXPECT_EQ(Count("Message rejected - Unable parse text as JSON"), sent);
-  EXPECT_EQ(Count("DB Backup complete"), 1u);
-}
 
-TEST_F(GatewayLink, UplinksAreCheckedDeduplicatedAndClassified) {
   const std::vector<uint8_t> uplink = {0x40, 4, 3, 2, 1, 0, 1, 0, 1, 0x55, 0x10, 0x20, 0x30, 0x40};
   // What classification refuses, and why, is ClassifyFrame's unit test; here one refused frame
   // before a good one in the same datagram shows that a refusal costs only its own record.
   const std::vector<Json::Value> refusedThenGood = {
       RxpkRecord({0x40, 1, 2, 3, 4, 0, 0}), RxpkRecord({0x80, 1, 2, 3, 4, 0, 0, 0, 13, 14, 15, 16})};
-  std::vector<uint8_t> reply;
   forwarder.send(upstream, ForwarderDatagram(2, 1, 0, kEui, R"({"rxpk":[{"stat":-1}]})"));
   const std::string copies =
       PushDataJson({RxpkRecord(uplink, R"({"lsnr":3})"), RxpkRecord(uplink, R"({"lsnr":9.5})")});
   forwarder.send(upstream, ForwarderDatagram(2, 2, 0, kEui, copies));
   forwarder.send(upstream, ForwarderDatagram(2, 3, 0, kEui, PushDataJson(refusedThenGood)));
   for (int i = 0; i < 3; ++i) EXPECT_TRUE(forwarder.receive(reply, 2000));
-  // Shutdown waits for the workers, so the log is complete afterwards.
-  EXPECT_EQ(server.stop(SIGTERM, 3000), 0);
-
+  // Shutdown waits for the workers and the downstream thread, so the log is complete afterwards.
+  EXPECT_EQ(server.stop(SIGTERM, 5000), 0);
+  EXPECT_EQ(Count("Message rejected - Unable parse text as JSON"), sent);
+  EXPECT_EQ(Count("DB Backup complete"), 1u);
   EXPECT_EQ(Count(kGw + "|FRAME-RX|CRC-ERROR"), 1u);
   EXPECT_EQ(Count(kGw + "|FRAME-RX|TYPE: Confirmed Up"), 1u);
   const std::string rejected = kGw + "|FRAME-RX|REJECTED|REASON: ";

@@ -88,8 +88,7 @@ TEST(RemoteJoin, TheJoinServersAcceptGoesOutUnchangedAndItsKeysCarryTheNextUplin
   EXPECT_EQ(Hex(FromBase64(txpk["data"].asString())), accept);
   ASSERT_EQ(joinServer.JoinRequests().size(), 1u);
   const Json::Value body = joinServer.JoinRequests()[0];
-  EXPECT_EQ(body["DevAddr"].asString(), "26012345");
-  EXPECT_EQ(body["MACVersion"].asString(), "1.0.2");
+  e2e::ExpectMembers(body, R"({"DevAddr": "26012345", "MACVersion": "1.0.2"})");
   ASSERT_TRUE(rig.WaitFor("/joined", 1));
   EXPECT_EQ(rig.On("/joined")[0].payload, R"({"remote_js":true})");
 

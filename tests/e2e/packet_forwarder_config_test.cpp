@@ -64,79 +64,78 @@ struct CardFolder {
 };
 }  // namespace
 
-TEST(PacketForwarderFiles, Us915SubBand2FromTheExampleTemplate) {
-  CardFolder s;
-  s.config["lora"]["frequencyBand"] = "US915";
-  s.run({"--subband", "2"});
-  EXPECT_TRUE(Contains(s.log, "Loaded default global_conf.json from " + s.dir.file("templates/")));
-  s.expectChannels({903.9, 904.1, 904.3, 904.5, 904.7, 904.9, 905.1, 905.3, 904.6, 0});
-  // tx_lut_15 and the radio type are the template's.
-  ExpectMembers(s.card1, R"({"SX1301_conf": {"lorawan_public": true, "clksrc": 0,
-      "radio_0": {"enable": true, "freq": 904300000, "tx_freq_min": 902000000,
-                  "tx_freq_max": 928000000, "type": "SX1257"},
-      "radio_1": {"enable": true, "freq": 905100000},
-      "chan_Lora_std": {"spread_factor": 8, "bandwidth": 500000}, "tx_lut_15": {"rf_power": 27}},
-    "gateway_conf": {"gateway_ID": "00800000a0000f4d", "server_address": "127.0.0.1",
-                     "synch_word": 52}})");
-  EXPECT_FALSE(s.sx()["radio_0"].isMember("tx_notch_freq"));
-  EXPECT_EQ(ReadFile(s.dir.file("lora/1/global_conf.json")).rfind("/* Packet forwarder", 0), 0u);
-  const Json::Value& gw = s.card1["gateway_conf"];
-  EXPECT_EQ(gw["serv_port_up"], s.config["udp"]["upstreamPort"]);
-  EXPECT_EQ(gw["serv_port_down"], s.config["udp"]["downstreamPort"]);
-  EXPECT_FALSE(gw.isMember("spi_device"));
-}
-
-TEST(PacketForwarderFiles, Eu868RadioOneNear869MovesTo8694) {
-  CardFolder s;
-  s.config["lora"]["frequencyEU"] = 869300000;
-  s.config["lora"]["frequencyOffsetDR6"] = -100000;
-  s.config["lora"]["frequencyOffsetDR7"] = 200000;
-  s.run({});
-  ExpectMembers(s.sx(), R"({"radio_1": {"enable": true, "freq": 869400000},
-      "radio_0": {"freq": 868500000, "tx_notch_freq": 129000, "tx_freq_min": 863000000,
-                  "tx_freq_max": 870000000},
-      "chan_Lora_std": {"spread_factor": 7, "bandwidth": 250000},
-      "chan_FSK": {"datarate": 50000, "bandwidth": 125000, "freq_deviation": 25000}})");
-  // The single-rate channels sit at radio 0 plus the configured DR6 and DR7 offsets.
-  s.expectChannels({868.1, 868.3, 868.5, 868.8, 869.0, 869.525, 869.8, 0, 868.4, 868.7});
-}
-
-TEST(PacketForwarderFiles, As923InvalidRadioOneCentreLeavesRadioZeroWithLbt) {
-  CardFolder s;
-  s.config["lora"]["frequencyBand"] = "AS923";
-  s.config["lora"]["frequencyAS"] = 923000000;
-  s.config["lora"]["lbtEnabled"] = true;
-  s.run({});
-  EXPECT_TRUE(Contains(s.log, "Invalid frequency for radio 1, only radio 0 will be enabled"));
-  s.expectChannels({923.2, 923.4, 923.6, 0, 0, 0, 0, 0, 923.4, 923.9});
-  // The default RX2 frequency, 923.2 MHz, is already listed.
-  ExpectMembers(s.sx(), R"({"radio_0": {"enable": true, "freq": 923600000},
-      "radio_1": {"enable": false},
-      "lbt_cfg": {"enable": true, "rssi_target": -80, "sx127x_rssi_offset": -24,
-                  "chan_cfg": [{"freq_hz": 923200000, "scan_time_us": 5000},
-                               {"freq_hz": 923400000, "scan_time_us": 5000},
-                               {"freq_hz": 923600000, "scan_time_us": 5000}]}})");
-}
-
-TEST(PacketForwarderFiles, SubBandOutOfRangeAndSecondCard) {
-  CardFolder us;
-  us.config["lora"]["frequencyBand"] = "US915";
-  us.run({"--subband", "9"});
-  EXPECT_TRUE(Contains(us.log, "Invalid ['lora']['frequencySubBand'] setting 9, using sub-band 1"));
-  EXPECT_EQ(us.effective["lora"]["frequencySubBand"].asInt(), 1);
-  us.expectChannels({902.3, 902.5, 902.7, 902.9, 903.1, 903.3, 903.5, 903.7, 903.0, 0});
-
-  CardFolder au;
-  au.config["lora"]["frequencyBand"] = "AU915";
-  au.run({"--subband", "2", "--lora-eui-2", "00800000A0000F4E", "--subband-2", "3",
-          "--private-lorawan"});
-  ExpectMembers(au.card1, R"({"SX1301_conf": {"radio_0": {"freq": 917200000},
-      "lorawan_public": false}, "gateway_conf": {"spi_device": "/dev/spidev32766.2",
-      "synch_word": 18}})");
-  ExpectMembers(au.card2, R"({"SX1301_conf": {"radio_0": {"freq": 918800000},
-      "radio_1": {"freq": 919600000}, "lorawan_public": false},
-    "gateway_conf": {"spi_device": "/dev/spidev32765.2", "synch_word": 18,
-                     "gateway_ID": "00800000a0000f4e"}})");
+TEST(PacketForwarderFiles, RadiosAndChannelsPerRegionFromTheExampleTemplate) {
+  struct Case {
+    const char* lora;  // laid over the configuration's "lora" section
+    std::vector<std::string> options;
+    const char* line;               // in the log ("" for none)
+    std::vector<double> channels;   // as expectChannels() takes them; empty: not checked
+    const char* card1;              // members of card 1's file
+    const char* card2;              // members of card 2's file ("" for none)
+    const char* effective = "{}";   // members of the logged configuration
+  };
+  const Case cases[] = {
+      // tx_lut_15 and the radio type are the template's.
+      {R"({"frequencyBand": "US915"})", {"--subband", "2"}, "",
+       {903.9, 904.1, 904.3, 904.5, 904.7, 904.9, 905.1, 905.3, 904.6, 0},
+       R"({"SX1301_conf": {"lorawan_public": true, "clksrc": 0,
+           "radio_0": {"enable": true, "freq": 904300000, "tx_freq_min": 902000000,
+                       "tx_freq_max": 928000000, "type": "SX1257", "tx_notch_freq": null},
+           "radio_1": {"enable": true, "freq": 905100000},
+           "chan_Lora_std": {"spread_factor": 8, "bandwidth": 500000}, "tx_lut_15": {"rf_power": 27}},
+         "gateway_conf": {"gateway_ID": "00800000a0000f4d", "server_address": "127.0.0.1",
+                          "synch_word": 52, "spi_device": null}})",
+       ""},
+      // The single-rate channels sit at radio 0 plus the configured DR6 and DR7 offsets.
+      {R"({"frequencyEU": 869300000, "frequencyOffsetDR6": -100000, "frequencyOffsetDR7": 200000})",
+       {}, "", {868.1, 868.3, 868.5, 868.8, 869.0, 869.525, 869.8, 0, 868.4, 868.7},
+       R"({"SX1301_conf": {"radio_1": {"enable": true, "freq": 869400000},
+           "radio_0": {"freq": 868500000, "tx_notch_freq": 129000, "tx_freq_min": 863000000,
+                       "tx_freq_max": 870000000},
+           "chan_Lora_std": {"spread_factor": 7, "bandwidth": 250000},
+           "chan_FSK": {"datarate": 50000, "bandwidth": 125000, "freq_deviation": 25000}}})",
+       ""},
+      // The default RX2 frequency, 923.2 MHz, is already listed.
+      {R"({"frequencyBand": "AS923", "frequencyAS": 923000000, "lbtEnabled": true})", {},
+       "Invalid frequency for radio 1, only radio 0 will be enabled",
+       {923.2, 923.4, 923.6, 0, 0, 0, 0, 0, 923.4, 923.9},
+       R"({"SX1301_conf": {"radio_0": {"enable": true, "freq": 923600000},
+           "radio_1": {"enable": false},
+           "lbt_cfg": {"enable": true, "rssi_target": -80, "sx127x_rssi_offset": -24,
+                       "chan_cfg": [{"freq_hz": 923200000, "scan_time_us": 5000},
+                                    {"freq_hz": 923400000, "scan_time_us": 5000},
+                                    {"freq_hz": 923600000, "scan_time_us": 5000}]}}})",
+       ""},
+      {R"({"frequencyBand": "US915"})", {"--subband", "9"},
+       "Invalid ['lora']['frequencySubBand'] setting 9, using sub-band 1",
+       {902.3, 902.5, 902.7, 902.9, 903.1, 903.3, 903.5, 903.7, 903.0, 0}, "{}", "",
+       R"({"lora": {"frequencySubBand": 1}})"},
+      {R"({"frequencyBand": "AU915"})",
+       {"--subband", "2", "--lora-eui-2", "00800000A0000F4E", "--subband-2", "3", "--private-lorawan"},
+       "", {},
+       R"({"SX1301_conf": {"radio_0": {"freq": 917200000}, "lorawan_public": false},
+         "gateway_conf": {"spi_device": "/dev/spidev32766.2", "synch_word": 18}})",
+       R"({"SX1301_conf": {"radio_0": {"freq": 918800000}, "radio_1": {"freq": 919600000},
+           "lorawan_public": false},
+         "gateway_conf": {"spi_device": "/dev/spidev32765.2", "synch_word": 18,
+                          "gateway_ID": "00800000a0000f4e"}})"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.lora + (c.options.empty() ? "" : " " + c.options[0] + " " + c.options[1]));
+    CardFolder s;
+    const Json::Value lora = ParseJson(c.lora);
+    for (const std::string& name : lora.getMemberNames()) s.config["lora"][name] = lora[name];
+    s.run(c.options);
+    EXPECT_TRUE(Contains(s.log, "Loaded default global_conf.json from " + s.dir.file("templates/")));
+    EXPECT_EQ(ReadFile(s.dir.file("lora/1/global_conf.json")).rfind("/* Packet forwarder", 0), 0u);
+    EXPECT_TRUE(Contains(s.log, c.line)) << c.line;
+    ExpectMembers(s.effective, c.effective);
+    if (!c.channels.empty()) s.expectChannels(c.channels);
+    ExpectMembers(s.card1, c.card1);
+    if (*c.card2) ExpectMembers(s.card2, c.card2);
+    EXPECT_EQ(s.card1["gateway_conf"]["serv_port_up"], s.config["udp"]["upstreamPort"]);
+    EXPECT_EQ(s.card1["gateway_conf"]["serv_port_down"], s.config["udp"]["downstreamPort"]);
+  }
 }
 
 TEST(PacketForwarderFiles, BadInputNeverStopsTheServer) {

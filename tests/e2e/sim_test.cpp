@@ -2,6 +2,7 @@
 // server and broker.
 #include <gtest/gtest.h>
 
+#include <sstream>
 
 #include "NetworkRig.h"
 #include "lora/Bytes.h"
@@ -23,14 +24,9 @@ const std::string kApp = "000102030405060708090a0b0c0d0e0f";
 TEST(SimFrames, AgreeWithLoraPacket) {
   {
     SCOPED_TRACE("confirmed uplink with FOpts and the ACK bit, byte for byte");
-    Sim::Uplink up;
-    up.devAddr = 0x26011234;
-    up.fcnt = 0x2a;
-    up.confirmed = true;
-    up.ack = true;
-    up.port = 7;
-    up.fopts = {0x02};
-    up.payload = {0xde, 0xad, 0xbe, 0xef, 0x01};
+    // DevAddr, FCnt, confirmed, ACK, ADR, FPort, FOpts, payload.
+    const Sim::Uplink up{0x26011234, 0x2a, true, true, false, 7, {0x02},
+                         {0xde, 0xad, 0xbe, 0xef, 0x01}};
     EXPECT_EQ(Hex(Sim::BuildUplink(up, Key(kNwk), Key(kApp))),
               Hex(LoraPacket(R"({"fields":{"MType":"Confirmed Data Up","DevAddr":"26011234",)"
                              R"("FCnt":42,"FCtrl":{"ACK":true},"FOpts":"02","FPort":7,)"
@@ -39,17 +35,12 @@ TEST(SimFrames, AgreeWithLoraPacket) {
   }
   {
     SCOPED_TRACE("uplink past 16 bits of FCnt: the MIC covers the full counter");
-    Sim::Uplink up;
-    up.devAddr = 0x26011234;
-    up.fcnt = 0x10005;
-    up.payload = {0x11, 0x22};
+    const Sim::Uplink up{0x26011234, 0x10005, false, false, false, 1, {}, {0x11, 0x22}};
     const Json::Value read = LoraDevice(R"({"mode":"down","phy":")" +
                                         Hex(Sim::BuildUplink(up, Key(kNwk), Key(kApp))) +
                                         R"(","AppSKey":")" + kApp + R"(","NwkSKey":")" + kNwk +
                                         R"(","fcntMsb":"0100"})");  // block order: LE
-    EXPECT_TRUE(read["micOk"].asBool());
-    EXPECT_EQ(read["FCnt"].asInt(), 5);
-    EXPECT_EQ(read["payload"].asString(), "1122");
+    ExpectMembers(read, R"({"micOk": true, "FCnt": 5, "payload": "1122"})");
   }
   {
     SCOPED_TRACE("join request");
@@ -75,14 +66,10 @@ TEST(SimFrames, AgreeWithLoraPacket) {
   }
   {
     SCOPED_TRACE("join accept: address and session keys as lora-packet derives them");
-    const std::string accept = Hex(LoraPacket(
+    const Sim::Bytes phy = LoraPacket(
         R"({"fields":{"MType":"Join Accept","AppNonce":"a1a2a3","NetID":"000013",)"
-        R"("DevAddr":"26012345","DLSettings":0,"RxDelay":1},"keys":{"AppKey":")" + kNwk + R"("}})"));
-    const Json::Value device = ReadJoinAccept(accept, kNwk, "0a0b");
-    Sim::Bytes phy;
-    for (size_t i = 0; i + 1 < accept.size(); i += 2) {
-      phy.push_back(static_cast<uint8_t>(std::stoul(accept.substr(i, 2), nullptr, 16)));
-    }
+        R"("DevAddr":"26012345","DLSettings":0,"RxDelay":1},"keys":{"AppKey":")" + kNwk + R"("}})");
+    const Json::Value device = ReadJoinAccept(Hex(phy), kNwk, "0a0b");
     const Sim::JoinAccept ja = Sim::ReadJoinAccept(phy, Key(kNwk), 0x0a0b);
     ASSERT_TRUE(ja.valid) << ja.fault;
     EXPECT_EQ(ja.devAddr, 0x26012345u);
@@ -112,21 +99,17 @@ Json::Value RunSim(NetworkRig& rig, const std::vector<std::string>& scenario) {
 
 // What the server decided about each downlink, to tell a lost one's cause.
 std::string SchedulingLines(const std::string& log) {
-  std::string lines;
-  size_t at = 0;
-  while (at < log.size()) {
-    size_t end = log.find('\n', at);
-    if (end == std::string::npos) end = log.size();
-    const std::string line = log.substr(at, end - at);
+  std::istringstream lines(log);
+  std::string out;
+  for (std::string line; std::getline(lines, line);) {
     for (const char* mark : {"SCHED-", "PKT-DROP", "tossing", "Join Request", "TransmitQueue b"}) {
       if (line.find(mark) != std::string::npos) {
-        lines += line + "\n";
+        out += line + "\n";
         break;
       }
     }
-    at = end + 1;
   }
-  return lines;
+  return out;
 }
 
 TEST(SimRun, EveryUplinkPublishedAndEveryDownlinkDecrypts) {

@@ -92,6 +92,15 @@ function command(line) {
     timer = setTimeout(finish, 3000);
   });
 }
+// The devices page's form, until the device is in its table.
+async function addDevice(eui, name) {
+  await show("devices", "#add-device");
+  await page.type("#add-deveui", eui);
+  await page.type("#add-name", name);
+  await page.click("#add-submit");
+  await until("the device in the table",
+    () => page.$eval("#devices-table", (t, e) => t.textContent.includes(e), eui));
+}
 async function commandDevices() {
   return JSON.parse(await command("device list json")).map((d) => d.deveui);
 }
@@ -178,21 +187,12 @@ test("the dashboard lists the gateway once it has pulled", async () => {
 });
 
 test("a device added with the page's form is in the command interface's device list", async () => {
-  await show("devices", "#add-device");
-  await page.type("#add-deveui", DEVICE);
-  await page.type("#add-name", "meter 7");
-  await page.click("#add-submit");
-  await until("the device in the table", () => page.$eval("#view", (v, eui) => v.textContent.includes(eui), DEVICE));
+  await addDevice(DEVICE, "meter 7");
   assert.ok((await commandDevices()).includes(DEVICE));
 });
 
 test("a hostile device name is shown as text and runs nothing", async () => {
-  await show("devices", "#add-device");
-  await page.type("#add-deveui", HOSTILE);
-  await page.type("#add-name", HOSTILE_NAME);
-  await page.click("#add-submit");
-  await until("the device in the table",
-    () => page.$eval("#devices-table", (t, eui) => t.textContent.includes(eui), HOSTILE));
+  await addDevice(HOSTILE, HOSTILE_NAME);
   const cells = await page.$$eval("#devices-table td", (tds) => tds.map((td) => td.textContent));
   assert.ok(cells.includes(HOSTILE_NAME));
   await show(`device/${HOSTILE}`, "#device-name");
@@ -244,19 +244,13 @@ test("a downlink queued on the device page reaches the forwarder and decrypts", 
   await screenshot("console-dashboard.png");
 });
 
-test("a change without the same-origin token is refused", async () => {
-  const status = await page.evaluate(async () => (await fetch("/api/devices", {
-    method: "POST", headers: { "Content-Type": "application/json" }, body: JSON.stringify({ deveui: "0080000000000bad" }),
-  })).status);
-  assert.strictEqual(status, 403);
-  // Nor from another origin with the page's own token (a wrong token is the API's unit test).
+test("a change from another origin is refused even with the page's token", async () => {
+  // Without a token, or with a wrong one, is the API's unit test; the Origin header comes through
+  // the real server only here.
   const token = await page.evaluate(async () => (await (await fetch("/api/session")).json()).csrf);
   const crossOrigin = await fetch(`${base}/api/devices`, {
     method: "POST", headers: { "X-CSRF-Token": token, Origin: "http://evil.example" }, body: JSON.stringify({ deveui: "0080000000000baf" }),
   });
   assert.strictEqual(crossOrigin.status, 403);
-  const devices = await commandDevices();
-  for (const eui of ["00-80-00-00-00-00-0b-ad", "00-80-00-00-00-00-0b-af"]) {
-    assert.ok(!devices.includes(eui));
-  }
+  assert.ok(!(await commandDevices()).includes("00-80-00-00-00-00-0b-af"));
 });
