@@ -114,6 +114,8 @@ void AppPublisher::publishOne() {
         pause(kRetryPauseMs);
         return;
       case Mosquitto::PublishResult::kRefused:
+        // The broker will never take this one; the up port's application still hears it.
+        if (!message.forwarded) forwardUp(topic, message.payload);
         return;
     }
     if (links_.mqtt->connections() != connection_) {
@@ -130,8 +132,12 @@ void AppPublisher::publishOne() {
     unacknowledged_.emplace_back(mid, message);
     if (forwarded) return;
   }
+  forwardUp(topic, message.payload);
+}
+
+void AppPublisher::forwardUp(const std::string& topic, const std::string& payload) {
   try {
-    if (up_.isOpen()) SendUp(up_, links_.appPortUp, topic, message.payload);
+    if (up_.isOpen()) SendUp(up_, links_.appPortUp, topic, payload);
   } catch (const Exception& failure) {
     LOG_ERROR("AppDataUp Msg exception : %s", failure.describe().c_str());
   } catch (const std::exception& failure) {

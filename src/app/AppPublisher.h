@@ -67,6 +67,8 @@ class AppPublisher {
   void waitForBroker();
   void pause(uint32_t ms);
   void publishOne();
+  // To the up port; its failures are logged, never thrown.
+  void forwardUp(const std::string& topic, const std::string& payload);
   // After the process stop flag: what is still queued leaves, within a bound.
   void drain();
   // Drops the acknowledged messages from unacknowledged_.

@@ -111,6 +111,13 @@ TEST(AppPublisher, EventsWaitForTheBroker) {
   ASSERT_TRUE(broker.Start());
   EXPECT_EQ(up.Next(), std::string("lora/") + kPublisherEui + "/up {}");
   EXPECT_TRUE(client.connected());
+  EXPECT_EQ(up.Next(), "\r\n");
+
+  // A topic no broker takes is refused for good; the up port still hears the event.
+  queue.postAppMessage("00-80+00", "up", "{}");
+  EXPECT_EQ(up.Next(), "lora/00-80+00/up {}");
+  EXPECT_EQ(up.Next(), "\r\n");
+  EXPECT_TRUE(capture.contains("MQTT - publish on lora/00-80+00/up refused"));
   publisher.Stop();
 }
 
