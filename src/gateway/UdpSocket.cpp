@@ -49,12 +49,10 @@ void UdpSocket::close() {
   if (fd != -1) ::close(fd);
 }
 
-namespace {
-
 // The monotonic time of a datagram's arrival from the kernel's wall-clock stamp: its age now,
 // taken from the monotonic clock now. A stamp that is missing, in the future or older than a
 // second (the wall clock was set meanwhile) counts as arriving now.
-int64_t ArrivalUs(msghdr& message) {
+int64_t UdpSocket::ArrivalUs(msghdr& message) {
   const int64_t nowUs = MonotonicUs();
   for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
     if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_TIMESTAMPNS) continue;
@@ -68,8 +66,6 @@ int64_t ArrivalUs(msghdr& message) {
   }
   return nowUs;
 }
-
-}  // namespace
 
 ssize_t UdpSocket::receive(sockaddr_in& peer, uint8_t* buffer, size_t capacity,
                            int64_t* arrivalUs) {

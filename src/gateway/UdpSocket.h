@@ -8,6 +8,7 @@
 #pragma once
 
 #include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/types.h>
 
 #include <atomic>
@@ -48,6 +49,9 @@ class UdpSocket {
   // "a.b.c.d:port", the form log lines use for a peer.
   static std::string PeerText(const sockaddr_in& peer);
   static sockaddr_in LoopbackAddress(uint16_t port);
+  // The monotonic time (MonotonicUs) at which a datagram read with recvmsg arrived, from its
+  // SO_TIMESTAMPNS stamp; now when it carries none.
+  static int64_t ArrivalUs(msghdr& message);
 
  private:
   void setError(const char* text, int number);

@@ -22,6 +22,7 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "gateway/UdpSocket.h"
 #include "lora/Bytes.h"
 #include "lora/Crypto.h"
 #include "lora/TimeOnAir.h"
@@ -204,7 +205,7 @@ class Simulation {
   void push(Gateway& g, const Bytes& phy, int64_t now, int index);
   void pull(Gateway& g, int64_t now);
   void stat(Gateway& g, int64_t now);
-  void receive(Gateway& g, int64_t now);
+  void receive(Gateway& g);
   void pullResp(Gateway& g, const uint8_t* data, size_t size, int64_t now);
   void drainMqtt();
   bool openUdpApp();
@@ -235,6 +236,10 @@ bool Simulation::openGateways() {
     if (g.fd < 0) return false;
     int size = 4 << 20;
     setsockopt(g.fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+    // Acknowledgements and PULL_RESP are dated by their arrival, as a forwarder woken on time
+    // would see them: the simulator's own wake-ups stay out of the server's figures.
+    const int stamp = 1;
+    setsockopt(g.fd, SOL_SOCKET, SO_TIMESTAMPNS, &stamp, sizeof stamp);
     sockaddr_in any{};
     any.sin_family = AF_INET;
     any.sin_addr = upstream_.sin_addr;
@@ -414,17 +419,25 @@ void Simulation::sendJoin(Device& d, int64_t now) {
   if (!quiet()) printf("join  %s nonce %04x\n", EuiText(d.devEui).c_str(), d.devNonce);
 }
 
-void Simulation::receive(Gateway& g, int64_t now) {
+void Simulation::receive(Gateway& g) {
   uint8_t buffer[4096];
   for (;;) {
-    const ssize_t n = recv(g.fd, buffer, sizeof buffer, MSG_DONTWAIT);
+    iovec data{buffer, sizeof buffer};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
+    msghdr message{};
+    message.msg_iov = &data;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    const ssize_t n = recvmsg(g.fd, &message, MSG_DONTWAIT);
     if (n < 4) return;
+    const int64_t now = UdpSocket::ArrivalUs(message);
     const uint16_t token = static_cast<uint16_t>(buffer[1] << 8 | buffer[2]);
     switch (buffer[3]) {
       case 1: {  // PUSH_ACK
         const auto sent = g.pushSent.find(token);
         if (sent != g.pushSent.end()) {
-          pushAck_.add(static_cast<double>(NowUs() - sent->second) / 1000.0);
+          pushAck_.add(static_cast<double>(now - sent->second) / 1000.0);
           g.pushSent.erase(sent);
           ++g.acks;
         }
@@ -451,11 +464,11 @@ void Simulation::pullResp(Gateway& g, const uint8_t* data, size_t size, int64_t 
   // When the concentrator would have to send it, and whether that moment is already past.
   const bool imme = txpk["imme"].asBool();
   const uint32_t at = static_cast<uint32_t>(txpk["tmst"].asUInt64());
-  const int64_t leadUs = imme ? 0 : static_cast<int32_t>(at - g.tmst(NowUs()));
+  const int64_t leadUs = imme ? 0 : static_cast<int32_t>(at - g.tmst(now));
   const bool late = !imme && leadUs < 0;
   // A frame whose air time overlaps one already taken is refused, as a forwarder's queue does:
   // it would never reach the device.
-  const int64_t localUs = NowUs();
+  const int64_t localUs = now;
   const int64_t startUs = localUs + std::max<int64_t>(leadUs, 0);
   const int64_t endUs = startUs + AirUs(txpk);
   g.onAir.erase(std::remove_if(g.onAir.begin(), g.onAir.end(),
@@ -794,7 +807,7 @@ int Simulation::run() {
       stat(g, NowUs());
       pollfd p{g.fd, POLLIN, 0};
       if (poll(&p, 1, 10) > 0) {
-        receive(g, NowUs());
+        receive(g);
         if (g.acks > 0) firstAckMs = static_cast<double>(NowUs() - from) / 1000.0;
       }
     }
@@ -815,7 +828,7 @@ int Simulation::run() {
 
   // Acknowledgements of the status records sent before a long set-up are no measure of anything.
   for (Gateway& g : gateways_) {
-    receive(g, NowUs());
+    receive(g);
     g.pushSent.clear();
   }
   pushAck_.values.clear();
@@ -882,9 +895,8 @@ int Simulation::run() {
     const long waitUs = stopAt != INT64_MAX ? 5000 : std::max(0L, std::min(5000L, static_cast<long>(wait * 1e6)));
     const timespec timeout{0, waitUs * 1000};
     if (ppoll(fds.data(), fds.size(), &timeout, nullptr) > 0) {
-      const int64_t at = NowUs();
       for (size_t i = 0; i < fds.size(); ++i) {
-        if (fds[i].revents & POLLIN) receive(gateways_[i], at);
+        if (fds[i].revents & POLLIN) receive(gateways_[i]);
       }
     }
     drainMqtt();
