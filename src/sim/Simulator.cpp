@@ -12,7 +12,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <ctime>
@@ -43,11 +42,8 @@ double CpuSeconds() {
 }
 void OnSignal(int) { g_stop = true; }
 
-int64_t NowUs() {
-  return std::chrono::duration_cast<std::chrono::microseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
+// The server's clock: arrival stamps (UdpSocket::ArrivalUs) are on it too.
+int64_t NowUs() { return MonotonicUs(); }
 
 std::string EuiText(uint64_t value) { return UInt64ToHex(value, 16, '-'); }
 
@@ -468,11 +464,10 @@ void Simulation::pullResp(Gateway& g, const uint8_t* data, size_t size, int64_t 
   const bool late = !imme && leadUs < 0;
   // A frame whose air time overlaps one already taken is refused, as a forwarder's queue does:
   // it would never reach the device.
-  const int64_t localUs = now;
-  const int64_t startUs = localUs + std::max<int64_t>(leadUs, 0);
+  const int64_t startUs = now + std::max<int64_t>(leadUs, 0);
   const int64_t endUs = startUs + AirUs(txpk);
   g.onAir.erase(std::remove_if(g.onAir.begin(), g.onAir.end(),
-                               [localUs](const auto& frame) { return frame.second <= localUs; }),
+                               [now](const auto& frame) { return frame.second <= now; }),
                 g.onAir.end());
   const bool collides = !late && std::any_of(g.onAir.begin(), g.onAir.end(), [&](const auto& frame) {
     return startUs < frame.second && frame.first < endUs;
