@@ -43,8 +43,7 @@ for scenario in "${scenarios[@]}"; do
         band="" ;;
       cpu)         # server CPU per uplink at 1 000/s
         prepare; start_server; sim "${abp[@]}" --rate 1000 --duration "$duration" ;;
-      cpu-udp-app) # the same with a UDP application on the up port: nothing answers its datagrams
-        # with "port unreachable", which costs the kernel a second packet for each
+      cpu-udp-app) # the same with a UDP application on the up port, which then gets every event
         prepare; start_server; sim "${abp[@]}" --rate 1000 --duration "$duration" --udp-app ;;
       startup)     # start-up to the first PUSH_ACK with the 10 000-device database on flash
         prepare; start_server; sim "${abp[@]}" --rate 1000 --duration 5 > /dev/null; stop_server

@@ -135,9 +135,24 @@ void AppPublisher::publishOne() {
   forwardUp(topic, message.payload);
 }
 
+bool AppPublisher::nobodyListens() {
+  // A gateway whose applications all use MQTT has nobody on the up port, and each datagram sent
+  // there comes back as an ICMP "port unreachable" that the kernel builds and delivers on this
+  // thread. Asking first spares two such datagrams per event. One answer serves the events of
+  // the same uplink, which leave within a fraction of a millisecond of each other.
+  const int64_t now = MonotonicUs();
+  if (now >= answerUntilUs_) {
+    nobody_ = listener_.ask(self_, UdpSocket::LoopbackAddress(links_.appPortUp)) ==
+              UdpListenerProbe::Answer::kNobody;
+    answerUntilUs_ = now + kListenerAnswerUs;
+  }
+  return nobody_;
+}
+
 void AppPublisher::forwardUp(const std::string& topic, const std::string& payload) {
   try {
-    if (up_.isOpen()) SendUp(up_, links_.appPortUp, topic, payload);
+    if (!up_.isOpen() || nobodyListens()) return;
+    SendUp(up_, links_.appPortUp, topic, payload);
   } catch (const Exception& failure) {
     LOG_ERROR("AppDataUp Msg exception : %s", failure.describe().c_str());
   } catch (const std::exception& failure) {
@@ -168,6 +183,9 @@ void AppPublisher::Run() {
     if (!up_.open(0, false)) {
       LOG_ERROR("Failed to open appDataUp socket");
       up_.close();
+    } else {
+      self_ = UdpSocket::LoopbackAddress(up_.localPort());
+      if (!listener_.usable()) listener_.open(self_);
     }
     try {
       while (!stopping()) {

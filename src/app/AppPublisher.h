@@ -17,6 +17,7 @@
 
 #include "app/AppMessageQueue.h"
 #include "app/AppThread.h"
+#include "gateway/UdpListenerProbe.h"
 #include "gateway/UdpSocket.h"
 
 class Mosquitto;
@@ -41,6 +42,9 @@ class AppPublisher {
   // Unacknowledged messages allowed before the thread waits for the broker to catch up; the
   // rest wait in the (bounded) queue rather than in the library's (unbounded) one.
   static constexpr size_t kMaxUnacknowledged = 256;
+  // How long an answer to "is anybody on the up port" is believed: an application that binds the
+  // port misses at most this much of the stream.
+  static constexpr int64_t kListenerAnswerUs = 250;
 
   explicit AppPublisher(const AppPublisherLinks& links) : links_(links) {}
   ~AppPublisher() { Stop(); }
@@ -67,6 +71,8 @@ class AppPublisher {
   void waitForBroker();
   void pause(uint32_t ms);
   void publishOne();
+  // True when the up port has no listener, so the event need not go there.
+  bool nobodyListens();
   // To the up port; its failures are logged, never thrown.
   void forwardUp(const std::string& topic, const std::string& payload);
   // After the process stop flag: what is still queued leaves, within a bound.
@@ -77,7 +83,11 @@ class AppPublisher {
   void requeue();
 
   const AppPublisherLinks links_;
-  UdpSocket up_;  // used by the publishing thread alone
+  UdpSocket up_;               // used by the publishing thread alone
+  sockaddr_in self_{};         // up_'s own address
+  UdpListenerProbe listener_;  // whether anybody is on the up port; publishing thread only
+  bool nobody_ = false;        // the last answer: nobody is on the up port
+  int64_t answerUntilUs_ = 0;  // MonotonicUs() until which it holds
   // Publishing thread only: messages handed to the broker and not yet acknowledged, oldest
   // first, with their message ids, all sent on connection number connection_.
   std::deque<std::pair<int, AppMessage>> unacknowledged_;

@@ -1,9 +1,12 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <ifaddrs.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <thread>
 
+#include "gateway/UdpListenerProbe.h"
 #include "gateway/UdpSocket.h"
 #include "lora/Bytes.h"
 
@@ -74,4 +77,35 @@ TEST(UdpSocket, OnlyAPublicBindIsReachableOnTheLanAddress) {
     client.send(toLan, byte, 1);  // may fail or be dropped for the loopback one
     EXPECT_EQ(server->receive(peer, byte, 1) == 1, server == &open);
   }
+}
+
+// The probe must agree with where a datagram would go, or the up port's application misses events.
+TEST(UdpListenerProbe, FindsTheSocketADatagramWouldReachAndNoOther) {
+  using Answer = UdpListenerProbe::Answer;
+  UdpSocket sender, loopback, any;
+  ASSERT_TRUE(sender.open(0, false));
+  ASSERT_TRUE(loopback.open(0, false));
+  ASSERT_TRUE(any.open(0, true));
+  const sockaddr_in from = UdpSocket::LoopbackAddress(sender.localPort());
+  UdpListenerProbe probe;
+  EXPECT_EQ(probe.ask(from, from), Answer::kUnknown);
+  ASSERT_TRUE(probe.open(from));
+  EXPECT_EQ(probe.ask(from, UdpSocket::LoopbackAddress(loopback.localPort())), Answer::kListening);
+  EXPECT_EQ(probe.ask(from, UdpSocket::LoopbackAddress(any.localPort())), Answer::kListening);
+
+  // Bound there but connected to another peer: the kernel would not hand it our datagram.
+  const int connected = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in own = UdpSocket::LoopbackAddress(0);
+  socklen_t size = sizeof own;
+  ASSERT_EQ(bind(connected, reinterpret_cast<sockaddr*>(&own), sizeof own), 0);
+  ASSERT_EQ(getsockname(connected, reinterpret_cast<sockaddr*>(&own), &size), 0);
+  const sockaddr_in elsewhere = UdpSocket::LoopbackAddress(loopback.localPort());
+  ASSERT_EQ(connect(connected, reinterpret_cast<const sockaddr*>(&elsewhere), sizeof elsewhere), 0);
+  EXPECT_EQ(probe.ask(from, own), Answer::kNobody);
+  EXPECT_EQ(probe.ask(elsewhere, own), Answer::kListening);
+  close(connected);
+
+  const uint16_t closed = loopback.localPort();
+  loopback.close();
+  EXPECT_EQ(probe.ask(from, UdpSocket::LoopbackAddress(closed)), Answer::kNobody);
 }
