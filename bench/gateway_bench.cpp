@@ -11,6 +11,7 @@
 #include "PacketWorkers.h"
 #include "ProtocolRig.h"
 #include "gateway/MessageProtocol.h"
+#include "gateway/UdpListenerProbe.h"
 #include "gateway/UdpSocket.h"
 #include "lora/Bytes.h"
 #include "support/Logger.h"
@@ -31,8 +32,8 @@ struct Receiver : ProtocolRig {
 std::vector<uint8_t> PushData(int packets) {
   std::string json = "{\"rxpk\":[";
   for (int i = 0; i < packets; ++i) {
-    uint8_t frame[] = {0x40, 4, 3, 2, 1, 0, static_cast<uint8_t>(i), 0, 1, 0x55, 0x10, 0x20, 0x30,
-                       static_cast<uint8_t>(i)};
+    uint8_t frame[] = {0x40, 4, 3,    2,    1,    0,    static_cast<uint8_t>(i),
+                       0,    1, 0x55, 0x10, 0x20, 0x30, static_cast<uint8_t>(i)};
     char data[Base64EncodedCapacity(sizeof frame)];
     Base64Encode(frame, sizeof frame, data, true);
     if (i > 0) json += ",";
@@ -55,8 +56,8 @@ void BM_HandlePushData(benchmark::State& state) {
   const std::vector<uint8_t> datagram = PushData(static_cast<int>(state.range(0)));
   sockaddr_in sender = UdpSocket::LoopbackAddress(9);  // discard port
   for (auto _ : state) {
-    MessageProtocol::HandleDatagram(receiver.links, datagram.data(), datagram.data() + datagram.size(),
-                                    sender);
+    MessageProtocol::HandleDatagram(receiver.links, datagram.data(),
+                                    datagram.data() + datagram.size(), sender);
     receiver.recent.trim(30);
   }
   state.SetItemsProcessed(state.iterations());
@@ -70,9 +71,10 @@ void BM_WorkerPoolPushData(benchmark::State& state) {
   Receiver receiver;
   const std::vector<uint8_t> datagram = PushData(static_cast<int>(state.range(0)));
   sockaddr_in sender = UdpSocket::LoopbackAddress(9);
-  PacketWorkerPool pool([&](const uint8_t* begin, const uint8_t* end, const sockaddr_in& from, int64_t) {
-    MessageProtocol::HandleDatagram(receiver.links, begin, end, from);
-  });
+  PacketWorkerPool pool(
+      [&](const uint8_t* begin, const uint8_t* end, const sockaddr_in& from, int64_t) {
+        MessageProtocol::HandleDatagram(receiver.links, begin, end, from);
+      });
   for (auto _ : state) {
     pool.handOver(datagram.data(), datagram.size(), sender);
     receiver.recent.trim(30);
@@ -83,3 +85,31 @@ void BM_WorkerPoolPushData(benchmark::State& state) {
 BENCHMARK(BM_WorkerPoolPushData)->Arg(1)->Arg(8)->UseRealTime();
 
 }  // namespace
+
+// An event for the application up port with nobody bound there: two datagrams, each refused with
+// an ICMP "port unreachable" the kernel builds and delivers on the sending thread (arg 0), against
+// asking the kernel whether anybody is there (arg 1).
+void BM_UpPortWithoutListener(benchmark::State& state) {
+  UdpSocket sender, vacated;
+  sender.open(0, false);
+  vacated.open(0, false);
+  const sockaddr_in to = UdpSocket::LoopbackAddress(vacated.localPort());
+  vacated.close();
+  const sockaddr_in self = UdpSocket::LoopbackAddress(sender.localPort());
+  UdpListenerProbe probe;
+  if (state.range(0) == 1 && !probe.open(self)) {
+    state.SkipWithError("no UDP socket diagnostics in this kernel");
+    return;
+  }
+  const std::string event = "lora/00-80-00-00-00-00-e1-9c/up {\"fcnt\":1,\"port\":2}";
+  static const uint8_t kLineEnd[] = {'\r', '\n'};
+  for (auto _ : state) {
+    if (state.range(0) == 1) {
+      benchmark::DoNotOptimize(probe.ask(self, to));
+    } else {
+      sender.send(to, reinterpret_cast<const uint8_t*>(event.data()), event.size());
+      sender.send(to, kLineEnd, sizeof kLineEnd);
+    }
+  }
+}
+BENCHMARK(BM_UpPortWithoutListener)->Arg(0)->Arg(1);

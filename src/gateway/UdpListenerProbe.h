@@ -1,7 +1,7 @@
 // Asks the kernel whether a datagram from one local UDP address to another would be taken by a
 // socket right now, without sending one. A datagram to a loopback port nobody has bound costs the
 // sender its own delivery plus an ICMP "port unreachable" built, routed and delivered back, all
-// on the sending thread; the question costs one netlink round trip, a third of that.
+// on the sending thread; the question costs one netlink round trip, less than half of that.
 //
 // The answer is the kernel's own socket lookup for that pair of addresses, so it agrees with
 // where the datagram would go: a listener on 0.0.0.0 or on 127.0.0.1, one connected to another
