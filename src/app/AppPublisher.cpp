@@ -185,7 +185,9 @@ void AppPublisher::Run() {
       up_.close();
     } else {
       self_ = UdpSocket::LoopbackAddress(up_.localPort());
-      if (!listener_.usable()) listener_.open(self_);
+      if (!listener_.usable() && !listener_.open(self_)) {
+        LOG_DEBUG("No UDP socket diagnostics: events go to the up port whether or not it is bound");
+      }
     }
     try {
       while (!stopping()) {
