@@ -12,6 +12,7 @@
 #include "app/AppMessageQueue.h"
 #include "lora/Bytes.h"
 #include "lora/Frame.h"
+#include "support/StackJson.h"
 
 namespace {
 
@@ -122,11 +123,14 @@ std::string AppEvents::UtcTimeText() {
 }
 
 std::string AppEvents::UplinkJson(const UplinkRecord& uplink) {
-  rapidjson::Document rxpk;
+  // One rxpk record: some fifteen members, a few hundred bytes of text.
+  StackJson::Arena<2048, 512> arena;
+  StackJson::Document& rxpk = arena.document();
   rxpk.Parse<rapidjson::kParseIterativeFlag>(uplink.rxpk.c_str(), uplink.rxpk.size());
   const bool haveRxpk = !rxpk.HasParseError() && rxpk.IsObject();
 
-  rapidjson::StringBuffer buffer;
+  // Room for the whole event at once, rather than growing through three reallocations.
+  rapidjson::StringBuffer buffer(nullptr, 1024);
   rapidjson::Writer<rapidjson::StringBuffer> out(buffer);
   out.StartObject();
   bool haveTime = false;

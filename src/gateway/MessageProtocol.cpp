@@ -22,6 +22,7 @@
 #include "support/JsonText.h"
 #include "support/Logger.h"
 #include "support/RecentList.h"
+#include "support/StackJson.h"
 
 namespace MessageProtocol {
 namespace {
@@ -29,10 +30,8 @@ namespace {
 using Reject = JSON::Receive::MessageRejectException;
 
 // Documents live in a small stack arena first; only unusually large datagrams reach the heap.
-using Allocator = rapidjson::MemoryPoolAllocator<>;
-using Document = rapidjson::GenericDocument<rapidjson::UTF8<>, Allocator, Allocator>;
-using Value = rapidjson::GenericValue<rapidjson::UTF8<>, Allocator>;
-constexpr size_t kArenaChunk = 4096;
+using Document = StackJson::Document;
+using Value = StackJson::Value;
 
 // "aa-bb-cc-dd-ee-ff-00-11" without touching the heap.
 class EuiText {
@@ -185,7 +184,8 @@ void ReadDatarate(const Value& datr, Lora::ReceivedFrame& frame) {
     frame.spreadingFactor = kFskSlot;
     return;
   }
-  if (!datr.IsString() || !ParseLoraDatarate(datr.GetString(), frame.bandwidthKHz, frame.spreadingFactor)) {
+  if (!datr.IsString() ||
+      !ParseLoraDatarate(datr.GetString(), frame.bandwidthKHz, frame.spreadingFactor)) {
     frame.bandwidthKHz = 125;
     frame.spreadingFactor = 12;
   }
@@ -287,7 +287,8 @@ void DecodeRxpk(PushContext& context, const Value& element) {
       double lsnr = 0;
       if (record.numberValue("lsnr", lsnr)) {
         double centibels = std::trunc(lsnr * 10.0);
-        if (centibels > -32768.0 && centibels <= 32767.0) frame.snr = static_cast<int16_t>(centibels);
+        if (centibels > -32768.0 && centibels <= 32767.0)
+          frame.snr = static_cast<int16_t>(centibels);
       }
       if (frame.snr == -32768) record.reject("Invalid lsnr value");
     } else {
@@ -318,7 +319,9 @@ void DecodeRxpk(PushContext& context, const Value& element) {
   LOG_DEBUG("GW:%s|FRAME-RX|FREQ: %3f MHz DR%lu RSSI: %d dB SNR: %d cB", context.euiText.c_str(),
             frame.frequency / 1e6,
             static_cast<unsigned long>(
-                links.plan == nullptr ? 0 : links.plan->sfBwToDatarate(frame.bandwidthKHz, frame.spreadingFactor)),
+                links.plan == nullptr
+                    ? 0
+                    : links.plan->sfBwToDatarate(frame.bandwidthKHz, frame.spreadingFactor)),
             frame.rssi, frame.snr);
 
   frame.rxpk = std::move(text);
@@ -422,11 +425,8 @@ void DecodeStat(PushContext& context, const Value& stat) {
 }
 
 void DecodePushData(PushContext& context, const char* text, size_t length) {
-  char valueArena[kArenaChunk];
-  char parseArena[1024];
-  Allocator valueAllocator(valueArena, sizeof valueArena, kArenaChunk);
-  Allocator parseAllocator(parseArena, sizeof parseArena, kArenaChunk);
-  Document document(&valueAllocator, sizeof parseArena, &parseAllocator);
+  StackJson::Arena<StackJson::kChunk, 1024> arena;
+  Document& document = arena.document();
   // The parse is iterative, but the record texts written for the log re-serialise members
   // recursively on a small worker stack: refuse deep nesting before anything walks the value.
   // Forwarders pad with NUL bytes; any other text after the document is a fault.
@@ -441,10 +441,12 @@ void DecodePushData(PushContext& context, const char* text, size_t length) {
 
   auto rxpk = document.FindMember("rxpk");
   if (rxpk != document.MemberEnd()) {
-    if (!rxpk->value.IsArray()) throw Reject(CompactText(rxpk->value), "Invalid 'rxpk' data member");
+    if (!rxpk->value.IsArray())
+      throw Reject(CompactText(rxpk->value), "Invalid 'rxpk' data member");
     LOG_INFO("GW:%s|FRAME-RX|Parsing %d packets", context.euiText.c_str(),
              static_cast<int>(rxpk->value.Size()));
-    if (context.links.gateways != nullptr) context.gateway = context.links.gateways->find(context.eui);
+    if (context.links.gateways != nullptr)
+      context.gateway = context.links.gateways->find(context.eui);
     SuppressDuplicates(rxpk->value);
     for (const Value& element : rxpk->value.GetArray()) {
       if (element.IsNull()) continue;
@@ -489,7 +491,8 @@ void HandleDatagram(const Links& links, const uint8_t* begin, const uint8_t* end
       SendAck(links, begin, kPullAck, sender);
       if (length < kHeaderSize) throw SyntaxError("Negative length payload");
       uint64_t eui = BytesToUInt64(begin + 4, 8);
-      LOG_TRACE("GW:%s|SEEN|PULL-DATA|%s", EuiText(eui).c_str(), UdpSocket::PeerText(sender).c_str());
+      LOG_TRACE("GW:%s|SEEN|PULL-DATA|%s", EuiText(eui).c_str(),
+                UdpSocket::PeerText(sender).c_str());
       if (links.gateways != nullptr) links.gateways->seen(eui, version, &sender);
       return;
     }
@@ -507,8 +510,12 @@ void HandleDatagram(const Links& links, const uint8_t* begin, const uint8_t* end
     case kPushData: {
       SendAck(links, begin, kPushAck, sender);
       if (length < kHeaderSize) throw SyntaxError("Negative length payload");
-      PushContext context{links, BytesToUInt64(begin + 4, 8), EuiText(BytesToUInt64(begin + 4, 8)),
-                          sender, nullptr, arrivalUs != 0 ? arrivalUs : MonotonicUs()};
+      PushContext context{links,
+                          BytesToUInt64(begin + 4, 8),
+                          EuiText(BytesToUInt64(begin + 4, 8)),
+                          sender,
+                          nullptr,
+                          arrivalUs != 0 ? arrivalUs : MonotonicUs()};
       LOG_TRACE("GW:%s|SEEN|PUSH-DATA|%s", context.euiText.c_str(),
                 UdpSocket::PeerText(sender).c_str());
       try {
@@ -544,14 +551,16 @@ bool SendPullResp(const Links& links, const sockaddr_in& to, uint64_t gatewayEui
   datagram.push_back('\0');
   datagram.push_back(static_cast<char>(kPullResp));
   datagram += json;
-  LOG_TRACE("TX-MSG|%s %d bytes", UdpSocket::PeerText(to).c_str(), static_cast<int>(datagram.size()));
+  LOG_TRACE("TX-MSG|%s %d bytes", UdpSocket::PeerText(to).c_str(),
+            static_cast<int>(datagram.size()));
   bool sent = links.downstream != nullptr &&
               links.downstream->send(to, reinterpret_cast<const uint8_t*>(datagram.data()),
                                      datagram.size());
   if (!sent) {
     LOG_ERROR("Couldn't send out socket.");
     LOG_WARNING("Response packet dropped, socket send failed");
-    if (links.statistics != nullptr) links.statistics->increment(NetworkStatistics::Counter::pkts_dropped);
+    if (links.statistics != nullptr)
+      links.statistics->increment(NetworkStatistics::Counter::pkts_dropped);
     return false;
   }
   if (links.statistics != nullptr) links.statistics->increment(NetworkStatistics::Counter::tx_pkts);
@@ -572,7 +581,8 @@ bool BuildTxpk(const TxpkRequest& request, const Lora::Frame& frame, const Lora:
   }
   const UplinkReception& uplink = *request.reception;
   int8_t uplinkDatarate = plan.sfBwToDatarate(uplink.bandwidthKHz, uplink.spreadingFactor);
-  RxWindowParams rx = plan.rxWindow(request.joinAccept, uplink.frequency, uplinkDatarate, request.window);
+  RxWindowParams rx =
+      plan.rxWindow(request.joinAccept, uplink.frequency, uplinkDatarate, request.window);
 
   uint64_t offset = (request.joinAccept ? settings.joinDelayUs : settings.rx1DelayUs) +
                     (request.window == 2 ? 1000000u : 0u);
