@@ -54,7 +54,8 @@ class EuiText {
 };
 
 std::string CompactText(const Value& value) {
-  rapidjson::StringBuffer buffer;
+  // An rxpk record's text in one allocation, not grown from the default 256 bytes.
+  rapidjson::StringBuffer buffer(nullptr, 512);
   rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
   value.Accept(writer);
   return std::string(buffer.GetString(), buffer.GetSize());
