@@ -21,7 +21,8 @@ namespace {
 
 // Output state changes rarely (start-up, the debug command) and is read on every line, so one
 // mutex serialises both; it also keeps lines of different threads from interleaving.
-Mutex outputMutex;
+// The time thread flushes every round, and it is detached: it may still do so during the exit.
+Mutex outputMutex{Mutex::ProcessLifetime{}};
 Logger::PrintMode currentMode GUARDED_BY(outputMutex) = Logger::STDOUT;
 FILE* logFile GUARDED_BY(outputMutex) = nullptr;
 bool holdRoutine GUARDED_BY(outputMutex) = false;
@@ -83,7 +84,8 @@ void WriteLine(FILE* out, const char* stamp, const char* label, const char* text
 void WriteToLog(int level, const char* stamp, const char* label, const char* text)
     REQUIRES(outputMutex) {
   if (WritesFile(currentMode) && logFile != nullptr) {
-    WriteLine(logFile, stamp, label, text, !holdRoutine || level <= Logger::PrintLevel::WARNING_LEVEL);
+    WriteLine(logFile, stamp, label, text,
+              !holdRoutine || level <= Logger::PrintLevel::WARNING_LEVEL);
   }
   if (FallsBackToStderr()) WriteLine(stderr, stamp, label, text);
   if (WritesSyslog(currentMode)) syslog(SyslogPriority(level), "[%s] %s", label, text);

@@ -48,12 +48,25 @@
 
 class CAPABILITY("mutex") Mutex {
  public:
+  // For a mutex of static storage that the server's detached threads may still take while the
+  // process exits and runs its static destructors.
+  struct ProcessLifetime {};
+
   Mutex() = default;
+  constexpr explicit Mutex(ProcessLifetime)
+#ifdef VALLORIN_THREAD_SANITIZER
+      : processLifetime_(true)
+#endif
+  {
+  }
 #ifdef VALLORIN_THREAD_SANITIZER
   // std::mutex ends without a word to ThreadSanitizer (its destructor is trivial), so a mutex
   // made later at the same address, on a reused stack say, would inherit this one's lock-order
-  // history and be reported in cycles it never took part in.
-  ~Mutex() { __tsan_mutex_destroy(&mutex_, 0); }
+  // history and be reported in cycles it never took part in. A process-lifetime one is never
+  // reused, and telling of its end would make a detached thread's last round a race with exit.
+  ~Mutex() {
+    if (!processLifetime_) __tsan_mutex_destroy(&mutex_, 0);
+  }
 #endif
   Mutex(const Mutex&) = delete;
   Mutex& operator=(const Mutex&) = delete;
@@ -65,6 +78,9 @@ class CAPABILITY("mutex") Mutex {
  private:
   friend class CondVar;
   std::mutex mutex_;
+#ifdef VALLORIN_THREAD_SANITIZER
+  bool processLifetime_ = false;
+#endif
 };
 
 class SCOPED_CAPABILITY MutexLock {
