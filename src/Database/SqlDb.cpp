@@ -22,6 +22,14 @@ const std::string kEmpty;
 
 void SleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
+// SQLite's memory statistics take one process-wide mutex at every allocation and free, which the
+// packet workers, the backup and the commands would all share; nothing here reads them. The
+// setting only takes before the library's first use, which the first connection is in the server.
+void ConfigureLibraryOnce() {
+  static const int kConfigured = sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);
+  static_cast<void>(kConfigured);
+}
+
 // The row callback of sqlite3_exec.
 int CollectRow(void* context, int columns, char** values, char** names) {
   static_cast<Client*>(context)->AddRow(columns, values, names);
@@ -146,6 +154,7 @@ Connection::Connection(std::string flashPath, std::string runDir)
     : flashPath_(std::move(flashPath)),
       runDir_(std::move(runDir)),
       runtimePath_(runDir_ + "/" + kRunFileName) {
+  ConfigureLibraryOnce();
   sqlite3_enable_shared_cache(1);
   Open();
 }
