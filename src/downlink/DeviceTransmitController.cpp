@@ -452,6 +452,13 @@ bool DeviceTransmitController::TransmitFrame(uint64_t gatewayEui, uint8_t window
                 gatewayText.c_str());
     return false;
   }
+  if (dueMs != offWindowDueMs_ && BookedOffWindow()) {
+    // An item left from a booking given up since: the record it would carry is booked at
+    // another time, and the window this item was timed for has passed. Nothing of the device's
+    // is touched; the caller gives the air time back.
+    LOG_DEBUG("ED:%s|SCHED-TX|Stale transmit item dropped", device_.devEui.text().c_str());
+    return false;
+  }
   const DeviceLinks& links = device_.links();
   DownlinkScheduler* scheduler = links.scheduler;
   const GatewaySlot* slot = FindSlot(gatewayEui);
@@ -653,6 +660,22 @@ void DeviceTransmitController::Unschedule() {
       offWindowDueMs_ = 0;
     }
   }
+  responseRequested_ = false;
+  ackPending_ = false;
+}
+
+bool DeviceTransmitController::BookedOffWindow() const {
+  return !queue_.empty() && offWindowDueMs_ != 0 && queue_.front().dueTime == offWindowDueMs_;
+}
+
+void DeviceTransmitController::AnswerNotScheduled() {
+  if (!BookedOffWindow()) {
+    Unschedule();
+    return;
+  }
+  // Its item is in the transmit queue: forgetting the booking would have the record booked a
+  // second time, and the first item would then carry it, at this uplink's window time, long
+  // after that window.
   responseRequested_ = false;
   ackPending_ = false;
 }

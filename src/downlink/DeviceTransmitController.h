@@ -83,6 +83,9 @@ class DeviceTransmitController {
   void LoraAcknowledgeReceived();
   // The frame could not go: a data record stays queued for a later window; a join accept goes.
   void Unschedule();
+  // No receive window could carry the answer to an uplink. A record booked outside the windows
+  // (class B or C) keeps that booking; anything else is unscheduled.
+  void AnswerNotScheduled();
   // A transmission of this device at dueMs lost its time to another: the record is queued again.
   void Bumped(uint64_t dueMs);
   // The scheduler placed the answer: the front record is due at dueMs.
@@ -120,6 +123,8 @@ class DeviceTransmitController {
   MacControllers* MacCommands();
 
  private:
+  // The front record is booked outside the receive windows, and that booking is live.
+  bool BookedOffWindow() const;
   const GatewaySlot* FindSlot(uint64_t eui) const;
   // The window's frequency and datarate for an uplink heard as in the slot.
   RxWindowParams WindowOf(const GatewaySlot& slot, uint8_t window, bool joinAccept,

@@ -138,7 +138,7 @@ void DownlinkScheduler::ScheduleResponse(Device& device, const Lora::ReceivedFra
     Count(links_.statistics, NetworkStatistics::Counter::pkts_dropped);
     if (links_.messages != nullptr) AppEvents(*links_.messages).PacketDrop(device.devEui, 101);
   }
-  controller.Unschedule();
+  controller.AnswerNotScheduled();
   device.answerPending = false;
 }
 

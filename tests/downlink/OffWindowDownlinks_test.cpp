@@ -104,6 +104,28 @@ TEST(ClassCDownlinkTest, ABusyGatewayIsRetriedIn250MsStepsUpTo5SecondsThenTheSwe
   EXPECT_EQ(busy.nowMs + kLeadMs, items[0].dueMs);
 }
 
+TEST(ClassCDownlinkTest, AnUplinkWhoseAnswerFindsNoWindowLeavesTheBookedRecordToGoOnceAtOnce) {
+  Rig rig;
+  Device& device = HeardDevice(rig, Device::kClassC, 19000);
+  const uint64_t start = 20000 + kLeadMs;
+  rig.queue.insert(Blocker(start, 1200));
+  ASSERT_TRUE(device.Enqueue(Rig::Record(5)));
+  ASSERT_EQ(1u, ItemsOf(rig, kDevAddr).size());
+  const uint64_t booked = ItemsOf(rig, kDevAddr)[0].dueMs;
+
+  // Heard while it waits: RX1 falls in the blocker's air time, RX2 in the booked record's.
+  rig.nowMs = 20100;
+  rig.Answer(rig.Uplink(2, false, 9000000, rig.nowMs));
+  device.transmitController.CheckRetry(rig.nowMs + 1000);
+  const std::vector<TransmitQueue::Item> items = ItemsOf(rig, kDevAddr);
+  ASSERT_EQ(1u, items.size()) << "a second booking would leave the first to carry the record at "
+                                 "the uplink's RX2 time, which has passed when it is handed over";
+  EXPECT_EQ(booked, items[0].dueMs);
+  const Json::Value sent = rig.Serve(booked);
+  EXPECT_TRUE(sent["imme"].asBool()) << sent;
+  EXPECT_EQ(0u, device.transmitController.QueueLength());
+}
+
 TEST(ClassCDownlinkTest, ARecordRx2CannotCarryOrADeviceNeverHeardIsNotScheduled) {
   Rig rig;
   Device& device = HeardDevice(rig, Device::kClassC, 19000);
