@@ -2,6 +2,7 @@
 #include <json/json.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
@@ -115,6 +116,12 @@ const std::map<std::string, Setter>& Setters() {
       {"gateway-eui", Hex(&Options::gatewayEuiBase)},
       {"devices", Number(&Options::devices, 0, 1000000)},
       {"abp", Flag(&Options::abp)},
+      {"class", [](Options& o, const std::string& v) {
+         if (v != "A" && v != "C" && v != "a" && v != "c") return false;
+         o.deviceClass = static_cast<char>(std::toupper(static_cast<unsigned char>(v[0])));
+         return true;
+       }},
+      {"fcnt-start", Number(&Options::fcntStart, 0, 4294967295.0)},
       {"dev-eui", Hex(&Options::devEuiBase)},
       {"dev-addr", [](Options& o, const std::string& v) {
          uint64_t a = 0;
@@ -233,6 +240,10 @@ bool ParseArguments(const std::vector<std::string>& args, Options& o, std::strin
     }
   }
   if (o.hear > o.gateways) o.hear = o.gateways;
+  if (o.fcntStart > 0 && !o.abp) {
+    error = "--fcnt-start needs --abp: a joined device always starts counting at 0";
+    return false;
+  }
   if (!o.abp && o.networkKey.empty() && o.devices > 0) {
     error = "OTAA devices need the network key: -c <server config>, --network-key or --passphrase";
     return false;
@@ -248,6 +259,8 @@ Plays packet forwarders and end-devices against a vallorin server on this host.
                         from the server's configuration
   --gateways N          packet forwarders (1); --hear K: gateways hearing each uplink (1)
   --devices N           end-devices (2); --abp: sessions through the command port, else OTAA
+  --class A|C           device class (A); class C devices take downlinks between uplinks
+  --fcnt-start N        first uplink counter of --abp devices (0), e.g. 65530 to roll over
   --rate R              uplinks/s over all devices; else each device every --interval S (10)
   --duration S          stop after S seconds (0: run until Ctrl-C); --drain S after that
   --payload BYTES (8)   --port N (1)   --confirmed PCT   --datr SF7BW125

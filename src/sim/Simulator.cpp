@@ -153,10 +153,12 @@ class Broker : public mosqpp::mosquittopp {
     const size_t first = topic.find('/'), last = topic.rfind('/');
     if (first == std::string::npos || last <= first) return;
     const uint64_t eui = EuiFromTopic(std::string_view(topic).substr(first + 1, last - first - 1));
+    // "seqn" is the whole counter the server worked out from the frame's low 16 bits, so a
+    // wrong guess after a roll-over shows as an uplink never published.
     uint32_t fcnt = 0;
     const std::string body(static_cast<const char*>(m->payload), static_cast<size_t>(m->payloadlen));
-    const size_t at_fcnt = body.find("\"fcnt\":");
-    if (at_fcnt != std::string::npos) fcnt = static_cast<uint32_t>(std::strtoul(body.c_str() + at_fcnt + 7, nullptr, 10));
+    const size_t at_seqn = body.find("\"seqn\":");
+    if (at_seqn != std::string::npos) fcnt = static_cast<uint32_t>(std::strtoul(body.c_str() + at_seqn + 7, nullptr, 10));
     std::lock_guard<std::mutex> lock(mutex);
     events.push_back({eui, topic.substr(last + 1), fcnt, at});
   }
@@ -186,6 +188,8 @@ class Simulation {
   uint64_t downRx1_ = 0, downRx2_ = 0, downLate_ = 0, downOther_ = 0, downImme_ = 0;
   uint64_t downCollisions_ = 0;
   uint64_t downBad_ = 0, downFcntErrors_ = 0, downUnknown_ = 0, downAcks_ = 0, downData_ = 0;
+  uint64_t downClassC_ = 0;
+  int commandFd_ = -1;  // for telling the server a joined device's class
   uint64_t downConfirmed_ = 0, downQueued_ = 0, pullResps_ = 0;
   uint64_t answersDue_ = 0, answeredRx1_ = 0, answeredRx2_ = 0, answeredLate_ = 0;
   int appFd_ = -1;  // the UDP application's socket on the up port (--udp-app)
@@ -196,6 +200,7 @@ class Simulation {
   bool openGateways();
   bool setUpAbp();
   void queueDownlink(Device& d);
+  void tellClass(Device& d);
   void sendUplink(Device& d, int64_t now);
   void sendJoin(Device& d, int64_t now);
   void push(Gateway& g, const Bytes& phy, int64_t now, int index);
@@ -272,7 +277,8 @@ bool Simulation::setUpAbp() {
     snprintf(netId, sizeof netId, "%06x", o_.netId);
     std::string reply;
     if (!sendCommand(fd, "device add {\"deveui\":\"" + eui + "\",\"name\":\"sim-" +
-                             std::to_string(i) + "\"}", reply)) {
+                             std::to_string(i) + "\",\"class\":\"" + o_.deviceClass + "\"}",
+                     reply)) {
       fprintf(stderr, "no answer from the command port %u\n", o_.commandPort);
       ok = false;
       break;
@@ -290,11 +296,30 @@ bool Simulation::setUpAbp() {
       fprintf(stderr, "session add for %s failed: %s\n", eui.c_str(), reply.c_str());
       ok = false;
     }
+    // The server keeps the last counter it accepted; the first uplink is one more.
+    if (ok && o_.fcntStart > 0) {
+      ok = sendCommand(fd, "device update {\"deveui\":\"" + eui + "\",\"up_counter\":" +
+                               std::to_string(o_.fcntStart - 1) + "}", reply) &&
+           reply.find("success") != std::string::npos;
+      if (!ok) fprintf(stderr, "counter start for %s failed: %s\n", eui.c_str(), reply.c_str());
+    }
     if (quiet() && i % 500 == 499) fprintf(stderr, "\rsessions %zu/%zu", i + 1, devices_.size());
   }
   if (quiet()) fprintf(stderr, "\n");
   close(fd);
   return ok;
+}
+
+// A joined device's class is the device record's, which starts as A.
+void Simulation::tellClass(Device& d) {
+  if (commandFd_ < 0) commandFd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  std::string reply;
+  const std::string eui = EuiText(d.devEui);
+  if (!sendCommand(commandFd_, "device update {\"deveui\":\"" + eui + "\",\"class\":\"" +
+                                   o_.deviceClass + "\"}", reply) ||
+      reply.find("success") == std::string::npos) {
+    fault("class " + std::string(1, o_.deviceClass) + " for " + eui + ": " + reply);
+  }
 }
 
 void Simulation::queueDownlink(Device& d) {
@@ -517,7 +542,10 @@ void Simulation::pullResp(Gateway& g, const uint8_t* data, size_t size, int64_t 
   const int64_t offset = static_cast<int32_t>(at - g.tmst(d->lastUpUs));
   const char* window = imme ? "imme" : std::llabs(offset - first) < 1000 ? "RX1"
                                    : std::llabs(offset - first - 1'000'000) < 1000 ? "RX2" : "other";
+  // A class C device hears RX2 between its uplinks too, so that is where its other downlinks go.
+  const bool classC = o_.deviceClass == 'C' && !accept && window[2] != '1' && window[2] != '2';
   if (late) ++downLate_;
+  else if (classC) ++downClassC_;
   else if (imme) ++downImme_;
   else if (window[2] == '1') ++downRx1_, rx1Lead_.add(static_cast<double>(leadUs) / 1000.0);
   else if (window[2] == '2') ++downRx2_;
@@ -546,6 +574,7 @@ void Simulation::pullResp(Gateway& g, const uint8_t* data, size_t size, int64_t 
     if (!d->joined) active_.push_back(static_cast<size_t>(d - devices_.data()));
     d->joined = true;
     d->readyUs = now + leadUs + 50'000;
+    if (o_.deviceClass != 'A') tellClass(*d);
     if (d->wantsDownlinks) queueDownlink(*d);
     if (!quiet()) {
       printf("down  %s join accept %s%s (%.0f ms ahead) DevAddr %08x\n", EuiText(d->devEui).c_str(),
@@ -689,6 +718,7 @@ Json::Value Simulation::report(double seconds, int pid, const ProcessUsage& befo
   down["collisions"] = static_cast<Json::UInt64>(downCollisions_);
   down["imme"] = static_cast<Json::UInt64>(downImme_);
   down["other"] = static_cast<Json::UInt64>(downOther_);
+  down["class_c"] = static_cast<Json::UInt64>(downClassC_);
   down["bad"] = static_cast<Json::UInt64>(downBad_);
   down["fcnt_errors"] = static_cast<Json::UInt64>(downFcntErrors_);
   down["unknown_device"] = static_cast<Json::UInt64>(downUnknown_);
@@ -767,6 +797,7 @@ int Simulation::run() {
       // Keys that are the same on every run, so a rerun meets the sessions it left.
       d.nwkSKey = CmacKeyFromText("sim nwk " + EuiText(d.devEui));
       d.appSKey = CmacKeyFromText("sim app " + EuiText(d.devEui));
+      d.fcnt = o_.fcntStart;
       byAddr_[d.devAddr] = i;
     }
   }
@@ -911,6 +942,7 @@ int Simulation::run() {
   drainMqtt();
   drainUdpApp();
   if (appFd_ >= 0) close(appFd_);
+  if (commandFd_ >= 0) close(commandFd_);
   if (broker_) {
     broker_->disconnect();
     broker_->loop_stop();
@@ -930,7 +962,7 @@ int Simulation::run() {
   fprintf(stderr,
           "%llu uplinks sent in %.1f s (%.0f/s), %llu published, %llu lost (%.2f %%)\n"
           "PUSH_DATA -> MQTT up: p50 %.2f ms, p99 %.2f ms, max %.2f ms; PUSH_ACK p99 %.2f ms\n"
-          "downlinks: %llu RX1, %llu RX2, %llu late, %llu imme, %llu other, %llu refused on air with another; %llu bad MIC, %llu FCnt faults\n"
+          "downlinks: %llu RX1, %llu RX2, %llu late, %llu imme, %llu other, %llu class C, %llu refused on air with another; %llu bad MIC, %llu FCnt faults\n"
           "answers due %llu: %llu in RX1 (%.2f %%), %llu in RX2, %llu late, %llu none\n"
           "RX1 hand-over ahead of the window: min %.2f ms, p50 %.2f ms, max %.2f ms\n"
           "joins: %llu sent, %llu accepted (%llu RX1, %llu RX2)\n",
@@ -940,7 +972,8 @@ int Simulation::run() {
           r["up_latency_ms"]["max"].asDouble(), r["push_ack_ms"]["p99"].asDouble(),
           static_cast<unsigned long long>(downRx1_), static_cast<unsigned long long>(downRx2_),
           static_cast<unsigned long long>(downLate_), static_cast<unsigned long long>(downImme_),
-          static_cast<unsigned long long>(downOther_), static_cast<unsigned long long>(downCollisions_),
+          static_cast<unsigned long long>(downOther_), static_cast<unsigned long long>(downClassC_),
+          static_cast<unsigned long long>(downCollisions_),
           static_cast<unsigned long long>(downBad_), static_cast<unsigned long long>(downFcntErrors_),
           static_cast<unsigned long long>(answersDue_), static_cast<unsigned long long>(answeredRx1_),
           r["answers"]["rx1_pct"].asDouble(), static_cast<unsigned long long>(answeredRx2_),
