@@ -94,6 +94,21 @@ const std::map<std::string, Setter>& Setters() {
          o.networkKey = BytesToHex(key, 16, true, 0);
          return true;
        }},
+      {"app-key", [](Options& o, const std::string& v) {
+         uint8_t key[16];
+         if (!HexToBytes(v.c_str(), key, 16, true)) return false;
+         o.appKey = BytesToHex(key, 16, true, 0);
+         return true;
+       }},
+      {"zero-touch", Flag(&Options::zeroTouch)},
+      {"base-key", [](Options& o, const std::string& v) {
+         // Written into the derivation as the server keeps it: 32 hex digits of its own case.
+         uint8_t key[16];
+         if ((v.size() != 32 && v.size() != 47) || !HexToBytes(v.c_str(), key, 16, true)) return false;
+         o.baseKey = BytesToHex(key, 16, true, 0);
+         return true;
+       }},
+      {"salt", Text(&Options::salt)},
       {"passphrase", [](Options& o, const std::string& v) {
          o.networkKey = CmacKeyFromText(v).text();
          return true;
@@ -193,6 +208,11 @@ bool ReadServerConfig(const std::string& path, Options& o, std::string& error) {
   } else if (network["name"].isString() && !network["name"].asString().empty()) {
     Apply(o, "network-name", network["name"].asString(), unused);
   }
+  if (network["baseKey"].isString() && !network["baseKey"].asString().empty() &&
+      !Apply(o, "base-key", network["baseKey"].asString(), error)) {
+    return false;
+  }
+  if (network["salt"].isString()) o.salt = network["salt"].asString();
   const Json::Value& lora = c["lora"];
   if (lora["netID"].isString() && !Apply(o, "net-id", lora["netID"].asString(), error)) return false;
   if (lora["rx1Delay"].isUInt()) o.rx1DelayS = std::max(1u, lora["rx1Delay"].asUInt());
@@ -244,7 +264,11 @@ bool ParseArguments(const std::vector<std::string>& args, Options& o, std::strin
     error = "--fcnt-start needs --abp: a joined device always starts counting at 0";
     return false;
   }
-  if (!o.abp && o.networkKey.empty() && o.devices > 0) {
+  if (o.zeroTouch && o.baseKey.empty()) {
+    error = "--zero-touch needs the base key: -c <server config> or --base-key";
+    return false;
+  }
+  if (!o.abp && o.networkKey.empty() && o.appKey.empty() && !o.zeroTouch && o.devices > 0) {
     error = "OTAA devices need the network key: -c <server config>, --network-key or --passphrase";
     return false;
   }
@@ -267,6 +291,10 @@ Plays packet forwarders and end-devices against a vallorin server on this host.
   --downlinks PCT       devices that always have a downlink queued (through MQTT)
   --confirmed-downlinks those downlinks are confirmed (acknowledged in the next uplink)
   --join-rate J         join requests per second (10)
+  --app-key HEX         OTAA devices join with this key of theirs (the server's whitelist lists
+                        them with it), not the network key
+  --zero-touch          OTAA devices join with the key derived from their EUIs and the base key
+                        and salt (--base-key, --salt; or "baseKey", "salt" of -c)
   --load                progress line, then one JSON line (stdout) and a summary (stderr)
   --first-ack S         start by timing the server's first PUSH_ACK (waits up to S seconds)
   --server-pid PID      server to read CPU time and peak RSS of (else the one on the port)

@@ -100,6 +100,7 @@ struct Device {
   uint64_t devEui = 0;
   uint32_t devAddr = 0;
   Lora::CypherKey nwkSKey, appSKey;
+  Lora::CypherKey appKey;  // what it joins with
   bool joined = false;
   bool wantsDownlinks = false;
   uint32_t fcnt = 0;
@@ -431,7 +432,7 @@ void Simulation::sendUplink(Device& d, int64_t now) {
 
 void Simulation::sendJoin(Device& d, int64_t now) {
   d.devNonce = static_cast<uint16_t>(random_());
-  const Bytes phy = BuildJoinRequest(o_.joinEui, d.devEui, d.devNonce, networkKey_);
+  const Bytes phy = BuildJoinRequest(o_.joinEui, d.devEui, d.devNonce, d.appKey);
   d.joinSentUs = now;
   d.lastUpUs = now;
   ++joinsSent_;
@@ -553,7 +554,7 @@ void Simulation::pullResp(Gateway& g, const uint8_t* data, size_t size, int64_t 
 
   if (accept) {
     if (d->joinSentUs == 0) return;  // a repeat for a device already joined
-    const JoinAccept ja = ReadJoinAccept(phy, networkKey_, d->devNonce);
+    const JoinAccept ja = ReadJoinAccept(phy, d->appKey, d->devNonce);
     if (!ja.valid) {
       ++downBad_;
       fault("join accept for " + EuiText(d->devEui) + ": " + ja.fault);
@@ -780,6 +781,12 @@ int Simulation::run() {
     HexToBytes(o_.networkKey.c_str(), key, 16, false);
     networkKey_ = key;
   }
+  Lora::CypherKey appKey;
+  if (!o_.appKey.empty()) {
+    uint8_t key[16];
+    HexToBytes(o_.appKey.c_str(), key, 16, false);
+    appKey = key;
+  }
   if (!openGateways()) {
     fprintf(stderr, "cannot open the gateway sockets towards %s\n", o_.host.c_str());
     return 2;
@@ -792,6 +799,12 @@ int Simulation::run() {
     d.devEui = o_.devEuiBase + i;
     byEui_[d.devEui] = i;
     d.wantsDownlinks = percent(random_) < o_.downlinkPct;
+    d.appKey = networkKey_;
+    if (!o_.appKey.empty()) d.appKey = appKey;
+    if (o_.zeroTouch) {
+      d.appKey = ZeroTouchAppKey(Lora::EUI::FromValue(d.devEui), Lora::EUI::FromValue(o_.joinEui),
+                                 o_.baseKey, o_.salt);
+    }
     if (o_.abp) {
       d.devAddr = nwkId | ((o_.devAddrBase + static_cast<uint32_t>(i)) & 0x01FFFFFF);
       // Keys that are the same on every run, so a rerun meets the sessions it left.

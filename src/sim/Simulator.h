@@ -25,6 +25,9 @@ struct Options {
 
   // The network's identity: the key OTAA devices join with and the JoinEUI they send.
   std::string networkKey;  // 32 hex digits
+  std::string appKey;      // 32 hex digits: every device's own key, as listed in the whitelist
+  bool zeroTouch = false;  // each device's key derived from the base key and salt
+  std::string baseKey, salt;
   uint64_t joinEui = 0;
   uint32_t netId = 0;
   unsigned rx1DelayS = 1;

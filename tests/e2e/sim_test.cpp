@@ -115,6 +115,18 @@ std::string SchedulingLines(const std::string& log) {
 TEST(SimRun, EveryUplinkPublishedAndEveryDownlinkDecrypts) {
   NetworkRig rig;
   rig.config["lora"]["joinDelay"] = 1;
+  // Devices of their own keys: two listed in the whitelist, the rest derived from the base key.
+  const char* const kDeviceKey = "2b7e151628aed2a6abf7158809cf4f3c";
+  const char* const kBaseKey = "000102030405060708090A0B0C0D0E0F";
+  rig.config["whitelist"]["enabled"] = true;
+  for (const char* eui : {"00-80-00-00-00-c3-00-00", "00-80-00-00-00-c3-00-01"}) {
+    Json::Value entry;
+    entry["deveui"] = eui;
+    entry["appkey"] = kDeviceKey;
+    rig.config["whitelist"]["devices"].append(entry);
+  }
+  rig.config["network"]["baseKey"] = kBaseKey;
+  rig.config["network"]["salt"] = "line 7";
   ASSERT_TRUE(rig.Start());
   {
     SCOPED_TRACE("personalised devices, two gateways hearing each uplink, confirmed and queued");
@@ -157,6 +169,21 @@ TEST(SimRun, EveryUplinkPublishedAndEveryDownlinkDecrypts) {
     EXPECT_EQ(r["downlinks"]["late"].asUInt(), 0u) << r << SchedulingLines(rig.Log());
     EXPECT_EQ(r["downlinks"]["bad"].asUInt(), 0u) << r;
     EXPECT_EQ(r["downlinks"]["fcnt_errors"].asUInt(), 0u) << r;
+  }
+  for (const std::vector<std::string>& keys :
+       {std::vector<std::string>{"--app-key", kDeviceKey, "--dev-eui", "0080000000c30000"},
+        std::vector<std::string>{"--zero-touch", "--base-key", kBaseKey, "--salt", "line 7",
+                                 "--dev-eui", "0080000000c40000"}}) {
+    SCOPED_TRACE("devices that join with a key of their own: " + keys[0]);
+    // The simulator is given a wrong network key: only the device's own key can join it.
+    std::vector<std::string> scenario = {"--devices", "2", "--gateway-eui", "0080000000a40000",
+                                         "--join-rate", "4", "--rate", "2", "--duration", "2",
+                                         "--network-key", "ffffffffffffffffffffffffffffffff"};
+    scenario.insert(scenario.end(), keys.begin(), keys.end());
+    const Json::Value r = RunSim(rig, scenario);
+    EXPECT_EQ(r["joins"]["devices_joined"].asUInt(), 2u) << r << SchedulingLines(rig.Log());
+    EXPECT_EQ(r["lost"].asUInt(), 0u) << r;
+    EXPECT_EQ(r["downlinks"]["bad"].asUInt(), 0u) << r;
   }
   {
     SCOPED_TRACE("devices that join, then send");
