@@ -189,7 +189,7 @@ class Simulation {
   uint64_t downRx1_ = 0, downRx2_ = 0, downLate_ = 0, downOther_ = 0, downImme_ = 0;
   uint64_t downCollisions_ = 0;
   uint64_t downBad_ = 0, downFcntErrors_ = 0, downUnknown_ = 0, downAcks_ = 0, downData_ = 0;
-  uint64_t downClassC_ = 0;
+  uint64_t downClassC_ = 0, beacons_ = 0;
   int commandFd_ = -1;  // for telling the server a joined device's class
   uint64_t downConfirmed_ = 0, downQueued_ = 0, pullResps_ = 0;
   uint64_t answersDue_ = 0, answeredRx1_ = 0, answeredRx2_ = 0, answeredLate_ = 0;
@@ -521,6 +521,11 @@ void Simulation::pullResp(Gateway& g, const uint8_t* data, size_t size, int64_t 
                          static_cast<unsigned long long>(g.eui));
     return;
   }
+  // A beacon is sent without a header and is nobody's downlink.
+  if (txpk["nhdr"].asBool()) {
+    ++beacons_;
+    return;
+  }
   const bool accept = (phy[0] >> 5) == 1;
   Device* d = nullptr;
   if (accept) {
@@ -720,6 +725,7 @@ Json::Value Simulation::report(double seconds, int pid, const ProcessUsage& befo
   down["imme"] = static_cast<Json::UInt64>(downImme_);
   down["other"] = static_cast<Json::UInt64>(downOther_);
   down["class_c"] = static_cast<Json::UInt64>(downClassC_);
+  down["beacons"] = static_cast<Json::UInt64>(beacons_);
   down["bad"] = static_cast<Json::UInt64>(downBad_);
   down["fcnt_errors"] = static_cast<Json::UInt64>(downFcntErrors_);
   down["unknown_device"] = static_cast<Json::UInt64>(downUnknown_);
