@@ -63,6 +63,16 @@ Setter Text(std::string Options::*member) {
   };
 }
 
+// 16 bytes in hex, kept as 32 lower-case digits.
+Setter Key(std::string Options::*member) {
+  return [=](Options& o, const std::string& v) {
+    uint8_t key[16];
+    if (!HexToBytes(v.c_str(), key, 16, true)) return false;
+    o.*member = BytesToHex(key, 16, true, 0);
+    return true;
+  };
+}
+
 Setter Hex(uint64_t Options::*member) {
   return [=](Options& o, const std::string& v) { return ParseHex64(v, o.*member); };
 }
@@ -88,25 +98,12 @@ const std::map<std::string, Setter>& Setters() {
       {"mqtt", Flag(&Options::mqtt)},
       {"mqtt-user", Text(&Options::mqttUser)},
       {"mqtt-password", Text(&Options::mqttPassword)},
-      {"network-key", [](Options& o, const std::string& v) {
-         uint8_t key[16];
-         if (!HexToBytes(v.c_str(), key, 16, true)) return false;
-         o.networkKey = BytesToHex(key, 16, true, 0);
-         return true;
-       }},
-      {"app-key", [](Options& o, const std::string& v) {
-         uint8_t key[16];
-         if (!HexToBytes(v.c_str(), key, 16, true)) return false;
-         o.appKey = BytesToHex(key, 16, true, 0);
-         return true;
-       }},
+      {"network-key", Key(&Options::networkKey)},
+      {"app-key", Key(&Options::appKey)},
       {"zero-touch", Flag(&Options::zeroTouch)},
+      // Written into the derivation as the server keeps it; it takes 32 digits or 16 pairs.
       {"base-key", [](Options& o, const std::string& v) {
-         // Written into the derivation as the server keeps it: 32 hex digits of its own case.
-         uint8_t key[16];
-         if ((v.size() != 32 && v.size() != 47) || !HexToBytes(v.c_str(), key, 16, true)) return false;
-         o.baseKey = BytesToHex(key, 16, true, 0);
-         return true;
+         return (v.size() == 32 || v.size() == 47) && Key(&Options::baseKey)(o, v);
        }},
       {"salt", Text(&Options::salt)},
       {"passphrase", [](Options& o, const std::string& v) {

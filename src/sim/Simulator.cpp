@@ -781,18 +781,17 @@ Json::Value Simulation::report(double seconds, int pid, const ProcessUsage& befo
   return r;
 }
 
+// The options hold keys as 32 hex digits, checked when they were read.
+Lora::CypherKey KeyOf(const std::string& hex) {
+  if (hex.empty()) return Lora::CypherKey();
+  uint8_t key[16];
+  HexToBytes(hex.c_str(), key, 16, false);
+  return Lora::CypherKey(key);
+}
+
 int Simulation::run() {
-  if (!o_.networkKey.empty()) {
-    uint8_t key[16];
-    HexToBytes(o_.networkKey.c_str(), key, 16, false);
-    networkKey_ = key;
-  }
-  Lora::CypherKey appKey;
-  if (!o_.appKey.empty()) {
-    uint8_t key[16];
-    HexToBytes(o_.appKey.c_str(), key, 16, false);
-    appKey = key;
-  }
+  networkKey_ = KeyOf(o_.networkKey);
+  const Lora::CypherKey appKey = KeyOf(o_.appKey);
   if (!openGateways()) {
     fprintf(stderr, "cannot open the gateway sockets towards %s\n", o_.host.c_str());
     return 2;

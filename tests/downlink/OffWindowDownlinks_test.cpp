@@ -47,6 +47,17 @@ std::vector<TransmitQueue::Item> ItemsOf(const Rig& rig, uint32_t devAddr) {
   return out;
 }
 
+constexpr uint64_t kBlockedFromMs = 20000 + kLeadMs;
+
+// A class C device whose record is queued while a timed frame handed over at kBlockedFromMs is on
+// air a lead time later, until kBlockedFromMs + 1450.
+Device& BookedBehindABlocker(Rig& rig) {
+  Device& device = HeardDevice(rig, Device::kClassC, 19000);
+  rig.queue.insert(Blocker(kBlockedFromMs, 1200));
+  EXPECT_TRUE(device.Enqueue(Rig::Record(5)));
+  return device;
+}
+
 TEST(ClassCDownlinkTest, AQueuedRecordGoesAtOnceOnRx2AndAClassAAnswerKeepsItsWindowTime) {
   Rig rig;
   Device& device = HeardDevice(rig, Device::kClassC, 19000);
@@ -75,12 +86,8 @@ TEST(ClassCDownlinkTest, AQueuedRecordGoesAtOnceOnRx2AndAClassAAnswerKeepsItsWin
 
 TEST(ClassCDownlinkTest, ABusyGatewayIsRetriedIn250MsStepsUpTo5SecondsThenTheSweepSendsIt) {
   Rig rig;
-  Device& device = HeardDevice(rig, Device::kClassC, 19000);
-  const uint64_t start = 20000 + kLeadMs;
-
-  // A timed frame handed over at `start`: on air a lead time later, until start + 1450.
-  rig.queue.insert(Blocker(start, 1200));
-  ASSERT_TRUE(device.Enqueue(Rig::Record(5)));
+  Device& device = BookedBehindABlocker(rig);
+  const uint64_t start = kBlockedFromMs;
   std::vector<TransmitQueue::Item> items = ItemsOf(rig, kDevAddr);
   ASSERT_EQ(1u, items.size());
   EXPECT_EQ(start + 1500, items[0].dueMs) << "the first step clear of the blocker's air time";
@@ -106,10 +113,7 @@ TEST(ClassCDownlinkTest, ABusyGatewayIsRetriedIn250MsStepsUpTo5SecondsThenTheSwe
 
 TEST(ClassCDownlinkTest, AnUplinkWhoseAnswerFindsNoWindowLeavesTheBookedRecordToGoOnceAtOnce) {
   Rig rig;
-  Device& device = HeardDevice(rig, Device::kClassC, 19000);
-  const uint64_t start = 20000 + kLeadMs;
-  rig.queue.insert(Blocker(start, 1200));
-  ASSERT_TRUE(device.Enqueue(Rig::Record(5)));
+  Device& device = BookedBehindABlocker(rig);
   ASSERT_EQ(1u, ItemsOf(rig, kDevAddr).size());
   const uint64_t booked = ItemsOf(rig, kDevAddr)[0].dueMs;
 
