@@ -452,10 +452,10 @@ bool DeviceTransmitController::TransmitFrame(uint64_t gatewayEui, uint8_t window
                 gatewayText.c_str());
     return false;
   }
-  if (dueMs != offWindowDueMs_ && BookedOffWindow()) {
-    // An item left from a booking given up since: the record it would carry is booked at
-    // another time, and the window this item was timed for has passed. Nothing of the device's
-    // is touched; the caller gives the air time back.
+  if (dueMs != offWindowDueMs_ && dueMs != currentDueMs_) {
+    // An item left from a booking given up since (the record went in another answer, or was
+    // booked again): it would carry whatever the device has queued now, timed for a window that
+    // has passed. Nothing of the device's is touched; the caller gives the air time back.
     LOG_DEBUG("ED:%s|SCHED-TX|Stale transmit item dropped", device_.devEui.text().c_str());
     return false;
   }
@@ -685,9 +685,13 @@ void DeviceTransmitController::Bumped(uint64_t dueMs) {
   if (!queue_.empty() && queue_.front().dueTime == dueMs) Unschedule();
 }
 
-void DeviceTransmitController::MarkScheduled(uint64_t dueMs) {
+uint64_t DeviceTransmitController::MarkScheduled(uint64_t dueMs) {
   currentDueMs_ = dueMs;
+  // The answer carries the record sooner than its ping slot or class C hand-over would.
+  const uint64_t replaced = BookedOffWindow() ? offWindowDueMs_ : 0;
+  offWindowDueMs_ = 0;
   if (!queue_.empty()) queue_.front().dueTime = dueMs;
+  return replaced;
 }
 
 void DeviceTransmitController::MarkScheduledOffWindow(uint64_t dueMs, uint32_t tmst) {

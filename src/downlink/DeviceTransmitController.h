@@ -88,8 +88,10 @@ class DeviceTransmitController {
   void AnswerNotScheduled();
   // A transmission of this device at dueMs lost its time to another: the record is queued again.
   void Bumped(uint64_t dueMs);
-  // The scheduler placed the answer: the front record is due at dueMs.
-  void MarkScheduled(uint64_t dueMs);
+  // The scheduler placed the answer: the front record is due at dueMs. Returns the due time of
+  // the record's booking outside the windows that the answer replaces (0: none), whose item the
+  // caller takes out of the transmit queue.
+  uint64_t MarkScheduled(uint64_t dueMs);
   // The class B/C path placed the front record outside the receive windows: handed over at
   // dueMs, sent at gateway time tmst (0: at once) instead of the window's time.
   void MarkScheduledOffWindow(uint64_t dueMs, uint32_t tmst);

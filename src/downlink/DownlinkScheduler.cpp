@@ -164,7 +164,9 @@ bool DownlinkScheduler::TryWindow(Device& device, const Lora::ReceivedFrame& fra
   item.durationMs = durationMs;
   item.priority = priority;
   if (FindGateway(controller, frame.FCnt(), item, frequency) == 0) return false;
-  controller.MarkScheduled(dueMs);
+  if (const uint64_t replaced = controller.MarkScheduled(dueMs)) {
+    links_.queue->withdraw(device.devAddr(), replaced);
+  }
   return true;
 }
 

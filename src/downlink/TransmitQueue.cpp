@@ -31,6 +31,15 @@ bool TransmitQueue::popDue(uint64_t nowMs, Item& out) {
   return true;
 }
 
+void TransmitQueue::withdraw(uint32_t devAddr, uint64_t dueMs) {
+  MutexLock lock(mutex_);
+  items_.erase(std::remove_if(items_.begin(), items_.end(),
+                              [&](const Item& item) {
+                                return item.devAddr == devAddr && item.dueMs == dueMs;
+                              }),
+               items_.end());
+}
+
 void TransmitQueue::release(const Item& item) {
   MutexLock lock(mutex_);
   for (auto it = handedOver_.begin(); it != handedOver_.end(); ++it) {

@@ -51,6 +51,10 @@ class TransmitQueue {
   // item still holds its air time against claims until its end on the axis is before nowMs.
   bool popDue(uint64_t nowMs, Item& out) EXCLUDES(mutex_);
 
+  // A queued item its device no longer needs (the record went in a receive window instead):
+  // its air time is free at once. Items already handed over keep theirs.
+  void withdraw(uint32_t devAddr, uint64_t dueMs) EXCLUDES(mutex_);
+
   // A handed-over item that was never sent (too late, nothing left to say): its air time is free.
   void release(const Item& item) EXCLUDES(mutex_);
 

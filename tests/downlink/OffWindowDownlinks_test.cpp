@@ -261,6 +261,42 @@ TEST(ClassBDownlinkTest, TheDownlinkIsTimedOnThePingSlotAfterTheLastBeaconOnTheG
   }
 }
 
+TEST(ClassBDownlinkTest, ARecordAnsweredInRx1BeforeItsPingSlotGivesTheSlotBack) {
+  Rig rig;
+  // This period's slot has passed: the next one is at least 2.6 s away, past the RX1 answer.
+  const int64_t lastBeaconMs = 9999000;
+  const int64_t beaconSeconds = 1325000000 + lastBeaconMs / 1000;
+  rig.macLinks.beacon.intervalSeconds = 128;
+  rig.macLinks.beacon.lastBeaconMs = [&] { return lastBeaconMs; };
+  rig.macLinks.beacon.lastBeaconSeconds = [&] { return beaconSeconds; };
+  rig.macLinks.beacon.nowMs = [&] {
+    return static_cast<int64_t>((lastBeaconMs + 127500 + (rig.nowMs - 50000)) % 10000000);
+  };
+  Device& device = HeardDevice(rig, Device::kClassB, 40000);
+  rig.nowMs = 50000;
+  ASSERT_TRUE(device.Enqueue(Rig::Record(5)));
+  ASSERT_EQ(1u, ItemsOf(rig, kDevAddr).size());
+  const uint64_t slotDue = ItemsOf(rig, kDevAddr)[0].dueMs;
+
+  rig.nowMs = 50100;
+  rig.Answer(rig.Uplink(2, false, 9000000, rig.nowMs));
+  std::vector<TransmitQueue::Item> items = ItemsOf(rig, kDevAddr);
+  ASSERT_EQ(1u, items.size()) << "left in the queue, the slot's item would carry the next record "
+                                 "at this uplink's RX2 time, long past by then";
+  EXPECT_EQ(1, items[0].window);
+  EXPECT_EQ(10000000u, rig.Serve(items[0].dueMs)["tmst"].asUInt64());
+  ASSERT_EQ(0u, device.transmitController.QueueLength());
+
+  device.answerPending = false;
+  ASSERT_TRUE(device.Enqueue(Rig::Record(4)));
+  items = ItemsOf(rig, kDevAddr);
+  ASSERT_EQ(1u, items.size());
+  EXPECT_EQ(slotDue, items[0].dueMs) << "the slot given back is free for it";
+  const Json::Value txpk = rig.Serve(slotDue);
+  EXPECT_NE(11000000u, txpk["tmst"].asUInt64()) << txpk;
+  EXPECT_EQ(2, txpk["twnd"].asInt()) << txpk;
+}
+
 TEST(ClassBDownlinkTest, NoBeaconMeansNoClassBDownlink) {
   Rig dark;  // no beacon thread runs
   Device& waiting = HeardDevice(dark, Device::kClassB, 40000);
