@@ -119,6 +119,10 @@ std::string Beacon::SendBeacon() {
   int64_t s = 0;
   int64_t ns = 0;
   Clock(s, ns);
+  // The Time field is the second of the beacon's slot. The thread wakes a few ms before it, and
+  // a beacon read at x.997 s carrying x would break the ping slots booked before it, which count
+  // on the last beacon's Time plus the interval.
+  if (ns >= 500000000) ++s;
   frame_.setTime(static_cast<uint32_t>(s));
   Json::Value txpk = txpk_;
   char data[Base64EncodedCapacity(19)];

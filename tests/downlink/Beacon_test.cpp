@@ -6,9 +6,12 @@
 
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "../lora/PlanTestSupport.h"
+#include "TestSupport.h"
 #include "gateway/UdpSocket.h"
+#include "lora/Bytes.h"
 #include "lora/Crc.h"
 #include "support/JsonText.h"
 
@@ -92,9 +95,10 @@ TEST(Beacon, TheForwarderGetsAnImmediatePullRespAndTheNextSlotIsHeld) {
   links.downstream = &downstream;
   links.forwarderAddress = [&] { return UdpSocket::LoopbackAddress(forwarder.localPort()); };
   int64_t seconds = 128 * 100 + 19;
+  int64_t nanoseconds = 0;
   links.taiClock = [&](int64_t& s, int64_t& ns) {
     s = seconds;
-    ns = 0;
+    ns = nanoseconds;
   };
   links.monotonicMs = [] { return uint64_t{5000}; };
   uint64_t reservedDue = 0;
@@ -125,6 +129,21 @@ TEST(Beacon, TheForwarderGetsAnImmediatePullRespAndTheNextSlotIsHeld) {
   EXPECT_EQ(beacon.ReserveNext(), 8000);
   EXPECT_EQ(reservedDue, 5000u + 8000u);
   EXPECT_EQ(reservedMs, Beacon::kReservationMs);
+
+  // Sent a moment before its slot's second, or the configured delay after it: the Time field is
+  // that second, so the next period's is always this one's plus the interval.
+  const int64_t slot = seconds + 8;
+  for (const auto& [s, ns] : {std::pair<int64_t, int64_t>{slot - 1, 996000000}, {slot, 50000000}}) {
+    seconds = s;
+    nanoseconds = ns;
+    const std::string datagram = beacon.SendBeacon();
+    const Json::Value txpk = testsupport::ParseJson(datagram.substr(4))["txpk"];
+    uint8_t frame[19];
+    ASSERT_EQ(17u, Base64Decode(txpk["data"].asCString(), frame, sizeof frame));
+    EXPECT_EQ(static_cast<uint32_t>(slot), frame[3] | frame[4] << 8 | frame[5] << 16 |
+                                               static_cast<uint32_t>(frame[6]) << 24);
+    EXPECT_EQ(slot, beacon.lastBeaconSeconds());
+  }
 }
 
 }  // namespace
