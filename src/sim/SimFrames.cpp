@@ -25,6 +25,7 @@ Bytes BuildUplink(const Uplink& up, const Lora::CypherKey& nwkSKey, const Lora::
   uint8_t fctrl = static_cast<uint8_t>(foptsLen);
   if (up.adr) fctrl |= Lora::kFCtrlAdr;
   if (up.ack) fctrl |= Lora::kFCtrlAck;
+  if (up.classB) fctrl |= Lora::kFCtrlClassB;
   frame.push_back(fctrl);
   PutLE(frame, up.fcnt & 0xFFFF, 2);
   frame.insert(frame.end(), up.fopts.begin(), up.fopts.begin() + static_cast<long>(foptsLen));
@@ -49,6 +50,19 @@ Bytes BuildJoinRequest(uint64_t joinEui, uint64_t devEui, uint16_t devNonce,
   PutLE(frame, devNonce, 2);
   AppendMic(frame, ComputeJoinMic(frame.data(), frame.size(), appKey));
   return frame;
+}
+
+uint32_t PingOffset(uint32_t beaconTime, uint32_t devAddr, uint32_t period) {
+  Bytes block;
+  PutLE(block, beaconTime, 4);
+  PutLE(block, devAddr, 4);
+  block.resize(kAesBlockSize, 0);
+  const uint8_t zeroKey[kAesBlockSize] = {};
+  AesContext aes;
+  AesSetKey(zeroKey, sizeof zeroKey, aes);
+  uint8_t random[kAesBlockSize];
+  AesEncrypt(block.data(), random, aes);
+  return period == 0 ? 0 : (random[0] + 256u * random[1]) % period;
 }
 
 uint32_t PeekDevAddr(const Bytes& phy) {

@@ -23,6 +23,7 @@ struct Uplink {
   int port = 1;       // -1: no FPort, no payload
   Bytes fopts;        // at most 15 bytes
   Bytes payload;      // plain text
+  bool classB = false;  // the device listens on its ping slots
 };
 
 Bytes BuildUplink(const Uplink& up, const Lora::CypherKey& nwkSKey, const Lora::CypherKey& appSKey);
@@ -65,6 +66,18 @@ struct JoinAccept {
 };
 
 JoinAccept ReadJoinAccept(const Bytes& phy, const Lora::CypherKey& appKey, uint16_t devNonce);
+
+// A beacon period: the beacon's reserved time and the guard before the next one leave
+// (interval - kBeaconGuardMs) for ping slots of kPingSlotMs, the first kFirstPingSlotMs after the
+// beacon.
+constexpr uint32_t kPingSlotMs = 30;
+constexpr uint32_t kFirstPingSlotMs = 2120;
+constexpr uint32_t kBeaconGuardMs = 5120;
+inline uint32_t PingSlots(uint32_t intervalS) { return (intervalS * 1000 - kBeaconGuardMs) / kPingSlotMs; }
+
+// A class B device's ping slot in the beacon period whose beacon carried `beaconTime`: one of
+// `period` slots, drawn by AES under the zero key from the Time field and the address.
+uint32_t PingOffset(uint32_t beaconTime, uint32_t devAddr, uint32_t period);
 
 std::string ToHex(const Bytes& bytes);
 std::string ToBase64(const Bytes& bytes);

@@ -11,6 +11,7 @@
 
 #include "lora/Bytes.h"
 #include "lora/Crypto.h"
+#include "sim/SimFrames.h"
 #include "sim/Simulator.h"
 
 namespace Sim {
@@ -129,10 +130,11 @@ const std::map<std::string, Setter>& Setters() {
       {"devices", Number(&Options::devices, 0, 1000000)},
       {"abp", Flag(&Options::abp)},
       {"class", [](Options& o, const std::string& v) {
-         if (v != "A" && v != "C" && v != "a" && v != "c") return false;
+         if (v.size() != 1 || std::string("ABCabc").find(v[0]) == std::string::npos) return false;
          o.deviceClass = static_cast<char>(std::toupper(static_cast<unsigned char>(v[0])));
          return true;
        }},
+      {"beacon-interval", Number(&Options::beaconIntervalS, 0, 86400)},
       {"fcnt-start", Number(&Options::fcntStart, 0, 4294967295.0)},
       {"dev-eui", Hex(&Options::devEuiBase)},
       {"dev-addr", [](Options& o, const std::string& v) {
@@ -214,6 +216,7 @@ bool ReadServerConfig(const std::string& path, Options& o, std::string& error) {
   if (lora["netID"].isString() && !Apply(o, "net-id", lora["netID"].asString(), error)) return false;
   if (lora["rx1Delay"].isUInt()) o.rx1DelayS = std::max(1u, lora["rx1Delay"].asUInt());
   if (lora["joinDelay"].isUInt()) o.joinDelayS = std::max(1u, lora["joinDelay"].asUInt());
+  if (lora["beaconInterval"].isUInt()) o.beaconIntervalS = lora["beaconInterval"].asUInt();
   // The wide-band plans listen on one sub-band of eight 125 kHz channels, 200 kHz apart.
   const std::string band = lora["frequencyBand"].isString() ? lora["frequencyBand"].asString() : "";
   const double first = band == "US915" || band == "915" ? 902.3 : band == "AU915" ? 915.2 : 0;
@@ -261,6 +264,11 @@ bool ParseArguments(const std::vector<std::string>& args, Options& o, std::strin
     error = "--fcnt-start needs --abp: a joined device always starts counting at 0";
     return false;
   }
+  // Ping slots need a beacon period that leaves room for them past its guard times.
+  if (o.deviceClass == 'B' && o.beaconIntervalS * 1000 <= kBeaconGuardMs + kPingSlotMs) {
+    error = "--class B needs the server's beacon interval: -c <server config> or --beacon-interval";
+    return false;
+  }
   if (o.zeroTouch && o.baseKey.empty()) {
     error = "--zero-touch needs the base key: -c <server config> or --base-key";
     return false;
@@ -280,7 +288,9 @@ Plays packet forwarders and end-devices against a vallorin server on this host.
                         from the server's configuration
   --gateways N          packet forwarders (1); --hear K: gateways hearing each uplink (1)
   --devices N           end-devices (2); --abp: sessions through the command port, else OTAA
-  --class A|C           device class (A); class C devices take downlinks between uplinks
+  --class A|B|C         device class (A); class B devices follow the beacon and take downlinks
+                        in their ping slots (--beacon-interval S, or "beaconInterval" of -c),
+                        class C devices take them between uplinks
   --fcnt-start N        first uplink counter of --abp devices (0), e.g. 65530 to roll over
   --rate R              uplinks/s over all devices; else each device every --interval S (10)
   --duration S          stop after S seconds (0: run until Ctrl-C); --drain S after that

@@ -189,26 +189,30 @@ class Simulation {
   uint64_t downRx1_ = 0, downRx2_ = 0, downLate_ = 0, downOther_ = 0, downImme_ = 0;
   uint64_t downCollisions_ = 0;
   uint64_t downBad_ = 0, downFcntErrors_ = 0, downUnknown_ = 0, downAcks_ = 0, downData_ = 0;
-  uint64_t downClassC_ = 0, beacons_ = 0;
+  uint64_t downClassC_ = 0, beacons_ = 0, downClassB_ = 0, downOffSlot_ = 0;
+  // The last beacon heard: when it went on air (local us, 0: none yet) and its Time field.
+  int64_t lastBeaconUs_ = 0;
+  uint32_t lastBeaconTime_ = 0;
   int commandFd_ = -1;  // for telling the server a joined device's class
   uint64_t downConfirmed_ = 0, downQueued_ = 0, pullResps_ = 0;
   uint64_t answersDue_ = 0, answeredRx1_ = 0, answeredRx2_ = 0, answeredLate_ = 0;
   int appFd_ = -1;  // the UDP application's socket on the up port (--udp-app)
   uint64_t udpUp_ = 0, udpEvents_ = 0, udpLineEnds_ = 0;
-  Samples upLatency_, pushAck_, rx1Lead_, joinLatency_;
+  Samples upLatency_, pushAck_, rx1Lead_, joinLatency_, pingSlotError_;
   std::vector<std::string> faults_;
 
   bool openGateways();
   bool setUpAbp();
   void queueDownlink(Device& d);
   void tellClass(Device& d);
-  void sendUplink(Device& d, int64_t now);
+  void sendUplink(Device& d);
   void sendJoin(Device& d, int64_t now);
   void push(Gateway& g, const Bytes& phy, int64_t now, int index);
   void pull(Gateway& g, int64_t now);
   void stat(Gateway& g, int64_t now);
   void receive(Gateway& g);
   void pullResp(Gateway& g, const uint8_t* data, size_t size, int64_t now);
+  int64_t pingSlotErrorUs(const Device& d, int64_t onAirUs) const;
   void drainMqtt();
   bool openUdpApp();
   void drainUdpApp();
@@ -269,6 +273,8 @@ bool Simulation::sendCommand(int fd, const std::string& command, std::string& re
 bool Simulation::setUpAbp() {
   const int fd = socket(AF_INET, SOCK_DGRAM, 0);
   bool ok = true;
+  // A class B device is in class A until it has heard a beacon; its uplinks then say it is B.
+  const char startClass = o_.deviceClass == 'B' ? 'A' : o_.deviceClass;
   for (size_t i = 0; i < devices_.size() && ok && !g_stop; ++i) {
     Device& d = devices_[i];
     const std::string eui = EuiText(d.devEui);
@@ -278,7 +284,7 @@ bool Simulation::setUpAbp() {
     snprintf(netId, sizeof netId, "%06x", o_.netId);
     std::string reply;
     if (!sendCommand(fd, "device add {\"deveui\":\"" + eui + "\",\"name\":\"sim-" +
-                             std::to_string(i) + "\",\"class\":\"" + o_.deviceClass + "\"}",
+                             std::to_string(i) + "\",\"class\":\"" + startClass + "\"}",
                      reply)) {
       fprintf(stderr, "no answer from the command port %u\n", o_.commandPort);
       ok = false;
@@ -402,17 +408,22 @@ void Simulation::stat(Gateway& g, int64_t now) {
   g.nextStat = now + 30'000'000;
 }
 
-void Simulation::sendUplink(Device& d, int64_t now) {
+void Simulation::sendUplink(Device& d) {
   Uplink up;
   up.devAddr = d.devAddr;
   up.fcnt = d.fcnt++;
   up.port = o_.port;
   up.confirmed = std::uniform_real_distribution<double>(0, 100)(random_) < o_.confirmedPct;
   up.ack = d.ackDue;
+  up.classB = o_.deviceClass == 'B' && lastBeaconUs_ != 0;
   d.ackDue = false;
   up.payload.resize(o_.payloadSize);
   for (uint8_t& b : up.payload) b = static_cast<uint8_t>(random_());
   const Bytes phy = BuildUplink(up, d.nwkSKey, d.appSKey);
+  // The concentrator counter in the rxpk is read as the frame goes, as a radio stamps it on
+  // reception: a counter read before a burst of others were sent would run behind the server's
+  // arrival time, and put every frame timed by it (ping slots) early by as much.
+  const int64_t now = NowUs();
   d.lastUpUs = now;
   d.lastUpConfirmed = up.confirmed;
   d.answerDue = up.confirmed || d.downlinkQueued;
@@ -524,6 +535,12 @@ void Simulation::pullResp(Gateway& g, const uint8_t* data, size_t size, int64_t 
   // A beacon is sent without a header and is nobody's downlink.
   if (txpk["nhdr"].asBool()) {
     ++beacons_;
+    // Both layouts carry the Time field in bytes 3..6, least significant first.
+    if (phy.size() >= 7) {
+      lastBeaconUs_ = startUs;
+      lastBeaconTime_ = static_cast<uint32_t>(phy[3] | phy[4] << 8 | phy[5] << 16) |
+                        static_cast<uint32_t>(phy[6]) << 24;
+    }
     return;
   }
   const bool accept = (phy[0] >> 5) == 1;
@@ -549,8 +566,20 @@ void Simulation::pullResp(Gateway& g, const uint8_t* data, size_t size, int64_t 
   const char* window = imme ? "imme" : std::llabs(offset - first) < 1000 ? "RX1"
                                    : std::llabs(offset - first - 1'000'000) < 1000 ? "RX2" : "other";
   // A class C device hears RX2 between its uplinks too, so that is where its other downlinks go.
-  const bool classC = o_.deviceClass == 'C' && !accept && window[2] != '1' && window[2] != '2';
+  const bool offWindow = !accept && window[2] != '1' && window[2] != '2';
+  const bool classC = o_.deviceClass == 'C' && offWindow;
+  // A class B device listens between its uplinks only on its ping slots: one missed is lost.
+  const bool classB = o_.deviceClass == 'B' && offWindow && !imme;
+  const int64_t slotErrorUs = classB ? pingSlotErrorUs(*d, startUs) : 0;
+  const bool onSlot = classB && std::llabs(slotErrorUs) <= kPingSlotMs * 500;
+  if (classB && !late && slotErrorUs != INT64_MAX) pingSlotError_.add(static_cast<double>(slotErrorUs) / 1000.0);
+  if (classB && !onSlot && !late) {
+    ++downOffSlot_;
+    fault("downlink for " + EuiText(d->devEui) + " off its ping slots by " +
+          (slotErrorUs == INT64_MAX ? std::string("- (no beacon heard)") : std::to_string(slotErrorUs / 1000) + " ms"));
+  }
   if (late) ++downLate_;
+  else if (onSlot) ++downClassB_;
   else if (classC) ++downClassC_;
   else if (imme) ++downImme_;
   else if (window[2] == '1') ++downRx1_, rx1Lead_.add(static_cast<double>(leadUs) / 1000.0);
@@ -580,7 +609,7 @@ void Simulation::pullResp(Gateway& g, const uint8_t* data, size_t size, int64_t 
     if (!d->joined) active_.push_back(static_cast<size_t>(d - devices_.data()));
     d->joined = true;
     d->readyUs = now + leadUs + 50'000;
-    if (o_.deviceClass != 'A') tellClass(*d);
+    if (o_.deviceClass == 'C') tellClass(*d);
     if (d->wantsDownlinks) queueDownlink(*d);
     if (!quiet()) {
       printf("down  %s join accept %s%s (%.0f ms ahead) DevAddr %08x\n", EuiText(d->devEui).c_str(),
@@ -620,10 +649,26 @@ void Simulation::pullResp(Gateway& g, const uint8_t* data, size_t size, int64_t 
   }
   if (!quiet()) {
     printf("down  %s %s%s (%.0f ms ahead) fcnt %u%s%s port %d payload %s\n",
-           EuiText(d->devEui).c_str(), window, late ? " LATE" : "", static_cast<double>(leadUs) / 1000.0,
-           down.fcnt, down.confirmed ? " confirmed" : "", down.ack ? " ACK" : "",
+           EuiText(d->devEui).c_str(), onSlot ? "ping slot" : classC ? "class C" : window,
+           late ? " LATE" : "", static_cast<double>(leadUs) / 1000.0, down.fcnt, down.confirmed ? " confirmed" : "", down.ack ? " ACK" : "",
            down.port, ToHex(down.payload).c_str());
   }
+}
+
+// From a downlink's time on air to the nearest ping slot of the device, signed; INT64_MAX before
+// any beacon was heard. The server may book a slot in a period whose beacon is still to come.
+int64_t Simulation::pingSlotErrorUs(const Device& d, int64_t onAirUs) const {
+  if (lastBeaconUs_ == 0) return INT64_MAX;
+  const uint32_t slots = PingSlots(o_.beaconIntervalS);
+  int64_t nearest = INT64_MAX;
+  for (uint32_t period = 0; period < 3; ++period) {
+    const uint32_t beaconTime = lastBeaconTime_ + period * o_.beaconIntervalS;
+    const int64_t slotUs =
+        lastBeaconUs_ + int64_t{period} * o_.beaconIntervalS * 1'000'000 +
+        (kFirstPingSlotMs + int64_t{kPingSlotMs} * PingOffset(beaconTime, d.devAddr, slots)) * 1000;
+    if (nearest == INT64_MAX || std::llabs(onAirUs - slotUs) < std::llabs(nearest)) nearest = onAirUs - slotUs;
+  }
+  return nearest;
 }
 
 void Simulation::drainMqtt() {
@@ -725,6 +770,9 @@ Json::Value Simulation::report(double seconds, int pid, const ProcessUsage& befo
   down["imme"] = static_cast<Json::UInt64>(downImme_);
   down["other"] = static_cast<Json::UInt64>(downOther_);
   down["class_c"] = static_cast<Json::UInt64>(downClassC_);
+  down["class_b"] = static_cast<Json::UInt64>(downClassB_);
+  down["off_slot"] = static_cast<Json::UInt64>(downOffSlot_);
+  if (o_.deviceClass == 'B') down["ping_slot_error_ms"] = pingSlotError_.json();
   down["beacons"] = static_cast<Json::UInt64>(beacons_);
   down["bad"] = static_cast<Json::UInt64>(downBad_);
   down["fcnt_errors"] = static_cast<Json::UInt64>(downFcntErrors_);
@@ -920,7 +968,7 @@ int Simulation::run() {
         for (size_t tries = 0; tries < active_.size(); ++tries) {
           Device& d = devices_[active_[upSeq++ % active_.size()]];
           if (d.readyUs > now) continue;
-          sendUplink(d, now);
+          sendUplink(d);
           break;
         }
         upDue += 1.0 / rate;
@@ -970,7 +1018,7 @@ int Simulation::run() {
 
   Json::Value r = report(seconds, pid, before, after);
   if (o_.firstAck > 0) r["first_push_ack_ms"] = std::round(firstAckMs * 10) / 10;
-  const bool clean = r["lost"].asUInt64() == 0 && downBad_ == 0 && downFcntErrors_ == 0;
+  const bool clean = r["lost"].asUInt64() == 0 && downBad_ == 0 && downFcntErrors_ == 0 && downOffSlot_ == 0;
   if (quiet()) progress(NowUs() - start, true);
   Json::StreamWriterBuilder compact;
   compact["indentation"] = "";
@@ -980,7 +1028,7 @@ int Simulation::run() {
   fprintf(stderr,
           "%llu uplinks sent in %.1f s (%.0f/s), %llu published, %llu lost (%.2f %%)\n"
           "PUSH_DATA -> MQTT up: p50 %.2f ms, p99 %.2f ms, max %.2f ms; PUSH_ACK p99 %.2f ms\n"
-          "downlinks: %llu RX1, %llu RX2, %llu late, %llu imme, %llu other, %llu class C, %llu refused on air with another; %llu bad MIC, %llu FCnt faults\n"
+          "downlinks: %llu RX1, %llu RX2, %llu late, %llu imme, %llu other, %llu class C, %llu class B (%llu off their ping slots), %llu refused on air with another; %llu bad MIC, %llu FCnt faults\n"
           "answers due %llu: %llu in RX1 (%.2f %%), %llu in RX2, %llu late, %llu none\n"
           "RX1 hand-over ahead of the window: min %.2f ms, p50 %.2f ms, max %.2f ms\n"
           "joins: %llu sent, %llu accepted (%llu RX1, %llu RX2)\n",
@@ -991,6 +1039,7 @@ int Simulation::run() {
           static_cast<unsigned long long>(downRx1_), static_cast<unsigned long long>(downRx2_),
           static_cast<unsigned long long>(downLate_), static_cast<unsigned long long>(downImme_),
           static_cast<unsigned long long>(downOther_), static_cast<unsigned long long>(downClassC_),
+          static_cast<unsigned long long>(downClassB_), static_cast<unsigned long long>(downOffSlot_),
           static_cast<unsigned long long>(downCollisions_),
           static_cast<unsigned long long>(downBad_), static_cast<unsigned long long>(downFcntErrors_),
           static_cast<unsigned long long>(answersDue_), static_cast<unsigned long long>(answeredRx1_),

@@ -40,7 +40,10 @@ struct Options {
   bool abp = false;  // sessions through the command port instead of joins
   uint64_t devEuiBase = 0x0080000000b10000ull;
   uint32_t devAddrBase = 0x00100000;  // NwkID bits come from netId
-  char deviceClass = 'A';  // 'A' or 'C' (listens on RX2 between uplinks; told to the server)
+  // 'A'; 'B' (follows the beacon, then listens on its ping slots and says so in its uplinks);
+  // 'C' (listens on RX2 between uplinks; told to the server).
+  char deviceClass = 'A';
+  unsigned beaconIntervalS = 0;  // the server's "beaconInterval": class B devices need it
   uint32_t fcntStart = 0;  // personalised devices' first uplink counter, to cross 65535 early
 
   double rate = 0;       // uplinks per second over all devices; 0: each device every `interval`

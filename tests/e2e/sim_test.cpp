@@ -23,13 +23,14 @@ const std::string kApp = "000102030405060708090a0b0c0d0e0f";
 
 TEST(SimFrames, AgreeWithLoraPacket) {
   {
-    SCOPED_TRACE("confirmed uplink with FOpts and the ACK bit, byte for byte");
-    // DevAddr, FCnt, confirmed, ACK, ADR, FPort, FOpts, payload.
+    SCOPED_TRACE("confirmed uplink with FOpts, the ACK and the class B bit, byte for byte");
+    // DevAddr, FCnt, confirmed, ACK, ADR, FPort, FOpts, payload, class B (lora-packet's name for
+    // that bit is the downlink one, FPending).
     const Sim::Uplink up{0x26011234, 0x2a, true, true, false, 7, {0x02},
-                         {0xde, 0xad, 0xbe, 0xef, 0x01}};
+                         {0xde, 0xad, 0xbe, 0xef, 0x01}, true};
     EXPECT_EQ(Hex(Sim::BuildUplink(up, Key(kNwk), Key(kApp))),
               Hex(LoraPacket(R"({"fields":{"MType":"Confirmed Data Up","DevAddr":"26011234",)"
-                             R"("FCnt":42,"FCtrl":{"ACK":true},"FOpts":"02","FPort":7,)"
+                             R"("FCnt":42,"FCtrl":{"ACK":true,"FPending":true},"FOpts":"02","FPort":7,)"
                              R"("payloadHex":"deadbeef01"},"keys":{"AppSKey":")" + kApp +
                              R"(","NwkSKey":")" + kNwk + R"("}})")));
   }
@@ -63,6 +64,20 @@ TEST(SimFrames, AgreeWithLoraPacket) {
     EXPECT_EQ(Hex(down.payload), "a1b2c3");
     phy[phy.size() - 6] ^= 0x01;
     EXPECT_EQ(Sim::ReadDownlink(phy, Key(kNwk), Key(kApp)).fault, "MIC mismatch");
+  }
+  {
+    SCOPED_TRACE("class B ping offsets, in a 128 s and an 8 s beacon period");
+    for (const uint32_t beaconTime : {0u, 1796834123u, 0xFFFFFFF0u}) {
+      for (const uint32_t period : {4096u, 96u}) {
+        const Json::Value slot = LoraDevice(R"({"mode":"pingslot","beaconTime":)" +
+                                            std::to_string(beaconTime) +
+                                            R"(,"DevAddr":"26011234","period":)" +
+                                            std::to_string(period) + "}");
+        EXPECT_EQ(Sim::PingOffset(beaconTime, 0x26011234, period), slot["offset"].asUInt())
+            << beaconTime << " " << period;
+      }
+    }
+    EXPECT_EQ(Sim::PingSlots(128), 4096u);
   }
   {
     SCOPED_TRACE("join accept: address and session keys as lora-packet derives them");
@@ -198,6 +213,23 @@ TEST(SimRun, EveryUplinkPublishedAndEveryDownlinkDecrypts) {
     EXPECT_EQ(r["downlinks"]["collisions"].asUInt(), 0u) << "a gateway sends one frame at a time" << r;
     EXPECT_EQ(r["lost"].asUInt(), 0u) << r;
   }
+}
+
+TEST(SimRun, ClassBDevicesTakeTheirDownlinksOnThePingSlotsTheBeaconGivesThem) {
+  NetworkRig rig;
+  rig.config["lora"]["beaconInterval"] = 8;
+  ASSERT_TRUE(rig.Start());
+  // Each device speaks every 10 s, longer than a beacon period: a downlink queued after one
+  // uplink's answer has a ping slot before the next uplink could carry it.
+  const Json::Value r = RunSim(rig, {"--abp", "--class", "B", "--beacon-interval", "8", "--devices",
+                                     "2", "--interval", "10", "--duration", "24", "--downlinks",
+                                     "100"});
+  EXPECT_GT(r["downlinks"]["beacons"].asUInt(), 0u) << r;
+  EXPECT_GT(r["downlinks"]["class_b"].asUInt(), 0u) << r << SchedulingLines(rig.Log());
+  EXPECT_EQ(r["downlinks"]["off_slot"].asUInt(), 0u) << r << SchedulingLines(rig.Log());
+  EXPECT_EQ(r["downlinks"]["late"].asUInt(), 0u) << r << SchedulingLines(rig.Log());
+  EXPECT_EQ(r["lost"].asUInt(), 0u) << r;
+  EXPECT_EQ(r["downlinks"]["bad"].asUInt(), 0u) << r;
 }
 
 }  // namespace
