@@ -452,7 +452,7 @@ bool DeviceTransmitController::TransmitFrame(uint64_t gatewayEui, uint8_t window
                 gatewayText.c_str());
     return false;
   }
-  if (dueMs != offWindowDueMs_ && dueMs != currentDueMs_) {
+  if (dueMs != offWindowDueMs_ && dueMs != windowDueMs_) {
     // An item left from a booking given up since (the record went in another answer, or was
     // booked again): it would carry whatever the device has queued now, timed for a window that
     // has passed. Nothing of the device's is touched; the caller gives the air time back.
@@ -687,6 +687,7 @@ void DeviceTransmitController::Bumped(uint64_t dueMs) {
 
 uint64_t DeviceTransmitController::MarkScheduled(uint64_t dueMs) {
   currentDueMs_ = dueMs;
+  windowDueMs_ = dueMs;
   // The answer carries the record sooner than its ping slot or class C hand-over would.
   const uint64_t replaced = BookedOffWindow() ? offWindowDueMs_ : 0;
   offWindowDueMs_ = 0;

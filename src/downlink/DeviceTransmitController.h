@@ -168,6 +168,7 @@ class DeviceTransmitController {
   uint64_t lastAttemptMs_ = 0;      // when the confirmed front record was last handed over
   int32_t retryJitterMs_ = 0;       // added to the acknowledgement time-out after that
   uint64_t offWindowDueMs_ = 0;     // due time of the front record's class B/C item; 0: none
+  uint64_t windowDueMs_ = 0;        // due time of the latest answer booked in a receive window
   uint64_t nextScheduleTryMs_ = 0;  // no class B/C scheduling attempt before this time
   std::string currentOpts_;         // hex of the MAC command bytes carried
   bool responseRequested_ = false;  // the last uplink set ADRACKReq
