@@ -206,6 +206,10 @@ void Beacon::Run() {
   // The beacon not sent before start-up had the Time field of its second (beaconDelay < 1 s).
   lastBeaconSeconds_ = (s * 1000 + ns / 1000000 - sinceVirtualMs) / 1000;
   LOG_DEBUG("Virtual beacon (-1) was sent at: %d ms", static_cast<int>(lastBeaconMs_.load()));
+  // The first beacon's air time is held as every later one's is, once the gateways that
+  // pulled since start-up are known: downlinks booked before it would go out over it.
+  if (wait > 8000 && !Sleep(wait - 8000)) return;
+  wait = ReserveNext();
   if (!Sleep(wait > 4 ? wait - 4 : 0)) return;
   for (;;) {
     SendBeacon();

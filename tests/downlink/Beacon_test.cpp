@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 #include <string>
 #include <utility>
@@ -144,6 +145,37 @@ TEST(Beacon, TheForwarderGetsAnImmediatePullRespAndTheNextSlotIsHeld) {
                                                static_cast<uint32_t>(frame[6]) << 24);
     EXPECT_EQ(slot, beacon.lastBeaconSeconds());
   }
+}
+
+TEST(Beacon, TheFirstBeaconAfterStartUpHoldsItsAirTimeToo) {
+  UdpSocket downstream;
+  UdpSocket forwarder;
+  ASSERT_TRUE(downstream.open(0, false));
+  ASSERT_TRUE(forwarder.open(0, false));
+  Json::Value config;
+  config["lora"]["beaconInterval"] = 128;
+  config["lora"]["netID"] = "000013";
+  auto eu868 = plantest::MakePlan("EU868");
+  BeaconLinks links = Links(config, eu868->plan.get());
+  links.downstream = &downstream;
+  links.forwarderAddress = [&] { return UdpSocket::LoopbackAddress(forwarder.localPort()); };
+  // Started 300 ms before the network's slot.
+  links.taiClock = [](int64_t& s, int64_t& ns) {
+    s = 128 * 100 + 18;
+    ns = 700000000;
+  };
+  links.monotonicMs = [] { return uint64_t{5000}; };
+  std::atomic<uint64_t> reservedDue{0};
+  links.reserve = [&](uint64_t, uint64_t due, uint32_t) { reservedDue = due; };
+  Beacon beacon(links);
+  ASSERT_EQ(0, beacon.Start());
+  uint8_t buffer[512];
+  sockaddr_in from{};
+  ssize_t n = -1;
+  for (int tries = 0; tries < 20 && n <= 4; ++tries) n = forwarder.receive(from, buffer, sizeof buffer);
+  beacon.Stop();
+  ASSERT_GT(n, 4) << "the beacon";
+  EXPECT_EQ(5000u + 300u, reservedDue.load()) << "held before it was sent";
 }
 
 }  // namespace
