@@ -193,12 +193,13 @@ void DeviceTransmitController::RecordReception(const Lora::ReceivedFrame& frame)
   fresh.rfChain = frame.rfChain;
   fresh.fsk = frame.fsk != 0;
   fresh.receivedMs = frame.receptionTimeMs;
+  latestMs_ = std::max(latestMs_, fresh.receivedMs);
   if (index == kGatewaySlots) {
     // Ten other gateways hold the slots. One that did not hear this uplink only remembers an
     // older one: the oldest of those gives way. When all ten heard it too, the newcomer replaces
     // the weakest of them, and only if it heard the device better.
     for (size_t i = 0; i < kGatewaySlots; ++i) {
-      if (slots_[i].fcnt == fcnt) continue;
+      if (HeardLatestUplink(slots_[i], fcnt)) continue;
       if (index == kGatewaySlots || slots_[i].receivedMs < slots_[index].receivedMs) index = i;
     }
     if (index == kGatewaySlots) {
@@ -218,7 +219,7 @@ void DeviceTransmitController::RecordReception(const Lora::ReceivedFrame& frame)
 void DeviceTransmitController::ChoosePreferredSlot(uint16_t fcnt) {
   size_t best = kGatewaySlots;
   for (size_t i = 0; i < slots_.size(); ++i) {
-    if (slots_[i].eui == 0 || slots_[i].fcnt != fcnt) continue;
+    if (!HeardLatestUplink(slots_[i], fcnt)) continue;
     if (best == kGatewaySlots || Stronger(slots_[i], slots_[best])) best = i;
   }
   if (best != kGatewaySlots) preferred_ = best;

@@ -118,6 +118,15 @@ class DeviceTransmitController {
   // The record that would be sent next; the queue must not be empty.
   const Lora::FrameApplicationData& Front() const { return queue_.front(); }
   const Slots& GatewaySlots() const { return slots_; }
+  // Whether the slot's gateway heard the latest uplink, whose counter is fcnt. Copies of one
+  // uplink through several gateways reach the server within moments of each other; the same
+  // counter heard seconds earlier was the device sending before (a confirmed uplink's retry, or
+  // any earlier join request, whose counter bytes are EUI bytes), and that reception's time is
+  // useless for this one's windows.
+  bool HeardLatestUplink(const GatewaySlot& slot, uint16_t fcnt) const {
+    return slot.eui != 0 && slot.fcnt == fcnt && slot.receivedMs + kSameUplinkMs >= latestMs_;
+  }
+  static constexpr uint64_t kSameUplinkMs = 1000;
   // The slot of the gateway that heard the device best; one with EUI 0 before any uplink.
   const GatewaySlot& PreferredGatewaySlot() const;
   size_t PreferredSlot() const { return preferred_; }
@@ -152,6 +161,7 @@ class DeviceTransmitController {
   std::vector<Lora::FrameApplicationData> queue_;
   Slots slots_;
   size_t preferred_ = 0;
+  uint64_t latestMs_ = 0;  // reception time of the latest uplink recorded in a slot
 
   std::unique_ptr<MacControllers> mac_;  // made on first use, from the scheduler's MAC links
   Lora::Frame* frame_ = nullptr;         // the PHYPayload being built, during TransmitFrame only

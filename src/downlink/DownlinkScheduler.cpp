@@ -176,7 +176,7 @@ uint64_t DownlinkScheduler::FindGateway(const DeviceTransmitController& controll
   const size_t preferred = controller.PreferredSlot();
   auto tryslot = [&](size_t index) -> uint64_t {
     const DeviceTransmitController::GatewaySlot& slot = slots[index];
-    if (slot.eui == 0 || slot.fcnt != fcnt) return 0;
+    if (!controller.HeardLatestUplink(slot, fcnt)) return 0;
     std::shared_ptr<Gateway> gateway = links_.gateways->find(slot.eui);
     if (!gateway) return 0;
     return CanSchedule(*gateway, wanted, frequency) ? slot.eui : 0;

@@ -162,6 +162,11 @@ TEST(DeviceTransmitControllerTest, GatewaySlotsPreferTheBestHearingAndMakeRoomFo
   EXPECT_TRUE(holds(0x300));
   EXPECT_FALSE(holds(0x101)) << "the oldest stale record gave way";
   EXPECT_EQ(0x105u, preferred());
+
+  // The same counter seconds later is the device sending again, not another copy.
+  now += DeviceTransmitController::kSameUplinkMs;
+  hear(0x300, 2, -200);
+  EXPECT_EQ(0x300u, preferred()) << "0x105 heard the first transmission only";
 }
 
 // Two gateways hear one frame: its ADR entry holds the rate the weaker reception supports. A

@@ -186,6 +186,25 @@ TEST(DownlinkSchedulerTest, AConfirmedUplinkIsAcknowledgedInRx1OneSecondLaterHan
   EXPECT_EQ("", record["opts"].asString());
 }
 
+// A confirmed uplink sent again, heard this time only by a gateway whose windows are taken: the
+// gateway that heard it best the first time knows nothing of this transmission's timing.
+TEST(DownlinkSchedulerTest, AnUplinkSentAgainIsAnsweredOnlyThroughTheGatewaysThatHeardItThisTime) {
+  Rig rig;
+  Device& device = rig.AddDevice();
+  const sockaddr_in elsewhere = UdpSocket::LoopbackAddress(1);
+  rig.gateways.seen(kGatewayA, 2, &elsewhere, 0);
+  Lora::ReceivedFrame first = rig.Uplink(1, true, 3000000, 10000);
+  first.gatewayEui = kGatewayA;
+  first.snr = 100;
+  device.transmitController.ReceivedFrame(first, false);
+  rig.nowMs = 14000;
+  rig.queue.insert(Item(0x01020304, devicetest::kGatewayEui, 14700, 3000, 0));
+  rig.Answer(rig.Uplink(1, true, 5000000, 14000));
+  for (const TransmitQueue::Item& item : rig.queue.items()) {
+    EXPECT_NE(kGatewayA, item.gatewayEui) << "timed from the first transmission, 4 s late";
+  }
+}
+
 // The beacon goes on air as its thread sends it, an answer a lead time after its hand-over.
 TEST(DownlinkSchedulerTest, AnAnswerOnAirWithTheBeaconMovesToRx2) {
   Rig rig;
