@@ -97,6 +97,9 @@ void DeviceTransmitController::ReceivedFrame(const Lora::ReceivedFrame& frame, b
   LOG_DEBUG("ED:%s|PACKET-RX|Downlink Packets Queued: %d", device_.devEui.text().c_str(),
             static_cast<int>(queue_.size()));
   RecordReception(frame);
+  // A device listens only after its latest transmission: an answer still waiting for the windows
+  // of an earlier one would reach nobody, at a time nothing was booked for.
+  if (!duplicate) windowDueMs_ = 0;
   // A join request has no FCtrl, options or session: only the way back to the device counts.
   if (frame.MType() == Lora::kJoinRequest) return;
   // A repeat carries the ACK bit of a frame already judged; it must not settle a newer one.

@@ -109,7 +109,9 @@ struct Device {
   uint16_t devNonce = 0;
   int64_t joinSentUs = 0;    // 0: no join in flight
   int64_t lastUpUs = 0;      // local time of the last uplink (the gateways' tmst follow it)
-  int64_t readyUs = 0;       // no uplink before this: the join accept is still on its way
+  // No uplink before this: a device sends only once the receive windows of its last uplink have
+  // passed and a frame it is receiving has ended, and once its join accept has come.
+  int64_t readyUs = 0;
   bool lastUpConfirmed = false;
   bool downlinkQueued = false;  // one of ours waits in the server's queue
   bool answerDue = false;       // the last uplink must be answered (confirmed, or data queued)
@@ -425,6 +427,7 @@ void Simulation::sendUplink(Device& d) {
   // arrival time, and put every frame timed by it (ping slots) early by as much.
   const int64_t now = NowUs();
   d.lastUpUs = now;
+  d.readyUs = now + (static_cast<int64_t>(o_.rx1DelayS) + 1) * 1'000'000 + 50'000;
   d.lastUpConfirmed = up.confirmed;
   d.answerDue = up.confirmed || d.downlinkQueued;
   answersDue_ += d.answerDue;
@@ -560,6 +563,7 @@ void Simulation::pullResp(Gateway& g, const uint8_t* data, size_t size, int64_t 
     ++downUnknown_;
     return;
   }
+  if (!late) d->readyUs = std::max(d->readyUs, endUs);
   // The window is the delay between the uplink's tmst on this gateway and the downlink's.
   const int64_t first = static_cast<int64_t>(accept ? o_.joinDelayS : o_.rx1DelayS) * 1'000'000;
   const int64_t offset = static_cast<int32_t>(at - g.tmst(d->lastUpUs));
@@ -608,7 +612,7 @@ void Simulation::pullResp(Gateway& g, const uint8_t* data, size_t size, int64_t 
     byAddr_[d->devAddr] = static_cast<size_t>(d - devices_.data());
     if (!d->joined) active_.push_back(static_cast<size_t>(d - devices_.data()));
     d->joined = true;
-    d->readyUs = now + leadUs + 50'000;
+    d->readyUs = std::max(d->readyUs, now + leadUs + 50'000);
     if (o_.deviceClass == 'C') tellClass(*d);
     if (d->wantsDownlinks) queueDownlink(*d);
     if (!quiet()) {

@@ -205,6 +205,23 @@ TEST(DownlinkSchedulerTest, AnUplinkSentAgainIsAnsweredOnlyThroughTheGatewaysTha
   }
 }
 
+// The device sent again before the answer to its last uplink went out: it listens after the new
+// one only, and the old answer's item, timed by the new reception, would go on air where nothing
+// was booked.
+TEST(DownlinkSchedulerTest, AnAnswerToAnUplinkTheDeviceHasFollowedWithAnotherIsNotSent) {
+  Rig rig;
+  Device& device = rig.AddDevice();
+  ASSERT_TRUE(device.Enqueue(Rig::Record(5)));
+  rig.nowMs = 10000;
+  rig.Answer(rig.Uplink(1, true, 5000000, 10000));
+  ASSERT_EQ(1u, rig.queue.size());
+  rig.nowMs = 10500;
+  rig.queue.insert(Item(0x01020304, devicetest::kGatewayEui, 11200, 3000, 0));
+  rig.Answer(rig.Uplink(2, true, 5500000, 10500));
+  EXPECT_TRUE(rig.Serve(10750).isNull());
+  EXPECT_EQ(1u, device.transmitController.QueueLength()) << "the record waits for the next uplink";
+}
+
 // The beacon goes on air as its thread sends it, an answer a lead time after its hand-over.
 TEST(DownlinkSchedulerTest, AnAnswerOnAirWithTheBeaconMovesToRx2) {
   Rig rig;
