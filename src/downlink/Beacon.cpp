@@ -176,11 +176,15 @@ int64_t Beacon::ReserveNext() {
 }
 
 bool Beacon::Sleep(int64_t ms) {
-  while (ms > 0) {
+  // Towards a deadline: each of the steps wakes a little late, and over the seconds before a
+  // beacon the delays would add up to more than the air time reserved after its slot.
+  const auto until =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max<int64_t>(ms, 0));
+  for (auto now = std::chrono::steady_clock::now(); now < until;
+       now = std::chrono::steady_clock::now()) {
     if (stop_.load() || StopFlag::IsSet()) return false;
-    const int64_t step = std::min<int64_t>(ms, 100);
-    std::this_thread::sleep_for(std::chrono::milliseconds(step));
-    ms -= step;
+    std::this_thread::sleep_for(
+        std::min<std::chrono::steady_clock::duration>(until - now, std::chrono::milliseconds(100)));
   }
   return !stop_.load() && !StopFlag::IsSet();
 }
@@ -206,9 +210,10 @@ void Beacon::Run() {
   // The beacon not sent before start-up had the Time field of its second (beaconDelay < 1 s).
   lastBeaconSeconds_ = (s * 1000 + ns / 1000000 - sinceVirtualMs) / 1000;
   LOG_DEBUG("Virtual beacon (-1) was sent at: %d ms", static_cast<int>(lastBeaconMs_.load()));
-  // The first beacon's air time is held as every later one's is, once the gateways that
-  // pulled since start-up are known: downlinks booked before it would go out over it.
-  if (wait > 8000 && !Sleep(wait - 8000)) return;
+  // The first beacon's air time is held as every later one's is: downlinks booked before it
+  // would go out over it. A second before its slot, so that the gateway it goes to has pulled
+  // since start-up, and still before any frame in its way is handed over.
+  if (wait > 1000 && !Sleep(wait - 1000)) return;
   wait = ReserveNext();
   if (!Sleep(wait > 4 ? wait - 4 : 0)) return;
   for (;;) {
