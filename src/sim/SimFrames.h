@@ -73,7 +73,9 @@ JoinAccept ReadJoinAccept(const Bytes& phy, const Lora::CypherKey& appKey, uint1
 constexpr uint32_t kPingSlotMs = 30;
 constexpr uint32_t kFirstPingSlotMs = 2120;
 constexpr uint32_t kBeaconGuardMs = 5120;
-inline uint32_t PingSlots(uint32_t intervalS) { return (intervalS * 1000 - kBeaconGuardMs) / kPingSlotMs; }
+inline uint32_t PingSlots(uint32_t intervalS) {
+  return (intervalS * 1000 - kBeaconGuardMs) / kPingSlotMs;
+}
 
 // A class B device's ping slot in the beacon period whose beacon carried `beaconTime`: one of
 // `period` slots, drawn by AES under the zero key from the Time field and the address.

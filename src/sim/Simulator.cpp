@@ -576,11 +576,12 @@ void Simulation::pullResp(Gateway& g, const uint8_t* data, size_t size, int64_t 
   const bool classB = o_.deviceClass == 'B' && offWindow && !imme;
   const int64_t slotErrorUs = classB ? pingSlotErrorUs(*d, startUs) : 0;
   const bool onSlot = classB && std::llabs(slotErrorUs) <= kPingSlotMs * 500;
-  if (classB && !late && slotErrorUs != INT64_MAX) pingSlotError_.add(static_cast<double>(slotErrorUs) / 1000.0);
+  const bool heardBeacon = slotErrorUs != INT64_MAX;
+  if (classB && !late && heardBeacon) pingSlotError_.add(static_cast<double>(slotErrorUs) / 1000.0);
   if (classB && !onSlot && !late) {
     ++downOffSlot_;
     fault("downlink for " + EuiText(d->devEui) + " off its ping slots by " +
-          (slotErrorUs == INT64_MAX ? std::string("- (no beacon heard)") : std::to_string(slotErrorUs / 1000) + " ms"));
+          (heardBeacon ? std::to_string(slotErrorUs / 1000) + " ms" : "- (no beacon heard)"));
   }
   if (late) ++downLate_;
   else if (onSlot) ++downClassB_;
@@ -654,8 +655,9 @@ void Simulation::pullResp(Gateway& g, const uint8_t* data, size_t size, int64_t 
   if (!quiet()) {
     printf("down  %s %s%s (%.0f ms ahead) fcnt %u%s%s port %d payload %s\n",
            EuiText(d->devEui).c_str(), onSlot ? "ping slot" : classC ? "class C" : window,
-           late ? " LATE" : "", static_cast<double>(leadUs) / 1000.0, down.fcnt, down.confirmed ? " confirmed" : "", down.ack ? " ACK" : "",
-           down.port, ToHex(down.payload).c_str());
+           late ? " LATE" : "", static_cast<double>(leadUs) / 1000.0, down.fcnt,
+           down.confirmed ? " confirmed" : "", down.ack ? " ACK" : "", down.port,
+           ToHex(down.payload).c_str());
   }
 }
 
@@ -670,7 +672,8 @@ int64_t Simulation::pingSlotErrorUs(const Device& d, int64_t onAirUs) const {
     const int64_t slotUs =
         lastBeaconUs_ + int64_t{period} * o_.beaconIntervalS * 1'000'000 +
         (kFirstPingSlotMs + int64_t{kPingSlotMs} * PingOffset(beaconTime, d.devAddr, slots)) * 1000;
-    if (nearest == INT64_MAX || std::llabs(onAirUs - slotUs) < std::llabs(nearest)) nearest = onAirUs - slotUs;
+    const int64_t error = onAirUs - slotUs;
+    if (nearest == INT64_MAX || std::llabs(error) < std::llabs(nearest)) nearest = error;
   }
   return nearest;
 }
@@ -1022,7 +1025,8 @@ int Simulation::run() {
 
   Json::Value r = report(seconds, pid, before, after);
   if (o_.firstAck > 0) r["first_push_ack_ms"] = std::round(firstAckMs * 10) / 10;
-  const bool clean = r["lost"].asUInt64() == 0 && downBad_ == 0 && downFcntErrors_ == 0 && downOffSlot_ == 0;
+  const bool clean =
+      r["lost"].asUInt64() == 0 && downBad_ == 0 && downFcntErrors_ == 0 && downOffSlot_ == 0;
   if (quiet()) progress(NowUs() - start, true);
   Json::StreamWriterBuilder compact;
   compact["indentation"] = "";

@@ -25,6 +25,26 @@ BeaconLinks Links(const Json::Value& config, const Lora::ChannelPlan* plan) {
   return links;
 }
 
+// A beacon of NetID 0x13 every 128 s in EU868, sent to a forwarder on loopback; clocks and the
+// reservation are the test's.
+struct LoopbackForwarder {
+  UdpSocket downstream;
+  UdpSocket forwarder;
+  Json::Value config;
+  std::unique_ptr<plantest::TestPlan> eu868 = plantest::MakePlan("EU868");
+  BeaconLinks links;
+
+  bool open() {
+    if (!downstream.open(0, false) || !forwarder.open(0, false)) return false;
+    config["lora"]["beaconInterval"] = 128;
+    config["lora"]["netID"] = "000013";
+    links = Links(config, eu868->plan.get());
+    links.downstream = &downstream;
+    links.forwarderAddress = [this] { return UdpSocket::LoopbackAddress(forwarder.localPort()); };
+    return true;
+  }
+};
+
 TEST(Beacon, CrcIsXmodemAndLayoutsCarryNetIdTimeAndBothCrcs) {
   BeaconFrame narrow(0x000013, false);
   narrow.setTime(0x01020304);
@@ -84,17 +104,9 @@ TEST(Beacon, SlotFollowsTheNetIdAndRadioFollowsThePlan) {
 }
 
 TEST(Beacon, TheForwarderGetsAnImmediatePullRespAndTheNextSlotIsHeld) {
-  UdpSocket downstream;
-  UdpSocket forwarder;
-  ASSERT_TRUE(downstream.open(0, false));
-  ASSERT_TRUE(forwarder.open(0, false));
-  Json::Value config;
-  config["lora"]["beaconInterval"] = 128;
-  config["lora"]["netID"] = "000013";
-  auto eu868 = plantest::MakePlan("EU868");
-  BeaconLinks links = Links(config, eu868->plan.get());
-  links.downstream = &downstream;
-  links.forwarderAddress = [&] { return UdpSocket::LoopbackAddress(forwarder.localPort()); };
+  LoopbackForwarder rig;
+  ASSERT_TRUE(rig.open());
+  BeaconLinks& links = rig.links;
   int64_t seconds = 128 * 100 + 19;
   int64_t nanoseconds = 0;
   links.taiClock = [&](int64_t& s, int64_t& ns) {
@@ -112,7 +124,7 @@ TEST(Beacon, TheForwarderGetsAnImmediatePullRespAndTheNextSlotIsHeld) {
   beacon.SendBeacon();
   uint8_t buffer[512];
   sockaddr_in from{};
-  const ssize_t n = forwarder.receive(from, buffer, sizeof buffer);
+  const ssize_t n = rig.forwarder.receive(from, buffer, sizeof buffer);
   ASSERT_GT(n, 4);
   EXPECT_EQ(std::vector<uint8_t>(buffer, buffer + 4), (std::vector<uint8_t>{2, 0xFF, 0xFF, 3}));
   Json::Value body;
@@ -141,24 +153,16 @@ TEST(Beacon, TheForwarderGetsAnImmediatePullRespAndTheNextSlotIsHeld) {
     const Json::Value txpk = testsupport::ParseJson(datagram.substr(4))["txpk"];
     uint8_t frame[19];
     ASSERT_EQ(17u, Base64Decode(txpk["data"].asCString(), frame, sizeof frame));
-    EXPECT_EQ(static_cast<uint32_t>(slot), frame[3] | frame[4] << 8 | frame[5] << 16 |
-                                               static_cast<uint32_t>(frame[6]) << 24);
+    EXPECT_EQ(static_cast<uint32_t>(slot),
+              frame[3] | frame[4] << 8 | frame[5] << 16 | static_cast<uint32_t>(frame[6]) << 24);
     EXPECT_EQ(slot, beacon.lastBeaconSeconds());
   }
 }
 
 TEST(Beacon, TheFirstBeaconAfterStartUpHoldsItsAirTimeToo) {
-  UdpSocket downstream;
-  UdpSocket forwarder;
-  ASSERT_TRUE(downstream.open(0, false));
-  ASSERT_TRUE(forwarder.open(0, false));
-  Json::Value config;
-  config["lora"]["beaconInterval"] = 128;
-  config["lora"]["netID"] = "000013";
-  auto eu868 = plantest::MakePlan("EU868");
-  BeaconLinks links = Links(config, eu868->plan.get());
-  links.downstream = &downstream;
-  links.forwarderAddress = [&] { return UdpSocket::LoopbackAddress(forwarder.localPort()); };
+  LoopbackForwarder rig;
+  ASSERT_TRUE(rig.open());
+  BeaconLinks& links = rig.links;
   // Started 300 ms before the network's slot.
   links.taiClock = [](int64_t& s, int64_t& ns) {
     s = 128 * 100 + 18;
@@ -172,7 +176,8 @@ TEST(Beacon, TheFirstBeaconAfterStartUpHoldsItsAirTimeToo) {
   uint8_t buffer[512];
   sockaddr_in from{};
   ssize_t n = -1;
-  for (int tries = 0; tries < 20 && n <= 4; ++tries) n = forwarder.receive(from, buffer, sizeof buffer);
+  for (int tries = 0; tries < 20 && n <= 4; ++tries)
+    n = rig.forwarder.receive(from, buffer, sizeof buffer);
   beacon.Stop();
   ASSERT_GT(n, 4) << "the beacon";
   EXPECT_EQ(5000u + 300u, reservedDue.load()) << "held before it was sent";
