@@ -24,7 +24,8 @@ every=$(( duration / 60 )); [ "$every" -ge 5 ] || every=5
 # of the process's life and is not growth.
 backup_interval=600
 warmup=$(( duration / 3 )); [ "$warmup" -le 300 ] || warmup=300
-[ "$duration" -lt 1200 ] || warmup=$(( backup_interval + 60 ))
+# A run that reaches the first backup counts its growth only after it, however long the run.
+[ "$duration" -le $(( backup_interval + 60 )) ] || warmup=$(( backup_interval + 60 ))
 rss_limit_kb=1024
 
 duty_off=true
