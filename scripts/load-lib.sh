@@ -34,7 +34,7 @@ prepare() {
             "templateFallbackDir": "$work/", "restartCommand": "true &",
             "whitelistFile": "$work/whitelist.jsonlines", "commandDir": "$work"},
   "log": {"level": 30, "console": false, "path": "$work/vallorin.log"},
-  "lora": {"frequencyBand": "${band:-EU868}", "netID": "000013", "rx1Delay": 1, "joinDelay": 5, "beaconInterval": 0},
+  "lora": {"frequencyBand": "${band:-EU868}", "netID": "000013", "rx1Delay": 1, "joinDelay": 5, "beaconInterval": ${beacon_interval:-0}},
   "network": {"public": 1, "eui": "00-11-22-33-44-55-66-77", "key": "000102030405060708090a0b0c0d0e0f"},
   "udp": {"upstreamPort": $up, "downstreamPort": $down, "commandPort": $cmd,
           "appPortUp": $(free_port SOCK_DGRAM), "appPortDown": $(free_port SOCK_DGRAM), "orbaPort": $(free_port SOCK_DGRAM)},

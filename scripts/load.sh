@@ -2,7 +2,7 @@
 # Measures the server with vallorin-sim: each scenario starts a release server of its own (run-time
 # database on tmpfs, flash copy in a temporary folder) with its own mosquitto, runs the load and
 # prints the simulator's report. Usage:
-#   scripts/load.sh [SCENARIO...]     scenarios: throughput latency classa cpu startup joins (all), classa-us915, classa-us915-hear4, cpu-udp-app, idle
+#   scripts/load.sh [SCENARIO...]     scenarios: throughput latency classa cpu startup joins (all), classa-us915, classa-us915-hear4, classb, cpu-udp-app, idle
 # RUNS=3 repeats each scenario; BUILD=build/release picks the build folder; DURATION=30 the seconds
 # of load; QOS=0 publishes at QoS 0 instead of 1, to see what the broker's acknowledgements cost.
 # Every report line is also appended to $OUT (load-results.jsonl).
@@ -51,6 +51,21 @@ for scenario in "${scenarios[@]}"; do
         "$build/vallorin" -c "$work/vallorin.conf" > "$work/server.out" 2>&1 &
         server_pid=$!; wrap_pid=$!
         "$build/vallorin-sim" -c "$work/vallorin.conf" --load --devices 0 --duration 0.1 --first-ack 10 | tee -a "$out" || true ;;
+      classb)      # class B and C devices side by side with a beacon every 8 s: every downlink
+        # outside RX1/RX2 on a ping slot (class B) or at once (class C), none late or on air
+        # with another frame, the beacon included. Low rates: class B answers wait for slots.
+        beacon_interval=8; prepare; start_server
+        "$build/vallorin-sim" -c "$work/vallorin.conf" --load --server-pid "$server_pid" --class B \
+          --devices 20 --gateways 2 --interval 20 --duration "$duration" --downlinks 100 \
+          --dev-eui 0080000000d10000 --gateway-eui 0080000000a50000 | tee -a "$out" &
+        # The beacon goes to the first forwarder that pulled: the class B devices' own.
+        sleep 2
+        "$build/vallorin-sim" -c "$work/vallorin.conf" --load --server-pid "$server_pid" --class C --abp \
+          --devices 20 --gateways 2 --hear 2 --interval 10 --duration "$duration" --downlinks 100 \
+          --confirmed 20 --dev-eui 0080000000d20000 --dev-addr 00300000 \
+          --gateway-eui 0080000000a60000 | tee -a "$out" || true
+        wait || true
+        beacon_interval=0 ;;
       joins)       # 1 000 OTAA joins at 20/s over 4 gateways, duty cycle disabled
         duty_off=true; prepare; start_server
         sim --devices 1000 --gateways 4 --join-rate 20 --duration 52 --drain 8 --interval 1000000 ;;

@@ -53,13 +53,16 @@ void UdpSocket::close() {
 // taken from the monotonic clock now. A stamp that is missing, in the future or older than a
 // second (the wall clock was set meanwhile) counts as arriving now.
 int64_t UdpSocket::ArrivalUs(msghdr& message) {
+  // The two clocks are read back to back: the stamp's age is measured on the wall clock and
+  // taken from the monotonic one, and a pause between the readings would date the datagram
+  // earlier by as long (class B frames are timed from these stamps).
   const int64_t nowUs = MonotonicUs();
+  timespec wall{};
+  clock_gettime(CLOCK_REALTIME, &wall);
   for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
     if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_TIMESTAMPNS) continue;
     timespec stamp{};
     std::memcpy(&stamp, CMSG_DATA(c), sizeof stamp);
-    timespec wall{};
-    clock_gettime(CLOCK_REALTIME, &wall);
     const int64_t ageUs = (static_cast<int64_t>(wall.tv_sec) - stamp.tv_sec) * 1000000 +
                           (wall.tv_nsec - stamp.tv_nsec) / 1000;
     return ageUs >= 0 && ageUs < 1000000 ? nowUs - ageUs : nowUs;

@@ -96,6 +96,16 @@ int64_t AirUs(const Json::Value& txpk) {
   return static_cast<int64_t>(Lora::getTimeOnAirMs(sf, bw, 8, size)) * 1000;
 }
 
+// Microseconds of one LoRa symbol at the txpk's "datr", 0 when it is not LoRa.
+int64_t SymbolUs(const Json::Value& txpk) {
+  unsigned sf = 0, bw = 0;
+  if (!txpk["datr"].isString() || std::sscanf(txpk["datr"].asCString(), "SF%uBW%u", &sf, &bw) != 2 ||
+      bw == 0 || sf > 12) {
+    return 0;
+  }
+  return (int64_t{1} << sf) * 1000 / bw;
+}
+
 struct Device {
   uint64_t devEui = 0;
   uint32_t devAddr = 0;
@@ -575,7 +585,9 @@ void Simulation::pullResp(Gateway& g, const uint8_t* data, size_t size, int64_t 
   // A class B device listens between its uplinks only on its ping slots: one missed is lost.
   const bool classB = o_.deviceClass == 'B' && offWindow && !imme;
   const int64_t slotErrorUs = classB ? pingSlotErrorUs(*d, startUs) : 0;
-  const bool onSlot = classB && std::llabs(slotErrorUs) <= kPingSlotMs * 500;
+  // The device listens from its slot's start: it catches a frame whose preamble of eight symbols
+  // begins up to three symbols either side, keeping the five it needs to lock on.
+  const bool onSlot = classB && std::llabs(slotErrorUs) <= 3 * SymbolUs(txpk);
   const bool heardBeacon = slotErrorUs != INT64_MAX;
   if (classB && !late && heardBeacon) pingSlotError_.add(static_cast<double>(slotErrorUs) / 1000.0);
   if (classB && !onSlot && !late) {
