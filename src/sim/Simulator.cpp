@@ -99,8 +99,8 @@ int64_t AirUs(const Json::Value& txpk) {
 // Microseconds of one LoRa symbol at the txpk's "datr", 0 when it is not LoRa.
 int64_t SymbolUs(const Json::Value& txpk) {
   unsigned sf = 0, bw = 0;
-  if (!txpk["datr"].isString() || std::sscanf(txpk["datr"].asCString(), "SF%uBW%u", &sf, &bw) != 2 ||
-      bw == 0 || sf > 12) {
+  if (!txpk["datr"].isString()) return 0;
+  if (std::sscanf(txpk["datr"].asCString(), "SF%uBW%u", &sf, &bw) != 2 || bw == 0 || sf > 12) {
     return 0;
   }
   return (int64_t{1} << sf) * 1000 / bw;
