@@ -115,7 +115,6 @@ void DeviceTransmitController::ReceivedFrame(const Lora::ReceivedFrame& frame, b
   } else if (!duplicate) {
     LOG_DEBUG("ReceivedFrame ID: %d", static_cast<int>(currentId_));
     currentId_ = 0;
-    currentDueMs_ = 0;
   }
   responseRequested_ = frame.IsAdrAckReq();
   ackPending_ = frame.MType() == Lora::kConfirmedUp;
@@ -690,7 +689,6 @@ void DeviceTransmitController::Bumped(uint64_t dueMs) {
 }
 
 uint64_t DeviceTransmitController::MarkScheduled(uint64_t dueMs) {
-  currentDueMs_ = dueMs;
   windowDueMs_ = dueMs;
   // The answer carries the record sooner than its ping slot or class C hand-over would.
   const uint64_t replaced = BookedOffWindow() ? offWindowDueMs_ : 0;
@@ -782,7 +780,6 @@ bool DeviceTransmitController::RemoveQueued(uint32_t id) {
 
 void DeviceTransmitController::ResetTracking() {
   currentId_ = 0;
-  currentDueMs_ = 0;
   joinInProgress_ = false;
   frameCarriesFront_ = false;
 }

@@ -168,7 +168,6 @@ class DeviceTransmitController {
   bool joinInProgress_ = false;          // frame_ is a join accept
   bool frameCarriesFront_ = false;       // frame_ holds the front record's payload
   uint32_t currentId_ = 0;               // queue row of the record in frame_
-  uint64_t currentDueMs_ = 0;
   uint32_t currentFCnt_ = 0;
   uint8_t currentPort_ = 0;  // 0 also without a payload
   int8_t currentDatarate_ = 0;

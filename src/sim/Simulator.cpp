@@ -88,22 +88,24 @@ struct Gateway {
 };
 
 // Microseconds on air of a txpk ("datr" "SF9BW125", or a number for FSK), 0 when unreadable.
+// Spreading factor and bandwidth (kHz) of a LoRa "datr" such as "SF9BW125"; false otherwise.
+bool LoraRate(const Json::Value& txpk, unsigned& sf, unsigned& bw) {
+  return txpk["datr"].isString() &&
+         std::sscanf(txpk["datr"].asCString(), "SF%uBW%u", &sf, &bw) == 2 && bw != 0 && sf <= 12;
+}
+
 int64_t AirUs(const Json::Value& txpk) {
   const uint32_t size = txpk["size"].asUInt();
   if (!txpk["datr"].isString()) return static_cast<int64_t>(Lora::getTimeOnAirMs(13, 125, 8, size)) * 1000;
   unsigned sf = 0, bw = 0;
-  if (std::sscanf(txpk["datr"].asCString(), "SF%uBW%u", &sf, &bw) != 2) return 0;
+  if (!LoraRate(txpk, sf, bw)) return 0;
   return static_cast<int64_t>(Lora::getTimeOnAirMs(sf, bw, 8, size)) * 1000;
 }
 
 // Microseconds of one LoRa symbol at the txpk's "datr", 0 when it is not LoRa.
 int64_t SymbolUs(const Json::Value& txpk) {
   unsigned sf = 0, bw = 0;
-  if (!txpk["datr"].isString()) return 0;
-  if (std::sscanf(txpk["datr"].asCString(), "SF%uBW%u", &sf, &bw) != 2 || bw == 0 || sf > 12) {
-    return 0;
-  }
-  return (int64_t{1} << sf) * 1000 / bw;
+  return LoraRate(txpk, sf, bw) ? (int64_t{1} << sf) * 1000 / bw : 0;
 }
 
 struct Device {
