@@ -16,7 +16,6 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <cstring>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -38,14 +37,9 @@ class Pace {
  public:
   Pace() { clock_gettime(CLOCK_MONOTONIC, &next_); }
   void Wait() {
-    next_.tv_nsec += kPaceNs;
-    if (next_.tv_nsec >= 1000000000) {
-      next_.tv_nsec -= 1000000000;
-      ++next_.tv_sec;
-    }
+    Advance();
     clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next_, nullptr);
   }
-
   // Moves to the next millisecond without sleeping, for a caller that waits on something else.
   void Advance() {
     next_.tv_nsec += kPaceNs;
