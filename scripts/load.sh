@@ -2,7 +2,7 @@
 # Measures the server with vallorin-sim: each scenario starts a release server of its own (run-time
 # database on tmpfs, flash copy in a temporary folder) with its own mosquitto, runs the load and
 # prints the simulator's report. Usage:
-#   scripts/load.sh [SCENARIO...]     scenarios: throughput latency classa cpu startup joins (all), classa-us915, classa-us915-hear4, classb, cpu-udp-app, idle
+#   scripts/load.sh [SCENARIO...]     scenarios: throughput latency classa cpu startup joins (all), classa-us915, classa-us915-hear4, classb, bands, cpu-udp-app, idle
 # RUNS=3 repeats each scenario; BUILD=build/release picks the build folder; DURATION=30 the seconds
 # of load; QOS=0 publishes at QoS 0 instead of 1, to see what the broker's acknowledgements cost.
 # Every report line is also appended to $OUT (load-results.jsonl).
@@ -66,6 +66,15 @@ for scenario in "${scenarios[@]}"; do
           --gateway-eui 0080000000a60000 | tee -a "$out" || true
         wait || true
         beacon_interval=0 ;;
+      bands)       # every channel plan: OTAA joins, then confirmed uplinks and downlinks heard by
+        # two gateways, with the plan's duty cycle; nothing lost, late, bad or on air with another
+        for band in AS923 AU915 EU868 IN865 KR920 US915; do
+          echo "-- $band"; prepare; start_server
+          sim --devices 40 --gateways 2 --hear 2 --join-rate 10 --interval 8 --duration "$duration" \
+            --drain 8 --confirmed 30 --downlinks 30 --confirmed-downlinks
+          warnings; stop_server
+        done
+        band="" ;;
       joins)       # 1 000 OTAA joins at 20/s over 4 gateways, duty cycle disabled
         duty_off=true; prepare; start_server
         sim --devices 1000 --gateways 4 --join-rate 20 --duration 52 --drain 8 --interval 1000000 ;;

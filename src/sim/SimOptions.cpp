@@ -225,6 +225,10 @@ bool ReadServerConfig(const std::string& path, Options& o, std::string& error) {
     o.frequencies.clear();
     for (int k = 0; k < 8; ++k) o.frequencies.push_back(first + 0.2 * (8 * (subBand - 1) + k));
   }
+  // The others: the default channels every device of the plan starts with.
+  if (band == "AS923") o.frequencies = {923.2, 923.4};
+  if (band == "KR920") o.frequencies = {922.1, 922.3, 922.5};
+  if (band == "IN865") o.frequencies = {865.0625, 865.4025, 865.985};
   return true;
 }
 

@@ -374,7 +374,7 @@ void Simulation::push(Gateway& g, const Bytes& phy, int64_t now, int index) {
   const double snr = 9.5 - index * 3.0 - static_cast<double>(random_() % 40) / 10.0;
   char record[1024];
   snprintf(record, sizeof record,
-           "{\"rxpk\":[{\"time\":\"%s\",\"tmst\":%u,\"chan\":%u,\"rfch\":%u,\"freq\":%.1f,\"stat\":1,"
+           "{\"rxpk\":[{\"time\":\"%s\",\"tmst\":%u,\"chan\":%u,\"rfch\":%u,\"freq\":%.6f,\"stat\":1,"
            "\"modu\":\"LORA\",\"datr\":\"%s\",\"codr\":\"4/5\",\"lsnr\":%.1f,\"rssi\":%d,\"size\":%zu,"
            "\"data\":\"%s\"}]}",
            UtcText(now).c_str(), g.tmst(now), channel, radio, o_.frequencies[channel],
