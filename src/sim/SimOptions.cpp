@@ -218,8 +218,14 @@ bool ReadServerConfig(const std::string& path, Options& o, std::string& error) {
   if (lora["joinDelay"].isUInt()) o.joinDelayS = std::max(1u, lora["joinDelay"].asUInt());
   if (lora["beaconInterval"].isUInt()) o.beaconIntervalS = lora["beaconInterval"].asUInt();
   // The wide-band plans listen on one sub-band of eight 125 kHz channels, 200 kHz apart.
-  const std::string band = lora["frequencyBand"].isString() ? lora["frequencyBand"].asString() : "";
-  const double first = band == "US915" || band == "915" ? 902.3 : band == "AU915" ? 915.2 : 0;
+  std::string band = lora["frequencyBand"].isString() ? lora["frequencyBand"].asString() : "";
+  if (band == "915") band = "US915";
+  if (band == "868") band = "EU868";
+  if (!band.empty()) o.band = band;
+  for (const char* moved : {"rx2Frequency", "rx2Datarate", "rx1DatarateOffset"}) {
+    if (lora.isMember(moved)) o.checkRf = false;
+  }
+  const double first = band == "US915" ? 902.3 : band == "AU915" ? 915.2 : 0;
   if (first > 0) {
     const int subBand = lora["frequencySubBand"].isInt() ? std::clamp(lora["frequencySubBand"].asInt(), 1, 8) : 1;
     o.frequencies.clear();

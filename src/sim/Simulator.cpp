@@ -108,6 +108,53 @@ int64_t SymbolUs(const Json::Value& txpk) {
   return LoraRate(txpk, sf, bw) ? (int64_t{1} << sf) * 1000 / bw : 0;
 }
 
+// Where a device of the plan listens, as the regional parameters give it (RX1 offset 0, the
+// default RX2), typed in here rather than taken from the server's plans.
+struct Listen {
+  double mhz = 0;
+  std::string datr;  // empty: any rate
+};
+
+// The LoRa rate of a downlink datarate index; empty for FSK or an index the plan lacks.
+std::string DownlinkDatr(const std::string& band, int dr) {
+  if (band == "US915" || band == "AU915") {
+    return dr >= 8 && dr <= 13 ? "SF" + std::to_string(20 - dr) + "BW500" : "";
+  }
+  if (dr >= 0 && dr <= 5) return "SF" + std::to_string(12 - dr) + "BW125";
+  return dr == 6 && band != "KR920" ? "SF7BW250" : "";
+}
+
+// RX2 at the plan's defaults, or at the rate the join accept gave (rx2Dr, -1 for none).
+Listen Rx2Listen(const std::string& band, int rx2Dr = -1) {
+  Listen listen;
+  if (band == "US915" || band == "AU915") listen = {923.3, "SF12BW500"};
+  else if (band == "AS923") listen = {923.2, "SF10BW125"};
+  else if (band == "KR920") listen = {921.9, "SF12BW125"};
+  else if (band == "IN865") listen = {866.55, "SF10BW125"};
+  else listen = {869.525, "SF12BW125"};
+  if (rx2Dr >= 0) listen.datr = DownlinkDatr(band, rx2Dr);
+  return listen;
+}
+
+Listen Rx1Listen(const std::string& band, double upMhz, const std::string& upDatr) {
+  unsigned sf = 0, bw = 0;
+  if (band == "US915" || band == "AU915") {
+    // Eight downlink channels 600 kHz apart, one per block of eight uplink channels' position;
+    // the rate keeps the spreading factor at 500 kHz.
+    const double firstUp = band == "US915" ? 902.3 : 915.2;
+    const long channel = std::lround((upMhz - firstUp) / 0.2);
+    const std::string datr = std::sscanf(upDatr.c_str(), "SF%uBW%u", &sf, &bw) == 2 && bw == 125
+                                 ? "SF" + std::to_string(sf) + "BW500"
+                                 : "";
+    return {923.3 + 0.6 * static_cast<double>(channel % 8), datr};
+  }
+  // The dwell-time limit raises a slow uplink's RX1 rate in AS923; that case is not judged.
+  if (band == "AS923" && std::sscanf(upDatr.c_str(), "SF%uBW%u", &sf, &bw) == 2 && sf > 10) {
+    return {upMhz, ""};
+  }
+  return {upMhz, upDatr};
+}
+
 struct Device {
   uint64_t devEui = 0;
   uint32_t devAddr = 0;
@@ -121,6 +168,11 @@ struct Device {
   uint16_t devNonce = 0;
   int64_t joinSentUs = 0;    // 0: no join in flight
   int64_t lastUpUs = 0;      // local time of the last uplink (the gateways' tmst follow it)
+  double lastUpMhz = 0;      // and its channel
+  // What its join accept's DLSettings told it: RX1's rate offset and RX2's rate (-1: the plan's
+  // default, as an ABP device starts).
+  int rx1DrOffset = 0;
+  int rx2Dr = -1;
   // No uplink before this: a device sends only once the receive windows of its last uplink have
   // passed and a frame it is receiving has ended, and once its join accept has come.
   int64_t readyUs = 0;
@@ -203,7 +255,7 @@ class Simulation {
   uint64_t downRx1_ = 0, downRx2_ = 0, downLate_ = 0, downOther_ = 0, downImme_ = 0;
   uint64_t downCollisions_ = 0;
   uint64_t downBad_ = 0, downFcntErrors_ = 0, downUnknown_ = 0, downAcks_ = 0, downData_ = 0;
-  uint64_t downClassC_ = 0, beacons_ = 0, downClassB_ = 0, downOffSlot_ = 0;
+  uint64_t downClassC_ = 0, beacons_ = 0, downClassB_ = 0, downOffSlot_ = 0, downRfErrors_ = 0;
   // The last beacon heard: when it went on air (local us, 0: none yet) and its Time field.
   int64_t lastBeaconUs_ = 0;
   uint32_t lastBeaconTime_ = 0;
@@ -221,7 +273,9 @@ class Simulation {
   void tellClass(Device& d);
   void sendUplink(Device& d);
   void sendJoin(Device& d, int64_t now);
-  void push(Gateway& g, const Bytes& phy, int64_t now, int index);
+  void push(Gateway& g, const Bytes& phy, int64_t now, int index, unsigned channel);
+  // The channel of a new transmission: every gateway that hears it hears it there.
+  unsigned pickChannel(Device& d);
   void pull(Gateway& g, int64_t now);
   void stat(Gateway& g, int64_t now);
   void receive(Gateway& g);
@@ -366,8 +420,13 @@ std::string UtcText(int64_t) {
   return text;
 }
 
-void Simulation::push(Gateway& g, const Bytes& phy, int64_t now, int index) {
+unsigned Simulation::pickChannel(Device& d) {
   const unsigned channel = static_cast<unsigned>(random_() % o_.frequencies.size());
+  d.lastUpMhz = o_.frequencies[channel];
+  return channel;
+}
+
+void Simulation::push(Gateway& g, const Bytes& phy, int64_t now, int index, unsigned channel) {
   const unsigned radio = channel >= (o_.frequencies.size() + 1) / 2 ? 1u : 0u;
   // Each gateway hears the device a little differently.
   const int rssi = -40 - index * 12 - static_cast<int>(random_() % 30);
@@ -448,7 +507,10 @@ void Simulation::sendUplink(Device& d) {
   confirmedSent_ += up.confirmed;
   // Neighbouring gateways hear it: the device's "home" gateway first.
   const size_t home = (&d - devices_.data()) % gateways_.size();
-  for (unsigned k = 0; k < o_.hear; ++k) push(gateways_[(home + k) % gateways_.size()], phy, now, static_cast<int>(k));
+  const unsigned channel = pickChannel(d);
+  for (unsigned k = 0; k < o_.hear; ++k) {
+    push(gateways_[(home + k) % gateways_.size()], phy, now, static_cast<int>(k), channel);
+  }
   if (!quiet()) {
     printf("up    %s fcnt %u port %d %zu bytes%s%s via %u gateway(s)\n", EuiText(d.devEui).c_str(),
            up.fcnt, up.port, up.payload.size(), up.confirmed ? " confirmed" : "",
@@ -463,7 +525,10 @@ void Simulation::sendJoin(Device& d, int64_t now) {
   d.lastUpUs = now;
   ++joinsSent_;
   const size_t home = (&d - devices_.data()) % gateways_.size();
-  for (unsigned k = 0; k < o_.hear; ++k) push(gateways_[(home + k) % gateways_.size()], phy, now, static_cast<int>(k));
+  const unsigned channel = pickChannel(d);
+  for (unsigned k = 0; k < o_.hear; ++k) {
+    push(gateways_[(home + k) % gateways_.size()], phy, now, static_cast<int>(k), channel);
+  }
   if (!quiet()) printf("join  %s nonce %04x\n", EuiText(d.devEui).c_str(), d.devNonce);
 }
 
@@ -597,6 +662,24 @@ void Simulation::pullResp(Gateway& g, const uint8_t* data, size_t size, int64_t 
     fault("downlink for " + EuiText(d->devEui) + " off its ping slots by " +
           (heardBeacon ? std::to_string(slotErrorUs / 1000) + " ms" : "- (no beacon heard)"));
   }
+  // A frame on another frequency or rate than the window's is one the device never hears. A class
+  // C device listens on RX2's between its uplinks; ping slots keep their own channels.
+  if (o_.checkRf && !late && !classB && (window[0] != 'o' || classC)) {
+    // A join accept goes at the plan's defaults; later frames at what it said.
+    Listen want = window[2] == '1' ? Rx1Listen(o_.band, d->lastUpMhz, o_.datr)
+                                   : Rx2Listen(o_.band, accept ? -1 : d->rx2Dr);
+    if (window[2] == '1' && !accept && d->rx1DrOffset != 0) want.datr.clear();
+    const double mhz = txpk["freq"].asDouble();
+    const std::string datr = txpk["datr"].isString() ? txpk["datr"].asString() : "";
+    if (std::fabs(mhz - want.mhz) > 0.0001 || (!want.datr.empty() && datr != want.datr)) {
+      ++downRfErrors_;
+      char text[160];
+      snprintf(text, sizeof text, "%s downlink for %s on %.4f MHz %s, not %.4f MHz %s", window,
+               EuiText(d->devEui).c_str(), mhz, datr.c_str(), want.mhz,
+               want.datr.empty() ? "(any rate)" : want.datr.c_str());
+      fault(text);
+    }
+  }
   if (late) ++downLate_;
   else if (onSlot) ++downClassB_;
   else if (classC) ++downClassC_;
@@ -619,6 +702,8 @@ void Simulation::pullResp(Gateway& g, const uint8_t* data, size_t size, int64_t 
     ++joinsAccepted_;
     if (d->joined) byAddr_.erase(d->devAddr);
     d->devAddr = ja.devAddr;
+    d->rx1DrOffset = (ja.dlSettings >> 4) & 0x07;
+    d->rx2Dr = ja.dlSettings & 0x0F;
     d->nwkSKey = ja.nwkSKey;
     d->appSKey = ja.appSKey;
     d->fcnt = 0;
@@ -796,6 +881,7 @@ Json::Value Simulation::report(double seconds, int pid, const ProcessUsage& befo
   if (o_.deviceClass == 'B') down["ping_slot_error_ms"] = pingSlotError_.json();
   down["beacons"] = static_cast<Json::UInt64>(beacons_);
   down["bad"] = static_cast<Json::UInt64>(downBad_);
+  down["rf_errors"] = static_cast<Json::UInt64>(downRfErrors_);
   down["fcnt_errors"] = static_cast<Json::UInt64>(downFcntErrors_);
   down["unknown_device"] = static_cast<Json::UInt64>(downUnknown_);
   down["acks"] = static_cast<Json::UInt64>(downAcks_);
@@ -1040,7 +1126,8 @@ int Simulation::run() {
   Json::Value r = report(seconds, pid, before, after);
   if (o_.firstAck > 0) r["first_push_ack_ms"] = std::round(firstAckMs * 10) / 10;
   const bool clean =
-      r["lost"].asUInt64() == 0 && downBad_ == 0 && downFcntErrors_ == 0 && downOffSlot_ == 0;
+      r["lost"].asUInt64() == 0 && downBad_ == 0 && downFcntErrors_ == 0 && downOffSlot_ == 0 &&
+      downRfErrors_ == 0;
   if (quiet()) progress(NowUs() - start, true);
   Json::StreamWriterBuilder compact;
   compact["indentation"] = "";
@@ -1050,7 +1137,7 @@ int Simulation::run() {
   fprintf(stderr,
           "%llu uplinks sent in %.1f s (%.0f/s), %llu published, %llu lost (%.2f %%)\n"
           "PUSH_DATA -> MQTT up: p50 %.2f ms, p99 %.2f ms, max %.2f ms; PUSH_ACK p99 %.2f ms\n"
-          "downlinks: %llu RX1, %llu RX2, %llu late, %llu imme, %llu other, %llu class C, %llu class B (%llu off their ping slots), %llu refused on air with another; %llu bad MIC, %llu FCnt faults\n"
+          "downlinks: %llu RX1, %llu RX2, %llu late, %llu imme, %llu other, %llu class C, %llu class B (%llu off their ping slots), %llu refused on air with another; %llu bad MIC, %llu FCnt faults, %llu on the wrong frequency or rate\n"
           "answers due %llu: %llu in RX1 (%.2f %%), %llu in RX2, %llu late, %llu none\n"
           "RX1 hand-over ahead of the window: min %.2f ms, p50 %.2f ms, max %.2f ms\n"
           "joins: %llu sent, %llu accepted (%llu RX1, %llu RX2)\n",
@@ -1064,7 +1151,7 @@ int Simulation::run() {
           static_cast<unsigned long long>(downClassB_), static_cast<unsigned long long>(downOffSlot_),
           static_cast<unsigned long long>(downCollisions_),
           static_cast<unsigned long long>(downBad_), static_cast<unsigned long long>(downFcntErrors_),
-          static_cast<unsigned long long>(answersDue_), static_cast<unsigned long long>(answeredRx1_),
+          static_cast<unsigned long long>(downRfErrors_), static_cast<unsigned long long>(answersDue_), static_cast<unsigned long long>(answeredRx1_),
           r["answers"]["rx1_pct"].asDouble(), static_cast<unsigned long long>(answeredRx2_),
           static_cast<unsigned long long>(answeredLate_),
           static_cast<unsigned long long>(r["answers"]["none"].asUInt64()),

@@ -156,6 +156,7 @@ TEST(SimRun, EveryUplinkPublishedAndEveryDownlinkDecrypts) {
     EXPECT_EQ(r["udp_app"]["up"].asUInt(), r["uplinks_published"].asUInt()) << r;
     EXPECT_EQ(r["udp_app"]["line_ends"].asUInt(), r["udp_app"]["events"].asUInt()) << r;
     EXPECT_EQ(r["downlinks"]["bad"].asUInt(), 0u) << r;
+    EXPECT_EQ(r["downlinks"]["rf_errors"].asUInt(), 0u) << r;
     EXPECT_EQ(r["downlinks"]["fcnt_errors"].asUInt(), 0u) << r;
     // Not asserted here: the answers lie close together, and on a loaded machine the time from
     // an uplink's tmst to its handling by the server can vary by more than the padding between
@@ -184,6 +185,7 @@ TEST(SimRun, EveryUplinkPublishedAndEveryDownlinkDecrypts) {
     EXPECT_GT(r["downlinks"]["class_c"].asUInt(), 0u) << r << SchedulingLines(rig.Log());
     EXPECT_EQ(r["downlinks"]["late"].asUInt(), 0u) << r << SchedulingLines(rig.Log());
     EXPECT_EQ(r["downlinks"]["bad"].asUInt(), 0u) << r;
+    EXPECT_EQ(r["downlinks"]["rf_errors"].asUInt(), 0u) << r;
     EXPECT_EQ(r["downlinks"]["fcnt_errors"].asUInt(), 0u) << r;
   }
   for (const std::vector<std::string>& keys :
@@ -200,6 +202,7 @@ TEST(SimRun, EveryUplinkPublishedAndEveryDownlinkDecrypts) {
     EXPECT_EQ(r["joins"]["devices_joined"].asUInt(), 2u) << r << SchedulingLines(rig.Log());
     EXPECT_EQ(r["lost"].asUInt(), 0u) << r;
     EXPECT_EQ(r["downlinks"]["bad"].asUInt(), 0u) << r;
+    EXPECT_EQ(r["downlinks"]["rf_errors"].asUInt(), 0u) << r;
   }
   {
     SCOPED_TRACE("devices that join, then send");
@@ -211,6 +214,7 @@ TEST(SimRun, EveryUplinkPublishedAndEveryDownlinkDecrypts) {
                                        "--rate", "3", "--duration", "2"});
     EXPECT_EQ(r["joins"]["devices_joined"].asUInt(), 3u) << r << SchedulingLines(rig.Log());
     EXPECT_EQ(r["downlinks"]["bad"].asUInt(), 0u) << r;
+    EXPECT_EQ(r["downlinks"]["rf_errors"].asUInt(), 0u) << r;
     EXPECT_EQ(r["downlinks"]["collisions"].asUInt(), 0u) << "a gateway sends one frame at a time" << r;
     EXPECT_EQ(r["lost"].asUInt(), 0u) << r;
   }
@@ -231,6 +235,7 @@ TEST(SimRun, ClassBDevicesTakeTheirDownlinksOnThePingSlotsTheBeaconGivesThem) {
   EXPECT_EQ(r["downlinks"]["late"].asUInt(), 0u) << r << SchedulingLines(rig.Log());
   EXPECT_EQ(r["lost"].asUInt(), 0u) << r;
   EXPECT_EQ(r["downlinks"]["bad"].asUInt(), 0u) << r;
+  EXPECT_EQ(r["downlinks"]["rf_errors"].asUInt(), 0u) << r;
 }
 
 }  // namespace
