@@ -30,7 +30,7 @@ constexpr uint32_t kAS923HighHigh = MHz(927.5);
 
 ChannelPlan_AS923::ChannelPlan_AS923(const Json::Value& config, const Settings& settings)
     : ChannelPlan(config, settings, Regions::kAS923) {
-  if (loraInteger("dwelltimeDown", 0) == 1) minDownlinkDatarate_ = 2;
+  if (downlinkDwellTime()) minDownlinkDatarate_ = 2;
   if (loraFlag("lbtEnabled")) maxDownlinkDatarate_ = 5;
 }
 
@@ -62,18 +62,20 @@ RxWindowParams ChannelPlan_AS923::rxWindow(bool isJoin, uint32_t uplinkFrequency
   if (window != 1 || isJoin) return params;
   // With downlink dwell time DR0 and DR1 cannot carry a frame; above the floor RX1 never goes past
   // DR5, the fastest LoRa rate.
-  int floor = loraInteger("dwelltimeDown", 0) == 1 ? 2 : 0;
+  int floor = downlinkDwellTime() ? 2 : 0;
   int datarate = rx1Datarate(uplinkDatarate);
   datarate = datarate <= floor ? floor : std::min(datarate, 5);
   return withDatarate(params, datarate);
 }
 
+bool ChannelPlan_AS923::downlinkDwellTime() const {
+  const Json::Value& dwellTime = ConfigRead::Member(lora(), "dwelltimeDown");
+  return !(dwellTime.isNumeric() && dwellTime.asDouble() == 0.0);
+}
+
 uint8_t ChannelPlan_AS923::maxPayload(int8_t datarate) const {
   if (datarate < 0 || datarate >= kDatarateCount) return 0;
-  // Only an explicit "no downlink dwell time" lifts the 400 ms limits.
-  const Json::Value& dwellTime = ConfigRead::Member(lora(), "dwelltimeDown");
-  bool noDwellTime = dwellTime.isNumeric() && dwellTime.asDouble() == 0.0;
-  return (noDwellTime ? Regions::kMaxPayloadAS923 : Regions::kMaxPayloadAS923DwellTime)[datarate];
+  return (downlinkDwellTime() ? Regions::kMaxPayloadAS923DwellTime : Regions::kMaxPayloadAS923)[datarate];
 }
 
 bool ChannelPlan_AS923::buildCfList(uint8_t* joinAccept, size_t size) const {

@@ -22,6 +22,13 @@ class ChannelPlan_AS923 : public ChannelPlan {
                           uint8_t window) const override;
   uint8_t maxPayload(int8_t datarate) const override;
   bool buildCfList(uint8_t* joinAccept, size_t size) const override;
+
+ private:
+  // The 400 ms downlink limit holds unless "dwelltimeDown" is an explicit number 0. One reading
+  // for the payload table, the lowest downlink rate and RX1's floor: with the limit judged on
+  // for payloads but off for rates, an absent key put RX2 (and every class C frame) on DR0,
+  // which can carry nothing.
+  bool downlinkDwellTime() const;
 };
 
 class ChannelPlan_EU868 : public ChannelPlan {

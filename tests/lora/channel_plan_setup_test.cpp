@@ -82,6 +82,9 @@ TEST(ChannelPlanStartUp, WritesTheRegionalValuesBack) {
        R"("rx1DatarateOffset": 0, "rx2Datarate": 13)"},
       {R"("AS923", "rx1DatarateOffset": 7, "dwelltimeDown": 1)",
        R"("rx1DatarateOffset": 7, "rx2Datarate": 2)"},
+      // Without the key the dwell-time limit holds: RX2 must not stay on DR0, which carries nothing.
+      {R"("AS923")", R"("rx2Datarate": 2)"},
+      {R"("AS923", "dwelltimeDown": 0)", R"("rx2Datarate": 0)"},
       {R"("AS923", "dwelltimeUp": 1)", R"("minDatarate": 2, "maxDatarate": 2)"},
       {R"("AS923", "dwelltimeUp": 1, "minDatarate": 3, "maxDatarate": 5)",
        R"("minDatarate": 3, "maxDatarate": 5)"},

@@ -158,7 +158,8 @@ TEST(ChannelPlan, RxWindows) {
   for (const Case& c : joins) check(true, c);
 
   // AS923 and IN865 take offsets 6 and 7 as raising the datarate by 1 and 2 (up to the configured
-  // maximum); AS923 downlinks stay at DR2 or above under dwell time.
+  // maximum); AS923 downlinks stay at DR2 or above under dwell time, which only an explicit 0
+  // turns off.
   const Case data[] = {
       {"EU868", R"({"rx1DatarateOffset": 3})", 1, 1, 868.3, 868.3, 12512},
       {"EU868", R"({"rx2Datarate": 3, "rx2Frequency": 869525000})", 2, 5, 868.3, 869.525, 12509},
@@ -166,6 +167,7 @@ TEST(ChannelPlan, RxWindows) {
       {"AS923", R"({"rx1DatarateOffset": 6})", 1, 3, 923.2, 923.2, 12508},
       {"AS923", R"({"rx1DatarateOffset": 2, "dwelltimeDown": 1})", 1, 2, 923.2, 923.2, 12510},
       {"AS923", R"({"rx1DatarateOffset": 2, "dwelltimeDown": 0})", 1, 1, 923.2, 923.2, 12512},
+      {"AS923", "{}", 1, 0, 923.2, 923.2, 12510},
       {"US915", R"({"rx2Datarate": 8, "rx2Frequency": 923300000})", 2, 0, 904.1, 923.9, 50012, 0},
       {"AU915", R"({"rx1DatarateOffset": 5})", 1, 5, 915.2, 923.3, 50012},
   };
