@@ -225,6 +225,11 @@ bool ReadServerConfig(const std::string& path, Options& o, std::string& error) {
   for (const char* moved : {"rx2Frequency", "rx2Datarate", "rx1DatarateOffset"}) {
     if (lora.isMember(moved)) o.checkRf = false;
   }
+  // A private wide-band network answers on one downlink channel per sub-band instead.
+  const Json::Value& isPublic = c["network"]["public"];
+  if ((isPublic.isBool() && !isPublic.asBool()) || (isPublic.isIntegral() && isPublic.asInt() == 0)) {
+    o.checkRf = false;
+  }
   const double first = band == "US915" ? 902.3 : band == "AU915" ? 915.2 : 0;
   if (first > 0) {
     const int subBand = lora["frequencySubBand"].isInt() ? std::clamp(lora["frequencySubBand"].asInt(), 1, 8) : 1;

@@ -59,8 +59,9 @@ struct Options {
   std::string datr = "SF7BW125";
   // Uplink channels, MHz: EU868's three default ones unless the server's plan says otherwise.
   std::vector<double> frequencies = {868.1, 868.3, 868.5};
-  // The server's channel plan, for the frequency and rate each receive window must use. False
-  // once its configuration moves RX2 or offsets RX1 from the plan's defaults.
+  // The server's channel plan, for the frequency and rate each receive window must use; they are
+  // not judged once its configuration moves RX2, offsets RX1 from the plan's defaults or makes
+  // the network private.
   std::string band = "EU868";
   bool checkRf = true;
 
