@@ -178,6 +178,21 @@ bool Apply(Options& options, const std::string& name, const std::string& value,
 
 }  // namespace
 
+const SimRegion& RegionOf(const std::string& band) {
+  static const SimRegion kRegions[] = {
+      {"EU868", 0, {868.1, 868.3, 868.5}, 869.525, "SF12BW125", 6},
+      {"US915", 902.3, {}, 923.3, "SF12BW500", 13},
+      {"AU915", 915.2, {}, 923.3, "SF12BW500", 13},
+      {"AS923", 0, {923.2, 923.4}, 923.2, "SF10BW125", 6},
+      {"KR920", 0, {922.1, 922.3, 922.5}, 921.9, "SF12BW125", 5},
+      {"IN865", 0, {865.0625, 865.4025, 865.985}, 866.55, "SF10BW125", 6},
+  };
+  for (const SimRegion& region : kRegions) {
+    if (band == region.band) return region;
+  }
+  return kRegions[0];
+}
+
 bool ReadServerConfig(const std::string& path, Options& o, std::string& error) {
   Json::Value c;
   if (!ReadJsonFile(path, c, error)) return false;
@@ -217,7 +232,8 @@ bool ReadServerConfig(const std::string& path, Options& o, std::string& error) {
   if (lora["rx1Delay"].isUInt()) o.rx1DelayS = std::max(1u, lora["rx1Delay"].asUInt());
   if (lora["joinDelay"].isUInt()) o.joinDelayS = std::max(1u, lora["joinDelay"].asUInt());
   if (lora["beaconInterval"].isUInt()) o.beaconIntervalS = lora["beaconInterval"].asUInt();
-  // The wide-band plans listen on one sub-band of eight 125 kHz channels, 200 kHz apart.
+  // The wide-band plans listen on one sub-band of eight 125 kHz channels, the others on their
+  // default channels.
   std::string band = lora["frequencyBand"].isString() ? lora["frequencyBand"].asString() : "";
   if (band == "915") band = "US915";
   if (band == "868") band = "EU868";
@@ -230,16 +246,14 @@ bool ReadServerConfig(const std::string& path, Options& o, std::string& error) {
   if ((isPublic.isBool() && !isPublic.asBool()) || (isPublic.isIntegral() && isPublic.asInt() == 0)) {
     o.checkRf = false;
   }
-  const double first = band == "US915" ? 902.3 : band == "AU915" ? 915.2 : 0;
-  if (first > 0) {
+  const SimRegion& region = RegionOf(o.band);
+  if (region.wideBand()) {
     const int subBand = lora["frequencySubBand"].isInt() ? std::clamp(lora["frequencySubBand"].asInt(), 1, 8) : 1;
     o.frequencies.clear();
-    for (int k = 0; k < 8; ++k) o.frequencies.push_back(first + 0.2 * (8 * (subBand - 1) + k));
+    for (int k = 0; k < 8; ++k) o.frequencies.push_back(region.firstUpMhz + 0.2 * (8 * (subBand - 1) + k));
+  } else {
+    o.frequencies = region.channels;
   }
-  // The others: the default channels every device of the plan starts with.
-  if (band == "AS923") o.frequencies = {923.2, 923.4};
-  if (band == "KR920") o.frequencies = {922.1, 922.3, 922.5};
-  if (band == "IN865") o.frequencies = {865.0625, 865.4025, 865.985};
   return true;
 }
 

@@ -116,42 +116,31 @@ struct Listen {
 };
 
 // The LoRa rate of a downlink datarate index; empty for FSK or an index the plan lacks.
-std::string DownlinkDatr(const std::string& band, int dr) {
-  if (band == "US915" || band == "AU915") {
-    return dr >= 8 && dr <= 13 ? "SF" + std::to_string(20 - dr) + "BW500" : "";
-  }
+std::string DownlinkDatr(const SimRegion& region, int dr) {
+  if (region.wideBand()) return dr >= 8 && dr <= 13 ? "SF" + std::to_string(20 - dr) + "BW500" : "";
   if (dr >= 0 && dr <= 5) return "SF" + std::to_string(12 - dr) + "BW125";
-  return dr == 6 && band != "KR920" ? "SF7BW250" : "";
+  return dr == 6 && dr <= region.fastestDr ? "SF7BW250" : "";
 }
 
 // RX2 at the plan's defaults, or at the rate the join accept gave (rx2Dr, -1 for none).
-Listen Rx2Listen(const std::string& band, int rx2Dr = -1) {
-  Listen listen;
-  if (band == "US915" || band == "AU915") listen = {923.3, "SF12BW500"};
-  else if (band == "AS923") listen = {923.2, "SF10BW125"};
-  else if (band == "KR920") listen = {921.9, "SF12BW125"};
-  else if (band == "IN865") listen = {866.55, "SF10BW125"};
-  else listen = {869.525, "SF12BW125"};
-  if (rx2Dr >= 0) listen.datr = DownlinkDatr(band, rx2Dr);
+Listen Rx2Listen(const SimRegion& region, int rx2Dr = -1) {
+  Listen listen{region.rx2Mhz, region.rx2Datr};
+  if (rx2Dr >= 0) listen.datr = DownlinkDatr(region, rx2Dr);
   return listen;
 }
 
-Listen Rx1Listen(const std::string& band, double upMhz, const std::string& upDatr) {
+Listen Rx1Listen(const SimRegion& region, double upMhz, const std::string& upDatr) {
   unsigned sf = 0, bw = 0;
-  if (band == "US915" || band == "AU915") {
+  const bool lora = std::sscanf(upDatr.c_str(), "SF%uBW%u", &sf, &bw) == 2;
+  if (region.wideBand()) {
     // Eight downlink channels 600 kHz apart, one per block of eight uplink channels' position;
     // the rate keeps the spreading factor at 500 kHz.
-    const double firstUp = band == "US915" ? 902.3 : 915.2;
-    const long channel = std::lround((upMhz - firstUp) / 0.2);
-    const std::string datr = std::sscanf(upDatr.c_str(), "SF%uBW%u", &sf, &bw) == 2 && bw == 125
-                                 ? "SF" + std::to_string(sf) + "BW500"
-                                 : "";
-    return {923.3 + 0.6 * static_cast<double>(channel % 8), datr};
+    const long channel = std::lround((upMhz - region.firstUpMhz) / 0.2);
+    return {923.3 + 0.6 * static_cast<double>(channel % 8),
+            lora && bw == 125 ? "SF" + std::to_string(sf) + "BW500" : ""};
   }
   // The dwell-time limit raises a slow uplink's RX1 rate in AS923; that case is not judged.
-  if (band == "AS923" && std::sscanf(upDatr.c_str(), "SF%uBW%u", &sf, &bw) == 2 && sf > 10) {
-    return {upMhz, ""};
-  }
+  if (std::string(region.band) == "AS923" && lora && sf > 10) return {upMhz, ""};
   return {upMhz, upDatr};
 }
 
@@ -666,8 +655,9 @@ void Simulation::pullResp(Gateway& g, const uint8_t* data, size_t size, int64_t 
   // C device listens on RX2's between its uplinks; ping slots keep their own channels.
   if (o_.checkRf && !late && !classB && (window[0] != 'o' || classC)) {
     // A join accept goes at the plan's defaults; later frames at what it said.
-    Listen want = window[2] == '1' ? Rx1Listen(o_.band, d->lastUpMhz, o_.datr)
-                                   : Rx2Listen(o_.band, accept ? -1 : d->rx2Dr);
+    const SimRegion& region = RegionOf(o_.band);
+    Listen want = window[2] == '1' ? Rx1Listen(region, d->lastUpMhz, o_.datr)
+                                   : Rx2Listen(region, accept ? -1 : d->rx2Dr);
     if (window[2] == '1' && !accept && d->rx1DrOffset != 0) want.datr.clear();
     const double mhz = txpk["freq"].asDouble();
     const std::string datr = txpk["datr"].isString() ? txpk["datr"].asString() : "";

@@ -71,6 +71,22 @@ struct Options {
   unsigned seed = 1;
 };
 
+// What the simulator knows of a channel plan, typed in from the regional parameters apart from
+// the server's own plans: where its devices send and where they listen by default.
+struct SimRegion {
+  const char* band;
+  double firstUpMhz;             // wide-band plans: the first 125 kHz channel, 200 kHz apart; else 0
+  std::vector<double> channels;  // the other plans: the default uplink channels
+  double rx2Mhz;
+  const char* rx2Datr;
+  int fastestDr;  // the last LoRa downlink datarate index
+
+  bool wideBand() const { return firstUpMhz > 0; }
+};
+
+// The plan of that name ("frequencyBand"); EU868's for a name it does not know.
+const SimRegion& RegionOf(const std::string& band);
+
 // Takes ports, broker, network key (or pass phrase) and EUI (or name), NetID and delays from a
 // server configuration file. False with a reason when the file cannot be read.
 bool ReadServerConfig(const std::string& path, Options& options, std::string& error);
